@@ -1,0 +1,83 @@
+#include "commands/Envelope.h"
+
+#include "commands/Messages.h"
+#include "host/Log.h"
+#include "provider/Provider.h"
+
+namespace zk {
+namespace {
+
+class TabPrinter : public tinyxml2::XMLPrinter {
+protected:
+    void PrintSpace(int depth) override {
+        for (int i = 0; i < depth; ++i) Putc('\t');
+    }
+};
+
+void AddDeclaration(tinyxml2::XMLDocument& doc) {
+    doc.InsertEndChild(doc.NewDeclaration("xml version=\"1.0\" encoding=\"utf-8\""));
+}
+
+}  // namespace
+
+tinyxml2::XMLElement* AddTextElement(tinyxml2::XMLElement* parent, const char* name, const std::string& text) {
+    tinyxml2::XMLElement* e = parent->InsertNewChildElement(name);
+    if (!text.empty()) e->SetText(text.c_str());
+    return e;
+}
+
+tinyxml2::XMLElement* AddNilElement(tinyxml2::XMLElement* parent, const char* name) {
+    tinyxml2::XMLElement* e = parent->InsertNewChildElement(name);
+    e->SetAttribute("xsi:nil", "true");
+    return e;
+}
+
+tinyxml2::XMLElement* BuildXMLHead(tinyxml2::XMLDocument& doc, const char* command, int code, int detail) {
+    int cspCode = provider::LastErrorCode();
+    std::string cspMessage = provider::LastErrorMessage();
+    log::Write("_BuildXMLHead", "ProcessRequest", __LINE__, "Command: '%s', Exec result: '%d', CSP result: '%d' '%s'",
+               command, code, cspCode, cspMessage.c_str());
+
+    AddDeclaration(doc);
+    tinyxml2::XMLElement* result = doc.NewElement("Result");
+    doc.InsertEndChild(result);
+    result->SetAttribute("xmlns:xsi", kXsiNamespace);
+    AddTextElement(result, "Command", command);
+    tinyxml2::XMLElement* ret = result->InsertNewChildElement("Return");
+    AddTextElement(ret, "Code", std::to_string(code));
+    AddTextElement(ret, "Message", ReturnMessage(code));
+    if (code != 0) {
+        AddTextElement(ret, "CSPCode", std::to_string(cspCode));
+        AddTextElement(ret, "CSPMessage", cspMessage);
+    }
+    tinyxml2::XMLElement* data = result->InsertNewChildElement("Data");
+    if (detail != kNoDetail) AddTextElement(result, "Detailing", std::to_string(detail));
+    return data;
+}
+
+std::string BareErrorEnvelope(int code) {
+    tinyxml2::XMLDocument doc;
+    AddDeclaration(doc);
+    tinyxml2::XMLElement* result = doc.NewElement("Result");
+    doc.InsertEndChild(result);
+    tinyxml2::XMLElement* ret = result->InsertNewChildElement("Return");
+    AddTextElement(ret, "Code", std::to_string(code));
+    AddTextElement(ret, "Message", ReturnMessage(code));
+    result->InsertNewChildElement("Data");
+    return PrintDocument(doc);
+}
+
+std::string PrintDocument(const tinyxml2::XMLDocument& doc) {
+    TabPrinter printer;
+    doc.Print(&printer);
+    // CStrSize counts the terminating zero.
+    return std::string(printer.CStr(), static_cast<size_t>(printer.CStrSize() - 1));
+}
+
+std::string SimpleAnswer(const char* command, int code, int detail) {
+    tinyxml2::XMLDocument doc;
+    BuildXMLHead(doc, command, code, detail);
+    return PrintDocument(doc);
+}
+
+}  // namespace zk

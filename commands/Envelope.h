@@ -1,0 +1,31 @@
+// The answer envelope every command sends, the bare error envelope of the
+// front end, and the printer that renders them.
+#pragma once
+#include <string>
+
+#include <tinyxml2.h>
+
+namespace zk {
+
+constexpr const char* kXsiNamespace = "http://www.w3.org/2001/XMLSchema-instance";
+constexpr int kNoDetail = -1;
+
+// Appends the declaration and Result/Command/Return(/Code/Message[/CSPCode/
+// CSPMessage])/Data[/Detailing] to an empty document and returns Data. Reads
+// the provider's last error at this moment and logs the answer line.
+tinyxml2::XMLElement* BuildXMLHead(tinyxml2::XMLDocument& doc, const char* command, int code, int detail = kNoDetail);
+
+// The envelope without Command and provider fields (codes 55 and 56).
+std::string BareErrorEnvelope(int code);
+
+// One tab per nesting level, "\n" line breaks, empty elements self-closing.
+std::string PrintDocument(const tinyxml2::XMLDocument& doc);
+
+// An answer with nothing under Data, printed.
+std::string SimpleAnswer(const char* command, int code, int detail = kNoDetail);
+
+// Helpers for filling answers.
+tinyxml2::XMLElement* AddTextElement(tinyxml2::XMLElement* parent, const char* name, const std::string& text);
+tinyxml2::XMLElement* AddNilElement(tinyxml2::XMLElement* parent, const char* name);
+
+}  // namespace zk

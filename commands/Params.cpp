@@ -1,0 +1,61 @@
+#include "commands/Params.h"
+
+#include <strings.h>
+
+namespace zk {
+
+bool NameEquals(const char* a, const char* b) { return a && b && strcasecmp(a, b) == 0; }
+
+const tinyxml2::XMLElement* LastChild(const tinyxml2::XMLElement* parent, const char* name) {
+    const tinyxml2::XMLElement* found = nullptr;
+    if (!parent) return nullptr;
+    for (const auto* e = parent->FirstChildElement(); e; e = e->NextSiblingElement())
+        if (NameEquals(e->Name(), name)) found = e;
+    return found;
+}
+
+std::vector<const tinyxml2::XMLElement*> Children(const tinyxml2::XMLElement* parent, const char* name) {
+    std::vector<const tinyxml2::XMLElement*> list;
+    if (!parent) return list;
+    for (const auto* e = parent->FirstChildElement(); e; e = e->NextSiblingElement())
+        if (NameEquals(e->Name(), name)) list.push_back(e);
+    return list;
+}
+
+std::string ElementText(const tinyxml2::XMLElement* element) {
+    if (!element) return {};
+    const tinyxml2::XMLNode* first = element->FirstChild();
+    const tinyxml2::XMLText* text = first ? first->ToText() : nullptr;
+    return text && text->Value() ? std::string(text->Value()) : std::string();
+}
+
+std::string ChildText(const tinyxml2::XMLElement* parent, const char* name) { return ElementText(LastChild(parent, name)); }
+
+std::string LastChildTextWithText(const tinyxml2::XMLElement* parent, const char* name) {
+    std::string text;
+    for (const auto* e : Children(parent, name)) {
+        std::string t = ElementText(e);
+        if (!t.empty()) text = t;
+    }
+    return text;
+}
+
+bool IsTrueText(const std::string& text) { return strcasecmp(text.c_str(), "true") == 0; }
+
+bool ChildIsTrue(const tinyxml2::XMLElement* parent, const char* name) { return IsTrueText(ChildText(parent, name)); }
+
+std::string AttributeText(const tinyxml2::XMLElement* element, const char* name) {
+    if (!element) return {};
+    for (const auto* a = element->FirstAttribute(); a; a = a->Next())
+        if (NameEquals(a->Name(), name)) return a->Value() ? a->Value() : "";
+    return {};
+}
+
+std::string TrimBlanks(const std::string& text) {
+    size_t b = 0, e = text.size();
+    while (b < e && static_cast<unsigned char>(text[b]) <= ' ') ++b;
+    while (e > b && static_cast<unsigned char>(text[e - 1]) <= ' ') --e;
+    return text.substr(b, e - b);
+}
+
+}  // namespace zk

@@ -1,0 +1,81 @@
+#include "commands/ProcessRequest.h"
+
+#include <strings.h>
+
+#include "host/Log.h"
+#include "provider/Provider.h"
+
+namespace zk {
+namespace {
+
+using tinyxml2::XMLElement;
+using tinyxml2::XMLNode;
+
+const XMLElement* FindRequest(const XMLNode* node) {
+    for (const XMLNode* child = node->FirstChild(); child; child = child->NextSibling()) {
+        const XMLElement* e = child->ToElement();
+        if (!e) continue;  // comments, text, declarations
+        if (strcasecmp(e->Name(), "Request") == 0) return e;
+        if (const XMLElement* found = FindRequest(e)) return found;
+    }
+    return nullptr;
+}
+
+// The text of the first child when it is a text node (CDATA included).
+const char* FirstChildText(const XMLElement* e) {
+    const XMLNode* first = e->FirstChild();
+    const tinyxml2::XMLText* text = first ? first->ToText() : nullptr;
+    return text ? text->Value() : nullptr;
+}
+
+}  // namespace
+
+bool ProcessRequestPOST(const tinyxml2::XMLDocument& doc, std::string& answer) {
+    answer.clear();
+    const XMLElement* request = FindRequest(&doc);
+    if (!request) {
+        ZLOG("ProcessRequestPOST", "Enter. Empty request");
+        return false;
+    }
+
+    const char* command = nullptr;
+    const XMLElement* params = nullptr;
+    const char* data = nullptr;
+    for (const XMLElement* child = request->FirstChildElement(); child; child = child->NextSiblingElement()) {
+        const char* name = child->Name();
+        if (strcasecmp(name, "Command") == 0) {
+            if (const char* t = FirstChildText(child)) command = t;
+        } else if (strcasecmp(name, "Params") == 0) {
+            params = child;
+        } else if (strcasecmp(name, "Data") == 0) {
+            const char* t = FirstChildText(child);
+            if (t && *t) data = t;
+        }
+    }
+    if (!command) {
+        ZLOG("ProcessRequestPOST", "Enter. Undefined command");
+        return false;
+    }
+    ZLOG("ProcessRequestPOST", "Enter. Command: '%s'", command);
+    provider::ResetLastError();
+
+    bool ok = false;
+    size_t count = 0;
+    const CommandRow* table = CommandTable(&count);
+    for (size_t i = 0; i < count; ++i) {
+        const CommandRow& row = table[i];
+        if (strcasecmp(command, row.name) != 0) continue;
+        bool missing = (row.required == Required::Params && !params) || (row.required == Required::Data && !data);
+        if (!missing && row.handler) {
+            bool takesParams = row.inputs == Inputs::Params || row.inputs == Inputs::ParamsData;
+            bool takesData = row.inputs == Inputs::Data || row.inputs == Inputs::ParamsData;
+            ok = row.handler(takesParams ? params : nullptr, takesData ? data : nullptr, answer);
+        }
+        break;
+    }
+    if (!ok) answer.clear();
+    ZLOG("ProcessRequestPOST", "Exit. Command: '%s', Result: '%s'", command, ok ? "OK" : "FAIL");
+    return ok;
+}
+
+}  // namespace zk

@@ -1,0 +1,179 @@
+#include "http/CBase64.h"
+
+#include <cstring>
+
+#include "platform/SecureWipe.h"
+
+namespace zk {
+namespace {
+
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr size_t kChunk = 4096;
+
+// 6-bit value of an alphabet character, or -1.
+int AlphabetValue(unsigned char c) {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+}
+
+// Value of the character at position pos (0..3) of a group. A byte with the
+// high bit set counts as its low seven bits when those are an alphabet
+// character or "="; "=" counts 0 in the third and fourth place and 63
+// elsewhere; anything else counts 62.
+int GroupValue(unsigned char c, size_t pos) {
+    unsigned char low = c & 0x80 ? c & 0x7F : c;
+    int v = AlphabetValue(low);
+    if (v >= 0) return v;
+    if (low == '=') return pos >= 2 ? 0 : 63;
+    return 62;
+}
+
+}  // namespace
+
+CBase64::~CBase64() {
+    SecureWipe(encoded_.data(), encoded_.size());
+    SecureWipe(decoded_.data(), decoded_.size());
+    SecureWipe(input_.data(), input_.size());
+}
+
+void CBase64::Grow(std::vector<uint8_t>& buf, size_t needed) {
+    // The next multiple of 4096 above the needed size, zero-filled.
+    size_t size = (needed / kChunk + 1) * kChunk;
+    SecureWipe(buf.data(), buf.size());
+    if (buf.size() < size) {
+        std::vector<uint8_t> fresh(size, 0);
+        buf.swap(fresh);
+    } else {
+        std::memset(buf.data(), 0, buf.size());
+    }
+}
+
+void CBase64::PrepareEncoded(size_t needed) {
+    Grow(encoded_, needed);
+    encodedLen_ = 0;
+}
+
+void CBase64::PrepareDecoded(size_t needed) {
+    Grow(decoded_, needed);
+    decodedLen_ = 0;
+}
+
+void CBase64::StoreInput(const char* text, size_t len) {
+    Grow(input_, len);
+    if (len) std::memcpy(input_.data(), text, len);
+}
+
+bool CBase64::IsIgnored(char c) const {
+    unsigned char u = static_cast<unsigned char>(c);
+    return (u >= 7 && u <= 13) || u == 32;
+}
+
+size_t CBase64::FilterInput(const char* text, size_t len) {
+    StoreInput(text, len);
+    size_t kept = 0;
+    for (size_t i = 0; i < len; ++i)
+        if (!IsIgnored(static_cast<char>(input_[i]))) input_[kept++] = input_[i];
+    return kept;
+}
+
+void CBase64::EncodeGroup(const uint8_t* g, char* out) {
+    out[0] = kAlphabet[g[0] >> 2];
+    out[1] = kAlphabet[((g[0] & 0x03) << 4) | (g[1] >> 4)];
+    out[2] = kAlphabet[((g[1] & 0x0F) << 2) | (g[2] >> 6)];
+    out[3] = kAlphabet[g[2] & 0x3F];
+}
+
+void CBase64::EncodeLast(const uint8_t* group, size_t count, char* out) {
+    uint8_t g[3] = {0, 0, 0};
+    std::memcpy(g, group, count);
+    EncodeGroup(g, out);
+    out[3] = '=';
+    if (count == 1) out[2] = '=';
+}
+
+void CBase64::DecodeGroup(const char* group, uint8_t* out) {
+    int v[4];
+    for (size_t i = 0; i < 4; ++i) v[i] = GroupValue(static_cast<unsigned char>(group[i]), i);
+    out[0] = static_cast<uint8_t>((v[0] << 2) | (v[1] >> 4));
+    out[1] = static_cast<uint8_t>(((v[1] & 0x0F) << 4) | (v[2] >> 2));
+    out[2] = static_cast<uint8_t>(((v[2] & 0x03) << 6) | v[3]);
+}
+
+size_t CBase64::DecodeLast(const char* group, size_t count, uint8_t* out) {
+    // Missing characters count as "A" (zero bits); the group adds as many
+    // bytes as it has characters.
+    char g[4] = {'A', 'A', 'A', 'A'};
+    std::memcpy(g, group, count);
+    uint8_t bytes[3];
+    DecodeGroup(g, bytes);
+    for (size_t i = 0; i < count; ++i) out[i] = i < 3 ? bytes[i] : 0;
+    return count;
+}
+
+void CBase64::EncodeBytes(const uint8_t* data, size_t len) {
+    size_t outLen = (len + 2) / 3 * 4;
+    PrepareEncoded(outLen);
+    char* out = reinterpret_cast<char*>(encoded_.data());
+    size_t full = len / 3;
+    for (size_t i = 0; i < full; ++i) EncodeGroup(data + 3 * i, out + 4 * i);
+    if (len % 3) EncodeLast(data + 3 * full, len % 3, out + 4 * full);
+    encodedLen_ = outLen;
+}
+
+void CBase64::EncodeText(const char* text) { EncodeBytes(reinterpret_cast<const uint8_t*>(text), text ? std::strlen(text) : 0); }
+
+void CBase64::DecodeBytes(const char* text, size_t len) {
+    size_t n = FilterInput(text, len);
+    const char* in = reinterpret_cast<const char*>(input_.data());
+    size_t full = n / 4, rest = n % 4;
+    PrepareDecoded(full * 3 + rest);
+    size_t out = 0;
+    for (size_t i = 0; i < full; ++i, out += 3) DecodeGroup(in + 4 * i, decoded_.data() + out);
+    if (rest) out += DecodeLast(in + 4 * full, rest, decoded_.data() + out);
+    // One byte less for each "=" among the last two characters.
+    for (size_t i = n >= 2 ? n - 2 : 0; i < n; ++i)
+        if (in[i] == '=' && out > 0) --out;
+    decodedLen_ = out;
+}
+
+void CBase64::DecodeText(const char* text) { DecodeBytes(text, text ? std::strlen(text) : 0); }
+
+const uint8_t* CBase64::GetDecoded(size_t* len) const {
+    if (len) *len = decodedLen_;
+    return decoded_.empty() ? reinterpret_cast<const uint8_t*>("") : decoded_.data();
+}
+
+const char* CBase64::GetEncoded(size_t* len) const {
+    if (len) *len = encodedLen_;
+    return encoded_.empty() ? "" : reinterpret_cast<const char*>(encoded_.data());
+}
+
+std::string Base64Encode(const void* data, size_t len) {
+    CBase64 b;
+    b.EncodeBytes(static_cast<const uint8_t*>(data), len);
+    size_t n;
+    const char* p = b.GetEncoded(&n);
+    return std::string(p, n);
+}
+
+std::vector<uint8_t> Base64Decode(std::string_view text) {
+    CBase64 b;
+    b.DecodeBytes(text.data(), text.size());
+    size_t n;
+    const uint8_t* p = b.GetDecoded(&n);
+    return std::vector<uint8_t>(p, p + n);
+}
+
+std::string Base64DecodeToString(std::string_view text) {
+    CBase64 b;
+    b.DecodeBytes(text.data(), text.size());
+    size_t n;
+    const uint8_t* p = b.GetDecoded(&n);
+    return std::string(reinterpret_cast<const char*>(p), n);
+}
+
+}  // namespace zk

@@ -1,0 +1,80 @@
+#include "platform/CodePage.h"
+
+#include <errno.h>
+#include <iconv.h>
+
+#include <stdexcept>
+
+namespace zk {
+namespace {
+
+// One converter per thread and direction: iconv_t carries shift state and is
+// not safe to share between threads.
+class Converter {
+public:
+    Converter(const char* to, const char* from) : cd_(iconv_open(to, from)) {
+        if (cd_ == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("iconv_open failed");
+    }
+    ~Converter() { iconv_close(cd_); }
+    Converter(const Converter&) = delete;
+    Converter& operator=(const Converter&) = delete;
+
+    // Converts the whole input; an input sequence that cannot be converted is
+    // replaced by "?" and skipped (skipBad tells how many bytes).
+    template <typename SkipBad>
+    std::string Run(std::string_view in, SkipBad skipBad) {
+        std::string out;
+        out.resize(in.size() * 2 + 8);
+        iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+        char* src = const_cast<char*>(in.data());
+        size_t srcLeft = in.size();
+        size_t used = 0;
+        while (srcLeft > 0) {
+            char* dst = out.data() + used;
+            size_t dstLeft = out.size() - used;
+            size_t rc = iconv(cd_, &src, &srcLeft, &dst, &dstLeft);
+            used = out.size() - dstLeft;
+            if (rc != static_cast<size_t>(-1)) break;
+            if (errno == E2BIG) {
+                out.resize(out.size() * 2);
+                continue;
+            }
+            // EILSEQ or EINVAL: replace the offending input.
+            if (out.size() - used < 1) out.resize(out.size() * 2);
+            out[used++] = '?';
+            size_t n = skipBad(reinterpret_cast<const unsigned char*>(src), srcLeft);
+            src += n;
+            srcLeft -= n;
+            iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+        }
+        out.resize(used);
+        return out;
+    }
+
+private:
+    iconv_t cd_;
+};
+
+// Length of the UTF-8 sequence at p when it is well formed, else 1, so that a
+// character without a 1251 form is skipped whole and a stray byte alone.
+size_t Utf8SequenceLength(const unsigned char* p, size_t left) {
+    size_t n = p[0] < 0x80 ? 1 : (p[0] & 0xE0) == 0xC0 ? 2 : (p[0] & 0xF0) == 0xE0 ? 3 : (p[0] & 0xF8) == 0xF0 ? 4 : 1;
+    if (n > left) return 1;
+    for (size_t i = 1; i < n; ++i)
+        if ((p[i] & 0xC0) != 0x80) return 1;
+    return n;
+}
+
+}  // namespace
+
+std::string Utf8ToCp1251(std::string_view utf8) {
+    thread_local Converter conv("WINDOWS-1251", "UTF-8");
+    return conv.Run(utf8, Utf8SequenceLength);
+}
+
+std::string Cp1251ToUtf8(std::string_view cp1251) {
+    thread_local Converter conv("UTF-8", "WINDOWS-1251");
+    return conv.Run(cp1251, [](const unsigned char*, size_t) -> size_t { return 1; });
+}
+
+}  // namespace zk

@@ -1,0 +1,15 @@
+// Conversion between the system's inner Windows-1251 text and UTF-8.
+#pragma once
+#include <string>
+#include <string_view>
+
+namespace zk {
+
+// UTF-8 to Windows-1251. A character without a 1251 form, and every byte that
+// is not valid UTF-8, becomes "?".
+std::string Utf8ToCp1251(std::string_view utf8);
+
+// Windows-1251 to UTF-8. The one undefined 1251 byte (0x98) becomes "?".
+std::string Cp1251ToUtf8(std::string_view cp1251);
+
+}  // namespace zk

@@ -1,0 +1,35 @@
+// Private-profile settings files with Windows semantics: "[section]" headers
+// and "key=value" lines, section and key names compared without regard to
+// ASCII case, blanks around names and values ignored, a value enclosed in
+// matching quotes taken without them, ";" starting a comment line. A write
+// creates the file and the section when missing and replaces the whole file
+// atomically (a temporary file renamed over it), so readers never see half a
+// file.
+#pragma once
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zk::Profile {
+
+// The value of key, cut to maxChars characters, or def when the file, the
+// section or the key is missing.
+std::string GetString(const std::string& file, const std::string& section, const std::string& key,
+                      const std::string& def = "", size_t maxChars = 65535);
+
+// The leading signed decimal number of the value (0 when it has none), or def
+// when the key is missing.
+long GetInt(const std::string& file, const std::string& section, const std::string& key, long def);
+
+// Sets key to value (creating file and section as needed); std::nullopt
+// deletes the key. Returns false when the file could not be written.
+bool WriteString(const std::string& file, const std::string& section, const std::string& key,
+                 const std::optional<std::string>& value);
+
+// Whether the file has a header for section.
+bool HasSection(const std::string& file, const std::string& section);
+
+// Every key=value pair of a section, in file order.
+std::vector<std::pair<std::string, std::string>> GetSection(const std::string& file, const std::string& section);
+
+}  // namespace zk::Profile

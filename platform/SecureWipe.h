@@ -1,0 +1,42 @@
+// Secrets (passwords, PINs, key bytes) are wiped from memory when dropped.
+#pragma once
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace zk {
+
+void SecureWipe(void* data, size_t size);
+void SecureWipe(std::string& text);             // wipes and empties
+void SecureWipe(std::vector<unsigned char>& bytes);
+
+// A string that wipes its bytes when it is destroyed or reassigned.
+class SecretString {
+public:
+    SecretString() = default;
+    explicit SecretString(std::string value) : value_(std::move(value)) {}
+    SecretString(const SecretString& other) : value_(other.value_) {}
+    SecretString& operator=(const SecretString& other) {
+        if (this != &other) {
+            SecureWipe(value_);
+            value_ = other.value_;
+        }
+        return *this;
+    }
+    SecretString& operator=(std::string value) {
+        SecureWipe(value_);
+        value_ = std::move(value);
+        return *this;
+    }
+    ~SecretString() { SecureWipe(value_); }
+
+    const std::string& str() const { return value_; }
+    const char* c_str() const { return value_.c_str(); }
+    bool empty() const { return value_.empty(); }
+    void clear() { SecureWipe(value_); }
+
+private:
+    std::string value_;
+};
+
+}  // namespace zk

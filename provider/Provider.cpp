@@ -1,0 +1,207 @@
+#include "provider/Provider.h"
+
+#include <dlfcn.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/CodePage.h"
+#include "platform/ModulePath.h"
+
+namespace zk::provider {
+namespace {
+
+Binding g_binding;
+
+constexpr size_t kMaxParamsPath = 260;
+
+// Entry texts that the provider allocates through the entry's own functions.
+std::array<char**, 21> EntryTexts(CryptoLibInfo& e) {
+    return {&e.Title,   &e.Profile, &e.ParamsSection, &e.CertPath, &e.KeyPath, &e.Text64,  &e.Text68,
+            &e.Text72,  &e.Text80,  &e.Text84,        &e.Text92,   &e.Text96,  &e.Text100, &e.Text108,
+            &e.Text112, &e.Text120, &e.Text124,       &e.Text128,  &e.Text136, &e.Text140, &e.Text148};
+}
+
+char* DupText(const char* text) { return strdup(text ? text : ""); }
+
+void CreateTable(Binding& b) {
+    for (CryptoLibInfo& e : b.table) {
+        std::memset(&e, 0, sizeof e);
+        e.Alloc = &std::malloc;
+        e.Free = &std::free;
+        e.StrDup = &DupText;
+        e.NeedsSenderCert = 1;
+    }
+    b.libCount = 0;
+    b.tableCreated = true;
+}
+
+void DestroyTable(Binding& b) {
+    if (!b.tableCreated) return;
+    for (CryptoLibInfo& e : b.table) {
+        if (e.Module) dlclose(e.Module);
+        e.Module = nullptr;
+        for (char** text : EntryTexts(e)) {
+            if (*text && e.Free) e.Free(*text);
+            *text = nullptr;
+        }
+    }
+    b.libCount = 0;
+    b.tableCreated = false;
+}
+
+void ReleaseFirstReference(Binding& b) {
+    if (b.firstRef) dlclose(b.firstRef);
+    b.firstRef = nullptr;
+    b.exports = Exports{};  // nothing may be called through a released reference
+    b.methodsForLog = nullptr;
+}
+
+std::string Cp(const char* utf8) { return Utf8ToCp1251(utf8); }
+
+}  // namespace
+
+const Binding& Get() { return g_binding; }
+
+int CountLoadedLibraries(const CryptoLibInfo* table, int entries) {
+    int n = 0;
+    while (n < entries && table[n].Code[0] != '\0') ++n;
+    return n;
+}
+
+std::string LoadCodeText(int code, const std::string& name) {
+    switch (code) {
+        case 1: return Cp("Неможливо завантажити бібліотеку '") + name + "'";
+        case 2: return Cp("Неможливо завантажити сертифікат для бібліотеки '") + name + "'";
+        case 3: return Cp("Неможливо завантажити секретний ключ для бібліотеки '") + name + "'";
+        case 4: return Cp("Не визначений пароль секретного ключа для бібліотеки '") + name + "'";
+        case 5: return Cp("Не визначено секцію '") + "CryptoLibs" + Cp("' в файлі параметрів");
+        case 6: return Cp("Некоректна сигнатура сертифікаційного центру '") + name + "'";
+        case 7: return Cp("Бібліотека '") + name + Cp("' не експортує всі необхідні функції згідно специфікації");
+        default: return Cp("Код помилки: ") + std::to_string(code);
+    }
+}
+
+int LoadProvider(std::string& errorText, const LoadOptions& options) {
+    Binding& b = g_binding;
+    errorText.clear();
+
+    b.firstRef = dlopen(options.libraryName.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!b.firstRef) {
+        errorText = Cp("Помилка завантаження ZelkorD.dll");
+        return 1;
+    }
+#define ZK_BIND(name) b.exports.name = reinterpret_cast<name##_t>(dlsym(b.firstRef, #name));
+    ZK_PROVIDER_EXPORTS(ZK_BIND)
+#undef ZK_BIND
+    // Bound through the second reference below.
+    b.exports.ZKLUA1_Decrypt = nullptr;
+
+    std::string params = options.paramsPath.empty() ? ModulePathWithExtension(".ini") : options.paramsPath;
+    if (params.size() > kMaxParamsPath) params.resize(kMaxParamsPath);
+
+    // Second stage: the methods table and the crypto library table.
+    CreateTable(b);
+    b.secondRef = dlopen(options.libraryName.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (b.secondRef) {
+        if (auto getMethods = reinterpret_cast<ZKLD_GetMethods_t>(dlsym(b.secondRef, "ZKLD_GetMethods")))
+            b.methods = getMethods();
+        b.exports.ZKLUA1_Decrypt = reinterpret_cast<ZKLUA1_Decrypt_t>(dlsym(b.secondRef, "ZKLUA1_Decrypt"));
+    }
+    int code;
+    std::string kept;
+    if (!b.methods || !b.methods[ZKLD_SLOT_INIT]) {
+        code = 1;
+        kept = "Cannot load ZelkorD";
+    } else {
+        char message[ZK_INIT_MESSAGE_SIZE] = {};
+        auto init = reinterpret_cast<ZKLD_Init_t>(b.methods[ZKLD_SLOT_INIT]);
+        code = init(params.c_str(), message, sizeof message, &b.context, b.table);
+        message[sizeof message - 1] = '\0';
+        kept = message;
+        if (code == 1 && kept.empty()) kept = "???";
+        b.libCount = CountLoadedLibraries(b.table, ZK_CRYPTO_LIB_COUNT);
+    }
+    if (code != 0) {
+        errorText = LoadCodeText(code, kept);
+        ReleaseFirstReference(b);
+        return 1;
+    }
+
+    int32_t providerNumber = 0;
+    int rc = Call<&Exports::ZKLDongles_Init>(&providerNumber);
+    if (rc != 0) {
+        char text[64];
+        snprintf(text, sizeof text, "ZKLDDongles_Init: %d, provider %d", rc, providerNumber);
+        errorText = text;
+        ReleaseFirstReference(b);
+        return 1;
+    }
+    if (b.exports.ZKLD_GetMethods) b.methodsForLog = b.exports.ZKLD_GetMethods();
+    Call<&Exports::ZKLLIB_Init>();
+    return 0;
+}
+
+void UnloadProvider() {
+    Binding& b = g_binding;
+    Call<&Exports::ZKLLIB_Term>();
+    DestroyTable(b);
+    if (b.methods && b.methods[ZKLD_SLOT_END]) reinterpret_cast<ZKLD_End_t>(b.methods[ZKLD_SLOT_END])(b.context);
+    if (b.secondRef) dlclose(b.secondRef);
+    b.secondRef = nullptr;
+    b.methods = nullptr;
+    b.context = nullptr;
+    b.exports.ZKLUA1_Decrypt = nullptr;
+    ReleaseFirstReference(b);
+}
+
+void ProviderThreadAttach() {
+    if (auto f = Slot<ZKLD_SLOT_THREAD_ATTACH>()) f(g_binding.context);
+}
+
+void ProviderThreadDetach() {
+    if (auto f = Slot<ZKLD_SLOT_THREAD_DETACH>()) f(g_binding.context);
+}
+
+void HandLogCallback(ZKLogCallback callback) {
+    const ZKLDProc* m = g_binding.methodsForLog;
+    if (m && m[ZKLD_SLOT_SET_LOG_CALLBACK])
+        reinterpret_cast<ZKLD_SetLogCallback_t>(m[ZKLD_SLOT_SET_LOG_CALLBACK])(callback);
+}
+
+void ResetLastError() { Call<&Exports::ZKErrors_ResetCSPError>(); }
+
+int LastErrorCode() {
+    auto fn = g_binding.exports.ZKErrors_GetLastCSPError;
+    return fn ? fn() : 0;
+}
+
+std::string LastErrorMessage() {
+    auto fn = g_binding.exports.ZKErrors_GetLastCSPMessage;
+    const char* m = fn ? fn() : nullptr;
+    return m ? m : "";
+}
+
+bool IsLibraryLoaded(const char* code) {
+    auto f = Slot<ZKLD_SLOT_LIB_LOADED>();
+    return f && f(g_binding.context, code) != 0;
+}
+
+int SelectLibrary(const char* code) {
+    auto f = Slot<ZKLD_SLOT_LIB_SELECT>();
+    return f ? f(g_binding.context, code) : -1;
+}
+
+int LibraryIdentityByIndex(int libIndex) {
+    auto f = Slot<ZKLD_SLOT_LIB_IDENTITY_BY_INDEX>();
+    return f ? f(g_binding.context, libIndex) : -1;
+}
+
+int LibraryIdentityByCode(const char* code) {
+    auto f = Slot<ZKLD_SLOT_LIB_IDENTITY_BY_CODE>();
+    return f ? f(g_binding.context, code) : -1;
+}
+
+}  // namespace zk::provider

@@ -1,0 +1,69 @@
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "http/CBase64.h"
+
+namespace {
+
+std::string Decode(const std::string& text) { return zk::Base64DecodeToString(text); }
+
+TEST(Base64, EncodesRfc4648Vectors) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},          {"foo", "Zm9v"},
+        {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
+    };
+    for (auto [plain, encoded] : cases) {
+        EXPECT_EQ(zk::Base64Encode(std::string_view(plain)), encoded) << plain;
+        EXPECT_EQ(Decode(encoded), plain) << encoded;
+    }
+}
+
+TEST(Base64, DecodesLaxly) {
+    struct Case {
+        const char* name;
+        std::string input;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"two padding characters give one byte", "QQ==", "A"},
+        {"one padding character gives two bytes", "QUI=", "AB"},
+        {"no padding gives three bytes", "QUJD", "ABC"},
+        {"whitespace and control characters 7-13 are skipped", " Q\tU\r\nJ\vD\f\a\b ", "ABC"},
+        {"high bit set counts as the low seven bits", "\xD1UJD", "ABC"},
+        {"high-bit padding counts like padding in place", "QQ\xBD\xBD", std::string("A\0\0", 3)},
+        {"= in the first two places counts 63", "=UJD", Decode("/UJD")},
+        {"unknown characters count 62", "*UJ-", Decode("+UJ+")},
+        {"= third counts 0 and shortens by one", "QQ=A", std::string("A\0", 2)},
+        {"short last group adds its character count", "QUJDQQ", std::string("ABCA\0", 5)},
+        {"lone padding decodes to nothing", "=", ""},
+        {"empty input", "", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(Decode(c.input), c.expected) << c.name;
+}
+
+TEST(Base64, RoundTripsEveryLengthAndByte) {
+    std::mt19937 rng(7);
+    for (size_t len = 0; len < 9000; len += 997) {
+        std::string bytes(len, '\0');
+        for (auto& b : bytes) b = static_cast<char>(rng());
+        std::string text = zk::Base64Encode(bytes);
+        EXPECT_EQ(text.size(), (len + 2) / 3 * 4);
+        EXPECT_EQ(Decode(text), bytes) << len;
+    }
+}
+
+TEST(Base64, ReusedCodecKeepsOnlyTheLastResult) {
+    zk::CBase64 codec;
+    codec.DecodeText("QUJDREVG");
+    codec.DecodeText("QQ==");
+    size_t n = 0;
+    const uint8_t* p = codec.GetDecoded(&n);
+    ASSERT_EQ(n, 1u);
+    EXPECT_EQ(p[0], 'A');
+    EXPECT_EQ(p[1], 0) << "buffers are zero-filled before use";
+    codec.EncodeText("foobar");
+    EXPECT_STREQ(codec.GetEncoded(&n), "Zm9vYmFy");
+}
+
+}  // namespace

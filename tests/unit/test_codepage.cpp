@@ -1,0 +1,33 @@
+#include <gtest/gtest.h>
+
+#include "platform/CodePage.h"
+
+namespace {
+
+TEST(CodePage, ConvertsBetweenUtf8AndWindows1251) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"ASCII text", "ASCII text"},
+        {"Є", "\xAA"},
+        {"ї", "\xBF"},
+        {"Ґ", "\xA5"},
+        {"Успішно", "\xD3\xF1\xEF\xB3\xF8\xED\xEE"},
+        {"", ""},
+    };
+    for (const auto& [utf8, cp] : cases) {
+        EXPECT_EQ(zk::Utf8ToCp1251(utf8), cp) << utf8;
+        EXPECT_EQ(zk::Cp1251ToUtf8(cp), utf8) << utf8;
+    }
+}
+
+TEST(CodePage, ReplacesWhatHasNoForm) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"a中b", "a?b"},              // no 1251 form: one "?" for the whole character
+        {"a\xFF" "b", "a?b"},         // not UTF-8
+        {"ab\xD0", "ab?"},            // cut sequence at the end
+        {"\xE2\x82", "??"},           // cut three-byte sequence
+    };
+    for (const auto& [utf8, cp] : cases) EXPECT_EQ(zk::Utf8ToCp1251(utf8), cp);
+    EXPECT_EQ(zk::Cp1251ToUtf8("\x98"), "?");
+}
+
+}  // namespace

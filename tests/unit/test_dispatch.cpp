@@ -1,0 +1,145 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "TestUtil.h"
+#include "commands/ProcessRequest.h"
+#include "host/Log.h"
+
+namespace {
+
+struct Seen {
+    bool called = false;
+    bool hadParams = false;
+    std::string data;
+};
+Seen g_seen;
+
+bool Recorder(const tinyxml2::XMLElement* params, const char* data, std::string& answer) {
+    g_seen.called = true;
+    g_seen.hadParams = params != nullptr;
+    g_seen.data = data ? data : "<none>";
+    answer = "answer";
+    return true;
+}
+
+bool Refuser(const tinyxml2::XMLElement*, const char*, std::string& answer) {
+    answer = "left over";
+    return false;
+}
+
+class DispatchTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_seen = {};
+        for (const char* name : {"GET_VERSION", "CHECK_CERT_KEY", "SET_SIGN", "PARENT_XCHG", "LOAD_DATA", "SAVE_DATA"})
+            saved.emplace_back(name, zk::ReplaceHandlerForTesting(name, &Recorder));
+        zk::log::Start(dir.str(), true);
+    }
+    void TearDown() override {
+        zk::log::Stop();
+        for (auto& [name, h] : saved) zk::ReplaceHandlerForTesting(name.c_str(), h);
+    }
+    bool Dispatch(const std::string& xml, std::string& answer) {
+        tinyxml2::XMLDocument doc;
+        EXPECT_EQ(doc.Parse(xml.c_str()), tinyxml2::XML_SUCCESS) << xml;
+        return zk::ProcessRequestPOST(doc, answer);
+    }
+    std::string Log() { return zktest::ReadFile(dir.file("ZelkorH.log")); }
+    std::vector<std::pair<std::string, zk::CommandHandler>> saved;
+    zktest::TempDir dir;
+};
+
+TEST_F(DispatchTest, TableHasSixtyEightUniqueRows) {
+    size_t n = 0;
+    const zk::CommandRow* rows = zk::CommandTable(&n);
+    ASSERT_EQ(n, 68u);
+    EXPECT_STREQ(rows[0].name, "GET_VERSION");
+    EXPECT_STREQ(rows[67].name, "DONGLES_FILE_SET");
+    for (size_t i = 0; i < n; ++i)
+        for (size_t j = i + 1; j < n; ++j) EXPECT_STRNE(rows[i].name, rows[j].name);
+}
+
+TEST_F(DispatchTest, FindsRequestAndCollectsInputs) {
+    struct Case {
+        const char* name;
+        const char* xml;
+        bool ok;
+        bool called;
+        bool hadParams;
+        const char* data;
+    };
+    const Case cases[] = {
+        {"lower-case names", "<request><command>get_version</command></request>", true, true, false, "<none>"},
+        {"nested Request", "<a><b><!-- c --><REQUEST><Command>GET_VERSION</Command><Params/></REQUEST></b></a>", true,
+         true, true, "<none>"},
+        {"second Command empty keeps the first", "<Request><Command>SET_SIGN</Command><Command/><Data>QQ==</Data></Request>",
+         true, true, false, "QQ=="},
+        {"last Command with text wins", "<Request><Command>GET_VERSION</Command><Command>SET_SIGN</Command></Request>", true,
+         true, false, "<none>"},
+        {"CDATA command and data", "<Request><Command><![CDATA[SET_SIGN]]></Command><Data><![CDATA[x<y]]></Data></Request>",
+         true, true, false, "x<y"},
+        {"last Data with text wins, empty counts as absent",
+         "<Request><Command>SET_SIGN</Command><Data>one</Data><Data>two</Data><Data/></Request>", true, true, false, "two"},
+        {"SET_SIGN without Params still reaches its handler", "<Request><Command>SET_SIGN</Command></Request>", true, true,
+         false, "<none>"},
+        {"CHECK_CERT_KEY without Params is refused", "<Request><Command>CHECK_CERT_KEY</Command></Request>", false, false,
+         false, ""},
+        {"PARENT_XCHG with empty Data is refused", "<Request><Command>PARENT_XCHG</Command><Data></Data></Request>", false,
+         false, false, ""},
+        {"a handler taking nothing gets nothing", "<Request><Command>LOAD_DATA</Command><Params/><Data>z</Data></Request>",
+         true, true, false, "<none>"},
+        {"a handler taking Data only", "<Request><Command>SAVE_DATA</Command><Params/><Data>z</Data></Request>", true,
+         true, false, "z"},
+        {"unknown command", "<Request><Command>NO_SUCH</Command></Request>", false, false, false, ""},
+        {"prefix of a name is no match", "<Request><Command>GET_VERS</Command></Request>", false, false, false, ""},
+        {"command not offered by this build", "<Request><Command>DONGLES_LIST</Command></Request>", false, false, false,
+         ""},
+    };
+    for (const auto& c : cases) {
+        g_seen = {};
+        std::string answer = "stale";
+        EXPECT_EQ(Dispatch(c.xml, answer), c.ok) << c.name;
+        EXPECT_EQ(g_seen.called, c.called) << c.name;
+        if (c.called) {
+            EXPECT_EQ(g_seen.hadParams, c.hadParams) << c.name;
+            EXPECT_EQ(g_seen.data, c.data) << c.name;
+            EXPECT_EQ(answer, "answer") << c.name;
+        } else {
+            EXPECT_TRUE(answer.empty()) << c.name;
+        }
+    }
+}
+
+TEST_F(DispatchTest, LogLines) {
+    std::string answer;
+    Dispatch("<x><!-- no request --></x>", answer);
+    Dispatch("<Request><Params/></Request>", answer);
+    Dispatch("<Request><Command>get_version</Command></Request>", answer);
+    Dispatch("<Request><Command>CHECK_CERT_KEY</Command></Request>", answer);
+    std::string log = Log();
+    const char* expected[] = {
+        "ProcessRequestPOST, ProcessRequest, ", "\t- Enter. Empty request\r\n",
+        "\t- Enter. Undefined command\r\n",    "\t- Enter. Command: 'get_version'\r\n",
+        "\t- Exit. Command: 'get_version', Result: 'OK'\r\n",
+        "\t- Enter. Command: 'CHECK_CERT_KEY'\r\n", "\t- Exit. Command: 'CHECK_CERT_KEY', Result: 'FAIL'\r\n",
+    };
+    size_t pos = 0;
+    for (const char* e : expected) {
+        size_t found = log.find(e, pos);
+        ASSERT_NE(found, std::string::npos) << e << "\n" << log;
+        pos = found;
+    }
+    // The refusals without a command write one line each and no Exit line.
+    EXPECT_EQ(log.find("Exit"), log.find("Exit. Command: 'get_version'"));
+}
+
+TEST_F(DispatchTest, HandlerFailureDropsItsAnswer) {
+    zk::CommandHandler old = zk::ReplaceHandlerForTesting("GET_VERSION", &Refuser);
+    std::string answer;
+    EXPECT_FALSE(Dispatch("<Request><Command>GET_VERSION</Command></Request>", answer));
+    EXPECT_TRUE(answer.empty());
+    zk::ReplaceHandlerForTesting("GET_VERSION", old);
+}
+
+}  // namespace

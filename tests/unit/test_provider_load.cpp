@@ -1,0 +1,129 @@
+#include <gtest/gtest.h>
+
+#include "TestUtil.h"
+#include "host/Log.h"
+#include "platform/CodePage.h"
+#include "provider/Provider.h"
+
+namespace {
+
+std::string Fixture(const std::string& name) { return std::string(ZK_TEST_FIXTURE_DIR) + "/lib" + name + ".so"; }
+
+class ProviderLoadTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        zk::provider::UnloadProvider();
+        zk::log::Stop();
+    }
+    // Loads and returns the UTF-8 error text ("" on success).
+    std::string Load(const std::string& library, const std::string& params = "", int* rc = nullptr) {
+        std::string error;
+        zk::provider::LoadOptions options;
+        options.libraryName = library;
+        options.paramsPath = params.empty() ? dir.file("ZelkorH.ini") : params;
+        int result = zk::provider::LoadProvider(error, options);
+        if (rc) *rc = result;
+        EXPECT_EQ(result == 0, error.empty());
+        return zk::Cp1251ToUtf8(error);
+    }
+    std::string Ini(const std::string& text) {
+        std::string path = dir.file("ZelkorH.ini");
+        zktest::WriteFile(path, text);
+        return path;
+    }
+    zktest::TempDir dir;
+};
+
+TEST_F(ProviderLoadTest, FailureTextsOfFakeProviders) {
+    const std::pair<std::string, std::string> cases[] = {
+        {dir.file("libAbsent.so"), "Помилка завантаження ZelkorD.dll"},
+        {Fixture("fake_no_methods"), "Неможливо завантажити бібліотеку 'Cannot load ZelkorD'"},
+        {Fixture("fake_slot0_code1_empty"), "Неможливо завантажити бібліотеку '?\?\?'"},
+        {Fixture("fake_slot0_code5"), "Не визначено секцію 'CryptoLibs' в файлі параметрів"},
+        {Fixture("fake_slot0_code42"), "Код помилки: 42"},
+    };
+    for (const auto& [library, text] : cases) {
+        int rc = 0;
+        EXPECT_EQ(Load(library, "", &rc), text) << library;
+        EXPECT_EQ(rc, 1);
+        // Nothing may be called through a failed binding.
+        EXPECT_EQ(zk::provider::Call<&zk::provider::Exports::ZKLCTX_GetRandomBlock>(nullptr, 0u),
+                  zk::provider::kMissingOperation);
+        zk::provider::UnloadProvider();
+    }
+}
+
+TEST_F(ProviderLoadTest, CountStopsAtTheFirstUnusedEntry) {
+    EXPECT_EQ(Load(Fixture("fake_table_gap")), "");
+    EXPECT_EQ(zk::provider::Get().libCount, 3);
+    EXPECT_EQ(zk::provider::LoadCodeText(7, "X"),
+              zk::Utf8ToCp1251("Бібліотека 'X' не експортує всі необхідні функції згідно специфікації"));
+}
+
+TEST_F(ProviderLoadTest, StandInLoadsTheDefaultLibraries) {
+    Ini("[CryptoLibs]\nUSC=USC\nQLB=QLB\nUA1=UA1\n[UA1]\nSenderCertHeader=1\nTitle=Третя\n");
+    ASSERT_EQ(Load(ZK_PROVIDER_PATH), "");
+    const auto& b = zk::provider::Get();
+    EXPECT_EQ(b.libCount, 3);
+    EXPECT_STREQ(b.table[2].Code, "UA1");
+    EXPECT_EQ(b.table[2].NeedsSenderCert, 1);
+    EXPECT_EQ(b.table[0].NeedsSenderCert, 0);
+    EXPECT_EQ(b.table[3].NeedsSenderCert, 1) << "unused entries keep the value set before initialisation";
+    EXPECT_STREQ(b.table[2].Title, "Третя");
+    EXPECT_NE(b.table[0].Module, nullptr);
+    EXPECT_TRUE(zk::provider::IsLibraryLoaded("QLB"));
+    EXPECT_FALSE(zk::provider::IsLibraryLoaded("XYZ"));
+    EXPECT_EQ(zk::provider::SelectLibrary("UA1"), 2);
+    EXPECT_EQ(zk::provider::SelectLibrary("XYZ"), -1);
+    EXPECT_EQ(zk::provider::LibraryIdentityByIndex(1), zk::provider::LibraryIdentityByCode("QLB"));
+    EXPECT_NE(zk::provider::LibraryIdentityByIndex(0), zk::provider::LibraryIdentityByCode("QLB"));
+    // Operations the stand-in does not offer answer the missing-operation code.
+    EXPECT_EQ(zk::provider::CallSlot<ZKLD_SLOT_SIGN>(0, nullptr, 0u, nullptr, nullptr, nullptr, ZKKeyLen{0}, nullptr,
+                                                     0u, ""),
+              zk::provider::kMissingOperation);
+}
+
+TEST_F(ProviderLoadTest, StandInLoadCodes) {
+    std::string module = Fixture("fake_module_ok"), bare = Fixture("fake_module_bare");
+    std::string missingCert = dir.file("absent.cer");
+    struct Case {
+        std::string ini;
+        std::string text;
+    };
+    const Case cases[] = {
+        {"[Other]\nX=1\n", "Не визначено секцію 'CryptoLibs' в файлі параметрів"},
+        {"[CryptoLibs]\nUSC=USC\nXYZ=XYZ\n", "Неможливо завантажити бібліотеку 'XYZ'"},
+        {"[CryptoLibs]\nMOD=MOD\n[MOD]\nModule=" + dir.file("libnone.so") + "\n", "Неможливо завантажити бібліотеку 'MOD'"},
+        {"[CryptoLibs]\nMOD=MOD\n[MOD]\nModule=" + bare + "\n",
+         "Бібліотека 'MOD' не експортує всі необхідні функції згідно специфікації"},
+        {"[CryptoLibs]\nQLB=QLB\n[QLB]\nCert=" + missingCert + "\n",
+         "Неможливо завантажити сертифікат для бібліотеки 'QLB'"},
+        {"[CryptoLibs]\nQLB=QLB\n[QLB]\nKey=" + dir.file("k.pem") + "\n",
+         "Не визначений пароль секретного ключа для бібліотеки 'QLB'"},
+        {"[CryptoLibs]\nQLB=QLB\n[QLB]\nKey=" + dir.file("k.pem") + "\nKeyPass=x\n",
+         "Неможливо завантажити секретний ключ для бібліотеки 'QLB'"},
+    };
+    for (const auto& c : cases) {
+        int rc = 0;
+        EXPECT_EQ(Load(ZK_PROVIDER_PATH, Ini(c.ini), &rc), c.text) << c.ini;
+        EXPECT_EQ(rc, 1);
+        zk::provider::UnloadProvider();
+    }
+    // A separately supplied library module that exports what is required loads.
+    EXPECT_EQ(Load(ZK_PROVIDER_PATH, Ini("[CryptoLibs]\nMOD=MOD\n[MOD]\nModule=" + module + "\n")), "");
+    EXPECT_EQ(zk::provider::Get().libCount, 1);
+}
+
+TEST_F(ProviderLoadTest, ThreadHooksAndLogCallback) {
+    Ini("[CryptoLibs]\nUSC=USC\n");
+    ASSERT_EQ(Load(ZK_PROVIDER_PATH), "");
+    zk::log::Start(dir.str(), true);  // hands the callback over
+    zk::provider::ProviderThreadAttach();
+    zk::provider::ProviderThreadDetach();
+    zk::provider::UnloadProvider();  // the stand-in logs its end
+    zk::log::Stop();
+    std::string log = zktest::ReadFile(dir.file("ZelkorH.log"));
+    EXPECT_NE(log.find("\t- ZelkorD: Library stopped\r\n"), std::string::npos) << log;
+}
+
+}  // namespace

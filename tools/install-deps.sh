@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, running and testing ZelkorH needs.
+# Idempotent; run as root on Debian 12. This is the one list of system packages.
+set -euo pipefail
+
+PACKAGES=(
+  # toolchain
+  build-essential cmake pkg-config ccache clang libclang-rt-14-dev
+  # libraries the service and the provider stand-in link
+  libssl-dev libevent-dev libtinyxml2-dev libsqlite3-dev liblzma-dev
+  libp11-dev libp11-kit-dev libcurl4
+  # tests and benchmarks
+  googletest libgtest-dev openssl sqlite3 xz-utils lzma-alone
+  libnss3-tools softhsm2 curl wrk python3
+  # browser test (page side, driven by playwright-core from npm)
+  chromium
+)
+
+export DEBIAN_FRONTEND=noninteractive
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+# Node.js with npm: the machine's own when present, else Debian's.
+command -v npm >/dev/null 2>&1 || missing+=(nodejs npm)
+if ((${#missing[@]})); then
+  apt-get update
+  apt-get install -y --no-install-recommends "${missing[@]}"
+fi
