@@ -51,11 +51,5 @@ std::string AttributeText(const tinyxml2::XMLElement* element, const char* name)
     return {};
 }
 
-std::string TrimBlanks(const std::string& text) {
-    size_t b = 0, e = text.size();
-    while (b < e && static_cast<unsigned char>(text[b]) <= ' ') ++b;
-    while (e > b && static_cast<unsigned char>(text[e - 1]) <= ' ') --e;
-    return text.substr(b, e - b);
-}
 
 }  // namespace zk

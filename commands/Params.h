@@ -7,6 +7,8 @@
 
 #include <tinyxml2.h>
 
+#include "platform/Text.h"
+
 namespace zk {
 
 bool NameEquals(const char* a, const char* b);
@@ -32,7 +34,5 @@ bool ChildIsTrue(const tinyxml2::XMLElement* parent, const char* name);
 // An attribute found without regard to case; empty when absent.
 std::string AttributeText(const tinyxml2::XMLElement* element, const char* name);
 
-// Leading and trailing characters with code 32 or below removed.
-std::string TrimBlanks(const std::string& text);
 
 }  // namespace zk

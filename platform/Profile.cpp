@@ -1,8 +1,7 @@
 #include "platform/Profile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "platform/Files.h"
+#include "platform/Text.h"
 
 #include <cstdlib>
 #include <fstream>
@@ -15,17 +14,6 @@ namespace {
 
 // Serialises read-modify-write cycles of this process.
 std::mutex g_writeMutex;
-
-std::string Trim(const std::string& s) {
-    size_t b = 0, e = s.size();
-    while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-    return s.substr(b, e - b);
-}
-
-bool EqualNoCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && strncasecmp(a.c_str(), b.c_str(), a.size()) == 0;
-}
 
 std::vector<std::string> ReadLines(const std::string& file, bool* exists = nullptr) {
     std::vector<std::string> lines;
@@ -41,23 +29,23 @@ std::vector<std::string> ReadLines(const std::string& file, bool* exists = nullp
 
 // Section name of a header line, if it is one.
 std::optional<std::string> SectionOf(const std::string& line) {
-    std::string t = Trim(line);
+    std::string t = TrimBlanks(line);
     if (t.size() < 2 || t.front() != '[') return std::nullopt;
     size_t close = t.find(']');
     if (close == std::string::npos) return std::nullopt;
-    return Trim(t.substr(1, close - 1));
+    return TrimBlanks(t.substr(1, close - 1));
 }
 
 // Key and value of an entry line, if it is one.
 std::optional<std::pair<std::string, std::string>> EntryOf(const std::string& line) {
-    std::string t = Trim(line);
+    std::string t = TrimBlanks(line);
     if (t.empty() || t[0] == ';' || t[0] == '[') return std::nullopt;
     size_t eq = t.find('=');
     if (eq == std::string::npos) return std::nullopt;
-    std::string value = Trim(t.substr(eq + 1));
+    std::string value = TrimBlanks(t.substr(eq + 1));
     if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
         value = value.substr(1, value.size() - 2);
-    return std::make_pair(Trim(t.substr(0, eq)), value);
+    return std::make_pair(TrimBlanks(t.substr(0, eq)), value);
 }
 
 template <typename Visit>
@@ -72,25 +60,6 @@ void ForEachEntry(const std::vector<std::string>& lines, const std::string& sect
         if (auto e = EntryOf(lines[i]))
             if (!visit(i, e->first, e->second)) return;
     }
-}
-
-bool WriteAtomically(const std::string& file, const std::string& text) {
-    std::string tmp = file + ".tmp" + std::to_string(getpid());
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-    }
-    bool ok = done == text.size() && fsync(fd) == 0;
-    struct stat st;
-    if (ok && stat(file.c_str(), &st) == 0) fchmod(fd, st.st_mode & 07777);
-    ok = close(fd) == 0 && ok;
-    if (ok && rename(tmp.c_str(), file.c_str()) == 0) return true;
-    unlink(tmp.c_str());
-    return false;
 }
 
 }  // namespace
@@ -156,12 +125,12 @@ bool WriteString(const std::string& file, const std::string& section, const std:
                 if (inSection) insertAt = i + 1;
                 continue;
             }
-            if (inSection && !Trim(lines[i]).empty()) insertAt = i + 1;
+            if (inSection && !TrimBlanks(lines[i]).empty()) insertAt = i + 1;
         }
         if (insertAt) {
             lines.insert(lines.begin() + static_cast<long>(*insertAt), key + "=" + *value);
         } else {
-            if (!lines.empty() && !Trim(lines.back()).empty()) lines.emplace_back();
+            if (!lines.empty() && !TrimBlanks(lines.back()).empty()) lines.emplace_back();
             lines.push_back("[" + section + "]");
             lines.push_back(key + "=" + *value);
         }
@@ -170,7 +139,8 @@ bool WriteString(const std::string& file, const std::string& section, const std:
     }
     std::ostringstream text;
     for (const auto& l : lines) text << l << "\r\n";
-    return WriteAtomically(file, text.str());
+    const std::string out = text.str();
+    return files::WriteAtomically(file, out.data(), out.size());
 }
 
 }  // namespace zk::Profile

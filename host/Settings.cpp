@@ -1,0 +1,64 @@
+#include "host/Settings.h"
+
+#include <cstdlib>
+
+#include "platform/ModulePath.h"
+#include "platform/Profile.h"
+#include "platform/Text.h"
+
+namespace zk {
+namespace {
+
+HostSettings g_host;
+std::mutex g_settingsLock;
+std::string g_userCertFolder;
+
+constexpr size_t kMaxText = 1023;
+
+}  // namespace
+
+const HostSettings& Host() { return g_host; }
+
+void SetHostSettingsForTesting(const HostSettings& settings) { g_host = settings; }
+
+void LoadHostSettings() {
+    const std::string my = ModulePathWithExtension(".my");
+    HostSettings s;
+    s.host = TrimBlanks(Profile::GetString(my, "common", "Host", s.host, kMaxText));
+    s.port = static_cast<int>(Profile::GetInt(my, "common", "Port", s.port));
+    s.portS = static_cast<int>(Profile::GetInt(my, "common", "PortS", s.portS));
+    s.certPath = TrimBlanks(Profile::GetString(my, "common", "CertPath", "", kMaxText));
+    while (!s.certPath.empty() && (s.certPath.back() == '/' || s.certPath.back() == '\\') && s.certPath.size() > 1)
+        s.certPath.pop_back();
+    s.autoUpdate = Profile::GetInt(my, "common", "AutoUpdate", 1) != 0;
+    s.log = Profile::GetInt(my, "common", "Log", 0) != 0;
+    std::string maxBody = Profile::GetString(my, "common", "MaxBody", "");
+    if (!maxBody.empty()) {
+        unsigned long long v = std::strtoull(maxBody.c_str(), nullptr, 10);
+        if (v > 0) s.maxBody = v;
+    }
+    g_host = s;
+}
+
+std::mutex& SettingsLock() { return g_settingsLock; }
+
+std::string UserCertFolder() {
+    std::lock_guard lock(g_settingsLock);
+    return g_userCertFolder;
+}
+
+void SetUserCertFolder(const std::string& folder) {
+    std::lock_guard lock(g_settingsLock);
+    g_userCertFolder = folder;
+}
+
+void LoadUserCertFolder() {
+    SetUserCertFolder(TrimBlanks(Profile::GetString(ParamsIniPath(), "common", "UsrCertPath", "", 1023)));
+}
+
+std::string ParamsIniPath() { return ProgramFile("Params.ini"); }
+std::string CertParamsIniPath() { return ProgramFile("Cert/Params.ini"); }
+std::string WorkFolder(const char* name) { return ProgramFile(name); }
+const char* VersionText() { return ZELKOR_VERSION_TEXT; }
+
+}  // namespace zk

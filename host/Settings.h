@@ -1,0 +1,49 @@
+// Process-wide settings: the host settings of the ".my" file (written once at
+// start-up, read-only afterwards), the settings lock, the user certificate
+// folder and the paths of the settings files and working folders.
+#pragma once
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+namespace zk {
+
+struct HostSettings {
+    std::string host = "127.0.0.1";
+    int port = 19744;
+    int portS = 20026;
+    std::string certPath;           // extra certificate folder, may be empty
+    bool autoUpdate = true;
+    bool log = false;
+    uint64_t maxBody = 256ull << 20;  // largest request body accepted
+};
+
+// The settings read by LoadHostSettings (defaults before that).
+const HostSettings& Host();
+// Reads section "common" of the module path with ".my" (absent: defaults).
+void LoadHostSettings();
+// For tests that run service code in-process.
+void SetHostSettingsForTesting(const HostSettings& settings);
+
+// Guards the settings that change while running: update base address and
+// force mark, the user certificate folder and the local data file.
+std::mutex& SettingsLock();
+
+// The user certificate folder ("UsrCertPath"); read and written under the
+// settings lock by these functions.
+std::string UserCertFolder();
+void SetUserCertFolder(const std::string& folder);
+// Loads "UsrCertPath" from Params.ini (blanks cut).
+void LoadUserCertFolder();
+
+// "Params.ini" in the program folder, and the one in the "Cert" folder.
+std::string ParamsIniPath();
+std::string CertParamsIniPath();
+
+// Working folders in the program folder.
+std::string WorkFolder(const char* name);  // "View", "Cert", "CertStorage", "Updates", "TEMP", "Data"
+
+// "%u.%u.%u.%u" product version.
+const char* VersionText();
+
+}  // namespace zk

@@ -1,0 +1,37 @@
+// File and folder operations shared by the modules.
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zk::files {
+
+bool Exists(const std::string& path);  // file or folder
+bool IsFolder(const std::string& path);
+
+// Creates the folder (and its parents); true when it exists afterwards.
+bool CreateFolder(const std::string& path);
+
+// Deletes every file in the folder (read-only ones too) and, recursively,
+// every subfolder; the folder itself stays. Failures are skipped.
+void EmptyFolder(const std::string& path);
+// Empties and removes the folder.
+void RemoveFolder(const std::string& path);
+
+// The whole file, or nothing when it cannot be opened or read. Files larger
+// than maxBytes are refused.
+std::optional<std::vector<uint8_t>> ReadAll(const std::string& path, uint64_t maxBytes = UINT64_MAX);
+
+// Writes a temporary file beside path, flushes it to disk and renames it over
+// path: readers see the old content or the new one, never a part.
+bool WriteAtomically(const std::string& path, const void* data, size_t len);
+
+// Copies a file, replacing the target (through a temporary file).
+bool CopyFile(const std::string& from, const std::string& to);
+
+// "dir/name.ext" -> "name.ext"; lower-cases ASCII.
+std::string BaseName(const std::string& path);
+std::string LowerAscii(std::string text);
+
+}  // namespace zk::files
