@@ -32,9 +32,9 @@ zk() {
 text_of() { openssl x509 -inform DER -in "$1" -noout -text -nameopt utf8 -certopt ext_parse 2>&1; }
 # one "KEY=TYPE:value" line per subject attribute
 subject_of() { openssl x509 -inform DER -in "$1" -noout -subject -nameopt utf8,show_type,sep_multiline,esc_ctrl |
-  sed -n 's/^ *//; /=/p'; }
+  sed -n 's/^    //p'; }
 issuer_of() { openssl x509 -inform DER -in "$1" -noout -issuer -nameopt utf8,show_type,sep_multiline,esc_ctrl |
-  sed -n 's/^ *//; /=/p'; }
+  sed -n 's/^    //p'; }
 cert_pub() { openssl x509 -in "$1" -noout -pubkey; }
 key_pub() { openssl pkey -in "$1" -pubout; }
 ski_of() { openssl x509 -in "$1" -noout -ext subjectKeyIdentifier | tail -n 1 | tr -d ' :'; }
@@ -342,7 +342,9 @@ ids=$(grep localKeyID <<<"$info" | sed 's/.*localKeyID: //; s/ //g' | sort | uni
 same "localKeyIDs: key and certificate share one per pair" "$ids" "$(printf '2 %s\n2 %s' $(printf '%s\n' "$ski_one" "$ski_two" | sort))"
 same "friendlyName on every bag" "$(grep -c "friendlyName:" <<<"$info")" "4"
 has "default friendlyName" "$info" "friendlyName: one"
-has "Cyrillic friendlyName" "$info" "friendlyName: Ключ шифрування"
+# openssl prints a BMPString name byte by byte; look for its UTF-16 in the (unencrypted) key safe
+bmp=$(printf %s "Ключ шифрування" | iconv -f UTF-8 -t UTF-16BE | od -An -tx1 | tr -d ' \n' | tr a-f A-F)
+has "Cyrillic friendlyName as BMPString" "$(openssl asn1parse -inform DER -in kf/both.pfx)" "1E1E$bmp"
 # every key in the file belongs to one of the two certificates
 openssl pkcs12 -in kf/both.pfx -passin env:ZK_PASS -nocerts -nodes 2>/dev/null |
   awk '/BEGIN PRIVATE KEY/{n++} n && /-----BEGIN/,/-----END/{print > ("kf/both-key-" n ".pem")}'

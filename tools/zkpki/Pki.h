@@ -1,6 +1,6 @@
 // Building blocks of zkpki on OpenSSL 3: keys, names, certificates and
-// password-protected key files. Every failure throws PkiError with the
-// OpenSSL error queue appended.
+// password-protected key files. Failures throw PkiError (with the OpenSSL error
+// queue appended); malformed input values throw UsageError (Args.h).
 #pragma once
 
 #include <openssl/evp.h>

@@ -7,8 +7,6 @@
 
 #include <algorithm>
 #include <array>
-
-#include <cstdio>
 #include <filesystem>
 #include <iostream>
 #include <string>
