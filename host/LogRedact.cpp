@@ -2,7 +2,8 @@
 
 #include <array>
 #include <cctype>
-#include <strings.h>
+
+#include "platform/Text.h"
 
 namespace zk::log {
 namespace {
@@ -16,10 +17,6 @@ constexpr std::string_view kMask = "***";
 
 bool NameChar(char c) {
     return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '.' || c == ':';
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
 bool IsSecretElement(std::string_view name) {
