@@ -2,7 +2,6 @@
 
 #include <dlfcn.h>
 
-#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,10 +17,19 @@ Binding g_binding;
 constexpr size_t kMaxParamsPath = 260;
 
 // Entry texts that the provider allocates through the entry's own functions.
-std::array<char**, 21> EntryTexts(CryptoLibInfo& e) {
-    return {&e.Title,   &e.Profile, &e.ParamsSection, &e.CertPath, &e.KeyPath, &e.Text64,  &e.Text68,
-            &e.Text72,  &e.Text80,  &e.Text84,        &e.Text92,   &e.Text96,  &e.Text100, &e.Text108,
-            &e.Text112, &e.Text120, &e.Text124,       &e.Text128,  &e.Text136, &e.Text140, &e.Text148};
+// Fields of the packed entry are named directly: their addresses may be
+// misaligned.
+#define ZK_ENTRY_TEXTS(X)                                                                                     \
+    X(Title) X(Profile) X(ParamsSection) X(CertPath) X(KeyPath) X(Text64) X(Text68) X(Text72) X(Text80)     \
+    X(Text84) X(Text92) X(Text96) X(Text100) X(Text108) X(Text112) X(Text120) X(Text124) X(Text128)         \
+    X(Text136) X(Text140) X(Text148)
+
+void FreeEntryTexts(CryptoLibInfo& e) {
+#define ZK_FREE_TEXT(field)                   \
+    if (e.field && e.Free) e.Free(e.field); \
+    e.field = nullptr;
+    ZK_ENTRY_TEXTS(ZK_FREE_TEXT)
+#undef ZK_FREE_TEXT
 }
 
 char* DupText(const char* text) { return strdup(text ? text : ""); }
@@ -43,10 +51,7 @@ void DestroyTable(Binding& b) {
     for (CryptoLibInfo& e : b.table) {
         if (e.Module) dlclose(e.Module);
         e.Module = nullptr;
-        for (char** text : EntryTexts(e)) {
-            if (*text && e.Free) e.Free(*text);
-            *text = nullptr;
-        }
+        FreeEntryTexts(e);
     }
     b.libCount = 0;
     b.tableCreated = false;
