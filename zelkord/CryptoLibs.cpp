@@ -13,6 +13,7 @@
 
 #include "platform/Profile.h"
 #include "platform/SecureWipe.h"
+#include "zelkord/Ossl.h"
 
 namespace zkd {
 namespace {
@@ -21,11 +22,6 @@ namespace {
 constexpr const char* kBuiltIn[] = {"USC", "QLB", "UA1"};
 // What a separately supplied library module must export.
 constexpr const char* kModuleEntry = "ZKCryptoLib_Info";
-
-struct X509Free { void operator()(X509* x) const { X509_free(x); } };
-struct PKeyFree { void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); } };
-using X509Ptr = std::unique_ptr<X509, X509Free>;
-using PKeyPtr = std::unique_ptr<EVP_PKEY, PKeyFree>;
 
 bool IsBuiltIn(const std::string& code) {
     for (const char* b : kBuiltIn)
@@ -47,15 +43,7 @@ std::string ReadFile(const std::string& path) {
 // DER or PEM.
 X509Ptr LoadCert(const std::string& path) {
     std::string bytes = ReadFile(path);
-    if (bytes.empty()) return nullptr;
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes.data());
-    X509* x = d2i_X509(nullptr, &p, static_cast<long>(bytes.size()));
-    if (!x) {
-        BIO* bio = BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size()));
-        x = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
-        BIO_free(bio);
-    }
-    return X509Ptr(x);
+    return ParseCertificate(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
 }
 
 PKeyPtr LoadKey(const std::string& path, const std::string& pass) {

@@ -1,0 +1,126 @@
+// Operations on key files: pair checks, password changes, key identifiers,
+// splitting a file into its keys, and random blocks.
+#include <openssl/rand.h>
+
+#include <cstring>
+
+#include "platform/SecureWipe.h"
+#include "zelkord/Context.h"
+#include "zelkord/Errors.h"
+#include "zelkord/Export.h"
+#include "zelkord/KeyFile.h"
+#include "zelkord/Methods.h"
+#include "zelkord/Output.h"
+
+namespace zkd {
+namespace {
+
+// Re-encoded key files hold secrets until they are copied out.
+struct WipedBytes {
+    Bytes bytes;
+    ~WipedBytes() { zk::SecureWipe(bytes); }
+};
+
+void PutId(char* buffer, const std::string& id) {
+    if (!buffer) return;
+    size_t n = std::min(id.size(), static_cast<size_t>(ZK_ID_TEXT_SIZE - 1));
+    std::memcpy(buffer, id.data(), n);
+    buffer[n] = '\0';
+}
+
+int CheckPair(const uint8_t* cert, uint32_t certLen, const uint8_t* key, size_t keyLen, const char* pass) {
+    X509Ptr x = ParseCertificate(cert, certLen);
+    if (!x) return Fail(3, "the certificate cannot be read");
+    KeyFile file;
+    if (int rc = OpenKeyFile(key, keyLen, pass, file)) return rc;
+    if (FindKeyFor(file, x.get()) < 0) return Fail(6, "the key file holds no key of this certificate");
+    return 0;
+}
+
+int ChangePassword(const char* oldPass, const uint8_t* key, uint32_t keyLen, const char* newPass, uint8_t* out,
+                   uint32_t* outLen) {
+    KeyFile file;
+    if (int rc = OpenKeyFile(key, keyLen, oldPass, file)) return rc;
+    WipedBytes encoded;
+    if (int rc = WriteKeyFile(file, file.kind, newPass, encoded.bytes)) return rc;
+    return PutOutput(encoded.bytes.data(), encoded.bytes.size(), out, outLen);
+}
+
+int SlotCheckKeyPair(ZKLDContext ctx, int32_t lib, const uint8_t* key, ZKKeyLen keyLen, const uint8_t* cert,
+                     uint32_t certLen, const char* pass) {
+    if (!IsKnownLibrary(ctx, lib)) return Fail(kUnknownLibrary, "unknown crypto library");
+    if (!key) return Fail(2, "keys on hardware tokens are not supported by this provider");
+    return CheckPair(cert, certLen, key, static_cast<size_t>(keyLen), pass);
+}
+
+int SlotChangeKeyPassword(ZKLDContext ctx, int32_t lib, const uint8_t* key, uint32_t keyLen, const char* oldPass,
+                          const char* newPass, uint8_t* out, uint32_t* outLen) {
+    if (!IsKnownLibrary(ctx, lib)) return Fail(kUnknownLibrary, "unknown crypto library");
+    return ChangePassword(oldPass, key, keyLen, newPass, out, outLen);
+}
+
+ZKD_SLOT(19, SlotCheckKeyPair);
+ZKD_SLOT(43, SlotChangeKeyPassword);
+
+}  // namespace
+}  // namespace zkd
+
+using namespace zkd;
+
+ZKD_EXPORT int ZKLCTX_CheckKeyPair(const uint8_t* cert, uint32_t certLen, const uint8_t* key, uint32_t keyLen,
+                                   const char* pass) {
+    return CheckPair(cert, certLen, key, keyLen, pass);
+}
+
+ZKD_EXPORT int ZKLCTX_ChangeKeyPassword(const char* oldPass, const uint8_t* key, uint32_t keyLen, const char* newPass,
+                                        uint8_t* out, uint32_t* outLen) {
+    return ChangePassword(oldPass, key, keyLen, newPass, out, outLen);
+}
+
+// The identifiers of the first and the second key of the file; empty texts
+// where the file holds no such key.
+ZKD_EXPORT int ZKLCTX_GetSubjectKeyIdentifier(const uint8_t* key, uint32_t keyLen, const char* pass, char* id1,
+                                              char* id2) {
+    PutId(id1, "");
+    PutId(id2, "");
+    KeyFile file;
+    if (int rc = OpenKeyFile(key, keyLen, pass, file)) return rc;
+    PutId(id1, file.keys[0].id);
+    if (file.keys.size() > 1) PutId(id2, file.keys[1].id);
+    return 0;
+}
+
+// Splits a key file into its (at most two) keys, each written as an encrypted
+// PKCS#8 file (DER) under the same password, with their identifiers. Null key
+// buffers are skipped; a null buffer with a length pointer learns the length.
+ZKD_EXPORT int ZKLSVC_AcquireKey(const uint8_t* key, uint32_t keyLen, const char* pass, uint8_t* key1,
+                                 uint32_t* key1Len, uint8_t* key2, uint32_t* key2Len, char* id1, char* id2) {
+    PutId(id1, "");
+    PutId(id2, "");
+    KeyFile file;
+    if (int rc = OpenKeyFile(key, keyLen, pass, file)) return rc;
+    uint8_t* outs[2] = {key1, key2};
+    uint32_t* lens[2] = {key1Len, key2Len};
+    char* ids[2] = {id1, id2};
+    for (size_t i = 0; i < 2; ++i) {
+        if (i >= file.keys.size()) {
+            if (lens[i]) *lens[i] = 0;
+            continue;
+        }
+        PutId(ids[i], file.keys[i].id);
+        if (!lens[i]) continue;
+        KeyFile single;
+        single.keys.push_back(std::move(file.keys[i]));
+        WipedBytes encoded;
+        if (int rc = WriteKeyFile(single, KeyFileKind::Pkcs8Der, pass, encoded.bytes)) return rc;
+        if (int rc = PutOutput(encoded.bytes.data(), encoded.bytes.size(), outs[i], lens[i])) return rc;
+    }
+    return 0;
+}
+
+ZKD_EXPORT int ZKLCTX_GetRandomBlock(uint8_t* out, uint32_t len) {
+    if (len == 0) return 0;
+    if (!out) return Fail(kBadArguments, "no buffer for the random block");
+    if (len > INT32_MAX || RAND_bytes(out, static_cast<int>(len)) != 1) return Fail(kBadArguments, "random generator failed");
+    return 0;
+}

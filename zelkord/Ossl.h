@@ -1,0 +1,42 @@
+// OpenSSL objects owned by unique_ptr, and the small conversions every
+// operation of the provider needs (certificate bytes, hex texts).
+#pragma once
+#include <openssl/bio.h>
+#include <openssl/evp.h>
+#include <openssl/pkcs12.h>
+#include <openssl/x509.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zkd {
+
+template <auto Free>
+struct OsslFree {
+    template <class T>
+    void operator()(T* p) const { Free(p); }
+};
+using X509Ptr = std::unique_ptr<X509, OsslFree<X509_free>>;
+using PKeyPtr = std::unique_ptr<EVP_PKEY, OsslFree<EVP_PKEY_free>>;
+using BioPtr = std::unique_ptr<BIO, OsslFree<BIO_free>>;
+using P12Ptr = std::unique_ptr<PKCS12, OsslFree<PKCS12_free>>;
+using P8InfoPtr = std::unique_ptr<PKCS8_PRIV_KEY_INFO, OsslFree<PKCS8_PRIV_KEY_INFO_free>>;
+using X509SigPtr = std::unique_ptr<X509_SIG, OsslFree<X509_SIG_free>>;
+
+using Bytes = std::vector<uint8_t>;
+
+// A certificate from DER or PEM bytes; nullptr when they hold none.
+X509Ptr ParseCertificate(const uint8_t* data, size_t len);
+
+// Upper-case hex without separators.
+std::string HexUpper(const uint8_t* data, size_t len);
+
+// The identifier that pairs a certificate with its key: the subject key
+// identifier extension, else the SHA-1 of the public key bits; upper-case hex.
+std::string CertKeyIdentifier(X509* cert);
+// The same identifier computed from a key alone (SHA-1 of the public key bits).
+std::string PublicKeyIdentifier(EVP_PKEY* key);
+
+}  // namespace zkd
