@@ -2,6 +2,10 @@
 // receives and what must be present before it is called. A row without a
 // handler is a command this build does not offer; the dispatcher refuses it.
 #include "commands/ProcessRequest.h"
+#include "commands/datastore/DbCommands.h"
+#include "commands/datastore/LocalData.h"
+#include "commands/datastore/PasswordSlot.h"
+#include "commands/signing/SmallCrypto.h"
 
 #include <string_view>
 #include <utility>
@@ -23,15 +27,15 @@ CommandRow kCommands[] = {
     {"GET_ORIGINAL", I::ParamsData, R::None, nullptr},
     {"GET_SIGNED", I::ParamsData, R::None, nullptr},
     {"CLEAN", I::Params, R::None, nullptr},
-    {"SYMMETRIC", I::ParamsData, R::None, nullptr},
+    {"SYMMETRIC", I::ParamsData, R::None, SymmetricCommand},
     {"GET_CERT", I::Params, R::Params, nullptr},
     {"GET_INFO_CERT", I::Params, R::Params, nullptr},
-    {"GET_RANDOM", I::Params, R::Params, nullptr},
-    {"SAVE_DATA", I::Data, R::None, nullptr},
-    {"LOAD_DATA", I::Nothing, R::None, nullptr},
-    {"SAVE_PASSWORD", I::Params, R::Params, nullptr},
-    {"RETRIEVE_PASSWORD", I::Nothing, R::None, nullptr},
-    {"CLEAN_PASSWORD", I::Nothing, R::None, nullptr},
+    {"GET_RANDOM", I::Params, R::Params, GetRandomCommand},
+    {"SAVE_DATA", I::Data, R::None, SaveDataCommand},
+    {"LOAD_DATA", I::Nothing, R::None, LoadDataCommand},
+    {"SAVE_PASSWORD", I::Params, R::Params, SavePasswordCommand},
+    {"RETRIEVE_PASSWORD", I::Nothing, R::None, RetrievePasswordCommand},
+    {"CLEAN_PASSWORD", I::Nothing, R::None, CleanPasswordCommand},
     {"GET_UPDATE_INFO", I::Nothing, R::None, nullptr},
     {"DO_UPDATE", I::Nothing, R::None, nullptr},
     {"ONLOAD", I::Nothing, R::None, nullptr},
@@ -40,11 +44,11 @@ CommandRow kCommands[] = {
     {"KEY_FOLDER", I::Params, R::Params, nullptr},
     {"SELECT_KEY_FOLDER", I::Nothing, R::None, nullptr},
     {"SET_EXTERNAL_SIGN", I::ParamsData, R::None, nullptr},
-    {"CHECK_EXTERNAL_SIGN", I::ParamsData, R::None, nullptr},
+    {"CHECK_EXTERNAL_SIGN", I::ParamsData, R::None, CheckExternalSignCommand},
     {"GET_SUBJ_KEY_ID", I::Params, R::None, nullptr},
     {"GEN_CERTIF_REQUEST", I::Params, R::None, nullptr},
-    {"DB_COMMAND", I::Params, R::None, nullptr},
-    {"DB_DROP", I::Params, R::None, nullptr},
+    {"DB_COMMAND", I::Params, R::None, DbCommandCommand},
+    {"DB_DROP", I::Params, R::None, DbDropCommand},
     {"CTX_CREATE_CONTAINER", I::ParamsData, R::None, nullptr},
     {"CTX_ADD_SIGNATURE", I::ParamsData, R::None, nullptr},
     {"CTX_REQUEST_TIMESTAMP", I::ParamsData, R::None, nullptr},

@@ -14,11 +14,11 @@ protected:
     }
 };
 
+}  // namespace
+
 void AddDeclaration(tinyxml2::XMLDocument& doc) {
     doc.InsertEndChild(doc.NewDeclaration("xml version=\"1.0\" encoding=\"utf-8\""));
 }
-
-}  // namespace
 
 tinyxml2::XMLElement* AddTextElement(tinyxml2::XMLElement* parent, const char* name, const std::string& text) {
     tinyxml2::XMLElement* e = parent->InsertNewChildElement(name);

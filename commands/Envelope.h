@@ -18,6 +18,9 @@ tinyxml2::XMLElement* BuildXMLHead(tinyxml2::XMLDocument& doc, const char* comma
 // The envelope without Command and provider fields (codes 55 and 56).
 std::string BareErrorEnvelope(int code);
 
+// The declaration every printed document starts with (version 1.0, utf-8).
+void AddDeclaration(tinyxml2::XMLDocument& doc);
+
 // One tab per nesting level, "\n" line breaks, empty elements self-closing.
 std::string PrintDocument(const tinyxml2::XMLDocument& doc);
 

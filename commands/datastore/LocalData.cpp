@@ -1,0 +1,69 @@
+#include "commands/datastore/LocalData.h"
+
+#include <cstdio>
+#include <mutex>
+
+#include "commands/Envelope.h"
+#include "commands/Messages.h"
+#include "host/Log.h"
+#include "host/Settings.h"
+#include "platform/CodePage.h"
+#include "platform/Files.h"
+
+namespace zk {
+namespace {
+
+constexpr int kDataFileError = kVerifyInternal;  // code 12 stands for every data-file failure
+
+int WriteData(const std::string& text) {
+    const std::string path = UserDataPath();
+    // A temporary file renamed over the old one: a crash or a full disk
+    // leaves the previous blob in place, never a part of the new one.
+    return files::WriteAtomically(path, text.data(), text.size()) ? kOk : kDataFileError;
+}
+
+int DeleteData() {
+    if (std::remove(UserDataPath().c_str()) == 0) return kOk;
+    return kDataFileError;  // also when there was nothing to delete
+}
+
+}  // namespace
+
+std::string UserDataPath() { return WorkFolder("Data") + "/UserData.dat"; }
+
+// The file holds the Data text exactly as the request carried it (UTF-8).
+bool SaveDataCommand(const tinyxml2::XMLElement*, const char* data, std::string& answer) {
+    files::CreateFolder(WorkFolder("Data"));
+    const std::string text = data ? data : "";
+    int code;
+    {
+        std::lock_guard lock(SettingsLock());
+        code = text.empty() ? DeleteData() : WriteData(text);
+    }
+    answer = SimpleAnswer("SAVE_DATA", code);
+    return true;
+}
+
+bool LoadDataCommand(const tinyxml2::XMLElement*, const char*, std::string& answer) {
+    files::CreateFolder(WorkFolder("Data"));
+    const std::string path = UserDataPath();
+    int code = kDataFileError;
+    std::string text;
+    {
+        std::lock_guard lock(SettingsLock());
+        if (!files::Exists(path)) {
+            code = kOk;
+        } else if (auto bytes = files::ReadAll(path)) {
+            text.assign(bytes->begin(), bytes->end());
+            code = kOk;
+        }
+    }
+    tinyxml2::XMLDocument doc;
+    tinyxml2::XMLElement* out = BuildXMLHead(doc, "LOAD_DATA", code);
+    // Answers are Windows-1251 until the front end converts them to UTF-8.
+    if (code == kOk && !text.empty()) out->SetText(Utf8ToCp1251(text).c_str());
+    answer = PrintDocument(doc);
+    return true;
+}
+
+}  // namespace zk

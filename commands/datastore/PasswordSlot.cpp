@@ -1,0 +1,70 @@
+#include "commands/datastore/PasswordSlot.h"
+
+#include <mutex>
+
+#include "commands/Envelope.h"
+#include "commands/Messages.h"
+#include "commands/Params.h"
+#include "platform/CodePage.h"
+#include "platform/SecureWipe.h"
+
+namespace zk {
+namespace {
+
+// Stored text and whether anything is saved; lost when the service stops.
+struct PasswordSlot {
+    std::mutex lock;
+    SecretString text;  // Windows-1251
+    bool saved = false;
+};
+
+PasswordSlot& Slot() {
+    static PasswordSlot slot;
+    return slot;
+}
+
+}  // namespace
+
+bool SavePasswordCommand(const tinyxml2::XMLElement* params, const char*, std::string& answer) {
+    std::string pass = LastChildTextWithText(params, "Pass");
+    if (pass.empty()) return false;
+    SecretString converted(Utf8ToCp1251(pass));
+    SecureWipe(pass);
+    {
+        PasswordSlot& slot = Slot();
+        std::lock_guard lock(slot.lock);
+        slot.text = converted;
+        slot.saved = true;
+    }
+    answer = SimpleAnswer("SAVE_PASSWORD", kOk);
+    return true;
+}
+
+bool RetrievePasswordCommand(const tinyxml2::XMLElement*, const char*, std::string& answer) {
+    SecretString text;
+    bool saved;
+    {
+        PasswordSlot& slot = Slot();
+        std::lock_guard lock(slot.lock);
+        text = slot.text;
+        saved = slot.saved;
+    }
+    tinyxml2::XMLDocument doc;
+    tinyxml2::XMLElement* out = BuildXMLHead(doc, "RETRIEVE_PASSWORD", saved ? kOk : kBufferEmpty);
+    if (saved) AddTextElement(out, "Pass", text.str());
+    answer = PrintDocument(doc);
+    return true;
+}
+
+bool CleanPasswordCommand(const tinyxml2::XMLElement*, const char*, std::string& answer) {
+    {
+        PasswordSlot& slot = Slot();
+        std::lock_guard lock(slot.lock);
+        slot.text.clear();
+        slot.saved = false;
+    }
+    answer = SimpleAnswer("CLEAN_PASSWORD", kOk);
+    return true;
+}
+
+}  // namespace zk

@@ -1,0 +1,14 @@
+// The password slot: one text a page saves for the lifetime of the running
+// service, kept in memory only and wiped when cleaned or replaced.
+#pragma once
+#include <string>
+
+#include <tinyxml2.h>
+
+namespace zk {
+
+bool SavePasswordCommand(const tinyxml2::XMLElement* params, const char* data, std::string& answer);
+bool RetrievePasswordCommand(const tinyxml2::XMLElement* params, const char* data, std::string& answer);
+bool CleanPasswordCommand(const tinyxml2::XMLElement* params, const char* data, std::string& answer);
+
+}  // namespace zk

@@ -1,0 +1,68 @@
+// cSQLst: one open SQLite database of the "Data" folder, protected or not,
+// that runs SQL texts and renders their result rows as XML.
+#pragma once
+#include <memory>
+#include <string>
+
+#include <sqlite3.h>
+#include <tinyxml2.h>
+
+#include "commands/datastore/ProtectedVfs.h"
+#include "platform/SecureWipe.h"
+
+namespace zk {
+
+// Key of a protected database: exactly 32 characters, the page's key text
+// cut or padded with blanks.
+SecretString ShapeDatabaseKey(const std::string& keyText);
+
+class cSQLst {
+public:
+    // name: letters and digits, lower case. key: only for protected ones.
+    cSQLst(std::string name, bool isProtected, SecretString key);
+    ~cSQLst();
+    cSQLst(const cSQLst&) = delete;
+    cSQLst& operator=(const cSQLst&) = delete;
+
+    // Opens "<name>.db" in the "Data" folder, creating both when missing; a
+    // protected database through its own file layer. Returns the result code
+    // (2 when the provider cannot protect it); on failure nothing stays open.
+    int Open();
+    void Close();
+    bool IsOpen() const { return db_ != nullptr; }
+
+    // Runs every statement of the Windows-1251 SQL text in turn; each result
+    // row with columns becomes a ROW of the result document. Returns SQLite's
+    // result code (0 on success).
+    int Execute(const std::string& sql);
+
+    // The printed result document (Windows-1251), empty when no row came.
+    std::string ResultText() const;
+    // The error message of the last execution or of the failed open, else
+    // SQLite's current one, else "database not opened".
+    std::string Message() const;
+
+    const std::string& Name() const { return name_; }
+    int LastResult() const { return lastResult_; }
+
+    // Requests using this connection at the moment (0 or 1); kept by the registry.
+    int useCount = 0;
+
+private:
+    static void Logger(void* arg, int code, const char* message);
+    static void ConfigureSqliteOnce();
+    void AddRow(sqlite3_stmt* stmt, int columns);
+
+    std::string name_;
+    std::string path_;
+    bool protected_;
+    SecretString key_;
+    int libIndex_ = -1;  // crypto library "QLB"
+    sqlite3* db_ = nullptr;
+    int lastResult_ = SQLITE_OK;
+    std::string lastError_;
+    std::unique_ptr<tinyxml2::XMLDocument> result_;
+    std::unique_ptr<ProtectedVfs> vfs_;  // outlives db_
+};
+
+}  // namespace zk
