@@ -6,6 +6,7 @@
 #include "commands/datastore/LocalData.h"
 #include "commands/datastore/PasswordSlot.h"
 #include "commands/signing/SmallCrypto.h"
+#include "commands/keys/ServiceCommands.h"
 
 #include <string_view>
 #include <utility>
@@ -17,7 +18,7 @@ using I = Inputs;
 using R = Required;
 
 CommandRow kCommands[] = {
-    {"GET_VERSION", I::Params, R::None, nullptr},
+    {"GET_VERSION", I::Params, R::None, GetVersionCommand},
     {"GET_CERT_FILES", I::Params, R::None, nullptr},
     {"GET_SK_FILES", I::Params, R::None, nullptr},
     {"CHECK_CERT_KEY", I::Params, R::Params, nullptr},
@@ -36,10 +37,10 @@ CommandRow kCommands[] = {
     {"SAVE_PASSWORD", I::Params, R::Params, SavePasswordCommand},
     {"RETRIEVE_PASSWORD", I::Nothing, R::None, RetrievePasswordCommand},
     {"CLEAN_PASSWORD", I::Nothing, R::None, CleanPasswordCommand},
-    {"GET_UPDATE_INFO", I::Nothing, R::None, nullptr},
-    {"DO_UPDATE", I::Nothing, R::None, nullptr},
-    {"ONLOAD", I::Nothing, R::None, nullptr},
-    {"PARENT_XCHG", I::Data, R::Data, nullptr},
+    {"GET_UPDATE_INFO", I::Nothing, R::None, GetUpdateInfoCommand},
+    {"DO_UPDATE", I::Nothing, R::None, DoUpdateCommand},
+    {"ONLOAD", I::Nothing, R::None, OnLoadCommand},
+    {"PARENT_XCHG", I::Data, R::Data, ParentExchangeCommand},
     {"SAVE_CERT", I::Params, R::Params, nullptr},
     {"KEY_FOLDER", I::Params, R::Params, nullptr},
     {"SELECT_KEY_FOLDER", I::Nothing, R::None, nullptr},

@@ -32,6 +32,7 @@ void LoadHostSettings() {
         s.certPath.pop_back();
     s.autoUpdate = Profile::GetInt(my, "common", "AutoUpdate", 1) != 0;
     s.log = Profile::GetInt(my, "common", "Log", 0) != 0;
+    s.systemTrust = Profile::GetInt(my, "common", "SystemTrust", 1) != 0;
     std::string maxBody = Profile::GetString(my, "common", "MaxBody", "");
     if (!maxBody.empty()) {
         unsigned long long v = std::strtoull(maxBody.c_str(), nullptr, 10);

@@ -16,6 +16,7 @@ struct HostSettings {
     bool autoUpdate = true;
     bool log = false;
     uint64_t maxBody = 256ull << 20;  // largest request body accepted
+    bool systemTrust = true;          // install the local CA into the system store when writable
 };
 
 // The settings read by LoadHostSettings (defaults before that).

@@ -67,7 +67,7 @@ std::optional<std::vector<uint8_t>> ReadAll(const std::string& path, uint64_t ma
     return data;
 }
 
-bool WriteAtomically(const std::string& path, const void* data, size_t len) {
+bool WriteAtomically(const std::string& path, const void* data, size_t len, int mode) {
     std::string tmp = path + ".~tmp" + std::to_string(getpid()) + "_" + std::to_string(gettid());
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) return false;
@@ -80,7 +80,10 @@ bool WriteAtomically(const std::string& path, const void* data, size_t len) {
     }
     bool ok = done == len && fsync(fd) == 0;
     struct stat st;
-    if (ok && stat(path.c_str(), &st) == 0) fchmod(fd, st.st_mode & 07777);
+    if (ok && mode >= 0)
+        fchmod(fd, static_cast<mode_t>(mode));
+    else if (ok && stat(path.c_str(), &st) == 0)
+        fchmod(fd, st.st_mode & 07777);
     ok = close(fd) == 0 && ok;
     if (ok && rename(tmp.c_str(), path.c_str()) == 0) return true;
     unlink(tmp.c_str());

@@ -24,8 +24,9 @@ void RemoveFolder(const std::string& path);
 std::optional<std::vector<uint8_t>> ReadAll(const std::string& path, uint64_t maxBytes = UINT64_MAX);
 
 // Writes a temporary file beside path, flushes it to disk and renames it over
-// path: readers see the old content or the new one, never a part.
-bool WriteAtomically(const std::string& path, const void* data, size_t len);
+// path: readers see the old content or the new one, never a part. A new file
+// gets mode 0600 and a replaced one keeps its mode, unless mode is given.
+bool WriteAtomically(const std::string& path, const void* data, size_t len, int mode = -1);
 
 // Copies a file, replacing the target (through a temporary file).
 bool CopyFile(const std::string& from, const std::string& to);

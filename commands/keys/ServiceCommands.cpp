@@ -1,0 +1,68 @@
+#include "commands/keys/ServiceCommands.h"
+
+#include <mutex>
+
+#include "commands/Envelope.h"
+#include "commands/Messages.h"
+#include "commands/Params.h"
+#include "host/Settings.h"
+#include "platform/CodePage.h"
+#include "platform/Profile.h"
+
+namespace zk {
+namespace {
+
+// Every OCSPServers/Address with both an address and an IssuerSN goes into
+// section "ocspServers" of Params.ini (a later address for the same issuer wins).
+void RegisterOcspServers(const tinyxml2::XMLElement* params) {
+    if (!params) return;
+    for (const tinyxml2::XMLElement* servers : Children(params, "OCSPServers")) {
+        for (const tinyxml2::XMLElement* address : Children(servers, "Address")) {
+            std::string url = Utf8ToCp1251(ElementText(address));
+            std::string issuer = Utf8ToCp1251(AttributeText(address, "IssuerSN"));
+            if (url.empty() || issuer.empty()) continue;
+            std::lock_guard lock(SettingsLock());  // Params.ini is rewritten whole
+            Profile::WriteString(ParamsIniPath(), "ocspServers", issuer, url);
+        }
+    }
+}
+
+}  // namespace
+
+bool GetVersionCommand(const tinyxml2::XMLElement* params, const char*, std::string& answer) {
+    RegisterOcspServers(params);
+    tinyxml2::XMLDocument doc;
+    tinyxml2::XMLElement* data = BuildXMLHead(doc, "GET_VERSION", kOk);
+    tinyxml2::XMLElement* version = AddTextElement(data, "Version", VersionText());
+    version->SetAttribute("IsDLL", "false");
+    answer = PrintDocument(doc);
+    return true;
+}
+
+bool GetUpdateInfoCommand(const tinyxml2::XMLElement*, const char*, std::string& answer) {
+    tinyxml2::XMLDocument doc;
+    tinyxml2::XMLElement* data = BuildXMLHead(doc, "GET_UPDATE_INFO", kOk);
+    tinyxml2::XMLElement* info = doc.NewElement("Info");
+    info->SetAttribute("isNew", "false");
+    data->InsertEndChild(info);
+    answer = PrintDocument(doc);
+    return true;
+}
+
+// Pages cannot start an update.
+bool DoUpdateCommand(const tinyxml2::XMLElement*, const char*, std::string& answer) {
+    answer = SimpleAnswer("DO_UPDATE", kUserDeclined);
+    return true;
+}
+
+bool OnLoadCommand(const tinyxml2::XMLElement*, const char*, std::string& answer) {
+    answer = SimpleAnswer("ONLOAD", kOk);
+    return true;
+}
+
+bool ParentExchangeCommand(const tinyxml2::XMLElement*, const char*, std::string& answer) {
+    answer = SimpleAnswer("PARENT_XCHG", kUserDeclined);
+    return true;
+}
+
+}  // namespace zk

@@ -1,0 +1,449 @@
+// Connections are served by libevent's evhttp on one loop thread per
+// listener; evhttp takes no locks, so every evhttp and evbuffer call stays on
+// that loop thread. A POST body is copied out there and its command runs on
+// the worker pool; the answer comes back to the loop through event_base_once.
+#include "http/HTTPServer.h"
+
+#include <event2/buffer.h>
+#include <event2/bufferevent.h>
+#include <event2/bufferevent_ssl.h>
+#include <event2/event.h>
+#include <event2/http.h>
+#include <event2/keyvalq_struct.h>
+#include <event2/thread.h>
+#include <openssl/ssl.h>
+#include <tinyxml2.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "commands/Envelope.h"
+#include "commands/ProcessRequest.h"
+#include "host/ErrorMessage.h"
+#include "host/Log.h"
+#include "host/LogRedact.h"
+#include "host/Settings.h"
+#include "http/FixedDocuments.h"
+#include "http/LocalTls.h"
+#include "http/RequestEncoding.h"
+#include "http/TrustInstall.h"
+#include "http/WorkerPool.h"
+#include "platform/CodePage.h"
+#include "platform/ModulePath.h"
+#include "platform/SecureWipe.h"
+#include "platform/Sockets.h"
+
+namespace zk::http {
+namespace {
+
+constexpr int kWorkers = 8;                    // commands run at once
+constexpr int kHandshakeSeconds = 2;           // TLS: idle limit until the first request
+constexpr int kConnectionSeconds = 5000;       // idle limit of a connection
+constexpr size_t kMaxHeaders = 64 * 1024;
+constexpr auto kShutdownGrace = std::chrono::seconds(10);
+constexpr const char* kHtml = "text/html; charset=utf-8";
+constexpr const char* kTextPlain = "text/plain; charset=utf-8";
+
+struct Listener;
+
+// One command in flight. Its request and connection are touched on the loop
+// thread only; the worker reads body and writes answer.
+struct Job {
+    Listener* listener = nullptr;
+    evhttp_request* req = nullptr;       // nullptr once the connection is gone
+    evhttp_connection* evcon = nullptr;
+    event* watch = nullptr;
+    std::string body;
+    std::string origin;
+    std::string answer;
+    std::atomic<bool> cancelled{false};
+    ~Job() { SecureWipe(body); }
+};
+
+struct Listener {
+    bool tls = false;
+    int fd = net::kInvalidSocket;
+    uint16_t port = 0;
+    event_base* base = nullptr;
+    evhttp* http = nullptr;
+    SSL_CTX* ssl = nullptr;
+    std::thread thread;
+    std::map<evhttp_connection*, std::shared_ptr<Job>> inflight;  // loop thread only
+};
+
+Listener g_plain, g_secure;
+std::unique_ptr<WorkerPool> g_pool;
+std::mutex g_runLock;
+bool g_stopped = false;
+long g_testDelayMs = 0;
+
+Listener* AllListeners[] = {&g_plain, &g_secure};
+
+// --- replies (loop thread) ---
+
+void AddHeader(evhttp_request* req, const char* name, const char* value) {
+    evhttp_add_header(evhttp_request_get_output_headers(req), name, value);
+}
+
+const char* RequestHeader(evhttp_request* req, const char* name) {
+    return evhttp_find_header(evhttp_request_get_input_headers(req), name);  // names without regard to case
+}
+
+void Send(evhttp_request* req, int code, const char* reason, std::string_view body, const char* contentType,
+          const char* allowOrigin) {
+    AddHeader(req, "Content-Type", contentType);
+    if (allowOrigin) AddHeader(req, "Access-Control-Allow-Origin", allowOrigin);
+    evbuffer* out = evbuffer_new();
+    evbuffer_add(out, body.data(), body.size());
+    evhttp_send_reply(req, code, reason, out);
+    evbuffer_free(out);
+}
+
+void SendBadRequest(evhttp_request* req, const char* text) { Send(req, 400, text, text, kTextPlain, nullptr); }
+
+// After the first request a TLS connection has finished its handshake: from
+// then on only the idle limit applies.
+void FirstRequestDone(Listener& l, evhttp_connection* evcon) {
+    if (l.tls) evhttp_connection_set_timeout(evcon, kConnectionSeconds);
+}
+
+// --- commands in flight ---
+
+void ForgetJob(Job& job) {
+    if (job.watch) {
+        event_free(job.watch);
+        job.watch = nullptr;
+    }
+    job.listener->inflight.erase(job.evcon);
+}
+
+void ConnectionClosed(evhttp_connection* evcon, void* arg) {
+    auto* l = static_cast<Listener*>(arg);
+    auto it = l->inflight.find(evcon);
+    if (it == l->inflight.end()) return;
+    std::shared_ptr<Job> job = it->second;
+    job->cancelled = true;
+    job->req = nullptr;  // evhttp frees it with the connection
+    ForgetJob(*job);
+}
+
+// The client went away while its command runs: drop the connection now (the
+// answer is never written to a freed request).
+void WatchClient(evutil_socket_t fd, short what, void* arg) {
+    auto* job = static_cast<Job*>(arg);
+    if ((what & EV_CLOSED) || net::PeerGone(fd)) {
+        ZLOG("_http_cb", "Client closed the connection while its command ran; the answer is dropped");
+        job->cancelled = true;
+        job->req = nullptr;
+        evhttp_connection* evcon = job->evcon;
+        Listener* l = job->listener;
+        auto it = l->inflight.find(evcon);
+        std::shared_ptr<Job> keep = it != l->inflight.end() ? it->second : nullptr;  // outlives ForgetJob
+        ForgetJob(*job);
+        evhttp_connection_free(evcon);
+        return;
+    }
+    // Pipelined bytes wait in the socket: from now on watch only for the hang-up.
+    event_del(job->watch);
+    event_assign(job->watch, job->listener->base, fd, EV_CLOSED | EV_PERSIST, WatchClient, job);
+    event_add(job->watch, nullptr);
+}
+
+void ReplyOnLoop(evutil_socket_t, short, void* arg) {
+    std::unique_ptr<std::shared_ptr<Job>> holder(static_cast<std::shared_ptr<Job>*>(arg));
+    Job& job = **holder;
+    if (!job.req) return;
+    evhttp_request* req = job.req;
+    ForgetJob(job);
+    Send(req, 200, "HTTP_OK", job.answer, kHtml, job.origin.empty() ? "*" : job.origin.c_str());
+    FirstRequestDone(*job.listener, job.evcon);
+}
+
+// --- the command (worker thread) ---
+
+void PauseForTests(const Job& job) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(g_testDelayMs);
+    while (!job.cancelled && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+
+std::string ExecuteCommand(const std::string& body) {
+    RequestFlags flags = ReadFlags(body);
+    const char* native = flags.native ? "(Native)" : "";
+    std::string text = UnwrapBody(body);
+    size_t length = DocumentLength(text);
+    std::string answer;
+    {
+        tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
+        if (doc.Parse(text.data(), length) != tinyxml2::XML_SUCCESS) {
+            answer = BareErrorEnvelope(55);
+        } else {
+            if (log::IsOpen())
+                ZLOG("_http_cb", "%sInput text:\r\n'%s'", native, log::RedactSecrets(std::string_view(text.data(), length)).c_str());
+            if (!ProcessRequestPOST(doc, answer)) answer = BareErrorEnvelope(56);
+        }
+    }
+    SecureWipe(text);
+    if (log::IsOpen()) ZLOG("_http_cb", "%sOutput text:\r\n'%s'", native, log::RedactSecrets(answer).c_str());
+    std::string utf8 = Cp1251ToUtf8(answer);
+    SecureWipe(answer);
+    std::string encoded = EncodeAnswer(utf8, flags);
+    SecureWipe(utf8);
+    return encoded;
+}
+
+void RunJob(const std::shared_ptr<Job>& job) {
+    if (g_testDelayMs > 0) PauseForTests(*job);
+    if (!job->cancelled) job->answer = ExecuteCommand(job->body);
+    event_base_once(job->listener->base, -1, EV_TIMEOUT, ReplyOnLoop, new std::shared_ptr<Job>(job), nullptr);
+}
+
+// --- _http_cb (loop thread) ---
+
+void StartCommand(Listener& l, evhttp_request* req, evhttp_connection* evcon) {
+    auto job = std::make_shared<Job>();
+    job->listener = &l;
+    job->req = req;
+    job->evcon = evcon;
+    evbuffer* in = evhttp_request_get_input_buffer(req);
+    job->body.resize(evbuffer_get_length(in));
+    evbuffer_remove(in, job->body.data(), job->body.size());
+    if (const char* origin = RequestHeader(req, "Origin")) job->origin = origin;
+    int fd = bufferevent_getfd(evhttp_connection_get_bufferevent(evcon));
+    job->watch = event_new(l.base, fd, EV_READ | EV_CLOSED | EV_PERSIST, WatchClient, job.get());
+    event_add(job->watch, nullptr);
+    l.inflight[evcon] = job;
+    if (!g_pool->Post([job] { RunJob(job); })) {
+        ForgetJob(*job);
+        evhttp_send_error(req, 503, nullptr);
+    }
+}
+
+void ServeDocument(Listener& l, evhttp_request* req) {
+    std::string uri = evhttp_request_get_uri(req);
+    PercentDecode(uri);
+    FrameContext frame;
+    frame.tls = l.tls;
+    frame.hostHeader = RequestHeader(req, "Host");
+    frame.configuredHost = Host().host;
+    frame.configuredPort = static_cast<unsigned>(l.tls ? Host().portS : Host().port);
+    auto doc = FindFixedDocument(uri, frame);
+    if (!doc) return SendBadRequest(req, "Bad request. Invalid parameters.");
+    const char* origin = RequestHeader(req, "Origin");
+    const char* allow = doc->allowOrigin == OriginHeader::None ? nullptr
+                        : doc->allowOrigin == OriginHeader::Star ? "*"
+                        : (origin ? origin : "*");
+    Send(req, 200, "HTTP_OK", doc->body, doc->contentType, allow);
+}
+
+void HttpCallback(evhttp_request* req, void* arg) {
+    auto& l = *static_cast<Listener*>(arg);
+    evhttp_connection* evcon = evhttp_request_get_connection(req);
+    evhttp_connection_set_closecb(evcon, ConnectionClosed, &l);
+    switch (evhttp_request_get_command(req)) {
+        case EVHTTP_REQ_POST:
+            return StartCommand(l, req, evcon);
+        case EVHTTP_REQ_GET:
+            ServeDocument(l, req);
+            return FirstRequestDone(l, evcon);
+        default:
+            SendBadRequest(req, "Bad request. Server accepts POST and GET messages only.");
+            return FirstRequestDone(l, evcon);
+    }
+}
+
+bufferevent* NewTlsConnection(event_base* base, void* arg) {
+    auto* l = static_cast<Listener*>(arg);
+    SSL* ssl = SSL_new(l->ssl);
+    if (!ssl) return nullptr;
+    bufferevent* bev = bufferevent_openssl_socket_new(base, -1, ssl, BUFFEREVENT_SSL_ACCEPTING, BEV_OPT_CLOSE_ON_FREE);
+    if (bev) bufferevent_openssl_set_allow_dirty_shutdown(bev, 1);
+    return bev;
+}
+
+// --- start and stop ---
+
+bool SetUpLoop(Listener& l) {
+    l.base = event_base_new();
+    l.http = l.base ? evhttp_new(l.base) : nullptr;
+    if (!l.http) return false;
+    evhttp_set_gencb(l.http, HttpCallback, &l);
+    // Every method reaches _http_cb, which answers the ones it does not serve.
+    evhttp_set_allowed_methods(l.http, EVHTTP_REQ_GET | EVHTTP_REQ_POST | EVHTTP_REQ_HEAD | EVHTTP_REQ_PUT |
+                                           EVHTTP_REQ_DELETE | EVHTTP_REQ_OPTIONS | EVHTTP_REQ_TRACE |
+                                           EVHTTP_REQ_CONNECT | EVHTTP_REQ_PATCH);
+    // A larger body is refused with 413 before it is read.
+    evhttp_set_max_body_size(l.http, static_cast<ev_ssize_t>(Host().maxBody));
+    evhttp_set_max_headers_size(l.http, kMaxHeaders);
+    if (l.tls) {
+        l.ssl = NewServerContext();
+        if (!l.ssl) return false;
+        evhttp_set_bevcb(l.http, NewTlsConnection, &l);
+        evhttp_set_timeout(l.http, kHandshakeSeconds);
+    } else {
+        evhttp_set_timeout(l.http, kConnectionSeconds);
+    }
+    evutil_make_socket_nonblocking(l.fd);
+    if (!evhttp_accept_socket_with_handle(l.http, l.fd)) return false;
+    l.fd = net::kInvalidSocket;  // evhttp owns and closes it now
+    return true;
+}
+
+void FreeLoop(Listener& l) {
+    for (auto& [evcon, job] : l.inflight) {
+        job->cancelled = true;
+        job->req = nullptr;
+        if (job->watch) event_free(job->watch);
+        job->watch = nullptr;
+    }
+    l.inflight.clear();
+    if (l.http) evhttp_free(l.http);  // closes its connections and the listening socket
+    if (l.base) event_base_free(l.base);
+    if (l.ssl) SSL_CTX_free(l.ssl);
+    net::CloseSocket(l.fd);
+    l.http = nullptr;
+    l.base = nullptr;
+    l.ssl = nullptr;
+    l.fd = net::kInvalidSocket;
+}
+
+std::string Utf8(const std::string& cp1251) { return Cp1251ToUtf8(cp1251); }
+
+void CloseSockets() {
+    for (Listener* l : AllListeners) {
+        net::CloseSocket(l->fd);
+        l->fd = net::kInvalidSocket;
+    }
+}
+
+bool PrepareTls() {
+    if (!PrepareLocalTls(ProgramFolder())) return false;
+    TrustOptions trust;
+    trust.programFolder = ProgramFolder();
+    const char* home = getenv("HOME");
+    trust.home = home ? home : "";
+    trust.systemStore = Host().systemTrust;
+    return InstallLocalTrust(trust);
+}
+
+}  // namespace
+
+bool StartListeners() {
+    const HostSettings& s = Host();
+    if (s.port == 0 && s.portS == 0) {
+        ShowError("Не визначено порти HTTP або HTTPS");
+        return false;
+    }
+    signal(SIGPIPE, SIG_IGN);  // a vanished client must not end the process
+    evthread_use_pthreads();
+    if (const char* delay = getenv("ZELKORH_TEST_COMMAND_DELAY_MS")) g_testDelayMs = atol(delay);
+
+    if (s.portS != 0 && !PrepareTls()) {
+        ShowError("Неможливо встановити захищене підключення");
+        return false;
+    }
+    g_plain = Listener{};
+    g_secure = Listener{};
+    g_secure.tls = true;
+    long error = 0;
+    for (Listener* l : AllListeners) {
+        if ((l->tls ? s.portS : s.port) == 0) continue;
+        l->fd = net::CreateTcpSocket(&error);
+        if (l->fd == net::kInvalidSocket) {
+            char text[256];
+            snprintf(text, sizeof text, "Неможливо запустити HTTP-сервер (1)\r\nПомилка socket: %lx", error);
+            CloseSockets();
+            ShowError(text);
+            return false;
+        }
+    }
+    uint32_t address = 0;
+    if (!net::ResolveHost(s.host, &address, &error)) {
+        CloseSockets();
+        char text[4096];
+        snprintf(text, sizeof text, "Неможливо запустити HTTP-сервер (2)\r\n(Host: %s)\r\nПомилка gethostbyname: %lx",
+                 Utf8(s.host).c_str(), error);
+        ShowError(text);
+        return false;
+    }
+    bool bound = true;
+    error = 0;
+    for (Listener* l : AllListeners) {
+        int port = l->tls ? s.portS : s.port;
+        if (port == 0) continue;
+        if (l->tls && port == s.port) {  // never the plain listener's port
+            bound = false;
+            break;
+        }
+        if (!net::BindAndListen(l->fd, address, static_cast<uint16_t>(port), &error)) {
+            bound = false;
+            break;
+        }
+        l->port = net::LocalPort(l->fd);
+    }
+    if (!bound) {
+        CloseSockets();
+        char text[4096];
+        snprintf(text, sizeof text, "Неможливо запустити HTTP-сервер (3)\r\n(Host: %s, Port: %u, SSL Port: %u)\r\nПомилка: %lx%s",
+                 Utf8(s.host).c_str(), static_cast<unsigned>(s.port), static_cast<unsigned>(s.portS), error,
+                 error == 10048 ? "\r\nПорт вже зайнятий. Зверніться до системного адміністратора" : "");
+        ShowError(text);
+        return false;
+    }
+    for (Listener* l : AllListeners) {
+        if (l->fd == net::kInvalidSocket) continue;
+        if (!SetUpLoop(*l)) {
+            for (Listener* f : AllListeners) FreeLoop(*f);
+            ShowError("Неможливо встановити захищене підключення");
+            return false;
+        }
+    }
+    g_pool = std::make_unique<WorkerPool>(kWorkers);
+    std::lock_guard lock(g_runLock);
+    g_stopped = false;
+    return true;
+}
+
+void RunListeners() {
+    std::lock_guard lock(g_runLock);
+    if (g_stopped) return;
+    for (Listener* l : AllListeners) {
+        if (!l->base || l->thread.joinable()) continue;
+        event_base* base = l->base;
+        l->thread = std::thread([base] { event_base_dispatch(base); });
+    }
+}
+
+bool StopListeners() {
+    {
+        std::lock_guard lock(g_runLock);
+        g_stopped = true;
+    }
+    for (Listener* l : AllListeners)
+        if (l->base) event_base_loopbreak(l->base);
+    for (Listener* l : AllListeners)
+        if (l->thread.joinable()) l->thread.join();
+    if (!g_pool) return true;
+    if (!g_pool->Stop(kShutdownGrace)) {
+        ZLOG("StopListeners", "Commands still running at shutdown");
+        return false;
+    }
+    g_pool.reset();
+    return true;
+}
+
+void TearDownListeners() {
+    if (g_pool) return;  // a command still runs: its loop must stay allocated
+    for (Listener* l : AllListeners) FreeLoop(*l);
+    ReleaseLocalTls();
+}
+
+uint16_t PlainPort() { return g_plain.port; }
+uint16_t TlsPort() { return g_secure.port; }
+
+}  // namespace zk::http

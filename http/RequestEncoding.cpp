@@ -1,0 +1,146 @@
+#include "http/RequestEncoding.h"
+
+#include <cctype>
+
+#include "http/CBase64.h"
+
+namespace zk::http {
+namespace {
+
+constexpr std::string_view kWindowNameHead = "<html><head><script type=\"text/javascript\">window.name='{data:\"";
+constexpr std::string_view kWindowNameTail = "\"}';</script></head><body></body></html>";
+
+bool FlagAfter(std::string_view body, std::string_view name, bool absent) {
+    size_t at = body.find(name);
+    if (at == std::string_view::npos) return absent;
+    size_t next = at + name.size();
+    return next < body.size() && body[next] >= '1' && body[next] <= '9';
+}
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// Position after the construct that starts at text[at] == '<' and whether it
+// opens (+1), closes (-1) or is neutral (0) for the element depth;
+// npos when it does not end.
+size_t SkipMarkup(std::string_view text, size_t at, int& depthChange) {
+    depthChange = 0;
+    auto after = [&](std::string_view end) {
+        size_t e = text.find(end, at);
+        return e == std::string_view::npos ? e : e + end.size();
+    };
+    std::string_view rest = text.substr(at);
+    if (rest.starts_with("<!--")) return after("-->");
+    if (rest.starts_with("<![CDATA[")) return after("]]>");
+    if (rest.starts_with("<?")) return after("?>");
+    if (rest.starts_with("<!")) {  // document type, perhaps with an internal subset
+        size_t i = at + 2;
+        int brackets = 0;
+        for (; i < text.size(); ++i) {
+            if (text[i] == '[') ++brackets;
+            else if (text[i] == ']') --brackets;
+            else if (text[i] == '>' && brackets <= 0) return i + 1;
+        }
+        return std::string_view::npos;
+    }
+    bool closing = rest.starts_with("</");
+    char quote = 0;
+    for (size_t i = at + 1; i < text.size(); ++i) {
+        char c = text[i];
+        if (quote) {
+            if (c == quote) quote = 0;
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (c == '>') {
+            depthChange = closing ? -1 : (text[i - 1] == '/' ? 0 : 1);
+            return i + 1;
+        }
+    }
+    return std::string_view::npos;
+}
+
+}  // namespace
+
+RequestFlags ReadFlags(std::string_view body) {
+    RequestFlags f;
+    f.native = FlagAfter(body, "nativedata=", false);
+    f.encodeOutput = FlagAfter(body, "encodeOutput=", true);
+    return f;
+}
+
+void PercentDecode(std::string& text) {
+    size_t out = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '+') {
+            c = ' ';
+        } else if (c == '%') {
+            int hi = i + 1 < text.size() ? HexValue(text[i + 1]) : -1;
+            int lo = i + 2 < text.size() ? HexValue(text[i + 2]) : -1;
+            if (hi >= 0 && lo >= 0) {
+                c = static_cast<char>(hi * 16 + lo);
+                i += 2;
+            }
+        }
+        text[out++] = c;
+    }
+    text.resize(out);
+}
+
+std::string UnwrapBody(std::string body) {
+    size_t xml = body.find("<?xml");
+    if (xml != std::string::npos) return body.substr(xml);
+    size_t data = body.find("data=");
+    if (data != std::string::npos) {
+        std::string value = body.substr(data + 5);
+        PercentDecode(value);
+        return Base64DecodeToString(value);
+    }
+    PercentDecode(body);
+    xml = body.find("<?xml");
+    return xml == std::string::npos ? body : body.substr(xml);
+}
+
+size_t DocumentLength(std::string_view text) {
+    size_t nul = text.find('\0');
+    if (nul != std::string_view::npos) text = text.substr(0, nul);
+    int depth = 0;
+    bool rootClosed = false;
+    size_t i = 0;
+    while (i < text.size()) {
+        if (text[i] != '<') {
+            if (rootClosed && !IsBlank(text[i])) return i;  // trailing form data
+            ++i;
+            continue;
+        }
+        int change = 0;
+        size_t next = SkipMarkup(text, i, change);
+        if (next == std::string_view::npos) break;  // unfinished: the parser reports it
+        bool wasRootLevel = depth == 0;
+        depth += change;
+        if (depth < 0) break;
+        // A root element closes when the depth returns to 0, or at once when it is empty.
+        if (depth == 0 && (change == -1 || (wasRootLevel && change == 0 && text[i + 1] != '?' && text[i + 1] != '!')))
+            rootClosed = true;
+        i = next;
+    }
+    return text.size();
+}
+
+std::string EncodeAnswer(std::string_view utf8Answer, RequestFlags flags) {
+    if (flags.native && !flags.encodeOutput) return std::string(utf8Answer);
+    std::string b64 = Base64Encode(utf8Answer);
+    if (flags.native) return b64;
+    std::string page;
+    page.reserve(kWindowNameHead.size() + b64.size() + kWindowNameTail.size());
+    page.append(kWindowNameHead).append(b64).append(kWindowNameTail);
+    return page;
+}
+
+}  // namespace zk::http

@@ -1,0 +1,34 @@
+// The transport encodings of a command: the flags and the unwrapping of a POST
+// body, the end of the request document, and the three answer forms.
+#pragma once
+#include <string>
+#include <string_view>
+
+namespace zk::http {
+
+struct RequestFlags {
+    bool native = false;        // "nativedata=" followed by a digit other than 0
+    bool encodeOutput = true;   // "encodeOutput=" followed by a digit other than 0
+};
+
+// Each flag is decided by the first occurrence of its name in the raw body.
+RequestFlags ReadFlags(std::string_view body);
+
+// "+" becomes a space, "%" and two hex digits that byte; any other "%" stays.
+void PercentDecode(std::string& text);
+
+// The request text of a body: from "<?xml" as it is; else the Base64 value
+// after the first "data=" (percent-decoded first); else the percent-decoded
+// body, from "<?xml" when it holds one.
+std::string UnwrapBody(std::string body);
+
+// How much of a request text is the XML document: up to the first zero byte,
+// and no further than the first text after the root element that is not
+// markup (form fields decoded along with the document trail it).
+size_t DocumentLength(std::string_view text);
+
+// The answer body for the flags: the UTF-8 envelope, its Base64, or the
+// window-name page around the Base64.
+std::string EncodeAnswer(std::string_view utf8Answer, RequestFlags flags);
+
+}  // namespace zk::http

@@ -1,0 +1,94 @@
+#include "http/TrustInstall.h"
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <vector>
+
+#include "host/Log.h"
+#include "http/LocalTls.h"
+#include "platform/Files.h"
+#include "platform/Process.h"
+
+namespace zk::http {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kToolSeconds = 10;
+constexpr const char* kNickname = "ca.pem";
+constexpr const char* kSystemFileName = "ZelkorH-local-ca.crt";
+
+std::string CertUtil(const std::string& programFolder) {
+    std::string own = process::FindProgram(programFolder + "/certutil");
+    return own.empty() ? process::FindProgram("certutil") : own;
+}
+
+// certutil -A into one database; its exit status (nothing when it did not run).
+std::optional<int> AddToDatabase(const std::string& tool, const std::string& caPath, const std::string& database) {
+    return process::Run({tool, "-A", "-n", kNickname, "-i", caPath, "-t", "TCu,TCu,TCu", "-d", database}, kToolSeconds);
+}
+
+// Profile folders hold prefs.js or a certificate database; the other folders
+// there (crash reports, pending pings) are left alone.
+bool IsProfile(const fs::path& dir) {
+    std::error_code ec;
+    for (const char* marker : {"prefs.js", "cert9.db", "cert8.db"})
+        if (fs::exists(dir / marker, ec)) return true;
+    return false;
+}
+
+void TrustInFirefox(const std::string& tool, const std::string& caPath, const std::string& home) {
+    for (const char* root : {"/.mozilla/firefox", "/snap/firefox/common/.mozilla/firefox"}) {
+        std::error_code ec;
+        for (fs::directory_iterator it(home + root, ec), end; !ec && it != end; it.increment(ec)) {
+            std::error_code ignored;
+            if (!it->is_directory(ignored) || !IsProfile(it->path())) continue;
+            std::string dir = it->path().string();
+            AddToDatabase(tool, caPath, "dbm:" + dir);  // outcome not checked: the profile may use either form
+            AddToDatabase(tool, caPath, "sql:" + dir);
+            ZLOG("InstallLocalTrust", "Firefox profile: %s", dir.c_str());
+        }
+    }
+}
+
+// The user's NSS database, made empty first when the user has none yet.
+bool TrustInUserDatabase(const std::string& tool, const std::string& caPath, const std::string& home) {
+    std::string dir = home + "/.pki/nssdb";
+    if (!files::Exists(dir + "/cert9.db")) {
+        if (!files::CreateFolder(dir)) return false;
+        process::Run({tool, "-N", "--empty-password", "-d", "sql:" + dir}, kToolSeconds);
+    }
+    AddToDatabase(tool, caPath, "dbm:" + dir);
+    auto status = AddToDatabase(tool, caPath, "sql:" + dir);
+    return status && *status == 0;
+}
+
+bool TrustInSystemStore(const std::string& folder, const std::string& caPath) {
+    if (access(folder.c_str(), W_OK) != 0) return false;
+    auto ca = files::ReadAll(caPath, 1 << 20);
+    if (!ca) return false;
+    std::string target = folder + "/" + kSystemFileName;
+    auto kept = files::ReadAll(target, 1 << 20);
+    if (kept && *kept == *ca) return true;  // already there: nothing to redo
+    if (!files::WriteAtomically(target, ca->data(), ca->size(), 0644)) return false;
+    std::string update = process::FindProgram("update-ca-certificates");
+    if (!update.empty()) process::Run({update}, 60);
+    return true;
+}
+
+}  // namespace
+
+bool InstallLocalTrust(const TrustOptions& options) {
+    std::string caPath = options.programFolder + "/" + kCaFileName;
+    std::string tool = CertUtil(options.programFolder);
+    if (tool.empty()) ZLOG("InstallLocalTrust", "certutil not found");
+    bool installed = false;
+    if (!tool.empty() && !options.home.empty()) TrustInFirefox(tool, caPath, options.home);
+    if (options.systemStore && TrustInSystemStore(options.systemFolder, caPath)) installed = true;
+    if (!tool.empty() && !options.home.empty() && TrustInUserDatabase(tool, caPath, options.home)) installed = true;
+    ZLOG("InstallLocalTrust", "Result: %d", installed ? 1 : 0);
+    return installed;
+}
+
+}  // namespace zk::http

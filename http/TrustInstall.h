@@ -1,0 +1,21 @@
+// Makes the local CA ("ca.pem" in the program folder) trusted by the browsers:
+// every Firefox profile and the user's NSS database ~/.pki/nssdb (through
+// certutil, from the program folder or else from PATH), and the system store
+// (/usr/local/share/ca-certificates) when it is writable and allowed.
+#pragma once
+#include <string>
+
+namespace zk::http {
+
+struct TrustOptions {
+    std::string programFolder;  // holds ca.pem and perhaps certutil
+    std::string home;           // the user's home folder; empty: no user stores
+    bool systemStore = true;    // the SystemTrust setting
+    std::string systemFolder = "/usr/local/share/ca-certificates";
+};
+
+// false when the CA could be put into neither the system store nor the user's
+// NSS database (the Firefox profiles never fail it).
+bool InstallLocalTrust(const TrustOptions& options);
+
+}  // namespace zk::http

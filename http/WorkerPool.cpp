@@ -1,0 +1,59 @@
+#include "http/WorkerPool.h"
+
+#include "provider/Provider.h"
+
+namespace zk::http {
+
+WorkerPool::WorkerPool(int threads) {
+    running_ = threads;
+    for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { Run(); });
+}
+
+WorkerPool::~WorkerPool() {
+    if (!Stop(std::chrono::hours(24 * 365)))
+        for (auto& t : threads_) t.detach();
+}
+
+bool WorkerPool::Post(std::function<void()> job) {
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_) return false;
+        jobs_.push_back(std::move(job));
+    }
+    wake_.notify_one();
+    return true;
+}
+
+void WorkerPool::Run() {
+    provider::ProviderThreadAttach();
+    for (;;) {
+        std::function<void()> job;
+        {
+            std::unique_lock lock(mutex_);
+            wake_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
+            if (stopping_) break;
+            job = std::move(jobs_.front());
+            jobs_.pop_front();
+        }
+        job();
+    }
+    provider::ProviderThreadDetach();
+    std::lock_guard lock(mutex_);
+    --running_;
+    ended_.notify_all();
+}
+
+bool WorkerPool::Stop(std::chrono::milliseconds limit) {
+    std::unique_lock lock(mutex_);
+    if (joined_) return true;
+    stopping_ = true;
+    jobs_.clear();
+    wake_.notify_all();
+    if (!ended_.wait_for(lock, limit, [&] { return running_ == 0; })) return false;
+    lock.unlock();
+    for (auto& t : threads_) t.join();
+    joined_ = true;
+    return true;
+}
+
+}  // namespace zk::http
