@@ -77,4 +77,27 @@ std::string Cp1251ToUtf8(std::string_view cp1251) {
     return conv.Run(cp1251, [](const unsigned char*, size_t) -> size_t { return 1; });
 }
 
+unsigned char LowerCp1251(unsigned char c) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 0xC0 && c <= 0xDF)) return static_cast<unsigned char>(c + 0x20);
+    switch (c) {
+        case 0x80: return 0x90;  // Ђ
+        case 0x81: return 0x83;  // Ѓ
+        case 0x8A: case 0x8C: case 0x8D: case 0x8E: case 0x8F: return static_cast<unsigned char>(c + 0x10);
+        case 0xA1: return 0xA2;  // Ў
+        case 0xA3: return 0xBC;  // Ј
+        case 0xA5: return 0xB4;  // Ґ
+        case 0xA8: case 0xAA: case 0xAF: return static_cast<unsigned char>(c + 0x10);  // Ё Є Ї
+        case 0xB2: return 0xB3;  // І
+        case 0xBD: return 0xBE;  // Ѕ
+        default: return c;
+    }
+}
+
+bool EqualNoCaseCp1251(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (LowerCp1251(static_cast<unsigned char>(a[i])) != LowerCp1251(static_cast<unsigned char>(b[i]))) return false;
+    return true;
+}
+
 }  // namespace zk

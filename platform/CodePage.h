@@ -12,4 +12,9 @@ std::string Utf8ToCp1251(std::string_view utf8);
 // Windows-1251 to UTF-8. The one undefined 1251 byte (0x98) becomes "?".
 std::string Cp1251ToUtf8(std::string_view cp1251);
 
+// A Windows-1251 letter in lower case (Latin and Cyrillic); other bytes unchanged.
+unsigned char LowerCp1251(unsigned char c);
+// Windows-1251 texts compared without regard to letter case.
+bool EqualNoCaseCp1251(std::string_view a, std::string_view b);
+
 }  // namespace zk

@@ -1,0 +1,80 @@
+#include "discovery/FolderScan.h"
+
+#include <filesystem>
+#include <system_error>
+
+#include "host/Log.h"
+#include "platform/Text.h"
+
+namespace fs = std::filesystem;
+
+namespace zk {
+namespace {
+
+std::string WithoutTrailingSlash(const std::string& root) {
+    if (root.size() > 1 && root.back() == '/') return root.substr(0, root.size() - 1);
+    return root;
+}
+
+// Calls onEntry for each entry of folder until it returns false; false when
+// the folder cannot be listed.
+bool ForEachEntry(const std::string& folder, const std::function<bool(const fs::directory_entry&)>& onEntry) {
+    std::error_code ec;
+    fs::directory_iterator it(folder, fs::directory_options::skip_permission_denied, ec);
+    if (ec) return false;
+    for (fs::directory_iterator end; it != end; it.increment(ec)) {
+        if (ec || !onEntry(*it)) break;
+    }
+    return true;
+}
+
+bool IsRegularFile(const fs::directory_entry& entry) {
+    std::error_code ec;
+    return entry.is_regular_file(ec);
+}
+
+}  // namespace
+
+bool HasExtension(const std::string& name, const Extensions& exts) {
+    size_t dot = name.rfind('.');
+    if (dot == std::string::npos) return false;
+    std::string_view ext = std::string_view(name).substr(dot);
+    for (std::string_view e : exts)
+        if (EqualNoCase(ext, e)) return true;
+    return false;
+}
+
+bool ScanFolder(const std::string& root, unsigned level, const char* logFunction, const char* logSource,
+                const Extensions& exts, const std::function<bool(const std::string& path)>& onFile) {
+    log::Write(logFunction, logSource, __LINE__, "Root: '%s', Level: '%u'", root.c_str(), level);
+    if (level > kMaxScanLevel || root.empty()) return true;
+    const std::string folder = WithoutTrailingSlash(root);
+    const std::string prefix = folder == "/" ? "" : folder;
+    bool goOn = true;
+    ForEachEntry(folder, [&](const fs::directory_entry& entry) {
+        if (!goOn) return false;
+        std::string name = entry.path().filename().string();
+        std::string path = prefix + "/" + name;
+        std::error_code ec;
+        if (entry.is_directory(ec))
+            goOn = ScanFolder(path, level + 1, logFunction, logSource, exts, onFile);
+        else if (HasExtension(name, exts) && IsRegularFile(entry))
+            goOn = onFile(path);
+        return goOn;
+    });
+    return goOn;
+}
+
+std::optional<std::vector<std::string>> ListFiles(const std::string& folder, const Extensions& exts) {
+    std::vector<std::string> files;
+    const std::string dir = WithoutTrailingSlash(folder);
+    bool listed = ForEachEntry(dir, [&](const fs::directory_entry& entry) {
+        std::string name = entry.path().filename().string();
+        if (HasExtension(name, exts) && IsRegularFile(entry)) files.push_back(entry.path().string());
+        return true;
+    });
+    if (!listed) return std::nullopt;
+    return files;
+}
+
+}  // namespace zk

@@ -1,0 +1,72 @@
+// The key file list (the files that open with a given password, each with its
+// key identifiers) and the key search for one certificate, with the password
+// cache kept in the certificate list's records.
+#pragma once
+#include <cstdint>
+#include <set>
+#include <string>
+
+namespace zk {
+
+struct KeyEntry {
+    std::string path;  // the key file
+    std::string id;    // key identifier: the Serial of the key's certificate
+};
+struct KeyOrder {
+    bool operator()(const KeyEntry& a, const KeyEntry& b) const { return a.id < b.id; }
+};
+// Ordered by identifier; the first file found keeps an identifier.
+using KeyList = std::set<KeyEntry, KeyOrder>;
+
+// Key file extensions (ignoring case).
+bool IsKeyFileName(const std::string& name);
+
+// Rebuilds the caller's list from the discovery roots and the KeyPath folder
+// with a Windows-1251 password.
+void SKListGet(const std::string& password, KeyList& list);
+
+// The KeyPath setting of Params.ini in the "Cert" folder (section "common"):
+// blanks and one trailing slash or backslash removed, at most 255 characters;
+// empty when not set.
+std::string KeyPath();
+
+// Detail values of a key search.
+enum KeyDetail : int {
+    kDetailNone = -1,
+    kDetailOpened = 0,          // key found and opened
+    kDetailNoKeyFile = 1,       // no key file found
+    kDetailWrongPassword = 2,   // a key file did not open with the password
+    kDetailOtherCertKey = 3,    // a key file belongs to another certificate
+};
+
+struct KeySearchInput {
+    std::string certPath;
+    const uint8_t* cert = nullptr;
+    size_t certLen = 0;
+    std::string password;  // Windows-1251, may be empty
+    bool preserve = false;
+    int32_t libIndex = -1;
+    bool passwordRequired = false;
+    bool directPairCheck = false;
+};
+
+struct KeySearchResult {
+    int code = 53;
+    std::string keyPath;
+    bool opened = false;  // the key opened with the password
+    int detail = kDetailNone;
+};
+
+// Finds, checks and remembers the key file of one certificate of the list.
+KeySearchResult FindCertKey(const KeySearchInput& in);
+
+struct KeyCheck {
+    int code;
+    bool opened;
+};
+// Checks one key file against the certificate through the provider. A file
+// that cannot be read invalidates the certificate list and gives previousCode.
+KeyCheck CheckKeyFile(const std::string& keyPath, int previousCode, const KeySearchInput& in,
+                      const std::string& password);
+
+}  // namespace zk
