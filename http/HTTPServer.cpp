@@ -167,6 +167,7 @@ void ReplyOnLoop(evutil_socket_t, short, void* arg) {
 // --- the command (worker thread) ---
 
 void PauseForTests(const Job& job) {
+    ZLOG("_http_cb", "Command held for %ld ms (test setting)", g_testDelayMs);
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(g_testDelayMs);
     while (!job.cancelled && std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));

@@ -1,5 +1,6 @@
 # Writes a C++ source with each input file as a byte array behind an accessor.
-# Usage: cmake -DOUTPUT=file.cpp -DRESOURCES="Name=path;Name=path" -P EmbedResources.cmake
+# Usage: cmake -DOUTPUT=file.cpp -DRESOURCES="Name=path|Name=path" -P EmbedResources.cmake
+string(REPLACE "|" ";" RESOURCES "${RESOURCES}")
 set(code "// Generated from the files in resources/ at build time; do not edit.\n")
 string(APPEND code "#include \"resources/Resources.h\"\n\nnamespace zk::resources {\nnamespace {\n")
 set(accessors "")

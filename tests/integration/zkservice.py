@@ -1,0 +1,312 @@
+"""Harness for integration tests that run the real ZelkorH service.
+
+A Service copies the program folder (build/bin, or $ZK_BUILD_BIN) into a
+temporary folder, writes its ZelkorH.my with free ports (plus any settings you
+give), points HOME and XDG_RUNTIME_DIR at temporary folders of its own, starts
+ZelkorH there and waits until its ports accept connections.
+
+    from zkservice import Service
+
+    with Service(log=True) as svc:                  # started; stopped by SIGTERM on exit
+        env = svc.post(command="GET_VERSION")       # form-encoded, plain UTF-8 answer
+        assert env.code == 0 and env.data.find("Version").text
+        env = svc.post(xml="<?xml ...?><Request>...</Request>")
+        env = svc.post(command="KEY_FOLDER", params={"KeyFolder": "/tmp"})
+        env = svc.post(command="GET_VERSION", tls=True)   # over TLS, verified against ca.pem
+        status, reason, headers, body = svc.request("GET", "/empty.html", headers={"Origin": "x"})
+        assert "Enter. Command" in svc.log_text()
+        assert svc.stop() == 0
+
+Service(start=False) lets a test change the folder first (svc.folder, svc.write_my,
+svc.home) and then call svc.start(). Generating the local CA (RSA-4096) is slow,
+so every Service starts from one program-folder template that already holds
+ca.pem and server.pem; the template is made once per build and shared between
+test processes (under the build folder, guarded by a file lock).
+
+Settings: ports are free ports unless given (port=0 / ports=0 switch a listener
+off); SystemTrust=0 is written unless given, so tests never touch the system
+certificate store. Pass settings={"Key": "value"} for anything else.
+"""
+
+import base64
+import contextlib
+import fcntl
+import http.client
+import os
+import shutil
+import signal
+import socket
+import ssl
+import subprocess
+import tempfile
+import time
+import urllib.parse
+import xml.etree.ElementTree as ET
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(os.path.dirname(HERE))
+BUILD_BIN = os.environ.get("ZK_BUILD_BIN") or os.path.join(REPO, "build", "bin")
+START_TIMEOUT = 120  # the first start makes two RSA-4096 keys
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for_port(port, proc=None, timeout=START_TIMEOUT):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if proc is not None and proc.poll() is not None:
+            return False
+        with contextlib.suppress(OSError):
+            with socket.create_connection(("127.0.0.1", port), timeout=1):
+                return True
+        time.sleep(0.05)
+    return False
+
+
+class Envelope:
+    """A parsed answer envelope: code, message, command, data (element), root."""
+
+    def __init__(self, text):
+        self.text = text
+        self.root = ET.fromstring(text.encode("utf-8"))
+        ret = self.root.find("Return")
+        self.code = int(ret.findtext("Code"))
+        self.message = ret.findtext("Message") or ""
+        self.csp_code = ret.findtext("CSPCode")
+        self.csp_message = ret.findtext("CSPMessage")
+        self.command = self.root.findtext("Command")
+        self.data = self.root.find("Data")
+        self.detailing = self.root.findtext("Detailing")
+
+    def __repr__(self):
+        return "Envelope(%s, %r, %r)" % (self.command, self.code, self.message)
+
+
+def request_xml(command, params=None, data=None):
+    """A request document; params is a dict (values: text, or a list of texts)
+    or ready XML text."""
+    parts = ['<?xml version="1.0" encoding="utf-8"?><Request><Command>%s</Command>' % command]
+    if params is not None:
+        if isinstance(params, str):
+            parts.append("<Params>%s</Params>" % params)
+        else:
+            parts.append("<Params>")
+            for key, value in params.items():
+                for v in value if isinstance(value, list) else [value]:
+                    parts.append("<%s>%s</%s>" % (key, escape(v), key))
+            parts.append("</Params>")
+    if data is not None:
+        parts.append("<Data>%s</Data>" % escape(data))
+    parts.append("</Request>")
+    return "".join(parts)
+
+
+def escape(text):
+    return str(text).replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
+
+
+def form_body(xml_text, native=True, encode_output=False):
+    """The form a page sends: data (Base64, percent-encoded), then the flags."""
+    b64 = base64.b64encode(xml_text.encode("utf-8")).decode()
+    body = "data=" + urllib.parse.quote(b64, safe="")
+    if native is not None:
+        body += "&nativedata=%d" % (1 if native else 0)
+    if encode_output is not None:
+        body += "&encodeOutput=%d" % (1 if encode_output else 0)
+    return body
+
+
+_template_ready = None
+
+
+def template_folder():
+    """The shared program folder template with the TLS material made."""
+    global _template_ready
+    if _template_ready:
+        return _template_ready
+    build = os.path.dirname(os.path.abspath(BUILD_BIN))
+    template = os.path.join(build, "tests", "service-template")
+    stamp_file = os.path.join(template, ".stamp")
+    exe = os.path.join(BUILD_BIN, "ZelkorH")
+    stamp = "%s %s" % (os.stat(exe).st_mtime_ns, os.stat(os.path.join(BUILD_BIN, "libZelkorD.so")).st_mtime_ns)
+    os.makedirs(os.path.dirname(template), exist_ok=True)
+    with open(template + ".lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        current = None
+        with contextlib.suppress(OSError):
+            with open(stamp_file) as f:
+                current = f.read()
+        if current != stamp:
+            shutil.rmtree(template, ignore_errors=True)
+            svc = Service(template=False, start=False)
+            try:
+                svc.start()
+                rc = svc.stop()
+                if rc != 0:
+                    raise RuntimeError("template service ended with %r:\n%s" % (rc, svc.stderr_text()))
+                for name in ("ca.pem", "server.pem"):
+                    shutil.copy2(os.path.join(svc.folder, name), os.path.join(svc.work, "fresh-" + name))
+                staging = template + ".new"
+                shutil.rmtree(staging, ignore_errors=True)
+                shutil.copytree(BUILD_BIN, staging, symlinks=True)
+                for name in ("ca.pem", "server.pem"):
+                    shutil.copy2(os.path.join(svc.work, "fresh-" + name), os.path.join(staging, name))
+                with open(os.path.join(staging, ".stamp"), "w") as f:
+                    f.write(stamp)
+                os.rename(staging, template)
+            finally:
+                svc.cleanup()
+    _template_ready = template
+    return template
+
+
+class Service:
+    def __init__(self, port=None, ports=None, log=True, settings=None, env=None, template=True, start=True,
+                 args=()):
+        self.work = tempfile.mkdtemp(prefix="zk-it-")
+        self.folder = os.path.join(self.work, "bin")
+        self.home = os.path.join(self.work, "home")
+        self.runtime = os.path.join(self.work, "run")
+        os.makedirs(self.home)
+        os.makedirs(self.runtime, mode=0o700)
+        source = template_folder() if template else BUILD_BIN
+        shutil.copytree(source, self.folder, symlinks=True, ignore=shutil.ignore_patterns(".stamp"))
+        self.port = free_port() if port is None else port
+        self.port_s = free_port() if ports is None else ports
+        self.settings = {"Port": self.port, "PortS": self.port_s, "Log": 1 if log else 0, "SystemTrust": 0}
+        self.settings.update(settings or {})
+        self.write_my(self.settings)
+        self.env = dict(os.environ)
+        self.env.update({"HOME": self.home, "XDG_RUNTIME_DIR": self.runtime})
+        for name in ("DISPLAY", "WAYLAND_DISPLAY"):
+            self.env.pop(name, None)
+        self.env.update(env or {})
+        self.args = list(args)
+        self.proc = None
+        self._stderr = None
+        if start:
+            self.start()
+
+    # --- files ---
+    @property
+    def exe(self):
+        return os.path.join(self.folder, "ZelkorH")
+
+    def path(self, *names):
+        return os.path.join(self.folder, *names)
+
+    def write_my(self, settings, raw=None):
+        """Writes ZelkorH.my (section common); raw text replaces it whole."""
+        text = raw if raw is not None else "[common]\n" + "".join("%s=%s\n" % kv for kv in settings.items())
+        with open(self.path("ZelkorH.my"), "w") as f:
+            f.write(text)
+
+    def log_text(self):
+        with contextlib.suppress(FileNotFoundError):
+            with open(self.path("ZelkorH.log"), "rb") as f:
+                return f.read().decode("cp1251", errors="replace")
+        return ""
+
+    def wait_for_log(self, text, timeout=30):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if text in self.log_text():
+                return True
+            time.sleep(0.05)
+        return False
+
+    # --- process ---
+    def run(self, args=(), timeout=60):
+        """Runs the executable to its end; returns (exit code, stderr text)."""
+        p = subprocess.run([self.exe] + list(args), cwd=self.work, env=self.env, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=timeout)
+        return p.returncode, p.stderr.decode("utf-8", errors="replace")
+
+    def start(self, wait=True):
+        self._stderr = open(os.path.join(self.work, "stderr.txt"), "w+b")
+        self.proc = subprocess.Popen([self.exe] + self.args, cwd=self.work, env=self.env, stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.DEVNULL, stderr=self._stderr)
+        if wait:
+            for p in (self.port, self.port_s):
+                if p and not wait_for_port(p, self.proc):
+                    raise RuntimeError("ZelkorH did not listen on %d (exit %r): %s" %
+                                       (p, self.proc.poll(), self.stderr_text()))
+        return self
+
+    def stderr_text(self):
+        if not self._stderr:
+            return ""
+        self._stderr.flush()
+        with open(self._stderr.name, "rb") as f:
+            return f.read().decode("utf-8", errors="replace")
+
+    def stop(self, sig=signal.SIGTERM, timeout=60):
+        """Ends the service with sig; returns its exit code."""
+        if self.proc is None:
+            return None
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+        try:
+            return self.proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+            raise
+
+    def cleanup(self):
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        if self._stderr:
+            self._stderr.close()
+        if not os.environ.get("ZK_KEEP_TEST_FOLDERS"):
+            shutil.rmtree(self.work, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        try:
+            if self.proc is not None and self.proc.poll() is None:
+                self.stop()
+        finally:
+            self.cleanup()
+
+    # --- HTTP ---
+    def tls_context(self):
+        ctx = ssl.create_default_context(cafile=self.path("ca.pem"))
+        return ctx
+
+    def connection(self, tls=False, timeout=30, host="127.0.0.1"):
+        if tls:
+            return http.client.HTTPSConnection(host, self.port_s, timeout=timeout, context=self.tls_context())
+        return http.client.HTTPConnection(host, self.port, timeout=timeout)
+
+    def request(self, method, path="/", body=None, headers=None, tls=False, conn=None):
+        """One request; returns (status, reason, headers dict (lower-case names), body bytes)."""
+        own = conn is None
+        conn = conn or self.connection(tls)
+        try:
+            if isinstance(body, str):
+                body = body.encode("utf-8")
+            conn.request(method, path, body=body, headers=headers or {})
+            r = conn.getresponse()
+            data = r.read()
+            return r.status, r.reason, {k.lower(): v for k, v in r.getheaders()}, data
+        finally:
+            if own:
+                conn.close()
+
+    def post(self, xml=None, command=None, params=None, data=None, tls=False, conn=None, headers=None):
+        """Sends a command as the page form (native, plain output); returns the Envelope."""
+        text = xml if xml is not None else request_xml(command, params, data)
+        h = {"Content-Type": "application/x-www-form-urlencoded"}
+        h.update(headers or {})
+        status, _, _, body = self.request("POST", "/", form_body(text), h, tls=tls, conn=conn)
+        if status != 200:
+            raise RuntimeError("HTTP %d: %r" % (status, body[:200]))
+        return Envelope(body.decode("utf-8"))
