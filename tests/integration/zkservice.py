@@ -227,6 +227,8 @@ class Service:
         return p.returncode, p.stderr.decode("utf-8", errors="replace")
 
     def start(self, wait=True):
+        if self._stderr:
+            self._stderr.close()
         self._stderr = open(os.path.join(self.work, "stderr.txt"), "w+b")
         self.proc = subprocess.Popen([self.exe] + self.args, cwd=self.work, env=self.env, stdin=subprocess.DEVNULL,
                                      stdout=subprocess.DEVNULL, stderr=self._stderr)
