@@ -1,0 +1,88 @@
+// The main-thread message queue, the single-instance lock, outside programs
+// with a time limit and the worker pool.
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "TestUtil.h"
+#include "http/WorkerPool.h"
+#include "platform/MessageLoop.h"
+#include "platform/Process.h"
+#include "platform/SingleInstance.h"
+
+using namespace zk;
+
+TEST(MessageLoop, PostSendQuitAndSignal) {
+    loop::BlockQuitSignals();
+    std::atomic<int> order{0};
+    int posted = 0, sent = 0;
+    std::thread other([&] {
+        loop::Post([&] { posted = ++order; });
+        EXPECT_TRUE(loop::Send([&] { sent = ++order; }));  // returns after it ran
+        EXPECT_EQ(sent, 2);
+        loop::PostQuit(7);
+    });
+    EXPECT_EQ(loop::Run(), 7);
+    other.join();
+    EXPECT_EQ(posted, 1);
+    // SIGTERM is the end of the session: the loop ends with 0.
+    pthread_t self = pthread_self();  // thread-directed: no other thread of the test binary gets it
+    std::thread signaller([self] { pthread_kill(self, SIGTERM); });
+    EXPECT_EQ(loop::Run(), 0);
+    signaller.join();
+    // After the loop has ended, Send does not wait forever.
+    EXPECT_FALSE(loop::Send([] {}));
+}
+
+TEST(SingleInstance, OneHolderPerRuntimeFolder) {
+    zktest::TempDir dir;
+    const char* old = getenv("XDG_RUNTIME_DIR");
+    std::string saved = old ? old : "";
+    setenv("XDG_RUNTIME_DIR", dir.str().c_str(), 1);
+    {
+        SingleInstance first("M-test", SingleInstance::Wait::No);
+        ASSERT_TRUE(first.held());
+        SingleInstance second("M-test", SingleInstance::Wait::No);
+        EXPECT_FALSE(second.held());
+        SingleInstance otherName("M-other", SingleInstance::Wait::No);
+        EXPECT_TRUE(otherName.held());
+        first.Release();
+        SingleInstance third("M-test", SingleInstance::Wait::No);
+        EXPECT_TRUE(third.held());
+    }
+    if (old) setenv("XDG_RUNTIME_DIR", saved.c_str(), 1); else unsetenv("XDG_RUNTIME_DIR");
+}
+
+TEST(Process, ExitStatusLimitAndMissingProgram) {
+    EXPECT_EQ(process::Run({"/bin/sh", "-c", "exit 3"}, 10), 3);
+    EXPECT_FALSE(process::Run({"/bin/sh", "-c", "sleep 30"}, 1).has_value());  // killed at the limit
+    EXPECT_FALSE(process::Run({"/nonexistent/tool"}, 1).has_value());
+    EXPECT_EQ(process::FindProgram("sh").empty(), false);
+    EXPECT_TRUE(process::FindProgram("no-such-program-zk").empty());
+}
+
+TEST(WorkerPool, RunsJobsAndDropsQueuedOnesAtStop) {
+    http::WorkerPool pool(2);
+    std::atomic<int> done{0};
+    std::atomic<int> started{0};
+    std::atomic<bool> release{false};
+    for (int i = 0; i < 2; ++i)
+        pool.Post([&] {
+            ++started;
+            while (!release) std::this_thread::yield();
+            ++done;
+        });
+    while (started < 2) std::this_thread::yield();
+    pool.Post([&] { done += 100; });  // still queued when the pool stops
+    EXPECT_FALSE(pool.Stop(std::chrono::milliseconds(0)));  // two jobs are running
+    release = true;
+    EXPECT_TRUE(pool.Stop(std::chrono::hours(1)));
+    EXPECT_EQ(done, 2);
+    EXPECT_FALSE(pool.Post([] {}));
+}
