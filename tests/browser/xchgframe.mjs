@@ -1,0 +1,54 @@
+// Drives Debian's Chromium headless: a page of another origin embeds the
+// service's exchange frame, posts GET_VERSION through it and checks the answers.
+// Usage: node xchgframe.mjs <page URL> <user data dir>
+import { chromium } from 'playwright-core';
+import assert from 'node:assert/strict';
+
+const [pageUrl, userDataDir] = process.argv.slice(2);
+const xml = '<?xml version="1.0" encoding="utf-8"?><Request><Command>GET_VERSION</Command></Request>';
+const request = Buffer.from(xml, 'utf8').toString('base64');
+
+const context = await chromium.launchPersistentContext(userDataDir, {
+  executablePath: '/usr/bin/chromium',
+  headless: true,
+  args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+         '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+});
+try {
+  const page = await context.newPage();
+  await page.goto(pageUrl);
+  await page.waitForFunction(() => window.frameLoaded === true, null, { timeout: 30000 });
+  await page.evaluate(([request]) => {
+    const frame = document.getElementById('frame').contentWindow;
+    frame.postMessage('alert("not evaluated")', '*');                      // not JSON: ignored
+    frame.postMessage({ request }, '*');                                   // no reqid: ignored
+    frame.postMessage({ reqid: 'r-1', request }, '*');                     // a message object
+    frame.postMessage(JSON.stringify({ reqid: 42, request }), '*');        // its JSON text
+  }, [request]);
+  await page.waitForFunction(() => window.answers.length >= 2, null, { timeout: 30000 });
+  const answers = await page.evaluate(() => window.answers);
+  assert.equal(answers.length, 2, JSON.stringify(answers));
+  const frameOrigin = new URL(await page.evaluate(() => document.getElementById('frame').src)).origin;
+  const byReqid = {};
+  for (const { origin, data } of answers) {
+    assert.equal(origin, frameOrigin);
+    assert.equal(typeof data, 'string');
+    // Exactly the posted-back text: members in order, one space after each colon and comma.
+    assert.match(data, /^\{"success": true, "reqid": "[^"]+", "data": "[A-Za-z0-9+/=]+"\}$/);
+    const answer = JSON.parse(data);
+    byReqid[answer.reqid] = answer;
+  }
+  assert.deepEqual(Object.keys(byReqid).sort(), ['42', 'r-1']);
+  for (const answer of Object.values(byReqid)) {
+    assert.equal(answer.success, true);
+    const envelope = Buffer.from(answer.data, 'base64').toString('utf8');
+    assert.match(envelope, /^<\?xml version="1\.0" encoding="utf-8"\?>\n<Result /);
+    assert.match(envelope, /<Command>GET_VERSION<\/Command>/);
+    assert.match(envelope, /<Code>0<\/Code>/);
+    assert.match(envelope, /<Message>Успішно<\/Message>/);
+    assert.match(envelope, /<Version IsDLL="false">\d+\.\d+\.\d+\.\d+<\/Version>/);
+  }
+  console.log('exchange frame: 2 answers checked');
+} finally {
+  await context.close();
+}
