@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# GET_VERSION over keep-alive on the plain port: the service against a bare
+# evhttp server (bench/bare_evhttp.cpp) that returns the same bytes, side by
+# side in one run with wrk. Prints requests/s, p50 and p99 of both and the
+# ratio service/bare (target: at least 0.7).
+# Usage: bench/http_bench.sh [build dir] [seconds] [connections]
+set -euo pipefail
+BUILD=$(cd "${1:-build}" && pwd)
+SECONDS_EACH=${2:-10}
+CONNECTIONS=${3:-16}
+BARE="$BUILD/bench/bare_evhttp"
+for need in "$BUILD/bin/ZelkorH" "$BARE"; do
+  [[ -x "$need" ]] || { echo "missing $need: cmake --build $BUILD --target ZelkorH bare_evhttp" >&2; exit 1; }
+done
+command -v wrk >/dev/null || { echo "wrk is not installed (apt-get install wrk)" >&2; exit 1; }
+
+WORK=$(mktemp -d)
+PIDS=()
+cleanup() {
+  for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+wait_port() {
+  for _ in $(seq 1 600); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
+    sleep 0.1
+  done
+  echo "nothing listens on $1" >&2; exit 1
+}
+
+# The service in a program folder of its own, plain port only, no log.
+SVC_PORT=$(free_port)
+cp -r "$BUILD/bin" "$WORK/bin"
+mkdir -p "$WORK/home" "$WORK/run"
+printf '[common]\nPort=%s\nPortS=0\nLog=0\n' "$SVC_PORT" > "$WORK/bin/ZelkorH.my"
+HOME="$WORK/home" XDG_RUNTIME_DIR="$WORK/run" "$WORK/bin/ZelkorH" 2>"$WORK/service.err" &
+PIDS+=($!)
+wait_port "$SVC_PORT"
+
+# The page's form: data (percent-encoded Base64 of the request), native, plain answer.
+XML='<?xml version="1.0" encoding="utf-8"?><Request><Command>GET_VERSION</Command></Request>'
+B64=$(printf '%s' "$XML" | base64 -w0 | sed 's/+/%2B/g; s#/#%2F#g; s/=/%3D/g')
+BODY="data=$B64&nativedata=1&encodeOutput=0"
+cat > "$WORK/post.lua" <<LUA
+wrk.method = "POST"
+wrk.body = "$BODY"
+wrk.headers["Content-Type"] = "application/x-www-form-urlencoded"
+LUA
+
+curl -s -o "$WORK/answer.xml" --data "$BODY" "http://127.0.0.1:$SVC_PORT/"
+grep -q '<Code>0</Code>' "$WORK/answer.xml" || { echo "GET_VERSION failed: $(cat "$WORK/answer.xml")" >&2; exit 1; }
+
+BARE_PORT=$(free_port)
+"$BARE" "$BARE_PORT" "$WORK/answer.xml" &
+PIDS+=($!)
+wait_port "$BARE_PORT"
+cmp -s <(curl -s --data "$BODY" "http://127.0.0.1:$BARE_PORT/") "$WORK/answer.xml" || { echo "bare server answers differently" >&2; exit 1; }
+
+run_wrk() {  # port -> "rps p50 p99"
+  wrk -t2 -c"$CONNECTIONS" -d"${SECONDS_EACH}s" --latency -s "$WORK/post.lua" "http://127.0.0.1:$1/" > "$WORK/wrk.$1"
+  awk '/Requests\/sec:/ {rps=$2} /^ +50%/ {p50=$2} /^ +99%/ {p99=$2} END {print rps, p50, p99}' "$WORK/wrk.$1"
+}
+# Warm both up, then measure.
+wrk -t1 -c4 -d1s -s "$WORK/post.lua" "http://127.0.0.1:$SVC_PORT/" >/dev/null
+wrk -t1 -c4 -d1s -s "$WORK/post.lua" "http://127.0.0.1:$BARE_PORT/" >/dev/null
+read -r S_RPS S_P50 S_P99 < <(run_wrk "$SVC_PORT")
+read -r B_RPS B_P50 B_P99 < <(run_wrk "$BARE_PORT")
+
+printf '\nGET_VERSION, keep-alive, %s connections, %ss each, answer %s bytes\n' "$CONNECTIONS" "$SECONDS_EACH" "$(stat -c %s "$WORK/answer.xml")"
+printf '%-14s %12s %10s %10s\n' server requests/s p50 p99
+printf '%-14s %12s %10s %10s\n' ZelkorH "$S_RPS" "$S_P50" "$S_P99"
+printf '%-14s %12s %10s %10s\n' bare-evhttp "$B_RPS" "$B_P50" "$B_P99"
+RATIO=$(awk -v s="$S_RPS" -v b="$B_RPS" 'BEGIN {printf "%.2f", s / b}')
+printf 'ratio ZelkorH/bare: %s (target >= 0.7)\n' "$RATIO"
