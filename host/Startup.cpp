@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "discovery/CertListFunc.h"
 #include "discovery/CertStorage.h"
 #include "host/ErrorMessage.h"
 #include "host/Log.h"
@@ -38,6 +39,7 @@ bool Configure() {
         return false;
     }
     LoadHostSettings();
+    RefreshDrives();  // the fixed drives that discovery leaves out
     const std::string view = WorkFolder("View");
     files::CreateFolder(view);
     files::EmptyFolder(view);
