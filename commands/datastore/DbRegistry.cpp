@@ -21,9 +21,14 @@ struct Registry {
     std::map<std::string, std::shared_ptr<cSQLst>> open;
 };
 
+// Never destroyed: connections still open when the process ends are left to
+// the operating system (SQLite keeps committed data safe, and a transaction
+// cut off is rolled back when the database is opened next). Closing them
+// during static destruction would run SQLite after the log and the provider
+// are gone.
 Registry& TheRegistry() {
-    static Registry registry;
-    return registry;
+    static Registry* registry = new Registry;
+    return *registry;
 }
 
 // Waits (lock held by the caller) until the named connection is free, then

@@ -87,7 +87,7 @@ class DataStore(unittest.TestCase):
     def test_protected_database_across_a_restart(self):
         marker = "SECRET-ROW-VALUE-42"
         key = "ключ бази"
-        query = "CREATE TABLE t(v TEXT);" + "INSERT INTO t VALUES('%s');" % marker * 100
+        query = "CREATE TABLE t(v TEXT); BEGIN;" + ("INSERT INTO t VALUES('%s');" % marker) * 100 + "COMMIT;"
         self.assertEqual(self.sql("vault", query, key).code, 0)
         self.assertEqual(self.svc.stop(), 0)
         with open(self.data_file("vault.db"), "rb") as f:

@@ -153,14 +153,14 @@ TEST_F(DbCommandTest, DropOneAndAll) {
 
 TEST_F(DbCommandTest, ConcurrentRequestsShareOneConnection) {
     ASSERT_EQ(Sql("shared", "CREATE TABLE t(a)")->Code(), 0);
-    constexpr int kThreads = 4, kInserts = 50;
+    constexpr int kThreads = 4, kInserts = 20;
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([&, t] {
             for (int i = 0; i < kInserts; ++i) {
                 auto a = Sql("shared", "INSERT INTO t VALUES(" + std::to_string(t * 1000 + i) + ")");
                 EXPECT_EQ(a ? a->Code() : -1, 0);
-                if (i % 10 == 0) Sql("scratch" + std::to_string(t), "SELECT missing");  // opened and closed again
+                if (i % 5 == 0) Sql("scratch" + std::to_string(t), "SELECT missing");  // opened and closed again
             }
         });
     // Meanwhile a drop of an unrelated database waits its turn.

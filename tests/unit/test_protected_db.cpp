@@ -75,8 +75,9 @@ TEST_F(ProtectedDbTest, UnitCipherWorksOnAnyPartOfAFile) {
 }
 
 TEST_F(ProtectedDbTest, FilesHoldNoPlaintextAndReadBackAfterReopening) {
-    std::string insert = "CREATE TABLE t(v TEXT, b BLOB);";
+    std::string insert = "CREATE TABLE t(v TEXT, b BLOB); BEGIN;";
     for (int i = 0; i < 200; ++i) insert += "INSERT INTO t VALUES('" + std::string(kMarker) + "', X'DEADBEEF');";
+    insert += "COMMIT;";
     ASSERT_EQ(Sql("secret", insert, kKey)->Code(), 0);
     ASSERT_EQ(Sql("open", insert)->Code(), 0);
     ASSERT_TRUE(FileHas("open.db", kMarker)) << "the search sees what an unprotected file holds";
@@ -99,8 +100,9 @@ TEST_F(ProtectedDbTest, FilesHoldNoPlaintextAndReadBackAfterReopening) {
 
 TEST_F(ProtectedDbTest, WriteAheadLogIsProtected) {
     ASSERT_EQ(Sql("walled", "PRAGMA journal_mode=WAL; CREATE TABLE t(v)", kKey)->Code(), 0);
-    std::string insert;
+    std::string insert = "BEGIN;";
     for (int i = 0; i < 50; ++i) insert += "INSERT INTO t VALUES('" + std::string(kMarker) + "');";
+    insert += "COMMIT;";
     ASSERT_EQ(Sql("walled", insert, kKey)->Code(), 0);
     ASSERT_TRUE(fs::exists(DbFile("walled.db-wal")));
     ASSERT_GT(fs::file_size(DbFile("walled.db-wal")), 1024u);
