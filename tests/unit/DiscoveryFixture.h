@@ -108,6 +108,20 @@ protected:
 
     std::string Log() const { return ReadFile(dir.file("ZelkorH.log")); }
 
+    // Mounts folder as a USB drive in the fixture mount table.
+    void AddUsbDrive(const std::string& folder) {
+        const std::string device = "devices/pci0000:00/0000:00:14.0/usb1/1-1/host6/block/sdb/sdb1";
+        std::filesystem::create_directories(dir.file("sys/" + device));
+        std::filesystem::create_directories(dir.file("sys/dev/block"));
+        std::error_code ec;
+        std::filesystem::create_symlink("../../" + device, dir.file("sys/dev/block/8:17"), ec);
+        std::filesystem::create_directories(folder);
+        std::string table = ReadFile(dir.file("mountinfo"));
+        table += "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n30 22 8:17 / " + folder + " rw - vfat /dev/sdb1 rw\n";
+        WriteFile(dir.file("mountinfo"), table);
+        zk::drives::SystemDriveMask().SetSources({dir.file("mountinfo"), dir.file("sys")});
+    }
+
     zk::CertList List() {
         zk::CertList list;
         zk::CertListGet(list);
