@@ -6,9 +6,12 @@
 // "the provider does not support it"), which is also what a command gets when
 // the provider failed to load.
 #pragma once
+#include <algorithm>
+#include <cstdint>
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "provider/ZelkorD.h"
 
@@ -132,6 +135,21 @@ int Call(Args&&... args) {
     } else {
         return fn(std::forward<Args>(args)...);
     }
+}
+
+// The two-call pattern of variable-size outputs: call(nullptr, &len) learns
+// the size, call(buffer, &len) fills a buffer of exactly that size. out holds
+// the result (empty on failure); returns the provider's code.
+template <typename Fn>
+int CallForOutput(std::vector<uint8_t>& out, Fn&& call) {
+    uint32_t len = 0;
+    out.clear();
+    int code = call(static_cast<uint8_t*>(nullptr), &len);
+    if (code != 0) return code;
+    out.resize(len);
+    code = call(out.data(), &len);
+    out.resize(code == 0 ? std::min<size_t>(len, out.size()) : 0);
+    return code;
 }
 
 // A methods-table slot, or nullptr when the table or the slot is absent.

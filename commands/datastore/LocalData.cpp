@@ -5,7 +5,6 @@
 
 #include "commands/Envelope.h"
 #include "commands/Messages.h"
-#include "host/Log.h"
 #include "host/Settings.h"
 #include "platform/CodePage.h"
 #include "platform/Files.h"

@@ -88,7 +88,12 @@ int cSQLst::Open() {
 void cSQLst::Close() {
     if (db_) {
         int rc = sqlite3_close(db_);
-        if (rc != SQLITE_OK) ZLOG("cSQLst::Close", "Database '%s' close: %d", name_.c_str(), rc);
+        if (rc != SQLITE_OK) {
+            ZLOG("cSQLst::Close", "Database '%s' close: %d", name_.c_str(), rc);
+            // Closed once its last statement ends; until then it may still use its layer.
+            sqlite3_close_v2(db_);
+            static_cast<void>(vfs_.release());  // deliberately left registered
+        }
         db_ = nullptr;
     }
     vfs_.reset();  // after the last file of the layer is closed

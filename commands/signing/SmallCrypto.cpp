@@ -83,17 +83,12 @@ bool SymmetricCommand(const tinyxml2::XMLElement* params, const char* data, std:
     if (code == 0) {
         const std::vector<uint8_t> input = Base64Decode(data);
         const int mode = dir[0] == '1' ? ZK_SYMMETRIC_ENCRYPT : ZK_SYMMETRIC_DECRYPT;
-        uint32_t len = 0;
         ZLOG("SymmetricCommand", "Before Symmetric");
-        code = provider::CallSlot<ZKLD_SLOT_SYMMETRIC>(lib, input.data(), static_cast<uint32_t>(input.size()), nullptr,
-                                                       &len, key.data(), static_cast<uint32_t>(key.size()), 0, 0, mode);
-        if (code == 0) {
-            result.resize(len);
-            code = provider::CallSlot<ZKLD_SLOT_SYMMETRIC>(lib, input.data(), static_cast<uint32_t>(input.size()),
-                                                           result.data(), &len, key.data(),
-                                                           static_cast<uint32_t>(key.size()), 0, 0, mode);
-            result.resize(code == 0 ? len : 0);
-        }
+        code = provider::CallForOutput(result, [&](uint8_t* out, uint32_t* len) {
+            return provider::CallSlot<ZKLD_SLOT_SYMMETRIC>(lib, input.data(), static_cast<uint32_t>(input.size()), out,
+                                                           len, key.data(), static_cast<uint32_t>(key.size()), 0, 0,
+                                                           mode);
+        });
         ZLOG("SymmetricCommand", "After Symmetric, Return: %d", code);
     }
     SecureWipe(key);
@@ -115,18 +110,12 @@ bool CheckExternalSignCommand(const tinyxml2::XMLElement* params, const char* da
 
     const int lib = provider::SelectLibrary("UA1");
     std::vector<uint8_t> cert;
-    uint32_t len = 0;
     ZLOG("CheckExternalSignCommand", "Before VerifyDetached");
-    int code = provider::CallSlot<ZKLD_SLOT_VERIFY_DETACHED>(lib, signature.data(),
+    int code = provider::CallForOutput(cert, [&](uint8_t* out, uint32_t* len) {
+        return provider::CallSlot<ZKLD_SLOT_VERIFY_DETACHED>(lib, signature.data(),
                                                              static_cast<uint32_t>(signature.size()), content.data(),
-                                                             static_cast<uint32_t>(content.size()), nullptr, &len);
-    if (code == 0) {
-        cert.resize(len);
-        code = provider::CallSlot<ZKLD_SLOT_VERIFY_DETACHED>(lib, signature.data(),
-                                                             static_cast<uint32_t>(signature.size()), content.data(),
-                                                             static_cast<uint32_t>(content.size()), cert.data(), &len);
-        cert.resize(code == 0 ? len : 0);
-    }
+                                                             static_cast<uint32_t>(content.size()), out, len);
+    });
     ZLOG("CheckExternalSignCommand", "After VerifyDetached, Return: %d", code);
 
     tinyxml2::XMLDocument doc;
