@@ -106,8 +106,8 @@ void Send(evhttp_request* req, int code, const char* reason, std::string_view bo
 
 void SendBadRequest(evhttp_request* req, const char* text) { Send(req, 400, text, text, kTextPlain, nullptr); }
 
-// After the first request a TLS connection has finished its handshake: from
-// then on only the idle limit applies.
+// At the first request a TLS connection has finished its handshake: from
+// then on only the idle limit applies. Called before the reply is sent.
 void FirstRequestDone(Listener& l, evhttp_connection* evcon) {
     if (l.tls) evhttp_connection_set_timeout(evcon, kConnectionSeconds);
 }
@@ -160,8 +160,8 @@ void ReplyOnLoop(evutil_socket_t, short, void* arg) {
     if (!job.req) return;
     evhttp_request* req = job.req;
     ForgetJob(job);
-    Send(req, 200, "HTTP_OK", job.answer, kHtml, job.origin.empty() ? "*" : job.origin.c_str());
     FirstRequestDone(*job.listener, job.evcon);
+    Send(req, 200, "HTTP_OK", job.answer, kHtml, job.origin.empty() ? "*" : job.origin.c_str());
 }
 
 // --- the command (worker thread) ---
@@ -250,11 +250,11 @@ void HttpCallback(evhttp_request* req, void* arg) {
         case EVHTTP_REQ_POST:
             return StartCommand(l, req, evcon);
         case EVHTTP_REQ_GET:
-            ServeDocument(l, req);
-            return FirstRequestDone(l, evcon);
+            FirstRequestDone(l, evcon);  // before the reply, which may end the connection
+            return ServeDocument(l, req);
         default:
-            SendBadRequest(req, "Bad request. Server accepts POST and GET messages only.");
-            return FirstRequestDone(l, evcon);
+            FirstRequestDone(l, evcon);
+            return SendBadRequest(req, "Bad request. Server accepts POST and GET messages only.");
     }
 }
 

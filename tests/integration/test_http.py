@@ -227,7 +227,7 @@ class SlowCommands(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.svc = Service(env={"ZELKORH_TEST_COMMAND_DELAY_MS": "1500"})
+        cls.svc = Service(env={"ZELKORH_TEST_COMMAND_DELAY_MS": "3000"})
 
     @classmethod
     def tearDownClass(cls):
