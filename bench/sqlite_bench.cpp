@@ -10,6 +10,7 @@
 // key; "select-all" reads every row in one request.
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -63,6 +64,31 @@ double Timed(Body body) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// Every phase on an unprotected and a protected database; names get prefix.
+void RunPhases(int rows, const std::string& prefix, Phase (&phases)[4]) {
+    const char* schema = "CREATE TABLE t(id INTEGER PRIMARY KEY, name TEXT, amount REAL, tag BLOB)";
+    for (int p = 0; p < 2; ++p) {
+        const bool prot = p == 1;
+        const std::string single = prefix + (prot ? "protsingle" : "plainsingle");
+        const std::string batch = prefix + (prot ? "protbatch" : "plainbatch");
+        DbCommand(single, prot, schema);
+        DbCommand(batch, prot, schema);
+        phases[0].seconds[p] = Timed([&] {
+            for (int i = 0; i < rows; ++i) DbCommand(single, prot, "INSERT INTO t VALUES" + Row(i));
+        });
+        phases[1].seconds[p] = Timed([&] {
+            std::string sql = "BEGIN;";
+            for (int i = 0; i < rows; ++i) sql += "INSERT INTO t VALUES" + Row(i) + ";";
+            DbCommand(batch, prot, sql + "COMMIT;");
+        });
+        phases[2].seconds[p] = Timed([&] {
+            for (int i = 0; i < rows; ++i)
+                DbCommand(single, prot, "SELECT * FROM t WHERE id = " + std::to_string((i * 7919) % rows));
+        });
+        phases[3].seconds[p] = Timed([&] { DbCommand(batch, prot, "SELECT * FROM t"); });
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -85,27 +111,11 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    const char* schema = "CREATE TABLE t(id INTEGER PRIMARY KEY, name TEXT, amount REAL, tag BLOB)";
+    // A short warm-up first, so that neither side pays for a cold heap or file cache.
+    Phase warmUp[4] = {{"", {}}, {"", {}}, {"", {}}, {"", {}}};
+    RunPhases(std::min(rows, 1000), "warm", warmUp);
     Phase phases[] = {{"insert", {}}, {"insert-batch", {}}, {"select-one", {}}, {"select-all", {}}};
-    for (int p = 0; p < 2; ++p) {
-        const bool prot = p == 1;
-        const std::string single = prot ? "protsingle" : "plainsingle", batch = prot ? "protbatch" : "plainbatch";
-        DbCommand(single, prot, schema);
-        DbCommand(batch, prot, schema);
-        phases[0].seconds[p] = Timed([&] {
-            for (int i = 0; i < rows; ++i) DbCommand(single, prot, "INSERT INTO t VALUES" + Row(i));
-        });
-        phases[1].seconds[p] = Timed([&] {
-            std::string sql = "BEGIN;";
-            for (int i = 0; i < rows; ++i) sql += "INSERT INTO t VALUES" + Row(i) + ";";
-            DbCommand(batch, prot, sql + "COMMIT;");
-        });
-        phases[2].seconds[p] = Timed([&] {
-            for (int i = 0; i < rows; ++i)
-                DbCommand(single, prot, "SELECT * FROM t WHERE id = " + std::to_string((i * 7919) % rows));
-        });
-        phases[3].seconds[p] = Timed([&] { DbCommand(batch, prot, "SELECT * FROM t"); });
-    }
+    RunPhases(rows, "run", phases);
 
     std::printf("SQLite through DB_COMMAND, %d rows (rows per second)\n", rows);
     std::printf("%-14s %14s %14s %8s\n", "phase", "unprotected", "protected", "ratio");
