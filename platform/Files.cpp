@@ -48,7 +48,9 @@ void RemoveFolder(const std::string& path) {
 }
 
 std::optional<std::vector<uint8_t>> ReadAll(const std::string& path, uint64_t maxBytes) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking open: a FIFO or device named like a file must not hang
+    // the caller; only regular files are read.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return std::nullopt;
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > maxBytes) {
