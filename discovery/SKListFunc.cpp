@@ -145,7 +145,7 @@ bool CheckCachedKey(const KeySearchInput& in, KeySearchResult& res) {
 
 // Tests one candidate of the search; true when the search ends with it.
 bool TryCandidate(const std::string& keyPath, const KeySearchInput& in, KeySearchResult& res) {
-    KeyCheck c = CheckKeyFile(keyPath, res.code, in, in.password);
+    KeyCheck c = CheckKeyFile(keyPath, res.code, in, in.password.str());
     res.code = c.code;
     res.opened = c.opened;
     if (c.code == 6) {
@@ -163,7 +163,7 @@ bool TryCandidate(const std::string& keyPath, const KeySearchInput& in, KeySearc
         WithProcessCertList([&](CertList& list, bool& built) {
             if (!built) return;
             if (auto it = FindRecord(list, in.certPath); it != list.end())
-                RememberKey(*it, keyPath, in, c.opened, in.password);
+                RememberKey(*it, keyPath, in, c.opened, in.password.str());
         });
         return true;
     }

@@ -6,6 +6,8 @@
 #include <set>
 #include <string>
 
+#include "platform/SecureWipe.h"
+
 namespace zk {
 
 struct KeyEntry {
@@ -43,7 +45,7 @@ struct KeySearchInput {
     std::string certPath;
     const uint8_t* cert = nullptr;
     size_t certLen = 0;
-    std::string password;  // Windows-1251, may be empty
+    SecretString password;  // Windows-1251, may be empty
     bool preserve = false;
     int32_t libIndex = -1;
     bool passwordRequired = false;
