@@ -1,6 +1,8 @@
 // The key file list and the key search over generated certificates and key
 // files: stage order, detail values, the password cache in the certificate
 // records, and the key list with its identifiers.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <filesystem>
 
@@ -194,6 +196,9 @@ TEST_F(KeySearchTest, KeyListHasOneEntryPerKey) {
     Put("other.p12", dir.file("user/other.key"));
     Put("other-4321.p12", dir.file("user/other-4321.jks"));     // does not open with 1234
     zktest::WriteFile(dir.file("Cert/garbage.dat"), "garbage");
+    std::string two = zktest::ReadFile(pki.path("both.p12"));
+    zktest::WriteFile(dir.file("Cert/truncated.pfx"), two.substr(0, two.size() / 2));
+    ASSERT_EQ(mkfifo(dir.file("Cert/fifo.key").c_str(), 0600), 0);
     std::string inKeyPath = Put("other.p12", dir.file("keys/deep/x/other.ZSK"));
     zk::SetUserCertFolder(dir.file("user"));
     SetKeyPath(dir.file("keys"));
@@ -215,6 +220,8 @@ TEST_F(KeySearchTest, KeyListHasOneEntryPerKey) {
     EXPECT_NE(log.find("- Duplicated: '" + dir.file("user/copy.pfx") + "'"), std::string::npos);
     EXPECT_NE(log.find("- Duplicated: '" + inKeyPath + "'"), std::string::npos) << "KeyPath is scanned last";
     EXPECT_NE(log.find("- After ChangeKeyPassword, Return: 8"), std::string::npos);
+    EXPECT_NE(log.find("- After ChangeKeyPassword, Return: 7"), std::string::npos) << "the damaged files";
+    EXPECT_EQ(log.find("fifo.key"), std::string::npos);
     EXPECT_NE(log.find("- Found '3' key(s)"), std::string::npos);
 }
 
