@@ -62,7 +62,10 @@ struct Job {
     std::string origin;
     std::string answer;
     std::atomic<bool> cancelled{false};
-    ~Job() { SecureWipe(body); }
+    ~Job() {
+        SecureWipe(body);
+        SecureWipe(answer);
+    }
 };
 
 struct Listener {

@@ -271,10 +271,13 @@ class Service:
     def __enter__(self):
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, exc_type, exc, tb):
         try:
             if self.proc is not None and self.proc.poll() is None:
-                self.stop()
+                code = self.stop()
+                # A clean shutdown is part of every test (sanitizer builds report here too).
+                if code != 0 and exc_type is None:
+                    raise AssertionError("ZelkorH ended with %r:\n%s" % (code, self.stderr_text()[-4000:]))
         finally:
             self.cleanup()
 
