@@ -83,17 +83,7 @@ KeyCheck CheckKey(const std::string& keyPath, int previousCode, const KeySearchI
     KeyBytes key;
     unreadable = !ReadKeyFile(keyPath, key);
     if (unreadable) return {previousCode, false};
-    const auto keyLen = static_cast<uint32_t>(key.bytes.size());
-    const auto certLen = static_cast<uint32_t>(in.certLen);
-    int rc = in.directPairCheck
-                 ? provider::Call<&provider::Exports::ZKLCTX_CheckKeyPair>(in.cert, certLen, key.bytes.data(), keyLen,
-                                                                         password.c_str())
-                 : provider::CallSlot<ZKLD_SLOT_CHECK_KEY_PAIR>(in.libIndex, key.bytes.data(), ZKKeyLen{keyLen},
-                                                                in.cert, certLen, password.c_str());
-    // The libraries "QLB" and "USC" may accept a key without its password; it
-    // then counts as found, not as opened.
-    bool opened = rc == 0 && !(password.empty() && IsQlbOrUsc(in.libIndex));
-    return {rc, opened};
+    return CheckKeyBytes(key.bytes.data(), key.bytes.size(), in, password);
 }
 
 // Records a found key in the certificate's record (the password cache).
@@ -130,6 +120,7 @@ bool CheckCachedKey(const KeySearchInput& in, KeySearchResult& res) {
             std::string keyPath = it->keyPath;
             RememberKey(*it, keyPath, in, c.opened, password.str());
             res.keyPath = keyPath;
+            res.password = password;
             if (!c.opened && in.passwordRequired) {
                 res.code = 8;
                 res.detail = kDetailWrongPassword;
@@ -160,6 +151,7 @@ bool TryCandidate(const std::string& keyPath, const KeySearchInput& in, KeySearc
         }
         res.detail = kDetailOpened;
         res.keyPath = keyPath;
+        res.password = in.password;
         WithProcessCertList([&](CertList& list, bool& built) {
             if (!built) return;
             if (auto it = FindRecord(list, in.certPath); it != list.end())
@@ -203,6 +195,19 @@ void SKListGet(const std::string& password, KeyList& list) {
             return true;
         });
     ZLOG("SKListGet", "Found '%u' key(s)", static_cast<unsigned>(list.size()));
+}
+
+KeyCheck CheckKeyBytes(const uint8_t* key, size_t keyLen, const KeySearchInput& in, const std::string& password) {
+    const auto certLen = static_cast<uint32_t>(in.certLen);
+    const auto len = static_cast<uint32_t>(keyLen);
+    int rc = in.directPairCheck
+                 ? provider::Call<&provider::Exports::ZKLCTX_CheckKeyPair>(in.cert, certLen, key, len, password.c_str())
+                 : provider::CallSlot<ZKLD_SLOT_CHECK_KEY_PAIR>(in.libIndex, key, ZKKeyLen{len}, in.cert, certLen,
+                                                                password.c_str());
+    // The libraries "QLB" and "USC" may accept a key without its password; it
+    // then counts as found, not as opened.
+    bool opened = rc == 0 && !(password.empty() && IsQlbOrUsc(in.libIndex));
+    return {rc, opened};
 }
 
 KeyCheck CheckKeyFile(const std::string& keyPath, int previousCode, const KeySearchInput& in,

@@ -57,6 +57,7 @@ struct KeySearchResult {
     std::string keyPath;
     bool opened = false;  // the key opened with the password
     int detail = kDetailNone;
+    SecretString password;  // on success: the password the key was checked with (the kept one when it was used)
 };
 
 // Finds, checks and remembers the key file of one certificate of the list.
@@ -70,5 +71,7 @@ struct KeyCheck {
 // that cannot be read invalidates the certificate list and gives previousCode.
 KeyCheck CheckKeyFile(const std::string& keyPath, int previousCode, const KeySearchInput& in,
                       const std::string& password);
+// The same check on key bytes already in memory (a key file sent by a page).
+KeyCheck CheckKeyBytes(const uint8_t* key, size_t keyLen, const KeySearchInput& in, const std::string& password);
 
 }  // namespace zk
