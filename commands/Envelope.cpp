@@ -1,6 +1,8 @@
 #include "commands/Envelope.h"
 
 #include "commands/Messages.h"
+#include "commands/TextHelpers.h"
+#include "http/CBase64.h"
 #include "host/Log.h"
 #include "provider/Provider.h"
 
@@ -72,6 +74,23 @@ std::string PrintDocument(const tinyxml2::XMLDocument& doc) {
     doc.Print(&printer);
     // CStrSize counts the terminating zero.
     return std::string(printer.CStr(), static_cast<size_t>(printer.CStrSize() - 1));
+}
+
+std::string PrintDocumentWithBase64(tinyxml2::XMLDocument& doc, tinyxml2::XMLElement* holder, const void* data,
+                                    size_t len) {
+    if (len == 0) return PrintDocument(doc);
+    // A random marker stands in for the text while the document is printed.
+    const std::string marker = "~" + NewGuidText() + "~";
+    holder->SetText(marker.c_str());
+    const std::string printed = PrintDocument(doc);
+    const size_t at = printed.find(marker);
+    if (at == std::string::npos) return printed;
+    std::string out;
+    out.reserve(printed.size() - marker.size() + (len + 2) / 3 * 4);
+    out.append(printed, 0, at);
+    Base64EncodeAppend(data, len, out);
+    out.append(printed, at + marker.size(), std::string::npos);
+    return out;
 }
 
 std::string SimpleAnswer(const char* command, int code, int detail) {

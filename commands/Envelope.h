@@ -24,6 +24,12 @@ void AddDeclaration(tinyxml2::XMLDocument& doc);
 // One tab per nesting level, "\n" line breaks, empty elements self-closing.
 std::string PrintDocument(const tinyxml2::XMLDocument& doc);
 
+// Prints the document with the Base64 of data as the text of holder. The
+// Base64 is written straight into the printed text, so a large result is not
+// copied through the document and its printer.
+std::string PrintDocumentWithBase64(tinyxml2::XMLDocument& doc, tinyxml2::XMLElement* holder, const void* data,
+                                    size_t len);
+
 // An answer with nothing under Data, printed.
 std::string SimpleAnswer(const char* command, int code, int detail = kNoDetail);
 

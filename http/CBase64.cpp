@@ -32,6 +32,78 @@ int GroupValue(unsigned char c, size_t pos) {
     return 62;
 }
 
+bool IsSkipped(char c) {
+    unsigned char u = static_cast<unsigned char>(c);
+    return (u >= 7 && u <= 13) || u == 32;
+}
+
+void EncodeGroupTo(const uint8_t* g, char* out) {
+    out[0] = kAlphabet[g[0] >> 2];
+    out[1] = kAlphabet[((g[0] & 0x03) << 4) | (g[1] >> 4)];
+    out[2] = kAlphabet[((g[1] & 0x0F) << 2) | (g[2] >> 6)];
+    out[3] = kAlphabet[g[2] & 0x3F];
+}
+
+void EncodeLastTo(const uint8_t* group, size_t count, char* out) {
+    uint8_t g[3] = {0, 0, 0};
+    std::memcpy(g, group, count);
+    EncodeGroupTo(g, out);
+    out[3] = '=';
+    if (count == 1) out[2] = '=';
+}
+
+void DecodeGroupTo(const char* group, uint8_t* out) {
+    int v[4];
+    for (size_t i = 0; i < 4; ++i) v[i] = GroupValue(static_cast<unsigned char>(group[i]), i);
+    out[0] = static_cast<uint8_t>((v[0] << 2) | (v[1] >> 4));
+    out[1] = static_cast<uint8_t>(((v[1] & 0x0F) << 4) | (v[2] >> 2));
+    out[2] = static_cast<uint8_t>(((v[2] & 0x03) << 6) | v[3]);
+}
+
+// Missing characters count as "A" (zero bits); the group adds as many bytes
+// as it has characters.
+size_t DecodeLastTo(const char* group, size_t count, uint8_t* out) {
+    char g[4] = {'A', 'A', 'A', 'A'};
+    std::memcpy(g, group, count);
+    uint8_t bytes[3];
+    DecodeGroupTo(g, bytes);
+    for (size_t i = 0; i < count; ++i) out[i] = i < 3 ? bytes[i] : 0;
+    return count;
+}
+
+void EncodeTo(const uint8_t* data, size_t len, char* out) {
+    size_t full = len / 3;
+    for (size_t i = 0; i < full; ++i) EncodeGroupTo(data + 3 * i, out + 4 * i);
+    if (len % 3) EncodeLastTo(data + 3 * full, len % 3, out + 4 * full);
+}
+
+// The rules of CBase64::DecodeBytes in one pass without copying the input:
+// skipped characters are dropped as they come. out may be text's own bytes,
+// since the output never overtakes the input.
+size_t DecodeTo(const char* text, size_t len, uint8_t* out) {
+    char group[4];
+    size_t have = 0, written = 0, kept = 0;
+    char lastTwo[2] = {0, 0};
+    for (size_t i = 0; i < len; ++i) {
+        char c = text[i];
+        if (IsSkipped(c)) continue;
+        lastTwo[0] = lastTwo[1];
+        lastTwo[1] = c;
+        ++kept;
+        group[have++] = c;
+        if (have == 4) {
+            DecodeGroupTo(group, out + written);
+            written += 3;
+            have = 0;
+        }
+    }
+    if (have) written += DecodeLastTo(group, have, out + written);
+    // One byte less for each "=" among the last two characters.
+    for (size_t i = kept >= 2 ? 0 : 2 - kept; i < 2; ++i)
+        if (lastTwo[i] == '=' && written > 0) --written;
+    return written;
+}
+
 }  // namespace
 
 CBase64::~CBase64() {
@@ -67,10 +139,7 @@ void CBase64::StoreInput(const char* text, size_t len) {
     if (len) std::memcpy(input_.data(), text, len);
 }
 
-bool CBase64::IsIgnored(char c) const {
-    unsigned char u = static_cast<unsigned char>(c);
-    return (u >= 7 && u <= 13) || u == 32;
-}
+bool CBase64::IsIgnored(char c) const { return IsSkipped(c); }
 
 size_t CBase64::FilterInput(const char* text, size_t len) {
     StoreInput(text, len);
@@ -80,39 +149,13 @@ size_t CBase64::FilterInput(const char* text, size_t len) {
     return kept;
 }
 
-void CBase64::EncodeGroup(const uint8_t* g, char* out) {
-    out[0] = kAlphabet[g[0] >> 2];
-    out[1] = kAlphabet[((g[0] & 0x03) << 4) | (g[1] >> 4)];
-    out[2] = kAlphabet[((g[1] & 0x0F) << 2) | (g[2] >> 6)];
-    out[3] = kAlphabet[g[2] & 0x3F];
-}
+void CBase64::EncodeGroup(const uint8_t* g, char* out) { EncodeGroupTo(g, out); }
 
-void CBase64::EncodeLast(const uint8_t* group, size_t count, char* out) {
-    uint8_t g[3] = {0, 0, 0};
-    std::memcpy(g, group, count);
-    EncodeGroup(g, out);
-    out[3] = '=';
-    if (count == 1) out[2] = '=';
-}
+void CBase64::EncodeLast(const uint8_t* group, size_t count, char* out) { EncodeLastTo(group, count, out); }
 
-void CBase64::DecodeGroup(const char* group, uint8_t* out) {
-    int v[4];
-    for (size_t i = 0; i < 4; ++i) v[i] = GroupValue(static_cast<unsigned char>(group[i]), i);
-    out[0] = static_cast<uint8_t>((v[0] << 2) | (v[1] >> 4));
-    out[1] = static_cast<uint8_t>(((v[1] & 0x0F) << 4) | (v[2] >> 2));
-    out[2] = static_cast<uint8_t>(((v[2] & 0x03) << 6) | v[3]);
-}
+void CBase64::DecodeGroup(const char* group, uint8_t* out) { DecodeGroupTo(group, out); }
 
-size_t CBase64::DecodeLast(const char* group, size_t count, uint8_t* out) {
-    // Missing characters count as "A" (zero bits); the group adds as many
-    // bytes as it has characters.
-    char g[4] = {'A', 'A', 'A', 'A'};
-    std::memcpy(g, group, count);
-    uint8_t bytes[3];
-    DecodeGroup(g, bytes);
-    for (size_t i = 0; i < count; ++i) out[i] = i < 3 ? bytes[i] : 0;
-    return count;
-}
+size_t CBase64::DecodeLast(const char* group, size_t count, uint8_t* out) { return DecodeLastTo(group, count, out); }
 
 void CBase64::EncodeBytes(const uint8_t* data, size_t len) {
     size_t outLen = (len + 2) / 3 * 4;
@@ -152,28 +195,34 @@ const char* CBase64::GetEncoded(size_t* len) const {
     return encoded_.empty() ? "" : reinterpret_cast<const char*>(encoded_.data());
 }
 
+// The free functions keep the codec's rules but work without its buffers, so
+// that a large document is not copied on its way in or out.
 std::string Base64Encode(const void* data, size_t len) {
-    CBase64 b;
-    b.EncodeBytes(static_cast<const uint8_t*>(data), len);
-    size_t n;
-    const char* p = b.GetEncoded(&n);
-    return std::string(p, n);
+    std::string out;
+    Base64EncodeAppend(data, len, out);
+    return out;
+}
+
+void Base64EncodeAppend(const void* data, size_t len, std::string& out) {
+    size_t at = out.size();
+    out.resize(at + (len + 2) / 3 * 4);
+    EncodeTo(static_cast<const uint8_t*>(data), len, out.data() + at);
 }
 
 std::vector<uint8_t> Base64Decode(std::string_view text) {
-    CBase64 b;
-    b.DecodeBytes(text.data(), text.size());
-    size_t n;
-    const uint8_t* p = b.GetDecoded(&n);
-    return std::vector<uint8_t>(p, p + n);
+    std::vector<uint8_t> out(text.size() / 4 * 3 + 3);
+    out.resize(DecodeTo(text.data(), text.size(), out.data()));
+    return out;
 }
 
 std::string Base64DecodeToString(std::string_view text) {
-    CBase64 b;
-    b.DecodeBytes(text.data(), text.size());
-    size_t n;
-    const uint8_t* p = b.GetDecoded(&n);
-    return std::string(reinterpret_cast<const char*>(p), n);
+    std::string out(text.size() / 4 * 3 + 3, '\0');
+    out.resize(DecodeTo(text.data(), text.size(), reinterpret_cast<uint8_t*>(out.data())));
+    return out;
+}
+
+void Base64DecodeInPlace(std::string& text) {
+    text.resize(DecodeTo(text.data(), text.size(), reinterpret_cast<uint8_t*>(text.data())));
 }
 
 }  // namespace zk

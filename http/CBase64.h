@@ -42,10 +42,15 @@ private:
     size_t encodedLen_ = 0, decodedLen_ = 0;
 };
 
-// Convenience forms used across the system.
+// Convenience forms used across the system, with the codec's rules; they
+// neither copy their input nor keep buffers of their own.
 std::string Base64Encode(const void* data, size_t len);
 inline std::string Base64Encode(std::string_view bytes) { return Base64Encode(bytes.data(), bytes.size()); }
+// Appends the Base64 text of data to out.
+void Base64EncodeAppend(const void* data, size_t len, std::string& out);
 std::vector<uint8_t> Base64Decode(std::string_view text);
 std::string Base64DecodeToString(std::string_view text);
+// Decodes text over itself.
+void Base64DecodeInPlace(std::string& text);
 
 }  // namespace zk

@@ -53,6 +53,32 @@ TEST(Base64, RoundTripsEveryLengthAndByte) {
     }
 }
 
+// The free functions decode in one pass without the codec's buffers; they
+// must keep its rules on any input, garbage included.
+TEST(Base64, FreeFunctionsDecodeExactlyAsTheCodec) {
+    std::mt19937 rng(11);
+    const std::string alphabet = "AQgw+/=\xBD\xC1 \t\r\n*-";
+    for (int round = 0; round < 3000; ++round) {
+        std::string text(rng() % 23, '\0');
+        for (auto& c : text) c = round % 2 ? static_cast<char>(rng()) : alphabet[rng() % alphabet.size()];
+        zk::CBase64 codec;
+        codec.DecodeBytes(text.data(), text.size());
+        size_t n = 0;
+        const uint8_t* p = codec.GetDecoded(&n);
+        const std::string expected(reinterpret_cast<const char*>(p), n);
+        EXPECT_EQ(Decode(text), expected) << round;
+        std::string inPlace = text;
+        zk::Base64DecodeInPlace(inPlace);
+        EXPECT_EQ(inPlace, expected) << round;
+    }
+}
+
+TEST(Base64, EncodeAppendsToExistingText) {
+    std::string out = "<Data>";
+    zk::Base64EncodeAppend("foob", 4, out);
+    EXPECT_EQ(out, "<Data>Zm9vYg==");
+}
+
 TEST(Base64, ReusedCodecKeepsOnlyTheLastResult) {
     zk::CBase64 codec;
     codec.DecodeText("QUJDREVG");
