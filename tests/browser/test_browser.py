@@ -1,5 +1,7 @@
 """Browser test: a page served from another origin embeds the service's
-/xchgframe.html and talks to the service through it (Chromium, playwright-core).
+/xchgframe.html and talks to the service through it (Chromium, playwright-core),
+once over HTTP and once over HTTPS, where Chromium must trust the local CA that
+the service put into the user's NSS database.
 Exit code 77 (skipped) only when /usr/bin/chromium is absent."""
 
 import functools
@@ -22,7 +24,7 @@ PAGE = """<!DOCTYPE html>
 window.answers = [];
 window.addEventListener("message", function (e) { window.answers.push({origin: e.origin, data: e.data}); });
 </script>
-<iframe id="frame" src="http://127.0.0.1:%d/xchgframe.html" onload="window.frameLoaded = true"></iframe>
+<iframe id="frame" src="%s/xchgframe.html" onload="window.frameLoaded = true"></iframe>
 </body></html>
 """
 
@@ -34,16 +36,20 @@ def main():
     with Service(log=True) as svc, tempfile.TemporaryDirectory(prefix="zk-browser-") as work:
         site = os.path.join(work, "site")
         os.makedirs(site)
-        with open(os.path.join(site, "page.html"), "w") as f:
-            f.write(PAGE % svc.port)
+        frames = {"plain.html": "http://127.0.0.1:%d" % svc.port,
+                  "tls.html": "https://localhost:%d" % svc.port_s}  # trusted through $HOME/.pki/nssdb
+        for name, frame in frames.items():
+            with open(os.path.join(site, name), "w") as f:
+                f.write(PAGE % frame)
         handler = functools.partial(QuietHandler, directory=site)
         server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
         threading.Thread(target=server.serve_forever, daemon=True).start()
         try:
-            url = "http://127.0.0.1:%d/page.html" % server.server_address[1]
+            urls = ["http://127.0.0.1:%d/%s" % (server.server_address[1], name) for name in frames]
             profile = os.path.join(work, "profile")
-            result = subprocess.run(["node", os.path.join(HERE, "xchgframe.mjs"), url, profile], cwd=REPO,
-                                    timeout=180)
+            env = dict(os.environ, HOME=svc.home)  # the home whose NSS database the service filled
+            result = subprocess.run(["node", os.path.join(HERE, "xchgframe.mjs"), profile] + urls, cwd=REPO,
+                                    env=env, timeout=180)
         finally:
             server.shutdown()
         if result.returncode != 0:

@@ -1,10 +1,12 @@
 // Drives Debian's Chromium headless: a page of another origin embeds the
 // service's exchange frame, posts GET_VERSION through it and checks the answers.
-// Usage: node xchgframe.mjs <page URL> <user data dir>
+// Usage: node xchgframe.mjs <user data dir> <page URL>...
+// Every page is checked the same way; HTTPS frames must be trusted by the
+// browser through the user's NSS database (no certificate errors are ignored).
 import { chromium } from 'playwright-core';
 import assert from 'node:assert/strict';
 
-const [pageUrl, userDataDir] = process.argv.slice(2);
+const [userDataDir, ...pageUrls] = process.argv.slice(2);
 const xml = '<?xml version="1.0" encoding="utf-8"?><Request><Command>GET_VERSION</Command></Request>';
 const request = Buffer.from(xml, 'utf8').toString('base64');
 
@@ -14,7 +16,7 @@ const context = await chromium.launchPersistentContext(userDataDir, {
   args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
          '--disable-background-networking', '--disable-component-update', '--disable-sync'],
 });
-try {
+async function checkPage(pageUrl) {
   const page = await context.newPage();
   await page.goto(pageUrl);
   await page.waitForFunction(() => window.frameLoaded === true, null, { timeout: 30000 });
@@ -48,7 +50,12 @@ try {
     assert.match(envelope, /<Message>Успішно<\/Message>/);
     assert.match(envelope, /<Version IsDLL="false">\d+\.\d+\.\d+\.\d+<\/Version>/);
   }
-  console.log('exchange frame: 2 answers checked');
+  await page.close();
+  console.log(`${frameOrigin}/xchgframe.html: 2 answers checked`);
+}
+
+try {
+  for (const url of pageUrls) await checkPage(url);
 } finally {
   await context.close();
 }
