@@ -85,7 +85,7 @@ std::mutex g_runLock;
 bool g_stopped = false;
 long g_testDelayMs = 0;
 
-Listener* AllListeners[] = {&g_plain, &g_secure};
+Listener* const g_listeners[] = {&g_plain, &g_secure};
 
 // --- replies (loop thread) ---
 
@@ -316,10 +316,8 @@ void FreeLoop(Listener& l) {
     l.fd = net::kInvalidSocket;
 }
 
-std::string Utf8(const std::string& cp1251) { return Cp1251ToUtf8(cp1251); }
-
 void CloseSockets() {
-    for (Listener* l : AllListeners) {
+    for (Listener* l : g_listeners) {
         net::CloseSocket(l->fd);
         l->fd = net::kInvalidSocket;
     }
@@ -333,6 +331,46 @@ bool PrepareTls() {
     trust.home = home ? home : "";
     trust.systemStore = Host().systemTrust;
     return InstallLocalTrust(trust);
+}
+
+// One socket per port in use; message (1) on failure.
+bool CreateSockets(const HostSettings& s) {
+    for (Listener* l : g_listeners) {
+        if ((l->tls ? s.portS : s.port) == 0) continue;
+        long error = 0;
+        l->fd = net::CreateTcpSocket(&error);
+        if (l->fd == net::kInvalidSocket) {
+            char text[256];
+            snprintf(text, sizeof text, "Неможливо запустити HTTP-сервер (1)\r\nПомилка socket: %lx", error);
+            CloseSockets();
+            ShowError(text);
+            return false;
+        }
+    }
+    return true;
+}
+
+// The plain port first, then the TLS port (never the plain one's); message (3) on failure.
+bool BindSockets(const HostSettings& s, uint32_t address) {
+    long error = 0;  // the last error recorded, 0 when none was
+    bool bound = true;
+    for (Listener* l : g_listeners) {
+        int port = l->tls ? s.portS : s.port;
+        if (port == 0) continue;
+        if ((l->tls && port == s.port) || !net::BindAndListen(l->fd, address, static_cast<uint16_t>(port), &error)) {
+            bound = false;
+            break;
+        }
+        l->port = net::LocalPort(l->fd);
+    }
+    if (bound) return true;
+    CloseSockets();
+    char text[4096];
+    snprintf(text, sizeof text, "Неможливо запустити HTTP-сервер (3)\r\n(Host: %s, Port: %u, SSL Port: %u)\r\nПомилка: %lx%s",
+             s.host.c_str(), static_cast<unsigned>(s.port), static_cast<unsigned>(s.portS), error,
+             error == 10048 ? "\r\nПорт вже зайнятий. Зверніться до системного адміністратора" : "");
+    ShowError(text);
+    return false;
 }
 
 }  // namespace
@@ -354,55 +392,22 @@ bool StartListeners() {
     g_plain = Listener{};
     g_secure = Listener{};
     g_secure.tls = true;
-    long error = 0;
-    for (Listener* l : AllListeners) {
-        if ((l->tls ? s.portS : s.port) == 0) continue;
-        l->fd = net::CreateTcpSocket(&error);
-        if (l->fd == net::kInvalidSocket) {
-            char text[256];
-            snprintf(text, sizeof text, "Неможливо запустити HTTP-сервер (1)\r\nПомилка socket: %lx", error);
-            CloseSockets();
-            ShowError(text);
-            return false;
-        }
-    }
+    if (!CreateSockets(s)) return false;
     uint32_t address = 0;
+    long error = 0;
     if (!net::ResolveHost(s.host, &address, &error)) {
         CloseSockets();
-        char text[4096];
+        char text[2048];
         snprintf(text, sizeof text, "Неможливо запустити HTTP-сервер (2)\r\n(Host: %s)\r\nПомилка gethostbyname: %lx",
-                 Utf8(s.host).c_str(), error);
+                 s.host.c_str(), error);
         ShowError(text);
         return false;
     }
-    bool bound = true;
-    error = 0;
-    for (Listener* l : AllListeners) {
-        int port = l->tls ? s.portS : s.port;
-        if (port == 0) continue;
-        if (l->tls && port == s.port) {  // never the plain listener's port
-            bound = false;
-            break;
-        }
-        if (!net::BindAndListen(l->fd, address, static_cast<uint16_t>(port), &error)) {
-            bound = false;
-            break;
-        }
-        l->port = net::LocalPort(l->fd);
-    }
-    if (!bound) {
-        CloseSockets();
-        char text[4096];
-        snprintf(text, sizeof text, "Неможливо запустити HTTP-сервер (3)\r\n(Host: %s, Port: %u, SSL Port: %u)\r\nПомилка: %lx%s",
-                 Utf8(s.host).c_str(), static_cast<unsigned>(s.port), static_cast<unsigned>(s.portS), error,
-                 error == 10048 ? "\r\nПорт вже зайнятий. Зверніться до системного адміністратора" : "");
-        ShowError(text);
-        return false;
-    }
-    for (Listener* l : AllListeners) {
+    if (!BindSockets(s, address)) return false;
+    for (Listener* l : g_listeners) {
         if (l->fd == net::kInvalidSocket) continue;
         if (!SetUpLoop(*l)) {
-            for (Listener* f : AllListeners) FreeLoop(*f);
+            for (Listener* f : g_listeners) FreeLoop(*f);
             ShowError("Неможливо встановити захищене підключення");
             return false;
         }
@@ -416,7 +421,7 @@ bool StartListeners() {
 void RunListeners() {
     std::lock_guard lock(g_runLock);
     if (g_stopped) return;
-    for (Listener* l : AllListeners) {
+    for (Listener* l : g_listeners) {
         if (!l->base || l->thread.joinable()) continue;
         event_base* base = l->base;
         l->thread = std::thread([base] { event_base_dispatch(base); });
@@ -428,9 +433,9 @@ bool StopListeners() {
         std::lock_guard lock(g_runLock);
         g_stopped = true;
     }
-    for (Listener* l : AllListeners)
+    for (Listener* l : g_listeners)
         if (l->base) event_base_loopbreak(l->base);
-    for (Listener* l : AllListeners)
+    for (Listener* l : g_listeners)
         if (l->thread.joinable()) l->thread.join();
     if (!g_pool) return true;
     if (!g_pool->Stop(kShutdownGrace)) {
@@ -443,7 +448,7 @@ bool StopListeners() {
 
 void TearDownListeners() {
     if (g_pool) return;  // a command still runs: its loop must stay allocated
-    for (Listener* l : AllListeners) FreeLoop(*l);
+    for (Listener* l : g_listeners) FreeLoop(*l);
     ReleaseLocalTls();
 }
 
