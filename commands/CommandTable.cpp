@@ -7,6 +7,10 @@
 #include "commands/datastore/PasswordSlot.h"
 #include "commands/signing/SmallCrypto.h"
 #include "commands/keys/ServiceCommands.h"
+#include "commands/keys/CertCommands.h"
+#include "commands/keys/KeyCommands.h"
+#include "commands/keys/ListCommands.h"
+#include "commands/signing/SignCommands.h"
 
 #include <string_view>
 #include <utility>
@@ -19,18 +23,18 @@ using R = Required;
 
 CommandRow kCommands[] = {
     {"GET_VERSION", I::Params, R::None, GetVersionCommand},
-    {"GET_CERT_FILES", I::Params, R::None, nullptr},
-    {"GET_SK_FILES", I::Params, R::None, nullptr},
-    {"CHECK_CERT_KEY", I::Params, R::Params, nullptr},
-    {"CHANGE_KEY_PASS", I::Params, R::Params, nullptr},
-    {"SET_SIGN", I::ParamsData, R::None, nullptr},
+    {"GET_CERT_FILES", I::Params, R::None, GetCertFilesCommand},
+    {"GET_SK_FILES", I::Params, R::None, GetSkFilesCommand},
+    {"CHECK_CERT_KEY", I::Params, R::Params, CheckCertKeyCommand},
+    {"CHANGE_KEY_PASS", I::Params, R::Params, ChangeKeyPassCommand},
+    {"SET_SIGN", I::ParamsData, R::None, SetSignCommand},
     {"ENCRYPT", I::ParamsData, R::None, nullptr},
     {"GET_ORIGINAL", I::ParamsData, R::None, nullptr},
     {"GET_SIGNED", I::ParamsData, R::None, nullptr},
     {"CLEAN", I::Params, R::None, nullptr},
     {"SYMMETRIC", I::ParamsData, R::None, SymmetricCommand},
-    {"GET_CERT", I::Params, R::Params, nullptr},
-    {"GET_INFO_CERT", I::Params, R::Params, nullptr},
+    {"GET_CERT", I::Params, R::Params, GetCertCommand},
+    {"GET_INFO_CERT", I::Params, R::Params, GetInfoCertCommand},
     {"GET_RANDOM", I::Params, R::Params, GetRandomCommand},
     {"SAVE_DATA", I::Data, R::None, SaveDataCommand},
     {"LOAD_DATA", I::Nothing, R::None, LoadDataCommand},
@@ -42,11 +46,11 @@ CommandRow kCommands[] = {
     {"ONLOAD", I::Nothing, R::None, OnLoadCommand},
     {"PARENT_XCHG", I::Data, R::Data, ParentExchangeCommand},
     {"SAVE_CERT", I::Params, R::Params, nullptr},
-    {"KEY_FOLDER", I::Params, R::Params, nullptr},
+    {"KEY_FOLDER", I::Params, R::Params, KeyFolderCommand},
     {"SELECT_KEY_FOLDER", I::Nothing, R::None, nullptr},
-    {"SET_EXTERNAL_SIGN", I::ParamsData, R::None, nullptr},
+    {"SET_EXTERNAL_SIGN", I::ParamsData, R::None, SetExternalSignCommand},
     {"CHECK_EXTERNAL_SIGN", I::ParamsData, R::None, CheckExternalSignCommand},
-    {"GET_SUBJ_KEY_ID", I::Params, R::None, nullptr},
+    {"GET_SUBJ_KEY_ID", I::Params, R::None, GetSubjKeyIdCommand},
     {"GEN_CERTIF_REQUEST", I::Params, R::None, nullptr},
     {"DB_COMMAND", I::Params, R::None, DbCommandCommand},
     {"DB_DROP", I::Params, R::None, DbDropCommand},

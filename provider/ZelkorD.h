@@ -523,6 +523,9 @@ typedef int (*ZKLD_LibLoaded_t)(ZKLDContext ctx, const char* code);
 typedef int (*ZKLD_LibIdentityByIndex_t)(ZKLDContext ctx, int32_t libIndex);
 typedef int (*ZKLD_LibIdentityByCode_t)(ZKLDContext ctx, const char* code);
 typedef int (*ZKLD_LibSelect_t)(ZKLDContext ctx, const char* code);
+/* Slots 15 (content attached) and 51 (detached): a signature may vary in
+ * length between signings, so the call without a buffer reports an upper
+ * bound and the call with a buffer writes the actual length back. */
 typedef int (*ZKLD_Sign_t)(ZKLDContext ctx, int32_t lib, const uint8_t* data, uint32_t len, uint8_t* out,
                            uint32_t* outLen, const uint8_t* key, ZKKeyLen keyLen, const uint8_t* cert,
                            uint32_t certLen, const char* pass);

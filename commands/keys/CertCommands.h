@@ -1,0 +1,13 @@
+// GET_CERT (the bytes of a listed certificate) and GET_INFO_CERT (the
+// detailed description of a listed certificate or of certificate bytes).
+#pragma once
+#include <string>
+
+#include <tinyxml2.h>
+
+namespace zk {
+
+bool GetCertCommand(const tinyxml2::XMLElement* params, const char* data, std::string& answer);
+bool GetInfoCertCommand(const tinyxml2::XMLElement* params, const char* data, std::string& answer);
+
+}  // namespace zk

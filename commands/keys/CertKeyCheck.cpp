@@ -1,0 +1,62 @@
+#include "commands/keys/CertKeyCheck.h"
+
+#include <cstring>
+
+#include "commands/Messages.h"
+#include "commands/signing/SignerLocator.h"
+#include "discovery/FolderScan.h"
+#include "discovery/IssuerClass.h"
+#include "discovery/SKListFunc.h"
+#include "host/Log.h"
+#include "platform/Files.h"
+
+namespace zk {
+
+std::optional<CertRecord> FindListedCert(const std::string& path) {
+    CertList list;
+    CertListGet(list);
+    for (const CertRecord& r : list)
+        if (r.path == path) return r;
+    return std::nullopt;
+}
+
+CertCheck CheckCertKey(const std::string& certPath, const std::string& lib, const std::string& password,
+                       bool preserve) {
+    CertCheck check;
+    auto cert = files::ReadAll(certPath, kMaxScannedFile);
+    if (!cert || cert->empty()) {
+        CertListClear();
+        check.code = kNoCertFile;
+        return check;
+    }
+    ProviderCertInfo info;
+    std::vector<std::string> eku;
+    ZLOG("CheckCertKey", "Before GetCertInfo");
+    check.code = ReadCertInfo(cert->data(), cert->size(), info, eku);
+    ZLOG("CheckCertKey", "After GetCertInfo, Return: %d", check.code);
+    if (check.code != 0) return check;
+
+    const std::string code =
+        lib.empty() ? LibraryCodeForClass(ClassifyIssuer(std::string(info.IssuerSN, strnlen(info.IssuerSN, sizeof info.IssuerSN))))
+                    : lib;
+    if (SelectOfferedLibrary(code, check.libIndex) != kOk) {
+        check.code = kProviderTypeUnknown;
+        return check;
+    }
+
+    KeySearchInput in;
+    in.certPath = certPath;
+    in.cert = cert->data();
+    in.certLen = cert->size();
+    in.password = password;
+    in.preserve = preserve;
+    in.libIndex = check.libIndex;
+    KeySearchResult search = FindCertKey(in);
+    check.code = search.code;
+    check.detail = search.detail;
+    check.keyPath = search.keyPath;
+    if (check.code == 0 && !search.opened) check.code = kWrongPassword;
+    return check;
+}
+
+}  // namespace zk

@@ -1,0 +1,14 @@
+// SET_SIGN (a signature with the content attached) and SET_EXTERNAL_SIGN (a
+// detached signature): the signer block, the signer location and one signing
+// call of the provider.
+#pragma once
+#include <string>
+
+#include <tinyxml2.h>
+
+namespace zk {
+
+bool SetSignCommand(const tinyxml2::XMLElement* params, const char* data, std::string& answer);
+bool SetExternalSignCommand(const tinyxml2::XMLElement* params, const char* data, std::string& answer);
+
+}  // namespace zk

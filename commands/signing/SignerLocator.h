@@ -1,0 +1,111 @@
+// The signer parameter block that every command acting with the user's
+// private key takes, and the signer location: from it, find the signer's
+// certificate and private key (on a hardware key token, in bytes sent by the
+// page, or through the certificate list and the key search) and the crypto
+// library to use.
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <tinyxml2.h>
+
+#include "platform/SecureWipe.h"
+#include "provider/ZelkorD.h"
+
+namespace zk {
+
+// Bytes that may hold a secret (key files): wiped when dropped.
+class SecretBytes {
+public:
+    SecretBytes() = default;
+    explicit SecretBytes(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
+    SecretBytes(SecretBytes&& other) noexcept : bytes_(std::move(other.bytes_)) {}
+    SecretBytes& operator=(SecretBytes&& other) noexcept {
+        if (this != &other) {
+            SecureWipe(bytes_);
+            bytes_ = std::move(other.bytes_);
+        }
+        return *this;
+    }
+    ~SecretBytes() { SecureWipe(bytes_); }
+    const std::vector<uint8_t>& bytes() const { return bytes_; }
+    bool empty() const { return bytes_.empty(); }
+
+private:
+    std::vector<uint8_t> bytes_;
+};
+
+// A password parameter: Base64 of the UTF-8 password, with the attribute
+// Preserve. Empty elements count as absent.
+struct PasswordParam {
+    bool present = false;
+    SecretString text;  // Windows-1251
+    bool preserve = false;
+};
+PasswordParam ReadPasswordParam(const tinyxml2::XMLElement* params, const char* name = "Pass");
+
+// Which optional parameters a command reads into the block.
+enum SignerFields : unsigned {
+    kSignerWithLib = 1,  // Lib (SET_EXTERNAL_SIGN takes the library from the certificate)
+};
+
+struct SignerParams {
+    std::string lib;     // "QLB", "USC" or "UA1"; empty: chosen by the location
+    std::string drfo;    // Windows-1251; matches a certificate's DRFO or EDRPOU
+    int32_t type = -1;   // certificate type, -1 any
+    std::string serial;  // the certificate's key identifier
+    PasswordParam pass;
+    std::optional<std::vector<uint8_t>> senderCert;
+    std::optional<SecretBytes> senderKey;
+    std::string dongleProvider;  // Windows-1251
+    int32_t dongleSlot = 0;
+    // Callers that also know the certificate's IssuerSN and SN (the recipient
+    // search) require them exactly; the signing commands leave them empty.
+    std::string issuerSN, sn;
+
+    // SenderCert with SenderSK or a token, or DRFO, or Serial.
+    bool Sufficient() const;
+};
+
+// Reads the block from Params (names without regard to case, the later
+// occurrence winning; empty elements count as absent).
+SignerParams ReadSignerParams(const tinyxml2::XMLElement* params, unsigned fields = kSignerWithLib);
+
+// What the location found. A token key is disconnected when the location is
+// dropped.
+class SignerLocation {
+public:
+    SignerLocation() = default;
+    SignerLocation(SignerLocation&&) noexcept;
+    SignerLocation& operator=(SignerLocation&&) noexcept;
+    SignerLocation(const SignerLocation&) = delete;
+    SignerLocation& operator=(const SignerLocation&) = delete;
+    ~SignerLocation();
+
+    int code = 0;
+    int detail = -1;  // detail value of the key search, -1 none
+    std::vector<uint8_t> cert;
+    SecretBytes key;             // the key file's bytes, or of its one key
+    ZKTokenKey tokenKey = 0;     // a connected token key instead of key bytes
+    int32_t libIndex = -1;
+    SecretString password;       // Windows-1251: the one the key opened with
+
+    // The key argument pair of the provider's operations.
+    const uint8_t* KeyData() const { return tokenKey ? nullptr : key.bytes().data(); }
+    ZKKeyLen KeyLength() const { return tokenKey ? tokenKey : static_cast<ZKKeyLen>(key.bytes().size()); }
+
+    void DisconnectToken();
+};
+
+// Locates the signer: the token when DongleProviderName is given, else the
+// page's bytes when SenderCert and SenderSK are given, else the certificate
+// list (DRFO, Serial, Type). code 0 on success.
+SignerLocation LocateSigner(const SignerParams& params);
+
+// The index of the crypto library with this code; kProviderNotSupported when
+// the provider does not offer it.
+int SelectOfferedLibrary(const std::string& code, int32_t& libIndex);
+
+}  // namespace zk

@@ -1,0 +1,137 @@
+// Signing (slot 15, content attached) and detached signing (slot 51): CMS
+// SignedData with the signer's certificate and the CAdES-BES signed
+// attributes (content type, message digest, signing time, signing
+// certificate v2). SHA-256, or SHA-384/SHA-512 for keys on larger curves.
+//
+// Output sizing: the call without a buffer reports an upper bound of the
+// result without signing (an ECDSA signature varies in length from one
+// signing to the next, so an exact length would need a second signing);
+// the call with a buffer signs once and writes the actual length back.
+//
+// The content is digested as it streams from the caller's buffer and, for
+// the attached form, encoded straight from that buffer into the output: the
+// document is never copied inside the provider.
+#include <openssl/pem.h>  // before cms.h, which declares its PEM readers only then
+#include <openssl/cms.h>
+#include <openssl/err.h>
+
+#include <climits>
+
+#include "zelkord/Errors.h"
+#include "zelkord/KeyFile.h"
+#include "zelkord/Methods.h"
+#include "zelkord/Output.h"
+
+namespace zkd {
+namespace {
+
+constexpr int kBadCertificate = 3;
+constexpr int kKeyMismatch = 6;
+constexpr int kSigningFailed = 8;
+// Room for everything but the content, the certificate and the signature:
+// headers, identifiers, algorithms, digests and times.
+constexpr size_t kStructureSlack = 4096;
+
+struct CmsFree {
+    void operator()(CMS_ContentInfo* c) const { CMS_ContentInfo_free(c); }
+};
+using CmsPtr = std::unique_ptr<CMS_ContentInfo, CmsFree>;
+
+const EVP_MD* DigestFor(EVP_PKEY* key) {
+    if (EVP_PKEY_is_a(key, "EC")) {
+        int bits = EVP_PKEY_get_bits(key);
+        if (bits >= 512) return EVP_sha512();
+        if (bits >= 384) return EVP_sha384();
+    }
+    return EVP_sha256();
+}
+
+// The certificate appears once whole and its issuer name twice (signer
+// identifier and signing certificate v2).
+size_t SizeBound(size_t dataLen, uint32_t certLen, X509* cert) {
+    EVP_PKEY* pub = X509_get0_pubkey(cert);
+    size_t signature = pub ? static_cast<size_t>(EVP_PKEY_get_size(pub)) : 0;
+    return dataLen + 3 * static_cast<size_t>(certLen) + signature + kStructureSlack;
+}
+
+// The SignedData over data, detached: the content is digested, not kept.
+CmsPtr SignDetached(const uint8_t* data, uint32_t len, X509* cert, EVP_PKEY* key) {
+    static const uint8_t kEmpty = 0;
+    BioPtr in(BIO_new_mem_buf(data ? data : &kEmpty, static_cast<int>(len)));
+    const unsigned flags = CMS_BINARY | CMS_DETACHED | CMS_PARTIAL;
+    CmsPtr cms(in ? CMS_sign(nullptr, nullptr, nullptr, nullptr, flags) : nullptr);
+    if (!cms || !CMS_add1_signer(cms.get(), cert, key, DigestFor(key), CMS_BINARY | CMS_CADES | CMS_NOSMIMECAP) ||
+        CMS_final(cms.get(), in.get(), nullptr, flags) != 1)
+        return nullptr;
+    return cms;
+}
+
+// DER of the SignedData into out; with attached content the content octets
+// are lent from the caller's buffer for the encoding only.
+int Encode(CMS_ContentInfo* cms, const uint8_t* data, uint32_t len, bool attached, uint8_t* out, uint32_t* outLen) {
+    ASN1_OCTET_STRING* content = nullptr;
+    if (attached) {
+        if (CMS_set_detached(cms, 0) != 1 || !(content = *CMS_get0_content(cms)))
+            return Fail(kSigningFailed, "the content cannot be attached");
+        content->data = const_cast<uint8_t*>(data);
+        content->length = static_cast<int>(len);
+        content->flags &= ~ASN1_STRING_FLAG_CONT;
+    }
+    int rc = 0;
+    int size = i2d_CMS_ContentInfo(cms, nullptr);
+    if (size <= 0) {
+        rc = Fail(kSigningFailed, "the signature cannot be encoded");
+    } else if (static_cast<uint32_t>(size) > *outLen) {
+        rc = Fail(kBadArguments, "Output buffer too small");
+    } else {
+        unsigned char* p = out;
+        i2d_CMS_ContentInfo(cms, &p);
+        *outLen = static_cast<uint32_t>(size);
+    }
+    if (content) {  // the caller's bytes are not the structure's to free
+        content->data = nullptr;
+        content->length = 0;
+    }
+    return rc;
+}
+
+int SignData(ZKLDContext ctx, int32_t lib, const uint8_t* data, uint32_t len, uint8_t* out, uint32_t* outLen,
+             const uint8_t* key, ZKKeyLen keyLen, const uint8_t* cert, uint32_t certLen, const char* pass,
+             bool attached) {
+    if (!IsKnownLibrary(ctx, lib)) return Fail(kUnknownLibrary, "unknown crypto library");
+    if (!key) return Fail(kUnknownLibrary, "keys on hardware tokens are not supported by this provider");
+    if (!outLen || (!data && len) || len > INT_MAX) return Fail(kBadArguments, "Missing or oversized data or output length");
+    X509Ptr x = ParseCertificate(cert, certLen);
+    if (!x) return Fail(kBadCertificate, "the certificate cannot be read");
+    if (!out) {
+        size_t bound = SizeBound(attached ? len : 0, certLen, x.get());
+        if (bound > UINT32_MAX) return Fail(kBadArguments, "Output too large");
+        *outLen = static_cast<uint32_t>(bound);
+        return 0;
+    }
+
+    KeyFile file;
+    if (int rc = OpenKeyFile(key, static_cast<size_t>(keyLen), pass, file)) return rc;
+    int index = FindKeyFor(file, x.get());
+    if (index < 0) return Fail(kKeyMismatch, "the key file holds no key of this certificate");
+    CmsPtr cms = SignDetached(data, len, x.get(), file.keys[static_cast<size_t>(index)].key.get());
+    ERR_clear_error();
+    if (!cms) return Fail(kSigningFailed, "signing failed");
+    return Encode(cms.get(), data, len, attached, out, outLen);
+}
+
+int Sign(ZKLDContext ctx, int32_t lib, const uint8_t* data, uint32_t len, uint8_t* out, uint32_t* outLen,
+         const uint8_t* key, ZKKeyLen keyLen, const uint8_t* cert, uint32_t certLen, const char* pass) {
+    return SignData(ctx, lib, data, len, out, outLen, key, keyLen, cert, certLen, pass, true);
+}
+
+int SignDetachedSlot(ZKLDContext ctx, int32_t lib, const uint8_t* data, uint32_t len, uint8_t* out, uint32_t* outLen,
+                     const uint8_t* key, ZKKeyLen keyLen, const uint8_t* cert, uint32_t certLen, const char* pass) {
+    return SignData(ctx, lib, data, len, out, outLen, key, keyLen, cert, certLen, pass, false);
+}
+
+ZKD_SLOT(15, Sign);
+ZKD_SLOT(51, SignDetachedSlot);
+
+}  // namespace
+}  // namespace zkd
