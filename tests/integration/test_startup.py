@@ -126,8 +126,9 @@ class SingleInstanceAndSetup(unittest.TestCase):
 
 
 class Settings(unittest.TestCase):
-    def test_without_my_file_defaults_apply(self):
+    def test_defaults_apply(self):
         # Defaults: 127.0.0.1:19744 and :20026, no log. Only when those ports are free here.
+        # The .my file names SystemTrust=0 alone, so that the test never writes the system store.
         for port in (19744, 20026):
             with socket.socket() as s:
                 try:
@@ -136,7 +137,7 @@ class Settings(unittest.TestCase):
                     self.skipTest("default port %d is in use on this machine" % port)
         svc = Service(start=False, port=19744, ports=20026)
         try:
-            os.remove(svc.path("ZelkorH.my"))
+            svc.write_my({"SystemTrust": 0})
             svc.start()
             self.assertEqual(svc.post(command="GET_VERSION").code, 0)
             self.assertEqual(svc.post(command="GET_VERSION", tls=True).code, 0)
