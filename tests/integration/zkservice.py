@@ -17,6 +17,8 @@ ZelkorH there and waits until its ports accept connections.
         assert "Enter. Command" in svc.log_text()
         assert svc.stop() == 0
 
+Service(demo=True) keeps the build's demo certificates and key file in Cert/
+(otherwise they are removed, so that tests see only their own certificates).
 Service(start=False) lets a test change the folder first (svc.folder, svc.write_my,
 svc.home) and then call svc.start(). Generating the local CA (RSA-4096) is slow,
 so every Service starts from one program-folder template that already holds
@@ -166,7 +168,7 @@ def template_folder():
 
 class Service:
     def __init__(self, port=None, ports=None, log=True, settings=None, env=None, template=True, start=True,
-                 args=()):
+                 args=(), demo=False):
         self.work = tempfile.mkdtemp(prefix="zk-it-")
         self.folder = os.path.join(self.work, "bin")
         self.home = os.path.join(self.work, "home")
@@ -175,6 +177,10 @@ class Service:
         os.makedirs(self.runtime, mode=0o700)
         source = template_folder() if template else BUILD_BIN
         shutil.copytree(source, self.folder, symlinks=True, ignore=shutil.ignore_patterns(".stamp"))
+        if not demo:  # the build's demo certificates and key (Cert/demo-*) only when asked for
+            for name in os.listdir(self.path("Cert")) if os.path.isdir(self.path("Cert")) else ():
+                if name.startswith("demo-"):
+                    os.remove(self.path("Cert", name))
         self.port = free_port() if port is None else port
         self.port_s = free_port() if ports is None else ports
         self.settings = {"Port": self.port, "PortS": self.port_s, "Log": 1 if log else 0, "SystemTrust": 0}
