@@ -64,7 +64,7 @@ bool TrustInUserDatabase(const std::string& tool, const std::string& caPath, con
     return status && *status == 0;
 }
 
-bool TrustInSystemStore(const std::string& folder, const std::string& caPath) {
+bool TrustInSystemStore(const std::string& folder, const std::string& updateTool, const std::string& caPath) {
     if (access(folder.c_str(), W_OK) != 0) return false;
     auto ca = files::ReadAll(caPath, 1 << 20);
     if (!ca) return false;
@@ -72,7 +72,7 @@ bool TrustInSystemStore(const std::string& folder, const std::string& caPath) {
     auto kept = files::ReadAll(target, 1 << 20);
     if (kept && *kept == *ca) return true;  // already there: nothing to redo
     if (!files::WriteAtomically(target, ca->data(), ca->size(), 0644)) return false;
-    std::string update = process::FindProgram("update-ca-certificates");
+    std::string update = process::FindProgram(updateTool);
     if (!update.empty()) process::Run({update}, 60);
     return true;
 }
@@ -85,7 +85,7 @@ bool InstallLocalTrust(const TrustOptions& options) {
     if (tool.empty()) ZLOG("InstallLocalTrust", "certutil not found");
     bool installed = false;
     if (!tool.empty() && !options.home.empty()) TrustInFirefox(tool, caPath, options.home);
-    if (options.systemStore && TrustInSystemStore(options.systemFolder, caPath)) installed = true;
+    if (options.systemStore && TrustInSystemStore(options.systemFolder, options.systemUpdate, caPath)) installed = true;
     if (!tool.empty() && !options.home.empty() && TrustInUserDatabase(tool, caPath, options.home)) installed = true;
     ZLOG("InstallLocalTrust", "Result: %d", installed ? 1 : 0);
     return installed;

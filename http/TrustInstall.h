@@ -12,6 +12,7 @@ struct TrustOptions {
     std::string home;           // the user's home folder; empty: no user stores
     bool systemStore = true;    // the SystemTrust setting
     std::string systemFolder = "/usr/local/share/ca-certificates";
+    std::string systemUpdate = "update-ca-certificates";  // run after the folder changed
 };
 
 // false when the CA could be put into neither the system store nor the user's
