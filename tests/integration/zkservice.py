@@ -177,10 +177,7 @@ class Service:
         os.makedirs(self.runtime, mode=0o700)
         source = template_folder() if template else BUILD_BIN
         shutil.copytree(source, self.folder, symlinks=True, ignore=shutil.ignore_patterns(".stamp"))
-        if not demo:  # the build's demo certificates and key (Cert/demo-*) only when asked for
-            for name in os.listdir(self.path("Cert")) if os.path.isdir(self.path("Cert")) else ():
-                if name.startswith("demo-"):
-                    os.remove(self.path("Cert", name))
+        self._demo_set(demo)
         self.port = free_port() if port is None else port
         self.port_s = free_port() if ports is None else ports
         self.settings = {"Port": self.port, "PortS": self.port_s, "Log": 1 if log else 0, "SystemTrust": 0}
@@ -204,6 +201,20 @@ class Service:
 
     def path(self, *names):
         return os.path.join(self.folder, *names)
+
+    def _demo_set(self, wanted):
+        """The build's demo certificates and key file (Cert/demo-*), fresh from
+        the build when wanted, else none."""
+        cert = self.path("Cert")
+        for name in os.listdir(cert) if os.path.isdir(cert) else ():
+            if name.startswith("demo-"):
+                os.remove(os.path.join(cert, name))
+        source = os.path.join(BUILD_BIN, "Cert")
+        if wanted and os.path.isdir(source):
+            os.makedirs(cert, exist_ok=True)
+            for name in os.listdir(source):
+                if name.startswith("demo-"):
+                    shutil.copy2(os.path.join(source, name), os.path.join(cert, name))
 
     def write_my(self, settings, raw=None):
         """Writes ZelkorH.my (section common); raw text replaces it whole."""

@@ -1,0 +1,209 @@
+"""SET_SIGN and SET_EXTERNAL_SIGN through the running service: every way of
+locating the signer, the password cache with Preserve, the refusals and error
+codes of bad input, and every signature checked with openssl cms."""
+
+import base64
+import os
+import shutil
+import tempfile
+import unittest
+
+from pkifixtures import Pki, b64, cms_verify, pem_to_der
+from zkservice import Service
+
+PASS = "пароль 1"
+DOC = "Договір №17: «підписати до п'ятниці»".encode("utf-8")
+
+
+def setUpModule():
+    global pki, ids, tmp
+    tmp = tempfile.mkdtemp(prefix="zk-sign-")
+    pki = Pki(os.path.join(tmp, "pki"))
+    pki.ca("ca")
+    ids = {
+        "ivan": pki.user("ivan", "ca", "--drfo", "1111111111", "--edrpou", "22222222", "--ku", "0xC0"),
+        "olga": pki.user("olga", "ca", "--drfo", "3333333333", "--key", "p384"),
+        "roman": pki.user("roman", "ca", "--drfo", "4444444444", "--key", "rsa"),
+        "sign2": pki.user("sign2", "ca", "--drfo", "5555555555", "--ku", "0xC0"),
+        "enc2": pki.user("enc2", "ca", "--drfo", "5555555555", "--ku", "0x08"),
+    }
+    pki.keyfile(pki.path("ivan.pfx"), PASS, "ivan")
+    pki.keyfile(pki.path("olga.dat"), PASS, "olga", fmt="p8der")
+    pki.keyfile(pki.path("roman.key"), PASS, "roman", fmt="p8pem")
+    pki.keyfile(pki.path("Key-6.dat"), PASS, "sign2", user2="enc2")
+
+
+def tearDownModule():
+    shutil.rmtree(tmp, ignore_errors=True)
+
+
+class Signing(unittest.TestCase):
+    # Cert/ holds each signer's certificate beside its key file; the two keys
+    # of one file sit in a folder of their own.
+    LAYOUT = {"ivan.cer": "", "ivan.pfx": "", "olga.cer": "", "olga.dat": "", "roman.cer": "", "roman.key": "",
+              "sign2.cer": "two", "enc2.cer": "two", "Key-6.dat": "two"}
+
+    def setUp(self):
+        self.svc = Service(start=False)
+        for name, sub in self.LAYOUT.items():
+            os.makedirs(self.svc.path("Cert", sub), exist_ok=True)
+            shutil.copy(pki.path(name), self.svc.path("Cert", sub, name))
+        self.svc.start()
+
+    def tearDown(self):
+        self.svc.__exit__(None, None, None)
+
+    def sign(self, params, command="SET_SIGN", password=PASS, preserve=None, data=DOC):
+        xml = "".join("<%s>%s</%s>" % (k, v, k) for k, v in params.items())
+        if password is not None:
+            attr = ' Preserve="%s"' % preserve if preserve is not None else ""
+            xml += "<Pass%s>%s</Pass>" % (attr, b64(password) if password else "=")
+        return self.svc.post(command=command, params=xml, data=b64(data))
+
+    def assert_signed_by(self, env, signer, content=DOC, detached=False):
+        self.assertEqual(env.code, 0, env.text)
+        signature = base64.b64decode(env.data.text)
+        v = cms_verify(signature, pki.path("ca.pem"), content if detached else None)
+        self.assertTrue(v.ok, v.stderr)
+        self.assertEqual(v.content, content)
+        self.assertEqual(pem_to_der(v.signer), pki.read(signer + ".cer"))
+        return v
+
+    def test_each_selection_path_signs_with_the_right_key(self):
+        page_bytes = {"SenderCert": b64(pki.read("ivan.cer")), "SenderSK": b64(pki.read("ivan.pfx"))}
+        cases = [  # (name, params, signer, digest, detailing)
+            ("DRFO", {"DRFO": "1111111111"}, "ivan", "sha256", "0"),
+            ("EDRPOU given as DRFO", {"DRFO": "22222222"}, "ivan", "sha256", "0"),
+            ("Serial", {"Serial": ids["ivan"]}, "ivan", "sha256", "0"),
+            ("Type of the certificate", {"DRFO": "1111111111", "Type": "1"}, "ivan", "sha256", "0"),
+            ("Type -1 takes any", {"DRFO": "1111111111", "Type": "-1"}, "ivan", "sha256", "0"),
+            ("Serial picks one key of a two-key file", {"Serial": ids["sign2"]}, "sign2", "sha256", "0"),
+            ("P-384 key signs with SHA-384", {"DRFO": "3333333333"}, "olga", "sha384", "0"),
+            ("RSA key in encrypted PKCS#8 PEM", {"DRFO": "4444444444"}, "roman", "sha256", "0"),
+            ("Lib names another offered library", {"DRFO": "1111111111", "Lib": "UA1"}, "ivan", "sha256", "0"),
+            ("certificate and key sent by the page", page_bytes, "ivan", "sha256", None),
+            ("page bytes come before DRFO", dict(page_bytes, DRFO="3333333333"), "ivan", "sha256", None),
+        ]
+        for name, params, signer, digest, detailing in cases:
+            with self.subTest(name):
+                env = self.sign(params)
+                v = self.assert_signed_by(env, signer)
+                self.assertEqual(env.detailing, detailing)
+                self.assertTrue("algorithm: %s" % digest in v.printed, "digest %s" % digest)
+                for attribute in ("contentType", "messageDigest", "signingTime", "signingCertificateV2"):
+                    self.assertTrue(attribute in v.printed, "signed attribute %s" % attribute)
+        self.assertIn("After AcquireKey, Return: 0", self.svc.log_text())
+
+    def test_failures_answer_their_codes(self):
+        ivan_cert = b64(pki.read("ivan.cer"))
+        cases = [  # (name, params, password, code, detailing)
+            ("no certificate of that type", {"DRFO": "1111111111", "Type": "2"}, PASS, 52, None),
+            ("Type 0 takes only type 0", {"DRFO": "1111111111", "Type": "0"}, PASS, 52, None),
+            ("no certificate with that DRFO", {"DRFO": "999"}, PASS, 52, None),
+            ("Serial compares exactly", {"Serial": ids["ivan"].lower()}, PASS, 52, None),
+            ("wrong password", {"DRFO": "1111111111"}, "невірний", 8, "2"),
+            ("Pass that is not Base64", {"DRFO": "1111111111"}, None, 8, "2"),
+            ("library the provider does not offer", {"DRFO": "1111111111", "Lib": "XYZ"}, PASS, 2, "0"),
+            ("token module absent", {"SenderCert": ivan_cert, "DongleProviderName": "SoftHSM"}, PASS, 2, None),
+            ("garbage certificate and key", {"SenderCert": "!!!!", "SenderSK": "?*?*"}, PASS, 3, None),
+            ("garbage key", {"SenderCert": ivan_cert, "SenderSK": "QUJDRA=="}, PASS, 7, None),
+            ("page key of another certificate",
+             {"SenderCert": ivan_cert, "SenderSK": b64(pki.read("olga.dat"))}, PASS, 6, None),
+            ("page key with a wrong password",
+             {"SenderCert": ivan_cert, "SenderSK": b64(pki.read("ivan.pfx"))}, "невірний", 8, None),
+        ]
+        for name, params, password, code, detailing in cases:
+            with self.subTest(name):
+                if password is None:
+                    params = dict(params, Pass="%%not*base64%%")
+                env = self.sign(params, password=password)
+                self.assertEqual((env.command, env.code, env.detailing), ("SET_SIGN", code, detailing), env.text)
+                self.assertFalse(env.data.text)
+
+    def test_refused_without_an_envelope(self):
+        ivan_cert = b64(pki.read("ivan.cer"))
+        cases = [  # (name, params XML, data)
+            ("no Pass", "<DRFO>1111111111</DRFO>", b64(DOC)),
+            ("empty Pass counts as absent", '<DRFO>1111111111</DRFO><Pass Preserve="true"/>', b64(DOC)),
+            ("SenderCert alone is not enough", "<SenderCert>%s</SenderCert><Pass>%s</Pass>" % (ivan_cert, b64(PASS)),
+             b64(DOC)),
+            ("no Data", "<DRFO>1111111111</DRFO><Pass>%s</Pass>" % b64(PASS), None),
+            ("no Params", None, b64(DOC)),
+        ]
+        for command in ("SET_SIGN", "SET_EXTERNAL_SIGN"):
+            for name, params, data in cases:
+                with self.subTest(command=command, case=name):
+                    env = self.svc.post(command=command, params=params, data=data)
+                    self.assertEqual((env.command, env.code), (None, 56), env.text)
+
+    def test_external_signature_is_detached(self):
+        params = {"DRFO": "1111111111", "Lib": "XYZ"}  # Lib is not read: the certificate decides
+        env = self.sign(params, command="SET_EXTERNAL_SIGN")
+        self.assertEqual(env.command, "SET_EXTERNAL_SIGN")
+        self.assert_signed_by(env, "ivan", detached=True)
+        signature = base64.b64decode(env.data.text)
+        self.assertFalse(cms_verify(signature, pki.path("ca.pem")).ok, "no content inside")
+        self.assertFalse(cms_verify(signature, pki.path("ca.pem"), DOC + b".").ok)
+        # Page bytes and the P-384 digest work the same way.
+        page = {"SenderCert": b64(pki.read("olga.cer")), "SenderSK": b64(pki.read("olga.dat"))}
+        v = self.assert_signed_by(self.sign(page, command="SET_EXTERNAL_SIGN"), "olga", detached=True)
+        self.assertTrue("algorithm: sha384" in v.printed)
+
+    def test_data_is_signed_as_the_lax_decoding_gives_it(self):
+        # "@" is no Base64 character and counts as "+", as everywhere in the service.
+        env = self.svc.post(command="SET_SIGN", params="<DRFO>1111111111</DRFO><Pass>%s</Pass>" % b64(PASS),
+                            data="@@@@")
+        self.assert_signed_by(env, "ivan", content=base64.b64decode("++++"))
+
+    def test_preserve_keeps_the_password_until_forgotten(self):
+        ivan = {"DRFO": "1111111111"}
+        cached = lambda: self.sign(ivan, password="", preserve="true")
+        # A preserved password lets the next request sign without it.
+        self.assert_signed_by(self.sign(ivan, preserve="TRUE"), "ivan")
+        self.assert_signed_by(cached(), "ivan")
+        self.assert_signed_by(cached(), "ivan")
+        # A successful request without Preserve clears it.
+        self.assert_signed_by(self.sign(ivan), "ivan")
+        self.assertEqual((cached().code, cached().detailing), (8, "2"))
+        # A listing rebuilds the certificate list and forgets it.
+        self.assert_signed_by(self.sign(ivan, preserve="true"), "ivan")
+        self.assertEqual(self.svc.post(command="GET_CERT_FILES").code, 0)
+        self.assertEqual(cached().code, 8)
+        # CHECK_CERT_KEY with Preserve fills the cache as well.
+        env = self.svc.post(command="GET_CERT_FILES", params="<DRFO>1111111111</DRFO>")
+        token = env.data.find("Cert").text
+        check = self.svc.post(command="CHECK_CERT_KEY",
+                              params='<Cert>%s</Cert><Pass Preserve="true">%s</Pass>' % (token, b64(PASS)))
+        self.assertEqual((check.code, check.detailing), (0, "0"))
+        self.assert_signed_by(cached(), "ivan")
+
+    def test_deleted_key_file_answers_53_and_the_list_is_rebuilt(self):
+        self.assert_signed_by(self.sign({"DRFO": "1111111111"}), "ivan")
+        os.remove(self.svc.path("Cert", "ivan.pfx"))
+        rebuilds = self.svc.log_text().count("Rebuild")
+        env = self.sign({"DRFO": "1111111111"})
+        self.assertEqual((env.code, env.detailing), (53, None), env.text)
+        # The next request scans again and searches afresh: only keys of other
+        # certificates are left beside it.
+        env = self.sign({"DRFO": "1111111111"})
+        self.assertEqual((env.code, env.detailing), (6, "3"), env.text)
+        self.assertGreater(self.svc.log_text().count("Rebuild"), rebuilds)
+
+
+class DemoSet(unittest.TestCase):
+    def test_demo_certificate_is_listed_and_signs(self):
+        with Service(demo=True) as svc:
+            env = svc.post(command="GET_CERT_FILES", params="<DRFO>1234567890</DRFO>")
+            entries = env.data.findall("Cert")
+            self.assertEqual([e.get("Name") for e in entries], ["Демо Користувач"])
+            self.assertEqual(entries[0].get("CanSign"), "1")
+            env = svc.post(command="SET_SIGN", params="<DRFO>1234567890</DRFO><Pass>%s</Pass>" % b64("demo1234"),
+                           data=b64(DOC))
+            self.assertEqual(env.code, 0, env.text)
+            v = cms_verify(base64.b64decode(env.data.text), svc.path("Cert", "demo-ca.pem"))
+            self.assertTrue(v.ok, v.stderr)
+            self.assertEqual(v.content, DOC)
+
+
+if __name__ == "__main__":
+    unittest.main()
