@@ -37,6 +37,25 @@ bool IsSkipped(char c) {
     return (u >= 7 && u <= 13) || u == 32;
 }
 
+// GroupValue for every byte, for the first two and the last two places of a
+// group (they differ only for "="), and the skipped bytes: documents are
+// large, so the decoder looks values up instead of working them out.
+struct DecodeTables {
+    uint8_t front[256], back[256];
+    bool skipped[256];
+    DecodeTables() {
+        for (int c = 0; c < 256; ++c) {
+            front[c] = static_cast<uint8_t>(GroupValue(static_cast<unsigned char>(c), 0));
+            back[c] = static_cast<uint8_t>(GroupValue(static_cast<unsigned char>(c), 2));
+            skipped[c] = IsSkipped(static_cast<char>(c));
+        }
+    }
+};
+const DecodeTables& Tables() {
+    static const DecodeTables tables;
+    return tables;
+}
+
 void EncodeGroupTo(const uint8_t* g, char* out) {
     out[0] = kAlphabet[g[0] >> 2];
     out[1] = kAlphabet[((g[0] & 0x03) << 4) | (g[1] >> 4)];
@@ -53,8 +72,9 @@ void EncodeLastTo(const uint8_t* group, size_t count, char* out) {
 }
 
 void DecodeGroupTo(const char* group, uint8_t* out) {
-    int v[4];
-    for (size_t i = 0; i < 4; ++i) v[i] = GroupValue(static_cast<unsigned char>(group[i]), i);
+    const auto* g = reinterpret_cast<const unsigned char*>(group);
+    const DecodeTables& t = Tables();
+    const unsigned v[4] = {t.front[g[0]], t.front[g[1]], t.back[g[2]], t.back[g[3]]};
     out[0] = static_cast<uint8_t>((v[0] << 2) | (v[1] >> 4));
     out[1] = static_cast<uint8_t>(((v[1] & 0x0F) << 4) | (v[2] >> 2));
     out[2] = static_cast<uint8_t>(((v[2] & 0x03) << 6) | v[3]);
@@ -84,9 +104,21 @@ size_t DecodeTo(const char* text, size_t len, uint8_t* out) {
     char group[4];
     size_t have = 0, written = 0, kept = 0;
     char lastTwo[2] = {0, 0};
+    const auto* u = reinterpret_cast<const unsigned char*>(text);
+    const bool* skipped = Tables().skipped;
     for (size_t i = 0; i < len; ++i) {
+        // Whole groups without skipped characters are decoded where they stand.
+        while (have == 0 && i + 4 <= len && !(skipped[u[i]] | skipped[u[i + 1]] | skipped[u[i + 2]] | skipped[u[i + 3]])) {
+            lastTwo[0] = text[i + 2];  // before the output may cover them
+            lastTwo[1] = text[i + 3];
+            DecodeGroupTo(text + i, out + written);
+            written += 3;
+            kept += 4;
+            i += 4;
+        }
+        if (i >= len) break;
         char c = text[i];
-        if (IsSkipped(c)) continue;
+        if (skipped[u[i]]) continue;
         lastTwo[0] = lastTwo[1];
         lastTwo[1] = c;
         ++kept;

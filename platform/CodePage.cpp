@@ -3,6 +3,8 @@
 #include <errno.h>
 #include <iconv.h>
 
+#include <cstdint>
+#include <cstring>
 #include <stdexcept>
 
 namespace zk {
@@ -65,16 +67,46 @@ size_t Utf8SequenceLength(const unsigned char* p, size_t left) {
     return n;
 }
 
-}  // namespace
+// Length of the leading ASCII run: it reads the same in both encodings, so
+// only what follows it goes through iconv (answers are mostly Base64).
+size_t AsciiPrefix(std::string_view text) {
+    size_t i = 0;
+    for (uint64_t word; i + 8 <= text.size(); i += 8) {
+        std::memcpy(&word, text.data() + i, 8);
+        if (word & 0x8080808080808080ull) break;
+    }
+    while (i < text.size() && !(static_cast<unsigned char>(text[i]) & 0x80)) ++i;
+    return i;
+}
 
-std::string Utf8ToCp1251(std::string_view utf8) {
+std::string FromUtf8(std::string_view utf8) {
     thread_local Converter conv("WINDOWS-1251", "UTF-8");
     return conv.Run(utf8, Utf8SequenceLength);
 }
 
-std::string Cp1251ToUtf8(std::string_view cp1251) {
+std::string ToUtf8(std::string_view cp1251) {
     thread_local Converter conv("UTF-8", "WINDOWS-1251");
     return conv.Run(cp1251, [](const unsigned char*, size_t) -> size_t { return 1; });
+}
+
+template <typename Convert>
+std::string AfterAsciiPrefix(std::string_view text, size_t prefix, Convert convert) {
+    std::string out(text.substr(0, prefix));
+    out += convert(text.substr(prefix));
+    return out;
+}
+
+}  // namespace
+
+std::string Utf8ToCp1251(std::string_view utf8) { return AfterAsciiPrefix(utf8, AsciiPrefix(utf8), FromUtf8); }
+
+std::string Cp1251ToUtf8(std::string_view cp1251) {
+    return AfterAsciiPrefix(cp1251, AsciiPrefix(cp1251), ToUtf8);
+}
+
+void Cp1251ToUtf8InPlace(std::string& text) {
+    const size_t prefix = AsciiPrefix(text);
+    if (prefix != text.size()) text = AfterAsciiPrefix(text, prefix, ToUtf8);
 }
 
 unsigned char LowerCp1251(unsigned char c) {

@@ -12,10 +12,16 @@ TEST(CodePage, ConvertsBetweenUtf8AndWindows1251) {
         {"Ґ", "\xA5"},
         {"Успішно", "\xD3\xF1\xEF\xB3\xF8\xED\xEE"},
         {"", ""},
+        // A long ASCII run is passed over word by word, then the rest converted.
+        {"<Data>0123456789abcdef</Data>Є", "<Data>0123456789abcdef</Data>\xAA"},
+        {"0123456Єabcdefghijklmnop", "0123456\xAA" "abcdefghijklmnop"},
     };
     for (const auto& [utf8, cp] : cases) {
         EXPECT_EQ(zk::Utf8ToCp1251(utf8), cp) << utf8;
         EXPECT_EQ(zk::Cp1251ToUtf8(cp), utf8) << utf8;
+        std::string inPlace = cp;
+        zk::Cp1251ToUtf8InPlace(inPlace);
+        EXPECT_EQ(inPlace, utf8) << utf8;
     }
 }
 
