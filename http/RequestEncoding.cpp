@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "http/CBase64.h"
+#include "platform/SecureWipe.h"
 
 namespace zk::http {
 namespace {
@@ -74,9 +75,9 @@ RequestFlags ReadFlags(std::string_view body) {
     return f;
 }
 
-void PercentDecode(std::string& text) {
+void PercentDecode(std::string& text, size_t from) {
     size_t out = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
+    for (size_t i = from; i < text.size(); ++i) {
         char c = text[i];
         if (c == '+') {
             c = ' ';
@@ -93,18 +94,23 @@ void PercentDecode(std::string& text) {
     text.resize(out);
 }
 
+// Every rule works over the body's own memory: a large document is not copied.
 std::string UnwrapBody(std::string body) {
     size_t xml = body.find("<?xml");
-    if (xml != std::string::npos) return body.substr(xml);
+    if (xml != std::string::npos) {
+        body.erase(0, xml);
+        return body;
+    }
     size_t data = body.find("data=");
     if (data != std::string::npos) {
-        std::string value = body.substr(data + 5);
-        PercentDecode(value);
-        return Base64DecodeToString(value);
+        PercentDecode(body, data + 5);
+        Base64DecodeInPlace(body);
+        return body;
     }
     PercentDecode(body);
     xml = body.find("<?xml");
-    return xml == std::string::npos ? body : body.substr(xml);
+    if (xml != std::string::npos) body.erase(0, xml);
+    return body;
 }
 
 size_t DocumentLength(std::string_view text) {
@@ -133,14 +139,22 @@ size_t DocumentLength(std::string_view text) {
     return text.size();
 }
 
-std::string EncodeAnswer(std::string_view utf8Answer, RequestFlags flags) {
-    if (flags.native && !flags.encodeOutput) return std::string(utf8Answer);
-    std::string b64 = Base64Encode(utf8Answer);
-    if (flags.native) return b64;
-    std::string page;
-    page.reserve(kWindowNameHead.size() + b64.size() + kWindowNameTail.size());
-    page.append(kWindowNameHead).append(b64).append(kWindowNameTail);
-    return page;
+// The plain form hands the answer on; the encoded forms are written in one
+// piece, and the answer (it may hold secrets) is wiped once encoded.
+std::string EncodeAnswer(std::string utf8Answer, RequestFlags flags) {
+    if (flags.native && !flags.encodeOutput) return utf8Answer;
+    const size_t b64Length = (utf8Answer.size() + 2) / 3 * 4;
+    std::string out;
+    if (flags.native) {
+        out.reserve(b64Length);
+    } else {
+        out.reserve(kWindowNameHead.size() + b64Length + kWindowNameTail.size());
+        out.append(kWindowNameHead);
+    }
+    Base64EncodeAppend(utf8Answer.data(), utf8Answer.size(), out);
+    if (!flags.native) out.append(kWindowNameTail);
+    SecureWipe(utf8Answer);
+    return out;
 }
 
 }  // namespace zk::http

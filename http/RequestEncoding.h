@@ -15,7 +15,8 @@ struct RequestFlags {
 RequestFlags ReadFlags(std::string_view body);
 
 // "+" becomes a space, "%" and two hex digits that byte; any other "%" stays.
-void PercentDecode(std::string& text);
+// The text from position from is decoded into the start of text.
+void PercentDecode(std::string& text, size_t from = 0);
 
 // The request text of a body: from "<?xml" as it is; else the Base64 value
 // after the first "data=" (percent-decoded first); else the percent-decoded
@@ -29,6 +30,6 @@ size_t DocumentLength(std::string_view text);
 
 // The answer body for the flags: the UTF-8 envelope, its Base64, or the
 // window-name page around the Base64.
-std::string EncodeAnswer(std::string_view utf8Answer, RequestFlags flags);
+std::string EncodeAnswer(std::string utf8Answer, RequestFlags flags);
 
 }  // namespace zk::http
