@@ -1,7 +1,8 @@
 // Connections are served by libevent's evhttp on one loop thread per
 // listener; evhttp takes no locks, so every evhttp and evbuffer call stays on
 // that loop thread. A POST body is copied out there and its command runs on
-// the worker pool; the answer comes back to the loop through event_base_once.
+// the worker pool; answers come back to the loop in batches (one wake-up of
+// the loop for all the answers finished meanwhile).
 #include "http/HTTPServer.h"
 
 #include <event2/buffer.h>
@@ -21,6 +22,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "commands/Envelope.h"
 #include "commands/ProcessRequest.h"
@@ -46,6 +48,7 @@ constexpr int kHandshakeSeconds = 2;           // TLS: idle limit until the firs
 constexpr int kConnectionSeconds = 5000;       // idle limit of a connection
 constexpr size_t kMaxHeaders = 64 * 1024;
 constexpr auto kShutdownGrace = std::chrono::seconds(10);
+constexpr timeval kNudgeDelay = {0, 1000};     // a job waits about this long for a busy thread
 constexpr const char* kHtml = "text/html; charset=utf-8";
 constexpr const char* kTextPlain = "text/plain; charset=utf-8";
 
@@ -69,17 +72,22 @@ struct Job {
 };
 
 struct Listener {
-    bool tls = false;
+    explicit Listener(bool isTls) : tls(isTls) {}
+    const bool tls;
     int fd = net::kInvalidSocket;
     uint16_t port = 0;
     event_base* base = nullptr;
     evhttp* http = nullptr;
     SSL_CTX* ssl = nullptr;
+    event* nudge = nullptr;  // wakes pool threads for jobs that no busy thread took
+    event* answers = nullptr;  // activated by the workers when finished jobs wait
+    std::mutex finishedLock;
+    std::vector<std::shared_ptr<Job>> finished;
     std::thread thread;
     std::map<evhttp_connection*, std::shared_ptr<Job>> inflight;  // loop thread only
 };
 
-Listener g_plain, g_secure;
+Listener g_plain(false), g_secure(true);
 std::unique_ptr<WorkerPool> g_pool;
 std::mutex g_runLock;
 bool g_stopped = false;
@@ -157,14 +165,22 @@ void WatchClient(evutil_socket_t fd, short what, void* arg) {
     event_add(job->watch, nullptr);
 }
 
-void ReplyOnLoop(evutil_socket_t, short, void* arg) {
-    std::unique_ptr<std::shared_ptr<Job>> holder(static_cast<std::shared_ptr<Job>*>(arg));
-    Job& job = **holder;
+void Reply(Job& job) {
     if (!job.req) return;
     evhttp_request* req = job.req;
     ForgetJob(job);
     FirstRequestDone(*job.listener, job.evcon);
     Send(req, 200, "HTTP_OK", job.answer, kHtml, job.origin.empty() ? "*" : job.origin.c_str());
+}
+
+void SendAnswers(evutil_socket_t, short, void* arg) {
+    auto& l = *static_cast<Listener*>(arg);
+    std::vector<std::shared_ptr<Job>> batch;
+    {
+        std::lock_guard lock(l.finishedLock);
+        batch.swap(l.finished);
+    }
+    for (auto& job : batch) Reply(*job);
 }
 
 // --- the command (worker thread) ---
@@ -204,7 +220,14 @@ std::string ExecuteCommand(const std::string& body) {
 void RunJob(const std::shared_ptr<Job>& job) {
     if (g_testDelayMs > 0) PauseForTests(*job);
     if (!job->cancelled) job->answer = ExecuteCommand(job->body);
-    event_base_once(job->listener->base, -1, EV_TIMEOUT, ReplyOnLoop, new std::shared_ptr<Job>(job), nullptr);
+    Listener& l = *job->listener;
+    bool first;
+    {
+        std::lock_guard lock(l.finishedLock);
+        first = l.finished.empty();
+        l.finished.push_back(job);
+    }
+    if (first) event_active(l.answers, EV_READ, 0);  // the loop takes every answer queued until it runs
 }
 
 // --- _http_cb (loop thread) ---
@@ -222,9 +245,16 @@ void StartCommand(Listener& l, evhttp_request* req, evhttp_connection* evcon) {
     job->watch = event_new(l.base, fd, EV_READ | EV_CLOSED | EV_PERSIST, WatchClient, job.get());
     event_add(job->watch, nullptr);
     l.inflight[evcon] = job;
-    if (!g_pool->Post([job] { RunJob(job); })) {
-        ForgetJob(*job);
-        evhttp_send_error(req, 503, nullptr);
+    switch (g_pool->Post([job] { RunJob(job); })) {
+        case WorkerPool::Posted::Taken:
+            break;
+        case WorkerPool::Posted::NudgeLater:
+            if (!evtimer_pending(l.nudge, nullptr)) evtimer_add(l.nudge, &kNudgeDelay);
+            break;
+        case WorkerPool::Posted::Refused:
+            ForgetJob(*job);
+            evhttp_send_error(req, 503, nullptr);
+            break;
     }
 }
 
@@ -272,10 +302,17 @@ bufferevent* NewTlsConnection(event_base* base, void* arg) {
 
 // --- start and stop ---
 
+void NudgePool(evutil_socket_t, short, void* arg) {
+    auto& l = *static_cast<Listener*>(arg);
+    if (g_pool && g_pool->Nudge()) evtimer_add(l.nudge, &kNudgeDelay);
+}
+
 bool SetUpLoop(Listener& l) {
     l.base = event_base_new();
     l.http = l.base ? evhttp_new(l.base) : nullptr;
-    if (!l.http) return false;
+    l.nudge = l.base ? evtimer_new(l.base, NudgePool, &l) : nullptr;
+    l.answers = l.base ? event_new(l.base, -1, 0, SendAnswers, &l) : nullptr;
+    if (!l.http || !l.nudge || !l.answers) return false;
     evhttp_set_gencb(l.http, HttpCallback, &l);
     // Every method reaches _http_cb, which answers the ones it does not serve.
     evhttp_set_allowed_methods(l.http, EVHTTP_REQ_GET | EVHTTP_REQ_POST | EVHTTP_REQ_HEAD | EVHTTP_REQ_PUT |
@@ -306,6 +343,9 @@ void FreeLoop(Listener& l) {
         job->watch = nullptr;
     }
     l.inflight.clear();
+    if (l.nudge) event_free(l.nudge);
+    if (l.answers) event_free(l.answers);
+    l.finished.clear();
     if (l.http) evhttp_free(l.http);  // closes its connections and the listening socket
     if (l.base) event_base_free(l.base);
     if (l.ssl) SSL_CTX_free(l.ssl);
@@ -313,6 +353,8 @@ void FreeLoop(Listener& l) {
     l.http = nullptr;
     l.base = nullptr;
     l.ssl = nullptr;
+    l.nudge = nullptr;
+    l.answers = nullptr;
     l.fd = net::kInvalidSocket;
 }
 
@@ -389,9 +431,6 @@ bool StartListeners() {
         ShowError("Неможливо встановити захищене підключення");
         return false;
     }
-    g_plain = Listener{};
-    g_secure = Listener{};
-    g_secure.tls = true;
     if (!CreateSockets(s)) return false;
     uint32_t address = 0;
     long error = 0;

@@ -14,14 +14,33 @@ WorkerPool::~WorkerPool() {
         for (auto& t : threads_) t.detach();
 }
 
-bool WorkerPool::Post(std::function<void()> job) {
+WorkerPool::Posted WorkerPool::Post(std::function<void()> job) {
     {
         std::lock_guard lock(mutex_);
-        if (stopping_) return false;
+        if (stopping_) return Posted::Refused;
         jobs_.push_back(std::move(job));
+        if (sleeping_ == 0) return Posted::Taken;              // every thread is busy: the first free one takes it
+        if (sleeping_ < running_) return Posted::NudgeLater;   // a busy thread will most likely take it first
     }
     wake_.notify_one();
-    return true;
+    return Posted::Taken;
+}
+
+int WorkerPool::SleepingThreads() {
+    std::lock_guard lock(mutex_);
+    return sleeping_;
+}
+
+bool WorkerPool::Nudge() {
+    size_t waiting;
+    bool wake;
+    {
+        std::lock_guard lock(mutex_);
+        waiting = jobs_.size();
+        wake = waiting > 0 && sleeping_ > 0;
+    }
+    if (wake) wake_.notify_one();
+    return wake && waiting > 1;
 }
 
 void WorkerPool::Run() {
@@ -30,7 +49,9 @@ void WorkerPool::Run() {
         std::function<void()> job;
         {
             std::unique_lock lock(mutex_);
+            ++sleeping_;
             wake_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
+            --sleeping_;
             if (stopping_) break;
             job = std::move(jobs_.front());
             jobs_.pop_front();

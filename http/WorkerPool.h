@@ -1,5 +1,10 @@
 // A fixed set of threads that run the commands. Each thread announces itself
 // to the provider library when it starts and when it ends.
+//
+// Waking a thread costs more than a short command, so a job posted while
+// other jobs run is left for those threads to take when they finish; the
+// caller nudges the pool a moment later (Nudge), which wakes a sleeping
+// thread for any job still waiting, so that a long job never holds up others.
 #pragma once
 #include <chrono>
 #include <condition_variable>
@@ -18,8 +23,15 @@ public:
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
 
-    // Queues a job; false once the pool is stopping.
-    bool Post(std::function<void()> job);
+    enum class Posted { Taken, NudgeLater, Refused };
+    // Queues a job. NudgeLater: call Nudge() shortly; Refused: the pool is stopping.
+    Posted Post(std::function<void()> job);
+    // Wakes one sleeping thread when a job is still waiting; true when more
+    // jobs wait than that (nudge again a moment later).
+    bool Nudge();
+
+    // Threads waiting for a job now.
+    int SleepingThreads();
 
     // Drops the jobs not yet started and waits up to limit for the running
     // ones; true when every thread has ended (they are joined then).
@@ -32,7 +44,8 @@ private:
     std::condition_variable wake_, ended_;
     std::deque<std::function<void()>> jobs_;
     std::vector<std::thread> threads_;
-    int running_ = 0;
+    int running_ = 0;   // threads alive
+    int sleeping_ = 0;  // threads waiting for a job
     bool stopping_ = false;
     bool joined_ = false;
 };

@@ -67,22 +67,33 @@ TEST(Process, ExitStatusLimitAndMissingProgram) {
     EXPECT_TRUE(process::FindProgram("no-such-program-zk").empty());
 }
 
-TEST(WorkerPool, RunsJobsAndDropsQueuedOnesAtStop) {
+TEST(WorkerPool, BusyThreadsTakeNewJobsAndNudgeWakesTheRest) {
+    using Posted = http::WorkerPool::Posted;
     http::WorkerPool pool(2);
-    std::atomic<int> done{0};
-    std::atomic<int> started{0};
+    std::atomic<int> done{0}, started{0};
     std::atomic<bool> release{false};
-    for (int i = 0; i < 2; ++i)
-        pool.Post([&] {
-            ++started;
-            while (!release) std::this_thread::yield();
-            ++done;
-        });
-    while (started < 2) std::this_thread::yield();
-    pool.Post([&] { done += 100; });  // still queued when the pool stops
+    auto hold = [&] {
+        ++started;
+        while (!release) std::this_thread::yield();
+        ++done;
+    };
+    auto waitFor = [&](int running, int sleeping) {
+        while (started < running || pool.SleepingThreads() != sleeping) std::this_thread::yield();
+    };
+    // Both threads asleep: the first job wakes one at once.
+    waitFor(0, 2);
+    EXPECT_EQ(pool.Post(hold), Posted::Taken);
+    waitFor(1, 1);
+    // One thread busy, one asleep: the job waits for a nudge, which wakes the sleeper
+    // (a long job never holds up the next one).
+    EXPECT_EQ(pool.Post(hold), Posted::NudgeLater);
+    EXPECT_FALSE(pool.Nudge());
+    waitFor(2, 0);
+    // Every thread busy: the job stays queued for the first one free; at stop it is dropped.
+    EXPECT_EQ(pool.Post([&] { done += 100; }), Posted::Taken);
     EXPECT_FALSE(pool.Stop(std::chrono::milliseconds(0)));  // two jobs are running
     release = true;
     EXPECT_TRUE(pool.Stop(std::chrono::hours(1)));
     EXPECT_EQ(done, 2);
-    EXPECT_FALSE(pool.Post([] {}));
+    EXPECT_EQ(pool.Post([] {}), Posted::Refused);
 }
