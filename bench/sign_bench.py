@@ -1,0 +1,139 @@
+"""SET_SIGN through HTTP against openssl cms -sign on the same document and key.
+
+Prints: the p50 (and p90) latency of SET_SIGN for 1 KiB with the key cached
+by an earlier request; the wall time of 1 MiB and 100 MiB documents through
+HTTP beside `openssl cms -sign -cades` on the same document and key file; and
+the peak memory of the service (VmHWM of its process, a fresh process per
+document size) beside openssl's maximum resident size.
+
+Run through bench/sign_bench.sh, which builds what it needs first.
+Environment: ZK_BUILD_BIN (the program folder, default build/bin),
+ZK_BENCH_RUNS (repetitions for the 1 MiB figures, default 15),
+ZK_BENCH_LARGE_MIB (size of the large document, default 100).
+"""
+
+import base64
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "integration"))
+
+from pkifixtures import Pki  # noqa: E402
+from zkservice import Envelope, Service  # noqa: E402
+
+PASSWORD = "bench1234"
+MIB = 1 << 20
+
+
+def form_body(document):
+    """The page's form: data = percent-encoded Base64 of the request XML, plain UTF-8 answer."""
+    xml = (b'<?xml version="1.0" encoding="utf-8"?><Request><Command>SET_SIGN</Command><Params>'
+           b"<DRFO>1234567890</DRFO><Pass>" + base64.b64encode(PASSWORD.encode()) + b"</Pass></Params><Data>" +
+           base64.b64encode(document) + b"</Data></Request>")
+    data = base64.b64encode(xml).replace(b"+", b"%2B").replace(b"/", b"%2F").replace(b"=", b"%3D")
+    return b"data=" + data + b"&nativedata=1&encodeOutput=0"
+
+
+def post(conn, body):
+    """One SET_SIGN; returns (seconds, envelope)."""
+    start = time.perf_counter()
+    conn.request("POST", "/", body=body, headers={"Content-Type": "application/x-www-form-urlencoded"})
+    r = conn.getresponse()
+    answer = r.read()
+    seconds = time.perf_counter() - start
+    if r.status != 200:
+        raise RuntimeError("HTTP %d" % r.status)
+    env = Envelope(answer.decode("utf-8"))
+    if env.code != 0:
+        raise RuntimeError("SET_SIGN answered %d: %s" % (env.code, env.text[:300]))
+    return seconds, env
+
+
+def hwm_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    return 0
+
+
+def openssl_sign(pki, doc_path, out_path):
+    """Wall seconds and maximum resident KiB of openssl cms -sign."""
+    args = ["/usr/bin/time", "-f", "%M", "openssl", "cms", "-sign", "-binary", "-nodetach", "-cades", "-md", "sha256",
+            "-outform", "DER", "-in", doc_path, "-out", out_path, "-signer", pki.path("user.pem"), "-inkey",
+            pki.path("user.pfx"), "-passin", "pass:" + PASSWORD]
+    start = time.perf_counter()
+    p = subprocess.run(args, capture_output=True, text=True)
+    seconds = time.perf_counter() - start
+    if p.returncode != 0:
+        raise RuntimeError(p.stderr)
+    return seconds, int(p.stderr.strip().splitlines()[-1])
+
+
+def service(pki):
+    svc = Service(start=False, log=False, ports=0)
+    for name in ("user.cer", "user.pfx"):
+        shutil.copy(pki.path(name), svc.path("Cert", name))
+    return svc.start()
+
+
+def percentile(values, fraction):
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(round(fraction * (len(ordered) - 1))))]
+
+
+def main():
+    runs = int(os.environ.get("ZK_BENCH_RUNS", "15"))
+    large_mib = int(os.environ.get("ZK_BENCH_LARGE_MIB", "100"))
+    work = tempfile.mkdtemp(prefix="zk-bench-")
+    try:
+        pki = Pki(os.path.join(work, "pki"))
+        pki.ca("ca")
+        pki.user("user", "ca", "--drfo", "1234567890")
+        pki.keyfile(pki.path("user.pfx"), PASSWORD, "user")
+        out = os.path.join(work, "openssl.der")
+
+        # 1 KiB, key cached: the first request finds and remembers the key.
+        with service(pki) as svc:
+            conn = svc.connection()
+            body = form_body(os.urandom(1024))
+            post(conn, body)
+            times = [post(conn, body)[0] for _ in range(200)]
+            conn.close()
+        print("SET_SIGN 1 KiB, cached key, 200 requests on one connection: p50 %.2f ms, p90 %.2f ms" %
+              (percentile(times, 0.5) * 1e3, percentile(times, 0.9) * 1e3))
+
+        print("\n%-8s %-28s %-28s %s" % ("size", "SET_SIGN over HTTP", "openssl cms -sign", "service peak (VmHWM)"))
+        for size_mib, repeats in ((1, runs), (large_mib, 1)):
+            document = os.urandom(size_mib * MIB)
+            doc_path = os.path.join(work, "doc.bin")
+            with open(doc_path, "wb") as f:
+                f.write(document)
+            body = form_body(document)
+            with service(pki) as svc:  # a fresh process: VmHWM is this size's peak
+                idle = hwm_kib(svc.proc.pid)
+                conn = svc.connection(timeout=600)
+                post(conn, form_body(b"warm"))
+                ours = [post(conn, body)[0] for _ in range(repeats)]
+                peak = hwm_kib(svc.proc.pid)
+                conn.close()
+            theirs = [openssl_sign(pki, doc_path, out) for _ in range(repeats)]
+            ours_s = statistics.median(ours)
+            theirs_s = statistics.median(t for t, _ in theirs)
+            print("%-8s %-28s %-28s %s" % (
+                "%d MiB" % size_mib, "%.1f ms" % (ours_s * 1e3),
+                "%.1f ms (%.2fx)  max RSS %d MiB" % (theirs_s * 1e3, ours_s / theirs_s, max(m for _, m in theirs) // 1024),
+                "%d MiB = %.2fx the document (idle %d MiB)" % (peak // 1024, peak * 1024 / len(document), idle // 1024)))
+            del body, document
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
