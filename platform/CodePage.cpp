@@ -67,10 +67,10 @@ size_t Utf8SequenceLength(const unsigned char* p, size_t left) {
     return n;
 }
 
-// Length of the leading ASCII run: it reads the same in both encodings, so
-// only what follows it goes through iconv (answers are mostly Base64).
-size_t AsciiPrefix(std::string_view text) {
-    size_t i = 0;
+// Position of the first byte from "from" on with the high bit set (the end
+// of an ASCII run, which reads the same in both encodings), or the size.
+size_t NextHighByte(std::string_view text, size_t from) {
+    size_t i = from;
     for (uint64_t word; i + 8 <= text.size(); i += 8) {
         std::memcpy(&word, text.data() + i, 8);
         if (word & 0x8080808080808080ull) break;
@@ -79,34 +79,59 @@ size_t AsciiPrefix(std::string_view text) {
     return i;
 }
 
-std::string FromUtf8(std::string_view utf8) {
-    thread_local Converter conv("WINDOWS-1251", "UTF-8");
-    return conv.Run(utf8, Utf8SequenceLength);
-}
+size_t AsciiPrefix(std::string_view text) { return NextHighByte(text, 0); }
 
-std::string ToUtf8(std::string_view cp1251) {
+std::string ToUtf8WithIconv(std::string_view cp1251) {
     thread_local Converter conv("UTF-8", "WINDOWS-1251");
     return conv.Run(cp1251, [](const unsigned char*, size_t) -> size_t { return 1; });
 }
 
-template <typename Convert>
-std::string AfterAsciiPrefix(std::string_view text, size_t prefix, Convert convert) {
-    std::string out(text.substr(0, prefix));
-    out += convert(text.substr(prefix));
-    return out;
+// Every Windows-1251 byte has one UTF-8 form, taken from iconv once: answers
+// (mostly Base64 with a few Cyrillic texts) are converted by table.
+struct Utf8Forms {
+    std::string form[256];
+    Utf8Forms() {
+        for (int c = 0; c < 256; ++c) form[c] = ToUtf8WithIconv(std::string(1, static_cast<char>(c)));
+    }
+};
+
+const Utf8Forms& Forms() {
+    static const Utf8Forms forms;
+    return forms;
+}
+
+size_t CountHighBytes(std::string_view text) {
+    size_t n = 0;
+    for (size_t i = NextHighByte(text, 0); i < text.size(); i = NextHighByte(text, i + 1)) ++n;
+    return n;
 }
 
 }  // namespace
 
-std::string Utf8ToCp1251(std::string_view utf8) { return AfterAsciiPrefix(utf8, AsciiPrefix(utf8), FromUtf8); }
+std::string Utf8ToCp1251(std::string_view utf8) {
+    thread_local Converter conv("WINDOWS-1251", "UTF-8");
+    const size_t prefix = AsciiPrefix(utf8);
+    std::string out(utf8.substr(0, prefix));
+    out += conv.Run(utf8.substr(prefix), Utf8SequenceLength);
+    return out;
+}
 
 std::string Cp1251ToUtf8(std::string_view cp1251) {
-    return AfterAsciiPrefix(cp1251, AsciiPrefix(cp1251), ToUtf8);
+    const Utf8Forms& forms = Forms();
+    std::string out;
+    out.reserve(cp1251.size() + 2 * CountHighBytes(cp1251));
+    for (size_t i = 0; i < cp1251.size();) {
+        const size_t high = NextHighByte(cp1251, i);
+        out.append(cp1251.substr(i, high - i));
+        if (high == cp1251.size()) break;
+        out.append(forms.form[static_cast<unsigned char>(cp1251[high])]);
+        i = high + 1;
+    }
+    return out;
 }
 
 void Cp1251ToUtf8InPlace(std::string& text) {
-    const size_t prefix = AsciiPrefix(text);
-    if (prefix != text.size()) text = AfterAsciiPrefix(text, prefix, ToUtf8);
+    if (CountHighBytes(text) != 0) text = Cp1251ToUtf8(text);
 }
 
 unsigned char LowerCp1251(unsigned char c) {
