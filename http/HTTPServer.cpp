@@ -49,6 +49,7 @@ constexpr int kConnectionSeconds = 5000;       // idle limit of a connection
 constexpr size_t kMaxHeaders = 64 * 1024;
 constexpr auto kShutdownGrace = std::chrono::seconds(10);
 constexpr timeval kNudgeDelay = {0, 1000};     // a job waits about this long for a busy thread
+constexpr timeval kWatchAfter = {0, 20000};    // a command that runs longer has its client watched
 constexpr const char* kHtml = "text/html; charset=utf-8";
 constexpr const char* kTextPlain = "text/plain; charset=utf-8";
 
@@ -165,6 +166,13 @@ void WatchClient(evutil_socket_t fd, short what, void* arg) {
     event_add(job->watch, nullptr);
 }
 
+void StartWatching(evutil_socket_t, short, void* arg) {
+    auto* job = static_cast<Job*>(arg);
+    int fd = bufferevent_getfd(evhttp_connection_get_bufferevent(job->evcon));
+    event_assign(job->watch, job->listener->base, fd, EV_READ | EV_CLOSED | EV_PERSIST, WatchClient, job);
+    event_add(job->watch, nullptr);
+}
+
 void Reply(Job& job) {
     if (!job.req) return;
     evhttp_request* req = job.req;
@@ -241,9 +249,10 @@ void StartCommand(Listener& l, evhttp_request* req, evhttp_connection* evcon) {
     job->body.resize(evbuffer_get_length(in));
     evbuffer_remove(in, job->body.data(), job->body.size());
     if (const char* origin = RequestHeader(req, "Origin")) job->origin = origin;
-    int fd = bufferevent_getfd(evhttp_connection_get_bufferevent(evcon));
-    job->watch = event_new(l.base, fd, EV_READ | EV_CLOSED | EV_PERSIST, WatchClient, job.get());
-    event_add(job->watch, nullptr);
+    // Most commands end long before a client could notice: the socket is
+    // watched only once the command has run for a while.
+    job->watch = evtimer_new(l.base, StartWatching, job.get());
+    evtimer_add(job->watch, &kWatchAfter);
     l.inflight[evcon] = job;
     switch (g_pool->Post([job] { RunJob(job); })) {
         case WorkerPool::Posted::Taken:
