@@ -1,5 +1,6 @@
 #include "http/RequestEncoding.h"
 
+#include <algorithm>
 #include <cctype>
 
 #include "http/CBase64.h"
@@ -121,8 +122,12 @@ size_t DocumentLength(std::string_view text) {
     size_t i = 0;
     while (i < text.size()) {
         if (text[i] != '<') {
-            if (rootClosed && !IsBlank(text[i])) return i;  // trailing form data
-            ++i;
+            if (rootClosed) {
+                if (!IsBlank(text[i])) return i;  // trailing form data
+                ++i;
+            } else {  // element text (a whole document, perhaps) up to the next markup
+                i = std::min(text.find('<', i), text.size());
+            }
             continue;
         }
         int change = 0;
