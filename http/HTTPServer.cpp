@@ -15,6 +15,7 @@
 #include <openssl/ssl.h>
 #include <tinyxml2.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdlib>
@@ -47,6 +48,7 @@ constexpr int kWorkers = 8;                    // commands run at once
 constexpr int kHandshakeSeconds = 2;           // TLS: idle limit until the first request
 constexpr int kConnectionSeconds = 5000;       // idle limit of a connection
 constexpr size_t kMaxHeaders = 64 * 1024;
+constexpr size_t kBodyPiece = 1 << 20;         // a body leaves its input buffer in pieces of this size
 constexpr auto kShutdownGrace = std::chrono::seconds(10);
 constexpr timeval kNudgeDelay = {0, 1000};     // a job waits about this long for a busy thread
 constexpr timeval kWatchAfter = {0, 20000};    // a command that runs longer has its client watched
@@ -200,34 +202,34 @@ void PauseForTests(const Job& job) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }
 
-std::string ExecuteCommand(const std::string& body) {
+// A document may be large: the body is unwrapped, converted and encoded in
+// its own memory, and the request text goes as soon as the parser has its copy.
+std::string ExecuteCommand(std::string body) {
     RequestFlags flags = ReadFlags(body);
     const char* native = flags.native ? "(Native)" : "";
-    std::string text = UnwrapBody(body);
+    std::string text = UnwrapBody(std::move(body));
     size_t length = DocumentLength(text);
     std::string answer;
     {
         tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
-        if (doc.Parse(text.data(), length) != tinyxml2::XML_SUCCESS) {
+        const bool parsed = doc.Parse(text.data(), length) == tinyxml2::XML_SUCCESS;
+        if (parsed && log::IsOpen())
+            ZLOG("_http_cb", "%sInput text:\r\n'%s'", native, log::RedactSecrets(std::string_view(text.data(), length)).c_str());
+        SecureWipe(text);
+        std::string().swap(text);
+        if (!parsed)
             answer = BareErrorEnvelope(55);
-        } else {
-            if (log::IsOpen())
-                ZLOG("_http_cb", "%sInput text:\r\n'%s'", native, log::RedactSecrets(std::string_view(text.data(), length)).c_str());
-            if (!ProcessRequestPOST(doc, answer)) answer = BareErrorEnvelope(56);
-        }
+        else if (!ProcessRequestPOST(doc, answer))
+            answer = BareErrorEnvelope(56);
     }
-    SecureWipe(text);
     if (log::IsOpen()) ZLOG("_http_cb", "%sOutput text:\r\n'%s'", native, log::RedactSecrets(answer).c_str());
-    std::string utf8 = Cp1251ToUtf8(answer);
-    SecureWipe(answer);
-    std::string encoded = EncodeAnswer(utf8, flags);
-    SecureWipe(utf8);
-    return encoded;
+    Cp1251ToUtf8InPlace(answer);
+    return EncodeAnswer(std::move(answer), flags);
 }
 
 void RunJob(const std::shared_ptr<Job>& job) {
     if (g_testDelayMs > 0) PauseForTests(*job);
-    if (!job->cancelled) job->answer = ExecuteCommand(job->body);
+    if (!job->cancelled) job->answer = ExecuteCommand(std::move(job->body));
     Listener& l = *job->listener;
     bool first;
     {
@@ -245,9 +247,15 @@ void StartCommand(Listener& l, evhttp_request* req, evhttp_connection* evcon) {
     job->listener = &l;
     job->req = req;
     job->evcon = evcon;
+    // Taken out in pieces, each drained as it is copied: a large body is not
+    // held twice.
     evbuffer* in = evhttp_request_get_input_buffer(req);
     job->body.resize(evbuffer_get_length(in));
-    evbuffer_remove(in, job->body.data(), job->body.size());
+    for (size_t done = 0; done < job->body.size();) {
+        int n = evbuffer_remove(in, job->body.data() + done, std::min<size_t>(job->body.size() - done, kBodyPiece));
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
     if (const char* origin = RequestHeader(req, "Origin")) job->origin = origin;
     // Most commands end long before a client could notice: the socket is
     // watched only once the command has run for a while.

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "platform/SecureWipe.h"
+
 namespace zk {
 namespace {
 
@@ -131,7 +133,10 @@ std::string Cp1251ToUtf8(std::string_view cp1251) {
 }
 
 void Cp1251ToUtf8InPlace(std::string& text) {
-    if (CountHighBytes(text) != 0) text = Cp1251ToUtf8(text);
+    if (CountHighBytes(text) == 0) return;
+    std::string converted = Cp1251ToUtf8(text);
+    SecureWipe(text);  // answers may hold secrets
+    text = std::move(converted);
 }
 
 unsigned char LowerCp1251(unsigned char c) {
