@@ -38,16 +38,17 @@ bool IsSkipped(char c) {
 }
 
 // GroupValue for every byte, for the first two and the last two places of a
-// group (they differ only for "="), and the skipped bytes: documents are
-// large, so the decoder looks values up instead of working them out.
+// group (they differ only for "="), with kSkippedFlag added for the skipped
+// bytes: documents are large, so the decoder looks values up instead of
+// working them out.
+constexpr uint8_t kSkippedFlag = 0x80;
 struct DecodeTables {
     uint8_t front[256], back[256];
-    bool skipped[256];
     DecodeTables() {
         for (int c = 0; c < 256; ++c) {
-            front[c] = static_cast<uint8_t>(GroupValue(static_cast<unsigned char>(c), 0));
-            back[c] = static_cast<uint8_t>(GroupValue(static_cast<unsigned char>(c), 2));
-            skipped[c] = IsSkipped(static_cast<char>(c));
+            const uint8_t flag = IsSkipped(static_cast<char>(c)) ? kSkippedFlag : 0;
+            front[c] = static_cast<uint8_t>(GroupValue(static_cast<unsigned char>(c), 0) | flag);
+            back[c] = static_cast<uint8_t>(GroupValue(static_cast<unsigned char>(c), 2) | flag);
         }
     }
 };
@@ -74,7 +75,7 @@ void EncodeLastTo(const uint8_t* group, size_t count, char* out) {
 void DecodeGroupTo(const char* group, uint8_t* out) {
     const auto* g = reinterpret_cast<const unsigned char*>(group);
     const DecodeTables& t = Tables();
-    const unsigned v[4] = {t.front[g[0]], t.front[g[1]], t.back[g[2]], t.back[g[3]]};
+    const unsigned v[4] = {t.front[g[0]] & 0x3Fu, t.front[g[1]] & 0x3Fu, t.back[g[2]] & 0x3Fu, t.back[g[3]] & 0x3Fu};
     out[0] = static_cast<uint8_t>((v[0] << 2) | (v[1] >> 4));
     out[1] = static_cast<uint8_t>(((v[1] & 0x0F) << 4) | (v[2] >> 2));
     out[2] = static_cast<uint8_t>(((v[2] & 0x03) << 6) | v[3]);
@@ -105,20 +106,23 @@ size_t DecodeTo(const char* text, size_t len, uint8_t* out) {
     size_t have = 0, written = 0, kept = 0;
     char lastTwo[2] = {0, 0};
     const auto* u = reinterpret_cast<const unsigned char*>(text);
-    const bool* skipped = Tables().skipped;
+    const uint8_t* front = Tables().front;
+    const uint8_t* back = Tables().back;
     for (size_t i = 0; i < len; ++i) {
         // Whole groups without skipped characters are decoded where they stand.
-        while (have == 0 && i + 4 <= len && !(skipped[u[i]] | skipped[u[i + 1]] | skipped[u[i + 2]] | skipped[u[i + 3]])) {
+        for (; have == 0 && i + 4 <= len; i += 4, written += 3, kept += 4) {
+            const unsigned a = front[u[i]], b = front[u[i + 1]], c = back[u[i + 2]], d = back[u[i + 3]];
+            if ((a | b | c | d) & kSkippedFlag) break;
             lastTwo[0] = text[i + 2];  // before the output may cover them
             lastTwo[1] = text[i + 3];
-            DecodeGroupTo(text + i, out + written);
-            written += 3;
-            kept += 4;
-            i += 4;
+            const uint32_t v = (a << 18) | (b << 12) | (c << 6) | d;
+            out[written] = static_cast<uint8_t>(v >> 16);
+            out[written + 1] = static_cast<uint8_t>(v >> 8);
+            out[written + 2] = static_cast<uint8_t>(v);
         }
         if (i >= len) break;
         char c = text[i];
-        if (skipped[u[i]]) continue;
+        if (front[u[i]] & kSkippedFlag) continue;
         lastTwo[0] = lastTwo[1];
         lastTwo[1] = c;
         ++kept;

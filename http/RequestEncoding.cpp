@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 
 #include "http/CBase64.h"
 #include "platform/SecureWipe.h"
@@ -13,8 +14,10 @@ constexpr std::string_view kWindowNameHead = "<html><head><script type=\"text/ja
 constexpr std::string_view kWindowNameTail = "\"}';</script></head><body></body></html>";
 
 bool FlagAfter(std::string_view body, std::string_view name, bool absent) {
-    size_t at = body.find(name);
-    if (at == std::string_view::npos) return absent;
+    // memmem: the body may be a whole document, and the flags come last.
+    const void* found = memmem(body.data(), body.size(), name.data(), name.size());
+    if (!found) return absent;
+    size_t at = static_cast<size_t>(static_cast<const char*>(found) - body.data());
     size_t next = at + name.size();
     return next < body.size() && body[next] >= '1' && body[next] <= '9';
 }
@@ -76,21 +79,40 @@ RequestFlags ReadFlags(std::string_view body) {
     return f;
 }
 
+// Runs between the special characters are moved whole; the next "%" and the
+// next "+" are each searched for once.
 void PercentDecode(std::string& text, size_t from) {
-    size_t out = 0;
-    for (size_t i = from; i < text.size(); ++i) {
-        char c = text[i];
+    char* s = text.data();
+    const size_t n = text.size();
+    auto next = [&](char c, size_t at) {
+        const void* p = at < n ? std::memchr(s + at, c, n - at) : nullptr;
+        return p ? static_cast<size_t>(static_cast<const char*>(p) - s) : n;
+    };
+    size_t out = 0, i = from, percent = next('%', from), plus = next('+', from);
+    while (i < n) {
+        const size_t special = std::min(percent, plus);
+        if (special > i) {
+            std::memmove(s + out, s + i, special - i);
+            out += special - i;
+            i = special;
+            if (i == n) break;
+        }
+        char c = s[i];
         if (c == '+') {
             c = ' ';
-        } else if (c == '%') {
-            int hi = i + 1 < text.size() ? HexValue(text[i + 1]) : -1;
-            int lo = i + 2 < text.size() ? HexValue(text[i + 2]) : -1;
+            plus = next('+', i + 1);
+        } else {
+            int hi = i + 1 < n ? HexValue(s[i + 1]) : -1;
+            int lo = i + 2 < n ? HexValue(s[i + 2]) : -1;
             if (hi >= 0 && lo >= 0) {
                 c = static_cast<char>(hi * 16 + lo);
                 i += 2;
             }
+            percent = next('%', i + 1);
+            if (plus <= i) plus = next('+', i + 1);
         }
-        text[out++] = c;
+        s[out++] = c;
+        ++i;
     }
     text.resize(out);
 }

@@ -4,9 +4,10 @@
 // certificate v2). SHA-256, or SHA-384/SHA-512 for keys on larger curves.
 //
 // Output sizing: the call without a buffer reports an upper bound of the
-// result without signing (an ECDSA signature varies in length from one
-// signing to the next, so an exact length would need a second signing);
-// the call with a buffer signs once and writes the actual length back.
+// result from the lengths alone (an ECDSA signature varies in length from one
+// signing to the next, so an exact length would need a second signing); the
+// call with a buffer checks everything, signs once and writes the actual
+// length back.
 //
 // The content is digested as it streams from the caller's buffer and, for
 // the attached form, encoded straight from that buffer into the output: the
@@ -28,9 +29,10 @@ namespace {
 constexpr int kBadCertificate = 3;
 constexpr int kKeyMismatch = 6;
 constexpr int kSigningFailed = 8;
-// Room for everything but the content, the certificate and the signature:
-// headers, identifiers, algorithms, digests and times.
-constexpr size_t kStructureSlack = 4096;
+// Room for everything but the content and the certificate: headers,
+// identifiers, algorithms, digests, times and the signature value (an RSA
+// signature of 16384 bits at most).
+constexpr size_t kStructureSlack = 4096 + 2048;
 
 struct CmsFree {
     void operator()(CMS_ContentInfo* c) const { CMS_ContentInfo_free(c); }
@@ -47,11 +49,9 @@ const EVP_MD* DigestFor(EVP_PKEY* key) {
 }
 
 // The certificate appears once whole and its issuer name twice (signer
-// identifier and signing certificate v2).
-size_t SizeBound(size_t dataLen, uint32_t certLen, X509* cert) {
-    EVP_PKEY* pub = X509_get0_pubkey(cert);
-    size_t signature = pub ? static_cast<size_t>(EVP_PKEY_get_size(pub)) : 0;
-    return dataLen + 3 * static_cast<size_t>(certLen) + signature + kStructureSlack;
+// identifier and signing certificate v2). Nothing is parsed for the bound.
+size_t SizeBound(size_t dataLen, uint32_t certLen) {
+    return dataLen + 3 * static_cast<size_t>(certLen) + kStructureSlack;
 }
 
 // The SignedData over data, detached: the content is digested, not kept.
@@ -100,15 +100,15 @@ int SignData(ZKLDContext ctx, int32_t lib, const uint8_t* data, uint32_t len, ui
              bool attached) {
     if (!IsKnownLibrary(ctx, lib)) return Fail(kUnknownLibrary, "unknown crypto library");
     if (!key) return Fail(kUnknownLibrary, "keys on hardware tokens are not supported by this provider");
-    if (!outLen || (!data && len) || len > INT_MAX) return Fail(kBadArguments, "Missing or oversized data or output length");
-    X509Ptr x = ParseCertificate(cert, certLen);
-    if (!x) return Fail(kBadCertificate, "the certificate cannot be read");
+    if (!outLen || (!data && len) || len > INT_MAX || !cert) return Fail(kBadArguments, "Missing or oversized arguments");
     if (!out) {
-        size_t bound = SizeBound(attached ? len : 0, certLen, x.get());
+        size_t bound = SizeBound(attached ? len : 0, certLen);
         if (bound > UINT32_MAX) return Fail(kBadArguments, "Output too large");
         *outLen = static_cast<uint32_t>(bound);
         return 0;
     }
+    X509Ptr x = ParseCertificate(cert, certLen);
+    if (!x) return Fail(kBadCertificate, "the certificate cannot be read");
 
     KeyFile file;
     if (int rc = OpenKeyFile(key, static_cast<size_t>(keyLen), pass, file)) return rc;
