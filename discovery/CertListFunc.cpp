@@ -161,7 +161,8 @@ int ReadCertInfo(const uint8_t* data, size_t len, ProviderCertInfo& info, std::v
     info.ExtKeyUsageOids = nullptr;
     eku.clear();
     if (rc == 0) {
-        int count = std::min<int32_t>(std::max<int32_t>(info.ExtKeyUsageSlots, 0), ZK_EKU_SLOTS);
+        const int32_t written = info.ExtKeyUsageSlots;  // packed field: read by value
+        int count = std::min<int32_t>(std::max<int32_t>(written, 0), ZK_EKU_SLOTS);
         for (int i = 0; i < count; ++i) eku.push_back(FieldText(oids[i]));
     }
     return rc;

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/CodePage.h"
+#include "platform/Files.h"
 #include "platform/ModulePath.h"
 
 namespace zk::provider {
@@ -93,7 +94,13 @@ int LoadProvider(std::string& errorText, const LoadOptions& options) {
     Binding& b = g_binding;
     errorText.clear();
 
-    b.firstRef = dlopen(options.libraryName.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // The copy beside the executable first, by its full path: the same library
+    // the executable's RUNPATH ($ORIGIN) names, found even when dlopen is
+    // called through an interposer (sanitizer runtimes) whose own search path
+    // does not include the program folder.
+    std::string library = options.libraryName;
+    if (library.find('/') == std::string::npos && files::Exists(ProgramFile(library))) library = ProgramFile(library);
+    b.firstRef = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!b.firstRef) {
         errorText = Cp("Помилка завантаження ZelkorD.dll");
         return 1;
@@ -109,7 +116,7 @@ int LoadProvider(std::string& errorText, const LoadOptions& options) {
 
     // Second stage: the methods table and the crypto library table.
     CreateTable(b);
-    b.secondRef = dlopen(options.libraryName.c_str(), RTLD_NOW | RTLD_LOCAL);
+    b.secondRef = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (b.secondRef) {
         if (auto getMethods = reinterpret_cast<ZKLD_GetMethods_t>(dlsym(b.secondRef, "ZKLD_GetMethods")))
             b.methods = getMethods();
