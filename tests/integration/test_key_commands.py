@@ -171,6 +171,24 @@ class KeyCommands(unittest.TestCase):
         self.assertEqual(os.stat(key).st_mode, mode, "the replaced file keeps its mode")
         self.assertEqual([n for n in os.listdir(self.svc.path("Cert")) if "tmp" in n], [])
 
+    def test_key_file_larger_than_10240_bytes_changes_whole(self):
+        # A PEM key file after a long comment: far larger than the buffers
+        # of a key file, and never cut.
+        folder = self.svc.path("Cert", "big")
+        os.makedirs(folder)
+        shutil.copy(pki.path("stray.cer"), os.path.join(folder, "stray.cer"))
+        key = os.path.join(folder, "stray.key")
+        with open(key, "wb") as f:
+            f.write(b"# comment line of the key file\n" * 500 + pki.read("stray.key"))
+        self.assertGreater(os.path.getsize(key), 10240)
+        token = self.token("stray")
+        env = self.post("CHANGE_KEY_PASS", "<Cert>%s</Cert><OldPass>%s</OldPass><NewPass>%s</NewPass>" %
+                        (token, b64(PASS), b64("новий")))
+        self.assertEqual(env.code, 0, env.text)
+        self.assertEqual(self.check(token, "новий"), (0, "0"))
+        p = subprocess.run(["openssl", "pkcs8", "-in", key, "-passin", "pass:новий"], capture_output=True)
+        self.assertEqual(p.returncode, 0, p.stderr)
+
     def test_refusals_and_missing_certificates(self):
         token = self.token("ivan")
         cases = [  # (command, params, code)

@@ -169,6 +169,10 @@ class Signing(unittest.TestCase):
         self.assert_signed_by(self.sign(ivan, preserve="true"), "ivan")
         self.assertEqual(self.svc.post(command="GET_CERT_FILES").code, 0)
         self.assertEqual(cached().code, 8)
+        # A listing with a preserved password keeps it in the list it rebuilds.
+        env = self.svc.post(command="GET_CERT_FILES", params='<Pass Preserve="true">%s</Pass>' % b64(PASS))
+        self.assertEqual(env.code, 0)
+        self.assert_signed_by(cached(), "ivan")
         # CHECK_CERT_KEY with Preserve fills the cache as well.
         env = self.svc.post(command="GET_CERT_FILES", params="<DRFO>1111111111</DRFO>")
         token = env.data.find("Cert").text
