@@ -1,6 +1,7 @@
 // Secrets (passwords, PINs, key bytes) are wiped from memory when dropped.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,27 @@ public:
 
 private:
     std::string value_;
+};
+
+// Bytes that may hold a secret (key files): wiped when dropped or replaced.
+class SecretBytes {
+public:
+    SecretBytes() = default;
+    explicit SecretBytes(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
+    SecretBytes(SecretBytes&& other) noexcept : bytes_(std::move(other.bytes_)) {}
+    SecretBytes& operator=(SecretBytes&& other) noexcept {
+        if (this != &other) {
+            SecureWipe(bytes_);
+            bytes_ = std::move(other.bytes_);
+        }
+        return *this;
+    }
+    ~SecretBytes() { SecureWipe(bytes_); }
+    const std::vector<uint8_t>& bytes() const { return bytes_; }
+    bool empty() const { return bytes_.empty(); }
+
+private:
+    std::vector<uint8_t> bytes_;
 };
 
 }  // namespace zk

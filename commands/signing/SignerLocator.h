@@ -16,27 +16,6 @@
 
 namespace zk {
 
-// Bytes that may hold a secret (key files): wiped when dropped.
-class SecretBytes {
-public:
-    SecretBytes() = default;
-    explicit SecretBytes(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
-    SecretBytes(SecretBytes&& other) noexcept : bytes_(std::move(other.bytes_)) {}
-    SecretBytes& operator=(SecretBytes&& other) noexcept {
-        if (this != &other) {
-            SecureWipe(bytes_);
-            bytes_ = std::move(other.bytes_);
-        }
-        return *this;
-    }
-    ~SecretBytes() { SecureWipe(bytes_); }
-    const std::vector<uint8_t>& bytes() const { return bytes_; }
-    bool empty() const { return bytes_.empty(); }
-
-private:
-    std::vector<uint8_t> bytes_;
-};
-
 // A password parameter: Base64 of the UTF-8 password, with the attribute
 // Preserve. Empty elements count as absent.
 struct PasswordParam {
