@@ -2,6 +2,8 @@
 // operation of the provider needs (certificate bytes, hex texts).
 #pragma once
 #include <openssl/bio.h>
+#include <openssl/pem.h>  // before cms.h, which declares its PEM readers only then
+#include <openssl/cms.h>
 #include <openssl/evp.h>
 #include <openssl/pkcs12.h>
 #include <openssl/x509.h>
@@ -24,6 +26,7 @@ using BioPtr = std::unique_ptr<BIO, OsslFree<BIO_free>>;
 using P12Ptr = std::unique_ptr<PKCS12, OsslFree<PKCS12_free>>;
 using P8InfoPtr = std::unique_ptr<PKCS8_PRIV_KEY_INFO, OsslFree<PKCS8_PRIV_KEY_INFO_free>>;
 using X509SigPtr = std::unique_ptr<X509_SIG, OsslFree<X509_SIG_free>>;
+using CmsPtr = std::unique_ptr<CMS_ContentInfo, OsslFree<CMS_ContentInfo_free>>;
 
 using Bytes = std::vector<uint8_t>;
 

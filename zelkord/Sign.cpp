@@ -12,8 +12,6 @@
 // The content is digested as it streams from the caller's buffer and, for
 // the attached form, encoded straight from that buffer into the output: the
 // document is never copied inside the provider.
-#include <openssl/pem.h>  // before cms.h, which declares its PEM readers only then
-#include <openssl/cms.h>
 #include <openssl/err.h>
 
 #include <climits>
@@ -33,11 +31,6 @@ constexpr int kSigningFailed = 8;
 // identifiers, algorithms, digests, times and the signature value (an RSA
 // signature of 16384 bits at most).
 constexpr size_t kStructureSlack = 4096 + 2048;
-
-struct CmsFree {
-    void operator()(CMS_ContentInfo* c) const { CMS_ContentInfo_free(c); }
-};
-using CmsPtr = std::unique_ptr<CMS_ContentInfo, CmsFree>;
 
 const EVP_MD* DigestFor(EVP_PKEY* key) {
     if (EVP_PKEY_is_a(key, "EC")) {
