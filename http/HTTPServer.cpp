@@ -48,7 +48,6 @@ constexpr int kWorkers = 8;                    // commands run at once
 constexpr int kHandshakeSeconds = 2;           // TLS: idle limit until the first request
 constexpr int kConnectionSeconds = 5000;       // idle limit of a connection
 constexpr size_t kMaxHeaders = 64 * 1024;
-constexpr size_t kBodyPiece = 1 << 20;         // a body leaves its input buffer in pieces of this size
 constexpr auto kShutdownGrace = std::chrono::seconds(10);
 constexpr timeval kNudgeDelay = {0, 1000};     // a job waits about this long for a busy thread
 constexpr timeval kWatchAfter = {0, 20000};    // a command that runs longer has its client watched
@@ -247,14 +246,13 @@ void StartCommand(Listener& l, evhttp_request* req, evhttp_connection* evcon) {
     job->listener = &l;
     job->req = req;
     job->evcon = evcon;
-    // Taken out in pieces, each drained as it is copied: a large body is not
-    // held twice.
+    // Taken out chain by chain, each drained once copied, into room reserved
+    // but not yet touched: a large body is not held twice.
     evbuffer* in = evhttp_request_get_input_buffer(req);
-    job->body.resize(evbuffer_get_length(in));
-    for (size_t done = 0; done < job->body.size();) {
-        int n = evbuffer_remove(in, job->body.data() + done, std::min<size_t>(job->body.size() - done, kBodyPiece));
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
+    job->body.reserve(evbuffer_get_length(in));
+    for (evbuffer_iovec chain; evbuffer_peek(in, -1, nullptr, &chain, 1) > 0 && chain.iov_len > 0;) {
+        job->body.append(static_cast<const char*>(chain.iov_base), chain.iov_len);
+        evbuffer_drain(in, chain.iov_len);
     }
     if (const char* origin = RequestHeader(req, "Origin")) job->origin = origin;
     // Most commands end long before a client could notice: the socket is
