@@ -83,6 +83,7 @@ struct Listener {
     SSL_CTX* ssl = nullptr;
     event* nudge = nullptr;  // wakes pool threads for jobs that no busy thread took
     event* answers = nullptr;  // activated by the workers when finished jobs wait
+    event* stop = nullptr;     // activated at shutdown; unlike a loop break it is not lost before the loop runs
     std::mutex finishedLock;
     std::vector<std::shared_ptr<Job>> finished;
     std::thread thread;
@@ -317,6 +318,8 @@ bufferevent* NewTlsConnection(event_base* base, void* arg) {
 
 // --- start and stop ---
 
+void BreakLoop(evutil_socket_t, short, void* arg) { event_base_loopbreak(static_cast<event_base*>(arg)); }
+
 void NudgePool(evutil_socket_t, short, void* arg) {
     auto& l = *static_cast<Listener*>(arg);
     if (g_pool && g_pool->Nudge()) evtimer_add(l.nudge, &kNudgeDelay);
@@ -327,7 +330,8 @@ bool SetUpLoop(Listener& l) {
     l.http = l.base ? evhttp_new(l.base) : nullptr;
     l.nudge = l.base ? evtimer_new(l.base, NudgePool, &l) : nullptr;
     l.answers = l.base ? event_new(l.base, -1, 0, SendAnswers, &l) : nullptr;
-    if (!l.http || !l.nudge || !l.answers) return false;
+    l.stop = l.base ? event_new(l.base, -1, 0, BreakLoop, l.base) : nullptr;
+    if (!l.http || !l.nudge || !l.answers || !l.stop) return false;
     evhttp_set_gencb(l.http, HttpCallback, &l);
     // Every method reaches _http_cb, which answers the ones it does not serve.
     evhttp_set_allowed_methods(l.http, EVHTTP_REQ_GET | EVHTTP_REQ_POST | EVHTTP_REQ_HEAD | EVHTTP_REQ_PUT |
@@ -360,6 +364,7 @@ void FreeLoop(Listener& l) {
     l.inflight.clear();
     if (l.nudge) event_free(l.nudge);
     if (l.answers) event_free(l.answers);
+    if (l.stop) event_free(l.stop);
     l.finished.clear();
     if (l.http) evhttp_free(l.http);  // closes its connections and the listening socket
     if (l.base) event_base_free(l.base);
@@ -370,6 +375,7 @@ void FreeLoop(Listener& l) {
     l.ssl = nullptr;
     l.nudge = nullptr;
     l.answers = nullptr;
+    l.stop = nullptr;
     l.fd = net::kInvalidSocket;
 }
 
@@ -488,7 +494,7 @@ bool StopListeners() {
         g_stopped = true;
     }
     for (Listener* l : g_listeners)
-        if (l->base) event_base_loopbreak(l->base);
+        if (l->stop) event_active(l->stop, EV_READ, 0);
     for (Listener* l : g_listeners)
         if (l->thread.joinable()) l->thread.join();
     if (!g_pool) return true;
