@@ -497,6 +497,9 @@ bool StopListeners() {
         if (l->stop) event_active(l->stop, EV_READ, 0);
     for (Listener* l : g_listeners)
         if (l->thread.joinable()) l->thread.join();
+    // The loops have ended: their answers can no longer be sent.
+    for (Listener* l : g_listeners)
+        for (auto& [evcon, job] : l->inflight) job->cancelled = true;
     if (!g_pool) return true;
     if (!g_pool->Stop(kShutdownGrace)) {
         ZLOG("StopListeners", "Commands still running at shutdown");

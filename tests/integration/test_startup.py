@@ -8,7 +8,7 @@ import stat
 import subprocess
 import unittest
 
-from zkservice import Service, free_port, wait_for_port
+from zkservice import Service, form_body, free_port, request_xml, wait_for_port
 
 
 class StartupFailures(unittest.TestCase):
@@ -205,6 +205,16 @@ class Shutdown(unittest.TestCase):
                         self.assertEqual(again.stop(), 0)
                     finally:
                         again.cleanup()
+
+    def test_stop_while_a_command_runs(self):
+        with Service(env={"ZELKORH_TEST_COMMAND_DELAY_MS": "600000"}) as svc:
+            body = form_body(request_xml("GET_VERSION")).encode()
+            with socket.create_connection(("127.0.0.1", svc.port), timeout=60) as client:
+                client.sendall(b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n\r\n" % len(body) + body)
+                self.assertTrue(svc.wait_for_log("Command held"))
+                self.assertEqual(svc.stop(), 0)  # the held command is let go, not waited for
+                self.assertEqual(client.recv(100), b"")  # no answer: the connection just ends
+            self.assertTrue(svc.log_text().rstrip().endswith("Stopped"))
 
     def test_view_emptied_at_start_and_storage_rebuilt(self):
         svc = Service(start=False)
