@@ -37,6 +37,7 @@
 #include "http/TrustInstall.h"
 #include "http/WorkerPool.h"
 #include "platform/CodePage.h"
+#include "platform/Memory.h"
 #include "platform/ModulePath.h"
 #include "platform/SecureWipe.h"
 #include "platform/Sockets.h"
@@ -48,6 +49,7 @@ constexpr int kWorkers = 8;                    // commands run at once
 constexpr int kHandshakeSeconds = 2;           // TLS: idle limit until the first request
 constexpr int kConnectionSeconds = 5000;       // idle limit of a connection
 constexpr size_t kMaxHeaders = 64 * 1024;
+constexpr size_t kReturnMemoryEvery = 64 << 20;  // of a body's drained input
 constexpr auto kShutdownGrace = std::chrono::seconds(10);
 constexpr timeval kNudgeDelay = {0, 1000};     // a job waits about this long for a busy thread
 constexpr timeval kWatchAfter = {0, 20000};    // a command that runs longer has its client watched
@@ -248,13 +250,20 @@ void StartCommand(Listener& l, evhttp_request* req, evhttp_connection* evcon) {
     job->req = req;
     job->evcon = evcon;
     // Taken out chain by chain, each drained once copied, into room reserved
-    // but not yet touched: a large body is not held twice.
+    // but not yet touched; the drained chains' memory goes back to the system
+    // as the copy proceeds: a large body is not held twice.
     evbuffer* in = evhttp_request_get_input_buffer(req);
     job->body.reserve(evbuffer_get_length(in));
+    size_t sinceReturned = 0;
     for (evbuffer_iovec chain; evbuffer_peek(in, -1, nullptr, &chain, 1) > 0 && chain.iov_len > 0;) {
         job->body.append(static_cast<const char*>(chain.iov_base), chain.iov_len);
         evbuffer_drain(in, chain.iov_len);
+        if ((sinceReturned += chain.iov_len) >= kReturnMemoryEvery) {
+            ReturnFreeMemory();
+            sinceReturned = 0;
+        }
     }
+    if (job->body.size() >= kReturnMemoryEvery) ReturnFreeMemory();
     if (const char* origin = RequestHeader(req, "Origin")) job->origin = origin;
     // Most commands end long before a client could notice: the socket is
     // watched only once the command has run for a while.
