@@ -21,16 +21,10 @@ namespace {
 const Extensions kKeyExtensions = {".sk", ".key", ".dat", ".zs2", ".zsk", ".jks", ".pfx"};
 constexpr size_t kMaxKeyPath = 255;
 
-// Key file bytes are wiped once they are no longer needed.
-struct KeyBytes {
-    std::vector<uint8_t> bytes;
-    ~KeyBytes() { SecureWipe(bytes); }
-};
-
-bool ReadKeyFile(const std::string& path, KeyBytes& key) {
+bool ReadKeyFile(const std::string& path, SecretBytes& key) {
     auto data = files::ReadAll(path, kMaxScannedFile);
     if (!data || data->empty()) return false;
-    key.bytes = std::move(*data);
+    key.bytes() = std::move(*data);
     return true;
 }
 
@@ -47,23 +41,23 @@ void InsertKey(KeyList& list, const std::string& path, const std::string& id, co
 
 void AddSK(const std::string& path, const std::string& password, KeyList& list) {
     ZLOG("_AddSK", "Process: '%s'", path.c_str());
-    KeyBytes key;
+    SecretBytes key;
     if (!ReadKeyFile(path, key)) return;
-    const auto keyLen = static_cast<uint32_t>(key.bytes.size());
+    const auto keyLen = static_cast<uint32_t>(key.bytes().size());
 
     // The key opens with the password when it can be re-encrypted with it.
     ZLOG("_AddSK", "Before ChangeKeyPassword");
-    KeyBytes scratch;
-    scratch.bytes.resize(ZK_KEY_BUFFER_SIZE);
+    SecretBytes scratch;
+    scratch.bytes().resize(ZK_KEY_BUFFER_SIZE);
     uint32_t scratchLen = ZK_KEY_BUFFER_SIZE;
     int rc = provider::Call<&provider::Exports::ZKLCTX_ChangeKeyPassword>(
-        password.c_str(), key.bytes.data(), keyLen, password.c_str(), scratch.bytes.data(), &scratchLen);
+        password.c_str(), key.bytes().data(), keyLen, password.c_str(), scratch.bytes().data(), &scratchLen);
     ZLOG("_AddSK", "After ChangeKeyPassword, Return: %d", rc);
     if (rc != 0) return;
 
     ZLOG("_AddSK", "Before GetSubjectKeyIdentifier");
     char id1[ZK_ID_TEXT_SIZE] = {}, id2[ZK_ID_TEXT_SIZE] = {};
-    rc = provider::Call<&provider::Exports::ZKLCTX_GetSubjectKeyIdentifier>(key.bytes.data(), keyLen,
+    rc = provider::Call<&provider::Exports::ZKLCTX_GetSubjectKeyIdentifier>(key.bytes().data(), keyLen,
                                                                              password.c_str(), id1, id2);
     ZLOG("_AddSK", "After GetSubjectKeyIdentifier, Return: %d", rc);
     if (rc != 0) return;
@@ -80,10 +74,10 @@ bool IsQlbOrUsc(int32_t libIndex) {
 // The provider's pair check; unreadable is set when the key file cannot be read.
 KeyCheck CheckKey(const std::string& keyPath, int previousCode, const KeySearchInput& in,
                   const std::string& password, bool& unreadable) {
-    KeyBytes key;
+    SecretBytes key;
     unreadable = !ReadKeyFile(keyPath, key);
     if (unreadable) return {previousCode, false};
-    return CheckKeyBytes(key.bytes.data(), key.bytes.size(), in, password);
+    return CheckKeyBytes(key.bytes().data(), key.bytes().size(), in, password);
 }
 
 // Records a found key in the certificate's record (the password cache).

@@ -55,6 +55,7 @@ public:
     }
     ~SecretBytes() { SecureWipe(bytes_); }
     const std::vector<uint8_t>& bytes() const { return bytes_; }
+    std::vector<uint8_t>& bytes() { return bytes_; }  // filled in place by readers and encoders
     bool empty() const { return bytes_.empty(); }
 
 private:

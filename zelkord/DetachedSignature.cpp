@@ -1,13 +1,8 @@
 // Detached signatures: CMS SignedData without content. Slot 52 checks one
 // over the caller's data and hands back the signer's certificate (DER).
-#include <openssl/pem.h>  // before cms.h, which declares its PEM readers only then
-#include <openssl/cms.h>
-#include <openssl/x509.h>
-
-#include <memory>
-
 #include "zelkord/Errors.h"
 #include "zelkord/Methods.h"
+#include "zelkord/Ossl.h"
 #include "zelkord/Output.h"
 
 namespace zkd {
@@ -17,15 +12,6 @@ constexpr int kNotSignedData = 9;
 constexpr int kDamaged = 10;
 constexpr int kBadSignature = 11;
 constexpr int kNoSignerCert = 52;
-
-struct CmsFree {
-    void operator()(CMS_ContentInfo* c) const { CMS_ContentInfo_free(c); }
-};
-struct BioFree {
-    void operator()(BIO* b) const { BIO_free(b); }
-};
-using CmsPtr = std::unique_ptr<CMS_ContentInfo, CmsFree>;
-using BioPtr = std::unique_ptr<BIO, BioFree>;
 
 // DER, or PEM as "openssl cms -outform PEM" writes it.
 CmsPtr ParseCms(const uint8_t* bytes, uint32_t len) {

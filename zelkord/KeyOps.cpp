@@ -15,12 +15,6 @@
 namespace zkd {
 namespace {
 
-// Re-encoded key files hold secrets until they are copied out.
-struct WipedBytes {
-    Bytes bytes;
-    ~WipedBytes() { zk::SecureWipe(bytes); }
-};
-
 void PutId(char* buffer, const std::string& id) {
     if (!buffer) return;
     size_t n = std::min(id.size(), static_cast<size_t>(ZK_ID_TEXT_SIZE - 1));
@@ -41,9 +35,9 @@ int ChangePassword(const char* oldPass, const uint8_t* key, uint32_t keyLen, con
                    uint32_t* outLen) {
     KeyFile file;
     if (int rc = OpenKeyFile(key, keyLen, oldPass, file)) return rc;
-    WipedBytes encoded;
-    if (int rc = WriteKeyFile(file, file.kind, newPass, encoded.bytes)) return rc;
-    return PutOutput(encoded.bytes.data(), encoded.bytes.size(), out, outLen);
+    zk::SecretBytes encoded;  // a re-encoded key file, wiped once copied out
+    if (int rc = WriteKeyFile(file, file.kind, newPass, encoded.bytes())) return rc;
+    return PutOutput(encoded.bytes().data(), encoded.bytes().size(), out, outLen);
 }
 
 int SlotCheckKeyPair(ZKLDContext ctx, int32_t lib, const uint8_t* key, ZKKeyLen keyLen, const uint8_t* cert,
@@ -111,9 +105,9 @@ ZKD_EXPORT int ZKLSVC_AcquireKey(const uint8_t* key, uint32_t keyLen, const char
         if (!lens[i]) continue;
         KeyFile single;
         single.keys.push_back(std::move(file.keys[i]));
-        WipedBytes encoded;
-        if (int rc = WriteKeyFile(single, KeyFileKind::Pkcs8Der, pass, encoded.bytes)) return rc;
-        if (int rc = PutOutput(encoded.bytes.data(), encoded.bytes.size(), outs[i], lens[i])) return rc;
+        zk::SecretBytes encoded;  // a re-encoded key file, wiped once copied out
+        if (int rc = WriteKeyFile(single, KeyFileKind::Pkcs8Der, pass, encoded.bytes())) return rc;
+        if (int rc = PutOutput(encoded.bytes().data(), encoded.bytes().size(), outs[i], lens[i])) return rc;
     }
     return 0;
 }
