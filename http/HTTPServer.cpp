@@ -52,6 +52,7 @@ constexpr size_t kMaxHeaders = 64 * 1024;
 constexpr size_t kReturnMemoryEvery = 64 << 20;  // of a body's drained input
 constexpr auto kShutdownGrace = std::chrono::seconds(10);
 constexpr timeval kNudgeDelay = {0, 1000};     // a job waits about this long for a busy thread
+constexpr int kPriorities = 3;                 // evhttp's events take the middle one
 constexpr timeval kWatchAfter = {0, 20000};    // a command that runs longer has its client watched
 constexpr const char* kHtml = "text/html; charset=utf-8";
 constexpr const char* kTextPlain = "text/plain; charset=utf-8";
@@ -83,10 +84,12 @@ struct Listener {
     event_base* base = nullptr;
     evhttp* http = nullptr;
     SSL_CTX* ssl = nullptr;
-    event* nudge = nullptr;  // wakes pool threads for jobs that no busy thread took
+    event* wakePool = nullptr;  // lowest priority: runs when the loop has nothing else to do
+    event* nudge = nullptr;     // wakes pool threads for jobs that no busy thread took
     event* answers = nullptr;  // activated by the workers when finished jobs wait
     event* stop = nullptr;     // activated at shutdown; unlike a loop break it is not lost before the loop runs
     std::mutex finishedLock;
+    std::atomic<bool> answersSignalled{false};
     std::vector<std::shared_ptr<Job>> finished;
     std::thread thread;
     std::map<evhttp_connection*, std::shared_ptr<Job>> inflight;  // loop thread only
@@ -191,6 +194,7 @@ void SendAnswers(evutil_socket_t, short, void* arg) {
     {
         std::lock_guard lock(l.finishedLock);
         batch.swap(l.finished);
+        l.answersSignalled = false;
     }
     for (auto& job : batch) Reply(*job);
 }
@@ -233,13 +237,12 @@ void RunJob(const std::shared_ptr<Job>& job) {
     if (g_testDelayMs > 0) PauseForTests(*job);
     if (!job->cancelled) job->answer = ExecuteCommand(std::move(job->body));
     Listener& l = *job->listener;
-    bool first;
     {
         std::lock_guard lock(l.finishedLock);
-        first = l.finished.empty();
         l.finished.push_back(job);
     }
-    if (first) event_active(l.answers, EV_READ, 0);  // the loop takes every answer queued until it runs
+    // One wake-up of the loop takes every answer queued until it runs.
+    if (!l.answersSignalled.exchange(true)) event_active(l.answers, EV_READ, 0);
 }
 
 // --- _http_cb (loop thread) ---
@@ -270,17 +273,12 @@ void StartCommand(Listener& l, evhttp_request* req, evhttp_connection* evcon) {
     job->watch = evtimer_new(l.base, StartWatching, job.get());
     evtimer_add(job->watch, &kWatchAfter);
     l.inflight[evcon] = job;
-    switch (g_pool->Post([job] { RunJob(job); })) {
-        case WorkerPool::Posted::Taken:
-            break;
-        case WorkerPool::Posted::NudgeLater:
-            if (!evtimer_pending(l.nudge, nullptr)) evtimer_add(l.nudge, &kNudgeDelay);
-            break;
-        case WorkerPool::Posted::Refused:
-            ForgetJob(*job);
-            evhttp_send_error(req, 503, nullptr);
-            break;
+    if (!g_pool->Post([job] { RunJob(job); })) {
+        ForgetJob(*job);
+        evhttp_send_error(req, 503, nullptr);
+        return;
     }
+    event_active(l.wakePool, EV_READ, 0);  // once, after every request of this pass has been posted
 }
 
 void ServeDocument(Listener& l, evhttp_request* req) {
@@ -329,6 +327,12 @@ bufferevent* NewTlsConnection(event_base* base, void* arg) {
 
 void BreakLoop(evutil_socket_t, short, void* arg) { event_base_loopbreak(static_cast<event_base*>(arg)); }
 
+void WakePool(evutil_socket_t, short, void* arg) {
+    auto& l = *static_cast<Listener*>(arg);
+    if (g_pool && g_pool->Wake() == WorkerPool::Woken::NudgeLater && !evtimer_pending(l.nudge, nullptr))
+        evtimer_add(l.nudge, &kNudgeDelay);
+}
+
 void NudgePool(evutil_socket_t, short, void* arg) {
     auto& l = *static_cast<Listener*>(arg);
     if (g_pool && g_pool->Nudge()) evtimer_add(l.nudge, &kNudgeDelay);
@@ -336,11 +340,14 @@ void NudgePool(evutil_socket_t, short, void* arg) {
 
 bool SetUpLoop(Listener& l) {
     l.base = event_base_new();
-    l.http = l.base ? evhttp_new(l.base) : nullptr;
-    l.nudge = l.base ? evtimer_new(l.base, NudgePool, &l) : nullptr;
-    l.answers = l.base ? event_new(l.base, -1, 0, SendAnswers, &l) : nullptr;
-    l.stop = l.base ? event_new(l.base, -1, 0, BreakLoop, l.base) : nullptr;
-    if (!l.http || !l.nudge || !l.answers || !l.stop) return false;
+    if (!l.base || event_base_priority_init(l.base, kPriorities) != 0) return false;
+    l.http = evhttp_new(l.base);  // its events take the middle priority
+    l.wakePool = event_new(l.base, -1, 0, WakePool, &l);
+    if (l.wakePool) event_priority_set(l.wakePool, kPriorities - 1);
+    l.nudge = evtimer_new(l.base, NudgePool, &l);
+    l.answers = event_new(l.base, -1, 0, SendAnswers, &l);
+    l.stop = event_new(l.base, -1, 0, BreakLoop, l.base);
+    if (!l.http || !l.wakePool || !l.nudge || !l.answers || !l.stop) return false;
     evhttp_set_gencb(l.http, HttpCallback, &l);
     // Every method reaches _http_cb, which answers the ones it does not serve.
     evhttp_set_allowed_methods(l.http, EVHTTP_REQ_GET | EVHTTP_REQ_POST | EVHTTP_REQ_HEAD | EVHTTP_REQ_PUT |
@@ -371,6 +378,7 @@ void FreeLoop(Listener& l) {
         job->watch = nullptr;
     }
     l.inflight.clear();
+    if (l.wakePool) event_free(l.wakePool);
     if (l.nudge) event_free(l.nudge);
     if (l.answers) event_free(l.answers);
     if (l.stop) event_free(l.stop);
@@ -382,6 +390,7 @@ void FreeLoop(Listener& l) {
     l.http = nullptr;
     l.base = nullptr;
     l.ssl = nullptr;
+    l.wakePool = nullptr;
     l.nudge = nullptr;
     l.answers = nullptr;
     l.stop = nullptr;

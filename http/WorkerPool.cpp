@@ -14,16 +14,21 @@ WorkerPool::~WorkerPool() {
         for (auto& t : threads_) t.detach();
 }
 
-WorkerPool::Posted WorkerPool::Post(std::function<void()> job) {
+bool WorkerPool::Post(std::function<void()> job) {
+    std::lock_guard lock(mutex_);
+    if (stopping_) return false;
+    jobs_.push_back(std::move(job));
+    return true;
+}
+
+WorkerPool::Woken WorkerPool::Wake() {
     {
         std::lock_guard lock(mutex_);
-        if (stopping_) return Posted::Refused;
-        jobs_.push_back(std::move(job));
-        if (sleeping_ == 0) return Posted::Taken;              // every thread is busy: the first free one takes it
-        if (sleeping_ < running_) return Posted::NudgeLater;   // a busy thread will most likely take it first
+        if (jobs_.empty() || sleeping_ == 0) return Woken::Enough;  // busy threads take what waits
+        if (sleeping_ < running_) return Woken::NudgeLater;
     }
     wake_.notify_one();
-    return Posted::Taken;
+    return Woken::Enough;
 }
 
 int WorkerPool::SleepingThreads() {

@@ -1,10 +1,11 @@
 // A fixed set of threads that run the commands. Each thread announces itself
 // to the provider library when it starts and when it ends.
 //
-// Waking a thread costs more than a short command, so a job posted while
-// other jobs run is left for those threads to take when they finish; the
-// caller nudges the pool a moment later (Nudge), which wakes a sleeping
-// thread for any job still waiting, so that a long job never holds up others.
+// Waking a thread costs more than a short command, so the caller posts all
+// the jobs it has and then calls Wake once. Jobs posted while other jobs run
+// are left for those threads to take when they finish; the caller nudges the
+// pool a moment later (Nudge), which wakes a sleeping thread for any job still
+// waiting, so that a long job never holds up others.
 #pragma once
 #include <chrono>
 #include <condition_variable>
@@ -23,9 +24,12 @@ public:
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
 
-    enum class Posted { Taken, NudgeLater, Refused };
-    // Queues a job. NudgeLater: call Nudge() shortly; Refused: the pool is stopping.
-    Posted Post(std::function<void()> job);
+    // Queues a job; false once the pool is stopping.
+    bool Post(std::function<void()> job);
+    enum class Woken { Enough, NudgeLater };
+    // Wakes a sleeping thread when no thread is busy and jobs wait.
+    // NudgeLater: busy threads will most likely take the jobs; call Nudge() shortly.
+    Woken Wake();
     // Wakes one sleeping thread when a job is still waiting; true when more
     // jobs wait than that (nudge again a moment later).
     bool Nudge();

@@ -68,7 +68,7 @@ TEST(Process, ExitStatusLimitAndMissingProgram) {
 }
 
 TEST(WorkerPool, BusyThreadsTakeNewJobsAndNudgeWakesTheRest) {
-    using Posted = http::WorkerPool::Posted;
+    using Woken = http::WorkerPool::Woken;
     http::WorkerPool pool(2);
     std::atomic<int> done{0}, started{0};
     std::atomic<bool> release{false};
@@ -80,20 +80,25 @@ TEST(WorkerPool, BusyThreadsTakeNewJobsAndNudgeWakesTheRest) {
     auto waitFor = [&](int running, int sleeping) {
         while (started < running || pool.SleepingThreads() != sleeping) std::this_thread::yield();
     };
-    // Both threads asleep: the first job wakes one at once.
     waitFor(0, 2);
-    EXPECT_EQ(pool.Post(hold), Posted::Taken);
+    EXPECT_EQ(pool.Wake(), Woken::Enough);  // nothing waits: nobody is woken
+    EXPECT_EQ(pool.SleepingThreads(), 2);
+    // Both threads asleep: Wake wakes one for the job at once.
+    EXPECT_TRUE(pool.Post(hold));
+    EXPECT_EQ(pool.Wake(), Woken::Enough);
     waitFor(1, 1);
-    // One thread busy, one asleep: the job waits for a nudge, which wakes the sleeper
-    // (a long job never holds up the next one).
-    EXPECT_EQ(pool.Post(hold), Posted::NudgeLater);
+    // One thread busy, one asleep: the job is left to the busy one until a
+    // nudge wakes the sleeper (a long job never holds up the next one).
+    EXPECT_TRUE(pool.Post(hold));
+    EXPECT_EQ(pool.Wake(), Woken::NudgeLater);
     EXPECT_FALSE(pool.Nudge());
     waitFor(2, 0);
     // Every thread busy: the job stays queued for the first one free; at stop it is dropped.
-    EXPECT_EQ(pool.Post([&] { done += 100; }), Posted::Taken);
+    EXPECT_TRUE(pool.Post([&] { done += 100; }));
+    EXPECT_EQ(pool.Wake(), Woken::Enough);
     EXPECT_FALSE(pool.Stop(std::chrono::milliseconds(0)));  // two jobs are running
     release = true;
     EXPECT_TRUE(pool.Stop(std::chrono::hours(1)));
     EXPECT_EQ(done, 2);
-    EXPECT_EQ(pool.Post([] {}), Posted::Refused);
+    EXPECT_FALSE(pool.Post([] {}));
 }
