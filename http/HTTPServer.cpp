@@ -86,8 +86,8 @@ struct Listener {
     SSL_CTX* ssl = nullptr;
     event* wakePool = nullptr;  // lowest priority: runs when the loop has nothing else to do
     event* nudge = nullptr;     // wakes pool threads for jobs that no busy thread took
-    event* answers = nullptr;  // activated by the workers when finished jobs wait
-    event* stop = nullptr;     // activated at shutdown; unlike a loop break it is not lost before the loop runs
+    event* answers = nullptr;   // activated by the workers when finished jobs wait
+    event* stop = nullptr;      // activated at shutdown; unlike a loop break it is not lost before the loop runs
     std::mutex finishedLock;
     std::atomic<bool> answersSignalled{false};
     std::vector<std::shared_ptr<Job>> finished;
