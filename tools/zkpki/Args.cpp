@@ -15,11 +15,11 @@ Args::Args(const std::vector<std::string>& words, std::initializer_list<OptSpec>
       inline_value = name.substr(eq + 1);
       name.resize(eq);
     }
-    auto spec = std::find_if(specs.begin(), specs.end(),
+    auto known = std::find_if(specs.begin(), specs.end(),
                              [&](const OptSpec& s) { return s.name == name; });
-    if (spec == specs.end()) throw UsageError("unknown option --" + name);
+    if (known == specs.end()) throw UsageError("unknown option --" + name);
     if (values_.count(name)) throw UsageError("option --" + name + " given twice");
-    if (!spec->takesValue) {
+    if (!known->takesValue) {
       if (inline_value) throw UsageError("option --" + name + " takes no value");
       values_[name] = "";
     } else if (inline_value) {
