@@ -6,7 +6,7 @@ import threading
 import unittest
 import urllib.parse
 
-from zkservice import Envelope, Service, form_body, request_xml
+from zkservice import Envelope, Service, SharedServiceCase, form_body, request_xml
 
 VERSION = request_xml("GET_VERSION")
 HEAD = b"<html><head><script type=\"text/javascript\">window.name='{data:\""
@@ -26,14 +26,8 @@ def raw_exchange(port, data, shut_write=False, timeout=30):
             out += chunk
 
 
-class Routing(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.svc = Service(log=True)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.svc.__exit__(None, None, None)
+class Routing(SharedServiceCase):
+    service_args = {"log": True}
 
     def post_raw(self, body, headers=None):
         status, reason, hdrs, data = self.svc.request("POST", "/", body, headers)
@@ -222,16 +216,10 @@ class Limits(unittest.TestCase):
             self.assertEqual(svc.post(command="GET_VERSION").code, 0)
 
 
-class SlowCommands(unittest.TestCase):
+class SlowCommands(SharedServiceCase):
     """Commands held by the service's test setting ZELKORH_TEST_COMMAND_DELAY_MS."""
 
-    @classmethod
-    def setUpClass(cls):
-        cls.svc = Service(env={"ZELKORH_TEST_COMMAND_DELAY_MS": "3000"})
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.svc.__exit__(None, None, None)
+    service_args = {"env": {"ZELKORH_TEST_COMMAND_DELAY_MS": "3000"}}
 
     def test_two_slow_commands_run_at_once(self):
         results = []

@@ -5,18 +5,10 @@ import configparser
 import os
 import unittest
 
-from zkservice import Service, request_xml
+from zkservice import Service, SharedServiceCase, request_xml
 
 
-class ServiceCommands(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.svc = Service()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.svc.__exit__(None, None, None)
-
+class ServiceCommands(SharedServiceCase):
     def ocsp_section(self):
         parser = configparser.ConfigParser(interpolation=None)
         parser.optionxform = str

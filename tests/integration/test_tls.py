@@ -8,7 +8,7 @@ import stat
 import subprocess
 import unittest
 
-from zkservice import Service, request_xml
+from zkservice import Service, SharedServiceCase, request_xml
 
 
 def openssl(*args, data=None):
@@ -20,15 +20,7 @@ def certutil_list(db):
     return p.stdout.decode(errors="replace")
 
 
-class TlsPort(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.svc = Service()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.svc.__exit__(None, None, None)
-
+class TlsPort(SharedServiceCase):
     def test_verified_connections_and_keep_alive(self):
         for host in ("localhost", "127.0.0.1"):
             with self.subTest(host=host):

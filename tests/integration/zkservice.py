@@ -42,6 +42,7 @@ import ssl
 import subprocess
 import tempfile
 import time
+import unittest
 import urllib.parse
 import xml.etree.ElementTree as ET
 
@@ -332,3 +333,18 @@ class Service:
         if status != 200:
             raise RuntimeError("HTTP %d: %r" % (status, body[:200]))
         return Envelope(body.decode("utf-8"))
+
+
+class SharedServiceCase(unittest.TestCase):
+    """A test class whose tests share one running service, cls.svc, started
+    with the keyword arguments in service_args."""
+
+    service_args = {}
+
+    @classmethod
+    def setUpClass(cls):
+        cls.svc = Service(**cls.service_args)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.svc.__exit__(None, None, None)
