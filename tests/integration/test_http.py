@@ -226,8 +226,11 @@ class SlowCommands(SharedServiceCase):
         threads = [threading.Thread(target=lambda: results.append(self.svc.post(command="ONLOAD").code))
                    for _ in range(2)]
         before = len(self.svc.log_text())
-        for t in threads:
-            t.start()
+        # The second is sent once the first is seen held, so it is in flight
+        # while the first still runs however slowly the machine goes.
+        threads[0].start()
+        self.assertTrue(self.svc.wait_for_log("Command held", since=before))
+        threads[1].start()
         for t in threads:
             t.join()
         self.assertEqual(results, [0, 0])

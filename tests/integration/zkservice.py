@@ -229,10 +229,11 @@ class Service:
                 return f.read().decode("cp1251", errors="replace")
         return ""
 
-    def wait_for_log(self, text, timeout=30):
+    def wait_for_log(self, text, timeout=30, since=0):
+        """Waits until text appears in the log after its first `since` characters."""
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
-            if text in self.log_text():
+            if text in self.log_text()[since:]:
                 return True
             time.sleep(0.05)
         return False

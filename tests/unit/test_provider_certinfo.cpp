@@ -153,8 +153,11 @@ TEST_F(CertInfoTest, FactsMatchOpensslAndTheGeneratorInput) {
         EXPECT_EQ(Field(info.Email), Attr(v.subject, "emailAddress"));
         EXPECT_EQ(Field(info.Issuer), Attr(v.issuer, "commonName"));
         EXPECT_EQ(Field(info.IssuerSN), Attr(v.issuer, "serialNumber"));
-        EXPECT_EQ(info.DateBeg, v.notBefore);
-        EXPECT_EQ(info.DateEnd, c.noEnd ? 0 : v.notAfter);
+        // Fields of the packed record are read by value before they are compared.
+        const int32_t dateBeg = info.DateBeg, dateEnd = info.DateEnd, type = info.Type;
+        const uint32_t ekuBits = info.ExtKeyUsage;
+        EXPECT_EQ(dateBeg, v.notBefore);
+        EXPECT_EQ(dateEnd, c.noEnd ? 0 : v.notAfter);
         EXPECT_EQ(info.KeyUsage & 0xFF, v.keyUsage);
         EXPECT_EQ(Field(info.AccessOCSP), v.ocsp);
         EXPECT_EQ(eku.size(), v.eku.size());
@@ -163,11 +166,11 @@ TEST_F(CertInfoTest, FactsMatchOpensslAndTheGeneratorInput) {
         EXPECT_EQ(Field(info.DRFO), c.drfo);
         EXPECT_EQ(Field(info.EDRPOU), c.edrpou);
         EXPECT_EQ(Field(info.EDDRU), c.eddr);
-        EXPECT_EQ(info.Type, c.type);
+        EXPECT_EQ(type, c.type);
         EXPECT_EQ(info.IsQualified != 0, c.qualified);
         EXPECT_EQ(info.IsKeyInDevice != 0, c.sscd);
         EXPECT_EQ(eku, c.ekuOids);
-        EXPECT_EQ(info.ExtKeyUsage, c.ekuBits);
+        EXPECT_EQ(ekuBits, c.ekuBits);
         EXPECT_EQ(Field(info.AccessTSP), c.tsp);
     }
 }
