@@ -42,7 +42,7 @@ def setUpModule():
     for name, (ku, _, _) in USAGES.items():
         ids[name] = pki.user(name, "ca", "--ku", ku)
     pki.keyfile(pki.path("ivan.pfx"), PASS, "ivan")
-    pki.keyfile(pki.path("Key-6.dat"), PASS, "sign2", user2="enc2")
+    pki.keyfile(pki.path("two-keys.dat"), PASS, "sign2", user2="enc2")
     pki.keyfile(pki.path("cyr.key"), PASS, "cyr", fmt="p8pem")
     pki.keyfile(pki.path("stray.key"), PASS, "stray", fmt="p8pem")
 
@@ -55,7 +55,7 @@ class KeyCommands(unittest.TestCase):
     def setUp(self):
         self.svc = Service(start=False)
         self.put("ivan.cer", "ivan.pfx")
-        self.put("sign2.cer", "enc2.cer", "Key-6.dat", folder="two")
+        self.put("sign2.cer", "enc2.cer", "two-keys.dat", folder="two")
         self.put("noend.cer", "old.cer", *(n + ".cer" for n in USAGES), folder="usage")
         # A Cyrillic folder and file name, as a user's drive may have them.
         self.cyr_folder = self.svc.path("Cert", "Ключі")
@@ -254,7 +254,7 @@ class KeyCommands(unittest.TestCase):
     def test_subject_key_identifiers(self):
         cases = [  # (key file, password, code, Id1, Id2)
             ("ivan.pfx", PASS, 0, ids["ivan"], None),
-            ("Key-6.dat", PASS, 0, ids["sign2"], ids["enc2"]),
+            ("two-keys.dat", PASS, 0, ids["sign2"], ids["enc2"]),
             ("cyr.key", PASS, 0, ids["cyr"], None),
             ("ivan.pfx", "невірний", 8, None, None),
         ]

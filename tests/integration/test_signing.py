@@ -30,7 +30,7 @@ def setUpModule():
     pki.keyfile(pki.path("ivan.pfx"), PASS, "ivan")
     pki.keyfile(pki.path("olga.dat"), PASS, "olga", fmt="p8der")
     pki.keyfile(pki.path("roman.key"), PASS, "roman", fmt="p8pem")
-    pki.keyfile(pki.path("Key-6.dat"), PASS, "sign2", user2="enc2")
+    pki.keyfile(pki.path("two-keys.dat"), PASS, "sign2", user2="enc2")
 
 
 def tearDownModule():
@@ -41,7 +41,7 @@ class Signing(unittest.TestCase):
     # Cert/ holds each signer's certificate beside its key file; the two keys
     # of one file sit in a folder of their own.
     LAYOUT = {"ivan.cer": "", "ivan.pfx": "", "olga.cer": "", "olga.dat": "", "roman.cer": "", "roman.key": "",
-              "sign2.cer": "two", "enc2.cer": "two", "Key-6.dat": "two"}
+              "sign2.cer": "two", "enc2.cer": "two", "two-keys.dat": "two"}
 
     def setUp(self):
         self.svc = Service(start=False)
