@@ -123,6 +123,20 @@ def form_body(xml_text, native=True, encode_output=False):
     return body
 
 
+# The files a build puts into the program folder. Whatever else build/bin holds
+# is the state of a service once run from there (its TLS material, settings,
+# data, log) and must not leak into a test's program folder.
+PROGRAM_FILES = ("ZelkorH", "libZelkorD.so", "ZelkorH.ini")
+TLS_FILES = ("ca.pem", "server.pem")
+
+
+def copy_program(source, dest, extra=()):
+    """A fresh program folder: the program's own files (and extra) from source."""
+    os.makedirs(dest, exist_ok=True)
+    for name in PROGRAM_FILES + tuple(extra):
+        shutil.copy2(os.path.join(source, name), os.path.join(dest, name))
+
+
 _template_ready = None
 
 
@@ -155,7 +169,7 @@ def template_folder():
                     shutil.copy2(os.path.join(svc.folder, name), os.path.join(svc.work, "fresh-" + name))
                 staging = template + ".new"
                 shutil.rmtree(staging, ignore_errors=True)
-                shutil.copytree(BUILD_BIN, staging, symlinks=True)
+                copy_program(BUILD_BIN, staging)
                 for name in ("ca.pem", "server.pem"):
                     shutil.copy2(os.path.join(svc.work, "fresh-" + name), os.path.join(staging, name))
                 with open(os.path.join(staging, ".stamp"), "w") as f:
@@ -176,8 +190,10 @@ class Service:
         self.runtime = os.path.join(self.work, "run")
         os.makedirs(self.home)
         os.makedirs(self.runtime, mode=0o700)
-        source = template_folder() if template else BUILD_BIN
-        shutil.copytree(source, self.folder, symlinks=True, ignore=shutil.ignore_patterns(".stamp"))
+        if template:
+            copy_program(template_folder(), self.folder, TLS_FILES)
+        else:
+            copy_program(BUILD_BIN, self.folder)
         self._demo_set(demo)
         self.port = free_port() if port is None else port
         self.port_s = free_port() if ports is None else ports
