@@ -13,15 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/OsslPtr.h"
+
 namespace zkd {
 
-template <auto Free>
-struct OsslFree {
-    template <class T>
-    void operator()(T* p) const { Free(p); }
-};
-using X509Ptr = std::unique_ptr<X509, OsslFree<X509_free>>;
-using PKeyPtr = std::unique_ptr<EVP_PKEY, OsslFree<EVP_PKEY_free>>;
+using zk::OsslFree;
+using zk::PKeyPtr;
+using zk::X509Ptr;
 using BioPtr = std::unique_ptr<BIO, OsslFree<BIO_free>>;
 using P12Ptr = std::unique_ptr<PKCS12, OsslFree<PKCS12_free>>;
 using P8InfoPtr = std::unique_ptr<PKCS8_PRIV_KEY_INFO, OsslFree<PKCS8_PRIV_KEY_INFO_free>>;

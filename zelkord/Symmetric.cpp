@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/OsslPtr.h"
 #include "platform/SecureWipe.h"
 #include "zelkord/Errors.h"
 #include "zelkord/Methods.h"
@@ -24,10 +25,7 @@ constexpr size_t kTagSize = 16;
 constexpr int kCipherFailed = 8;    // the encryption itself failed
 constexpr int kIntegrity = 13;      // tampered or truncated ciphertext
 
-struct CipherCtxFree {
-    void operator()(EVP_CIPHER_CTX* c) const { EVP_CIPHER_CTX_free(c); }
-};
-using CipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
+using CipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, zk::OsslFree<EVP_CIPHER_CTX_free>>;
 
 // Fetched once: an implicit fetch on every initialisation is costly and the
 // unit cipher is initialised once per 512 bytes of database I/O.

@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/OsslPtr.h"
+
 namespace zkpki {
 
 struct PkiError : std::runtime_error {
@@ -21,12 +23,9 @@ struct PkiError : std::runtime_error {
 };
 
 template <auto Free>
-struct Deleter {
-  template <class T>
-  void operator()(T* p) const { Free(p); }
-};
-using KeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>>;
-using CertPtr = std::unique_ptr<X509, Deleter<X509_free>>;
+using Deleter = zk::OsslFree<Free>;
+using KeyPtr = zk::PKeyPtr;
+using CertPtr = zk::X509Ptr;
 
 using Bytes = std::vector<unsigned char>;
 
