@@ -48,6 +48,14 @@ class Pki:
             args += ["--key2", self.path(user2 + ".key.pem"), "--cert2", self.path(user2 + ".pem")]
         self.run(*args)
 
+    def two_key_file(self, out, password, drfo):
+        """Two users with one DRFO, a signing (0xC0) and a key-agreement (0x08)
+        certificate, whose keys share one PKCS#12 file; returns their identifiers."""
+        ids = {"sign2": self.user("sign2", "ca", "--drfo", drfo, "--ku", "0xC0"),
+               "enc2": self.user("enc2", "ca", "--drfo", drfo, "--ku", "0x08")}
+        self.keyfile(out, password, "sign2", user2="enc2")
+        return ids
+
     def read(self, name):
         with open(self.path(name), "rb") as f:
             return f.read()

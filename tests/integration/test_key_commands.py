@@ -32,8 +32,6 @@ def setUpModule():
     ids = {
         "ivan": pki.user("ivan", "ca", "--cn", "Іван Петренко", "--drfo", "1111111111", "--email", "ivan@example.org",
                          "--eku", "clientAuth,1.2.804.2.1.1.1.3.9"),
-        "sign2": pki.user("sign2", "ca", "--drfo", "5555555555", "--ku", "0xC0"),
-        "enc2": pki.user("enc2", "ca", "--drfo", "5555555555", "--ku", "0x08"),
         "cyr": pki.user("cyr", "ca", "--cn", "Олена Коваль", "--drfo", "7777777777"),
         "noend": pki.user("noend", "ca", "--no-end"),
         "old": pki.user("old", "ca", "--expired"),
@@ -42,7 +40,7 @@ def setUpModule():
     for name, (ku, _, _) in USAGES.items():
         ids[name] = pki.user(name, "ca", "--ku", ku)
     pki.keyfile(pki.path("ivan.pfx"), PASS, "ivan")
-    pki.keyfile(pki.path("two-keys.dat"), PASS, "sign2", user2="enc2")
+    ids.update(pki.two_key_file(pki.path("two-keys.dat"), PASS, "5555555555"))
     pki.keyfile(pki.path("cyr.key"), PASS, "cyr", fmt="p8pem")
     pki.keyfile(pki.path("stray.key"), PASS, "stray", fmt="p8pem")
 

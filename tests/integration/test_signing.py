@@ -24,13 +24,11 @@ def setUpModule():
         "ivan": pki.user("ivan", "ca", "--drfo", "1111111111", "--edrpou", "22222222", "--ku", "0xC0"),
         "olga": pki.user("olga", "ca", "--drfo", "3333333333", "--key", "p384"),
         "roman": pki.user("roman", "ca", "--drfo", "4444444444", "--key", "rsa"),
-        "sign2": pki.user("sign2", "ca", "--drfo", "5555555555", "--ku", "0xC0"),
-        "enc2": pki.user("enc2", "ca", "--drfo", "5555555555", "--ku", "0x08"),
     }
     pki.keyfile(pki.path("ivan.pfx"), PASS, "ivan")
     pki.keyfile(pki.path("olga.dat"), PASS, "olga", fmt="p8der")
     pki.keyfile(pki.path("roman.key"), PASS, "roman", fmt="p8pem")
-    pki.keyfile(pki.path("two-keys.dat"), PASS, "sign2", user2="enc2")
+    ids.update(pki.two_key_file(pki.path("two-keys.dat"), PASS, "5555555555"))
 
 
 def tearDownModule():
