@@ -28,9 +28,11 @@ tinyxml2::XMLElement* AddTextElement(tinyxml2::XMLElement* parent, const char* n
     return e;
 }
 
+void SetNil(tinyxml2::XMLElement* element) { element->SetAttribute("xsi:nil", "true"); }
+
 tinyxml2::XMLElement* AddNilElement(tinyxml2::XMLElement* parent, const char* name) {
     tinyxml2::XMLElement* e = parent->InsertNewChildElement(name);
-    e->SetAttribute("xsi:nil", "true");
+    SetNil(e);
     return e;
 }
 

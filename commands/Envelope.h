@@ -35,6 +35,8 @@ std::string SimpleAnswer(const char* command, int code, int detail = kNoDetail);
 
 // Helpers for filling answers.
 tinyxml2::XMLElement* AddTextElement(tinyxml2::XMLElement* parent, const char* name, const std::string& text);
+// An element without a value: no text and xsi:nil="true".
+void SetNil(tinyxml2::XMLElement* element);
 tinyxml2::XMLElement* AddNilElement(tinyxml2::XMLElement* parent, const char* name);
 
 }  // namespace zk

@@ -144,11 +144,11 @@ void cSQLst::AddRow(sqlite3_stmt* stmt, int columns) {
             if (bytes && len > 0)
                 field->SetText(Base64Encode(bytes, static_cast<size_t>(len)).c_str());
             else
-                field->SetAttribute("xsi:nil", "true");
+                SetNil(field);
             break;
         }
         case SQLITE_NULL:
-            field->SetAttribute("xsi:nil", "true");
+            SetNil(field);
             break;
         default: {
             const unsigned char* text = sqlite3_column_text(stmt, i);
