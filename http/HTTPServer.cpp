@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/RequestContext.h"
 #include "commands/Envelope.h"
 #include "commands/ProcessRequest.h"
 #include "host/ErrorMessage.h"
@@ -235,7 +236,11 @@ std::string ExecuteCommand(std::string body) {
 
 void RunJob(const std::shared_ptr<Job>& job) {
     if (g_testDelayMs > 0) PauseForTests(*job);
-    if (!job->cancelled) job->answer = ExecuteCommand(std::move(job->body));
+    if (!job->cancelled) {
+        RequestContext context{job->origin, &job->cancelled};
+        ScopedRequest current(context);
+        job->answer = ExecuteCommand(std::move(job->body));
+    }
     Listener& l = *job->listener;
     {
         std::lock_guard lock(l.finishedLock);
