@@ -20,7 +20,7 @@
 #include <tinyxml2.h>
 
 #include "commands/ProcessRequest.h"
-#include "http/CBase64.h"
+#include "base/CBase64.h"
 #include "platform/ModulePath.h"
 #include "provider/Provider.h"
 

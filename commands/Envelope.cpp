@@ -1,9 +1,9 @@
 #include "commands/Envelope.h"
 
 #include "commands/Messages.h"
-#include "commands/TextHelpers.h"
-#include "http/CBase64.h"
-#include "host/Log.h"
+#include "base/TextHelpers.h"
+#include "base/CBase64.h"
+#include "base/Log.h"
 #include "provider/Provider.h"
 
 namespace zk {

@@ -2,7 +2,7 @@
 
 #include <strings.h>
 
-#include "host/Log.h"
+#include "base/Log.h"
 #include "provider/Provider.h"
 
 namespace zk {

@@ -2,8 +2,8 @@
 
 #include <cstdlib>
 
-#include "commands/Params.h"
-#include "commands/TextHelpers.h"
+#include "base/Params.h"
+#include "base/TextHelpers.h"
 #include "discovery/CertListFunc.h"
 #include "platform/CodePage.h"
 #include "platform/Text.h"

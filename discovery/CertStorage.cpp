@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <filesystem>
 
-#include "host/Settings.h"
+#include "base/Settings.h"
 #include "platform/Files.h"
 #include "platform/ModulePath.h"
 

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "host/Log.h"
+#include "base/Log.h"
 #include "platform/Text.h"
 
 namespace fs = std::filesystem;

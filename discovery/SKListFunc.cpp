@@ -7,8 +7,8 @@
 
 #include "discovery/CertListFunc.h"
 #include "discovery/FolderScan.h"
-#include "host/Log.h"
-#include "host/Settings.h"
+#include "base/Log.h"
+#include "base/Settings.h"
 #include "platform/Files.h"
 #include "platform/Profile.h"
 #include "platform/SecureWipe.h"

@@ -8,9 +8,9 @@
 
 #include "discovery/CertListFunc.h"
 #include "discovery/CertStorage.h"
-#include "host/ErrorMessage.h"
-#include "host/Log.h"
-#include "host/Settings.h"
+#include "base/ErrorMessage.h"
+#include "base/Log.h"
+#include "base/Settings.h"
 #include "http/HTTPServer.h"
 #include "platform/CodePage.h"
 #include "platform/Files.h"

@@ -10,7 +10,7 @@
 #include <mutex>
 #include <string_view>
 
-#include "host/Log.h"
+#include "base/Log.h"
 #include "platform/Files.h"
 
 namespace zk::http {

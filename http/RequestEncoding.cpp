@@ -4,7 +4,7 @@
 #include <cctype>
 #include <cstring>
 
-#include "http/CBase64.h"
+#include "base/CBase64.h"
 #include "platform/SecureWipe.h"
 
 namespace zk::http {

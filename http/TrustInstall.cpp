@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "host/Log.h"
+#include "base/Log.h"
 #include "http/LocalTls.h"
 #include "platform/Files.h"
 #include "platform/Process.h"

@@ -1,6 +1,6 @@
 // A message box with the caption "Помилка": one UTF-8 line on standard error
 // and, in a desktop session with zenity installed, an error dialog. Never
-// waits for the user (host/ErrorMessage.h adds the log line).
+// waits for the user (base/ErrorMessage.h adds the log line).
 #pragma once
 #include <string>
 

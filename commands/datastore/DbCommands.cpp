@@ -1,10 +1,10 @@
 #include "commands/datastore/DbCommands.h"
 
 #include "commands/Envelope.h"
-#include "commands/Params.h"
-#include "commands/TextHelpers.h"
+#include "base/Params.h"
+#include "base/TextHelpers.h"
 #include "commands/datastore/DbRegistry.h"
-#include "http/CBase64.h"
+#include "base/CBase64.h"
 #include "platform/CodePage.h"
 #include "platform/Files.h"
 

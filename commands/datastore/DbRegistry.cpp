@@ -7,8 +7,8 @@
 #include <system_error>
 
 #include "commands/datastore/LocalData.h"
-#include "host/Log.h"
-#include "host/Settings.h"
+#include "base/Log.h"
+#include "base/Settings.h"
 
 namespace zk {
 namespace {

@@ -5,7 +5,7 @@
 
 #include "commands/Envelope.h"
 #include "commands/Messages.h"
-#include "host/Settings.h"
+#include "base/Settings.h"
 #include "platform/CodePage.h"
 #include "platform/Files.h"
 

@@ -4,7 +4,7 @@
 
 #include "commands/Envelope.h"
 #include "commands/Messages.h"
-#include "commands/Params.h"
+#include "base/Params.h"
 #include "platform/CodePage.h"
 #include "platform/SecureWipe.h"
 

@@ -3,9 +3,9 @@
 #include <mutex>
 
 #include "commands/Envelope.h"
-#include "host/Log.h"
-#include "host/Settings.h"
-#include "http/CBase64.h"
+#include "base/Log.h"
+#include "base/Settings.h"
+#include "base/CBase64.h"
 #include "platform/Files.h"
 #include "provider/Provider.h"
 

@@ -5,13 +5,13 @@
 
 #include "commands/Envelope.h"
 #include "commands/Messages.h"
-#include "commands/Params.h"
+#include "base/Params.h"
 #include "commands/keys/CertDescription.h"
 #include "commands/keys/CertKeyCheck.h"
 #include "discovery/CertFilter.h"
 #include "discovery/CertListFunc.h"
 #include "discovery/FolderScan.h"
-#include "http/CBase64.h"
+#include "base/CBase64.h"
 #include "platform/Files.h"
 
 namespace zk {

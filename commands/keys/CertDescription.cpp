@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "commands/Envelope.h"
-#include "commands/TextHelpers.h"
-#include "http/CBase64.h"
+#include "base/TextHelpers.h"
+#include "base/CBase64.h"
 
 namespace zk {
 namespace {

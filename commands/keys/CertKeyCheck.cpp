@@ -7,7 +7,7 @@
 #include "discovery/FolderScan.h"
 #include "discovery/IssuerClass.h"
 #include "discovery/SKListFunc.h"
-#include "host/Log.h"
+#include "base/Log.h"
 #include "platform/Files.h"
 
 namespace zk {

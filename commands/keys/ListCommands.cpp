@@ -4,7 +4,7 @@
 
 #include "commands/Envelope.h"
 #include "commands/Messages.h"
-#include "commands/Params.h"
+#include "base/Params.h"
 #include "commands/keys/CertDescription.h"
 #include "commands/keys/CertKeyCheck.h"
 #include "commands/signing/SignerLocator.h"

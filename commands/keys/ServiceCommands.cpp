@@ -4,8 +4,8 @@
 
 #include "commands/Envelope.h"
 #include "commands/Messages.h"
-#include "commands/Params.h"
-#include "host/Settings.h"
+#include "base/Params.h"
+#include "base/Settings.h"
 #include "platform/CodePage.h"
 #include "platform/Profile.h"
 

@@ -5,8 +5,8 @@
 
 #include "commands/Envelope.h"
 #include "commands/signing/SignerLocator.h"
-#include "host/Log.h"
-#include "http/CBase64.h"
+#include "base/Log.h"
+#include "base/CBase64.h"
 #include "provider/Provider.h"
 
 namespace zk {

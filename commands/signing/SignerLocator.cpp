@@ -4,14 +4,14 @@
 #include <cstring>
 
 #include "commands/Messages.h"
-#include "commands/Params.h"
-#include "commands/TextHelpers.h"
+#include "base/Params.h"
+#include "base/TextHelpers.h"
 #include "discovery/CertListFunc.h"
 #include "discovery/FolderScan.h"
 #include "discovery/IssuerClass.h"
 #include "discovery/SKListFunc.h"
-#include "host/Log.h"
-#include "http/CBase64.h"
+#include "base/Log.h"
+#include "base/CBase64.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
 #include "provider/Provider.h"

@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "commands/Envelope.h"
-#include "commands/Params.h"
-#include "host/Log.h"
-#include "http/CBase64.h"
+#include "base/Params.h"
+#include "base/Log.h"
+#include "base/CBase64.h"
 #include "platform/SecureWipe.h"
 #include "platform/Text.h"
 #include "provider/Provider.h"

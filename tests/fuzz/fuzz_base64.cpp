@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "http/CBase64.h"
+#include "base/CBase64.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     zk::CBase64 codec;

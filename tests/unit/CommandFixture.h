@@ -11,9 +11,9 @@
 #include <tinyxml2.h>
 
 #include "TestUtil.h"
-#include "commands/Params.h"
+#include "base/Params.h"
 #include "commands/ProcessRequest.h"
-#include "host/Log.h"
+#include "base/Log.h"
 #include "platform/CodePage.h"
 #include "platform/ModulePath.h"
 #include "provider/Provider.h"

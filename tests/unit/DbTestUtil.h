@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "CommandFixture.h"
-#include "http/CBase64.h"
+#include "base/CBase64.h"
 
 namespace zktest {
 

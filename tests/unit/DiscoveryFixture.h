@@ -15,8 +15,8 @@
 
 #include "TestUtil.h"
 #include "discovery/CertListFunc.h"
-#include "host/Log.h"
-#include "host/Settings.h"
+#include "base/Log.h"
+#include "base/Settings.h"
 #include "platform/Drives.h"
 #include "platform/ModulePath.h"
 #include "provider/Provider.h"

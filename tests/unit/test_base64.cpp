@@ -2,7 +2,7 @@
 
 #include <random>
 
-#include "http/CBase64.h"
+#include "base/CBase64.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include "TestUtil.h"
 #include "commands/ProcessRequest.h"
-#include "host/Log.h"
+#include "base/Log.h"
 
 namespace {
 

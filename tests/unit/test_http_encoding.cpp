@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "http/CBase64.h"
+#include "base/CBase64.h"
 #include "http/FixedDocuments.h"
 #include "http/RequestEncoding.h"
 

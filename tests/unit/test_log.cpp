@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "TestUtil.h"
-#include "host/Log.h"
-#include "host/LogRedact.h"
+#include "base/Log.h"
+#include "base/LogRedact.h"
 
 namespace {
 

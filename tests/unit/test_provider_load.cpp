@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "TestUtil.h"
-#include "host/Log.h"
+#include "base/Log.h"
 #include "platform/CodePage.h"
 #include "provider/Provider.h"
 

@@ -5,7 +5,7 @@
 #include <tinyxml2.h>
 
 #include "commands/signing/SignerLocator.h"
-#include "http/CBase64.h"
+#include "base/CBase64.h"
 #include "platform/CodePage.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "CommandFixture.h"
-#include "http/CBase64.h"
+#include "base/CBase64.h"
 
 namespace {
 

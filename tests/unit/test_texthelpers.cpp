@@ -2,8 +2,8 @@
 
 #include <regex>
 
-#include "commands/Params.h"
-#include "commands/TextHelpers.h"
+#include "base/Params.h"
+#include "base/TextHelpers.h"
 
 namespace {
 

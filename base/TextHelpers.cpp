@@ -1,10 +1,10 @@
-#include "commands/TextHelpers.h"
+#include "base/TextHelpers.h"
 
 #include <openssl/rand.h>
 
 #include <cstdio>
 
-#include "http/CBase64.h"
+#include "base/CBase64.h"
 
 namespace zk {
 

@@ -1,4 +1,4 @@
-#include "host/Settings.h"
+#include "base/Settings.h"
 
 #include <cstdlib>
 

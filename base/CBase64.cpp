@@ -1,4 +1,4 @@
-#include "http/CBase64.h"
+#include "base/CBase64.h"
 
 #include <cstring>
 

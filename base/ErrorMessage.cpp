@@ -1,6 +1,6 @@
-#include "host/ErrorMessage.h"
+#include "base/ErrorMessage.h"
 
-#include "host/Log.h"
+#include "base/Log.h"
 #include "platform/CodePage.h"
 #include "platform/MessageBox.h"
 

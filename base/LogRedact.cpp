@@ -1,4 +1,4 @@
-#include "host/LogRedact.h"
+#include "base/LogRedact.h"
 
 #include <array>
 #include <cctype>
