@@ -79,13 +79,13 @@ int CountLoadedLibraries(const CryptoLibInfo* table, int entries) {
 
 std::string LoadCodeText(int code, const std::string& name) {
     switch (code) {
-        case 1: return Cp("Неможливо завантажити бібліотеку '") + name + "'";
-        case 2: return Cp("Неможливо завантажити сертифікат для бібліотеки '") + name + "'";
-        case 3: return Cp("Неможливо завантажити секретний ключ для бібліотеки '") + name + "'";
-        case 4: return Cp("Не визначений пароль секретного ключа для бібліотеки '") + name + "'";
-        case 5: return Cp("Не визначено секцію '") + "CryptoLibs" + Cp("' в файлі параметрів");
-        case 6: return Cp("Некоректна сигнатура сертифікаційного центру '") + name + "'";
-        case 7: return Cp("Бібліотека '") + name + Cp("' не експортує всі необхідні функції згідно специфікації");
+        case ZK_LOAD_LIBRARY: return Cp("Неможливо завантажити бібліотеку '") + name + "'";
+        case ZK_LOAD_CERT: return Cp("Неможливо завантажити сертифікат для бібліотеки '") + name + "'";
+        case ZK_LOAD_KEY: return Cp("Неможливо завантажити секретний ключ для бібліотеки '") + name + "'";
+        case ZK_LOAD_KEY_PASSWORD: return Cp("Не визначений пароль секретного ключа для бібліотеки '") + name + "'";
+        case ZK_LOAD_NO_SECTION: return Cp("Не визначено секцію '") + "CryptoLibs" + Cp("' в файлі параметрів");
+        case ZK_LOAD_CA_SIGNATURE: return Cp("Некоректна сигнатура сертифікаційного центру '") + name + "'";
+        case ZK_LOAD_EXPORTS: return Cp("Бібліотека '") + name + Cp("' не експортує всі необхідні функції згідно специфікації");
         default: return Cp("Код помилки: ") + std::to_string(code);
     }
 }
@@ -105,7 +105,7 @@ int LoadProvider(std::string& errorText, const LoadOptions& options) {
         errorText = Cp("Помилка завантаження ZelkorD.dll");
         return 1;
     }
-#define ZK_BIND(name) b.exports.name = reinterpret_cast<name##_t>(dlsym(b.firstRef, #name));
+#define ZK_BIND(ret, name, seq) b.exports.name = reinterpret_cast<name##_t>(dlsym(b.firstRef, #name));
     ZK_PROVIDER_EXPORTS(ZK_BIND)
 #undef ZK_BIND
     // Bound through the second reference below.
@@ -124,12 +124,12 @@ int LoadProvider(std::string& errorText, const LoadOptions& options) {
     }
     int code;
     std::string kept;
-    if (!b.methods || !b.methods[ZKLD_SLOT_INIT]) {
+    auto init = SlotIn<ZKLD_SLOT_INIT>(b.methods);
+    if (!init) {
         code = 1;
         kept = "Cannot load ZelkorD";
     } else {
         char message[ZK_INIT_MESSAGE_SIZE] = {};
-        auto init = reinterpret_cast<ZKLD_Init_t>(b.methods[ZKLD_SLOT_INIT]);
         code = init(params.c_str(), message, sizeof message, &b.context, b.table);
         message[sizeof message - 1] = '\0';
         kept = message;
@@ -160,7 +160,7 @@ void UnloadProvider() {
     Binding& b = g_binding;
     Call<&Exports::ZKLLIB_Term>();
     DestroyTable(b);
-    if (b.methods && b.methods[ZKLD_SLOT_END]) reinterpret_cast<ZKLD_End_t>(b.methods[ZKLD_SLOT_END])(b.context);
+    if (auto end = SlotIn<ZKLD_SLOT_END>(b.methods)) end(b.context);
     if (b.secondRef) dlclose(b.secondRef);
     b.secondRef = nullptr;
     b.methods = nullptr;
@@ -178,9 +178,7 @@ void ProviderThreadDetach() {
 }
 
 void HandLogCallback(ZKLogCallback callback) {
-    const ZKLDProc* m = g_binding.methodsForLog;
-    if (m && m[ZKLD_SLOT_SET_LOG_CALLBACK])
-        reinterpret_cast<ZKLD_SetLogCallback_t>(m[ZKLD_SLOT_SET_LOG_CALLBACK])(callback);
+    if (auto hand = SlotIn<ZKLD_SLOT_SET_LOG_CALLBACK>(g_binding.methodsForLog)) hand(callback);
 }
 
 void ResetLastError() { Call<&Exports::ZKErrors_ResetCSPError>(); }

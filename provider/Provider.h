@@ -17,69 +17,14 @@
 
 namespace zk::provider {
 
-constexpr int kMissingOperation = 2;
+constexpr int kMissingOperation = ZK_E_PROVIDER_NOT_SUPPORTED;
 
-// Every export, in binding order.
-#define ZK_PROVIDER_EXPORTS(X)                                                                                  \
-    X(ZKLCTX_CreateContainer) X(ZKLCTX_CreateContainerExt) X(ZKLCTX_AddSignature) X(ZKLCTX_AddSignatureExt)    \
-    X(ZKLCTX_RequestTimestamp) X(ZKLCTX_AddTimestamp) X(ZKLCTX_GetTimestampInfo) X(ZKLCTX_RemoveSignature)    \
-    X(ZKLCTX_RequestOCSP) X(ZKLCTX_GetOCSPResponseInfo) X(ZKLCTX_RequestCMP) X(ZKLCTX_SetCompleteInfo)        \
-    X(ZKLCTX_GetContainerInfo) X(ZKLCTX_GetContainerInfos) X(ZKLCTX_MergeSignedData) X(ZKLCTX_Verify)          \
-    X(ZKLCTX_VerifyExternal) X(ZKLCTX_RemoveContent) X(ZKLCTX_AddContent) X(ZKLCTX_CheckKeyPair)              \
-    X(ZKLCTX_ChangeKeyPassword) X(ZKLCTX_EncryptDataForRecipients) X(ZKLCTX_DecryptData)                      \
-    X(ZKLCTX_GetEnvelopeType) X(ZKLCTX_GetOriginatorCertificate) X(ZKLCTX_EnumerateRecipients)                \
-    X(ZKLCTX_GetCertInfo) X(ZKLCTX_CheckSignatureCertificate) X(ZKLCTX_GetSignedDataCertificate)              \
-    X(ZKLCTX_GetSubjectKeyIdentifier) X(ZKLCTX_CreateSimpleCertRequest) X(ZKLCTX_GetCertsFromPBContainer)     \
-    X(ZKLCTX_GetKeysFromPBContainer) X(ZKLCTX_GetRandomBlock) X(ZKLCTX_HashData) X(ZKLCTX_HashDataAlg)        \
-    X(ZKLDongles_Init) X(ZKLDongles_EnumTokens) X(ZKLDongles_ConnectKey) X(ZKLDongles_DisconnectKey)          \
-    X(ZKLDongles_EnumTokenKeys) X(ZKLDongles_InitSlot) X(ZKLDongles_ChangePassword)                           \
-    X(ZKLDongles_ChangeNamedKeyPassword) X(ZKLDongles_UnlockPin) X(ZKLDongles_SetKeyLabel)                    \
-    X(ZKLDongles_DeleteKey) X(ZKLDongles_EnumFiles) X(ZKLDongles_GetFile) X(ZKLDongles_SetFile)               \
-    X(ZKLDongles_ConnectNamedKey) X(ZKLDongles_ConnectNamedKey2) X(ZKLDongles_EnumNamedKeys)                  \
-    X(ZKLDongles_TokenOID) X(ZKLDongles_CreateSimpleCertRequest) X(ZKLSVC_AcquireKey)                         \
-    X(ZKErrors_GetLastCSPError) X(ZKErrors_ResetCSPError) X(ZKErrors_GetLastCSPMessage) X(ZKLLIB_Init)        \
-    X(ZKLLIB_Term) X(ZKLD_GetMethods) X(ZKLUA1_Decrypt)
-
+// One bound pointer per export of the contract, in binding order.
 struct Exports {
-#define ZK_EXPORT_FIELD(name) name##_t name = nullptr;
+#define ZK_EXPORT_FIELD(ret, name, seq) name##_t name = nullptr;
     ZK_PROVIDER_EXPORTS(ZK_EXPORT_FIELD)
 #undef ZK_EXPORT_FIELD
 };
-
-// Function type of each methods-table slot the system calls.
-template <int N> struct SlotType;
-#define ZK_SLOT_TYPE(n, type) template <> struct SlotType<n> { using type_t = type; };
-ZK_SLOT_TYPE(ZKLD_SLOT_INIT, ZKLD_Init_t)
-ZK_SLOT_TYPE(ZKLD_SLOT_END, ZKLD_End_t)
-ZK_SLOT_TYPE(ZKLD_SLOT_THREAD_ATTACH, ZKLD_ThreadAttach_t)
-ZK_SLOT_TYPE(ZKLD_SLOT_THREAD_DETACH, ZKLD_ThreadDetach_t)
-ZK_SLOT_TYPE(ZKLD_SLOT_DETECT_BLOCK, ZKLD_DetectBlock_t)
-ZK_SLOT_TYPE(ZKLD_SLOT_LIB_LOADED, ZKLD_LibLoaded_t)
-ZK_SLOT_TYPE(ZKLD_SLOT_LIB_IDENTITY_BY_INDEX, ZKLD_LibIdentityByIndex_t)
-ZK_SLOT_TYPE(ZKLD_SLOT_LIB_IDENTITY_BY_CODE, ZKLD_LibIdentityByCode_t)
-ZK_SLOT_TYPE(ZKLD_SLOT_LIB_SELECT, ZKLD_LibSelect_t)
-ZK_SLOT_TYPE(ZKLD_SLOT_SIGN, ZKLD_Sign_t)
-ZK_SLOT_TYPE(ZKLD_SLOT_REMOVE_SIGNATURE, ZKLD_RemoveSignature_t)
-ZK_SLOT_TYPE(ZKLD_SLOT_ENCRYPT, ZKLD_Encrypt_t)
-ZK_SLOT_TYPE(ZKLD_SLOT_DECRYPT, ZKLD_Decrypt_t)
-ZK_SLOT_TYPE(ZKLD_SLOT_CHECK_KEY_PAIR, ZKLD_CheckKeyPair_t)
-ZK_SLOT_TYPE(ZKLD_SLOT_UNWRAP, ZKLD_Unwrap_t)
-ZK_SLOT_TYPE(ZKLD_SLOT_HASH, ZKLD_Hash_t)
-ZK_SLOT_TYPE(ZKLD_SLOT_TIMESTAMP_READ, ZKLD_TimestampRead_t)
-ZK_SLOT_TYPE(ZKLD_SLOT_TIMESTAMP_REMOVE, ZKLD_TimestampRemove_t)
-ZK_SLOT_TYPE(ZKLD_SLOT_SYMMETRIC, ZKLD_Symmetric_t)
-ZK_SLOT_TYPE(ZKLD_SLOT_CIPHER_CREATE, ZKLD_CipherCreate_t)
-ZK_SLOT_TYPE(ZKLD_SLOT_CIPHER_RUN, ZKLD_CipherRun_t)
-ZK_SLOT_TYPE(ZKLD_SLOT_CIPHER_FREE, ZKLD_CipherFree_t)
-ZK_SLOT_TYPE(ZKLD_SLOT_CHANGE_KEY_PASSWORD, ZKLD_ChangeKeyPassword_t)
-ZK_SLOT_TYPE(ZKLD_SLOT_READ_CERT, ZKLD_ReadCert_t)
-ZK_SLOT_TYPE(ZKLD_SLOT_ENCRYPT_MANY, ZKLD_EncryptMany_t)
-ZK_SLOT_TYPE(ZKLD_SLOT_RECIPIENT_CERTS, ZKLD_RecipientCerts_t)
-ZK_SLOT_TYPE(ZKLD_SLOT_SIGN_DETACHED, ZKLD_SignDetached_t)
-ZK_SLOT_TYPE(ZKLD_SLOT_VERIFY_DETACHED, ZKLD_VerifyDetached_t)
-ZK_SLOT_TYPE(ZKLD_SLOT_RECIPIENT_INFOS, ZKLD_RecipientInfos_t)
-ZK_SLOT_TYPE(ZKLD_SLOT_SET_LOG_CALLBACK, ZKLD_SetLogCallback_t)
-#undef ZK_SLOT_TYPE
 
 // Process-wide binding: written by LoadProvider/UnloadProvider only (before
 // and after every other thread), read without a lock.
@@ -152,12 +97,19 @@ int CallForOutput(std::vector<uint8_t>& out, Fn&& call) {
     return code;
 }
 
-// A methods-table slot, or nullptr when the table or the slot is absent.
+// A slot of a methods table with its contract type, or nullptr when the
+// table or the slot is absent.
 template <int N>
-typename SlotType<N>::type_t Slot() {
-    const ZKLDProc* m = Get().methods;
+typename ZKLDSlotType<N>::type SlotIn(const ZKLDProc* m) {
+    static_assert(N >= 0 && N < ZKLD_METHOD_COUNT);
     if (!m || !m[N]) return nullptr;
-    return reinterpret_cast<typename SlotType<N>::type_t>(m[N]);
+    return reinterpret_cast<typename ZKLDSlotType<N>::type>(m[N]);
+}
+
+// A slot of the bound methods table.
+template <int N>
+typename ZKLDSlotType<N>::type Slot() {
+    return SlotIn<N>(Get().methods);
 }
 
 // Calls a slot that takes the library context first; kMissingOperation when absent.

@@ -6,7 +6,8 @@
  *
  * Conventions
  * - Every operation returns an int: 0 is success, anything else a return code
- *   of the shared table (commands/Messages.h).
+ *   of the shared table (ZKReturnCode below; commands/Messages.h holds the
+ *   texts).
  * - Variable-size output: call first with a null buffer to learn the length
  *   (written through the in/out length pointer), then with a buffer of exactly
  *   that length. Output buffers are the caller's memory.
@@ -39,6 +40,55 @@ typedef void* ZKLDContext;      /* library context that slot 0 creates */
 #define ZK_CRYPTO_LIB_COUNT 50
 #define ZK_INIT_MESSAGE_SIZE 1024
 #define ZK_EKU_SLOTS 128
+
+/* The shared table of return codes: the provider's operations and the
+ * system's own answers use the same values. */
+typedef enum ZKReturnCode {
+    ZK_E_OK = 0,
+    ZK_E_BUFFER_EMPTY = 1,
+    ZK_E_PROVIDER_NOT_SUPPORTED = 2,  /* also: the provider does not offer the operation */
+    ZK_E_CERT_INFO = 3,
+    ZK_E_CERT_NOT_USABLE = 4,
+    ZK_E_PASSWORD_CANCELLED = 5,
+    ZK_E_KEY_MISMATCH = 6,
+    ZK_E_BAD_KEY_FORMAT = 7,
+    ZK_E_SIGN_OR_PASSWORD = 8,        /* signing or encryption failed, perhaps a wrong password */
+    ZK_E_BAD_FILE_FORMAT = 9,         /* the identifying signature of the format is missing */
+    ZK_E_DAMAGED = 10,
+    ZK_E_BAD_SIGNATURE = 11,
+    ZK_E_VERIFY_INTERNAL = 12,
+    ZK_E_INTEGRITY = 13,
+    ZK_E_SIGN_BLOCKS_DIFFER = 14,
+    ZK_E_ROOT_CHECK = 15,
+    ZK_E_DONGLE = 16,
+    ZK_E_HASH_NOT_SUPPORTED = 21,
+    ZK_E_REQUEST_ENCODING = 22,
+    ZK_E_ENVELOPE_ENCODING = 23,
+    ZK_E_NO_HASH = 24,
+    ZK_E_SOCKET = 25,
+    ZK_E_SERVER_RESPONSE = 26,
+    ZK_E_TIMESTAMP_MISMATCH = 27,
+    ZK_E_USER_DECLINED = 50,
+    ZK_E_USER_BUSY = 51,
+    ZK_E_NO_CERT_FILE = 52,
+    ZK_E_NO_KEY_FILE = 53,
+    ZK_E_PROVIDER_TYPE_UNKNOWN = 54,
+    ZK_E_BAD_REQUEST_XML = 55,
+    ZK_E_BAD_REQUEST_PARAMS = 56,
+    ZK_E_NO_SENDER_BEFORE_ENCRYPTED = 57
+} ZKReturnCode;
+
+/* Load codes of slot 0 (a table of their own). */
+typedef enum ZKLoadCode {
+    ZK_LOAD_OK = 0,
+    ZK_LOAD_LIBRARY = 1,       /* a crypto library cannot be loaded */
+    ZK_LOAD_CERT = 2,          /* its certificate cannot be loaded */
+    ZK_LOAD_KEY = 3,           /* its private key cannot be loaded */
+    ZK_LOAD_KEY_PASSWORD = 4,  /* its key password is not set */
+    ZK_LOAD_NO_SECTION = 5,    /* the parameter file has no [CryptoLibs] section */
+    ZK_LOAD_CA_SIGNATURE = 6,  /* the certificate's signature is bad */
+    ZK_LOAD_EXPORTS = 7        /* a library module lacks the required exports */
+} ZKLoadCode;
 
 #pragma pack(push, 1)
 
@@ -331,176 +381,247 @@ typedef struct TokenKey {
 /* ------------------------------------------------------------- exports */
 
 typedef void (*ZKLogCallback)(const char* message, const char* function, const char* sourceFile, int line);
-
-/* ZKLCTX_: containers, envelopes, certificates and keys */
-typedef int (*ZKLCTX_CreateContainer_t)(const uint8_t* doc, uint32_t docLen, const uint8_t* cert, uint32_t certLen,
-                                        const uint8_t* key, ZKKeyLen keyLen, const char* pass, uint8_t* out,
-                                        uint32_t* outLen, const AdditionalAttributes* attrs);
-typedef ZKLCTX_CreateContainer_t ZKLCTX_CreateContainerExt_t;
-typedef int (*ZKLCTX_AddSignature_t)(const uint8_t* container, uint32_t len, const uint8_t* cert, uint32_t certLen,
-                                     const uint8_t* key, ZKKeyLen keyLen, const char* pass, uint8_t* out,
-                                     uint32_t* outLen, const AdditionalAttributes* attrs);
-typedef int (*ZKLCTX_AddSignatureExt_t)(const uint8_t* container, uint32_t len, const uint8_t* content,
-                                        uint32_t contentLen, const uint8_t* cert, uint32_t certLen,
-                                        const uint8_t* key, ZKKeyLen keyLen, const char* pass, uint8_t* out,
-                                        uint32_t* outLen, const AdditionalAttributes* attrs);
-typedef int (*ZKLCTX_RequestTimestamp_t)(const uint8_t* data, uint32_t len, const uint8_t* cert, uint32_t certLen,
-                                         uint8_t* response, uint32_t* responseLen, TimestampInfo* info,
-                                         int32_t* socketError, const char* server, int32_t port, int32_t timeout);
-typedef int (*ZKLCTX_AddTimestamp_t)(const uint8_t* container, uint32_t len, int32_t signIndex, const uint8_t* cert,
-                                     uint32_t certLen, uint8_t* out, uint32_t* outLen, TimestampInfo* info,
-                                     int32_t* socketError, const char* server, int32_t port, int32_t timeout);
-typedef int (*ZKLCTX_GetTimestampInfo_t)(const uint8_t* response, uint32_t len, TimestampInfo* info);
-typedef int (*ZKLCTX_RemoveSignature_t)(const uint8_t* container, uint32_t len, int32_t signIndex, int32_t options,
-                                        uint8_t* out, uint32_t* outLen);
-typedef int (*ZKLCTX_RequestOCSP_t)(const ZKBlob* certs, int32_t certCount, const uint8_t* requesterCert,
-                                    uint32_t requesterCertLen, const uint8_t* key, ZKKeyLen keyLen, const char* pass,
-                                    uint8_t* response, uint32_t* responseLen, OcspInfo* info,
-                                    OcspCertStatus* statuses, int32_t* socketError, const char* server, int32_t port,
-                                    int32_t timeout);
-typedef int (*ZKLCTX_GetOCSPResponseInfo_t)(const uint8_t* response, uint32_t len, OcspInfo* info,
-                                            OcspCertStatus* statuses, int32_t* count);
-typedef int (*ZKLCTX_RequestCMP_t)(const char* keyId1, const char* keyId2, uint8_t acquireChain, ZKBlob* slots,
-                                   int32_t* slotCount, int32_t* socketError, const char* server, int32_t port,
-                                   int32_t timeout);
-typedef int (*ZKLCTX_SetCompleteInfo_t)(const uint8_t* container, uint32_t len, int32_t signIndex,
-                                        const CompleteInfoObject* objects, int32_t count, uint8_t* out,
-                                        uint32_t* outLen);
-typedef int (*ZKLCTX_GetContainerInfo_t)(const uint8_t* container, uint32_t len, int32_t signIndex,
-                                         ContainerInfo* info);
-typedef int (*ZKLCTX_GetContainerInfos_t)(const uint8_t* container, uint32_t len, ContainerInfo* infos,
-                                          int32_t* count, ZKBlob* work);
-typedef int (*ZKLCTX_MergeSignedData_t)(uint8_t checkHash, const ZKBlob* containers, int32_t count, uint8_t* out,
-                                        uint32_t* outLen);
-typedef int (*ZKLCTX_Verify_t)(const uint8_t* container, uint32_t len, int32_t* results, int32_t* count);
-typedef int (*ZKLCTX_VerifyExternal_t)(const uint8_t* container, uint32_t len, const uint8_t* content,
-                                       uint32_t contentLen, int32_t* results, int32_t* count);
-typedef int (*ZKLCTX_RemoveContent_t)(const uint8_t* container, uint32_t len, uint8_t* out, uint32_t* outLen);
-typedef int (*ZKLCTX_AddContent_t)(const uint8_t* container, uint32_t len, const uint8_t* content,
-                                   uint32_t contentLen, uint8_t* out, uint32_t* outLen);
-typedef int (*ZKLCTX_CheckKeyPair_t)(const uint8_t* cert, uint32_t certLen, const uint8_t* key, uint32_t keyLen,
-                                     const char* pass);
-typedef int (*ZKLCTX_ChangeKeyPassword_t)(const char* oldPass, const uint8_t* key, uint32_t keyLen,
-                                          const char* newPass, uint8_t* out, uint32_t* outLen);
-typedef int (*ZKLCTX_EncryptDataForRecipients_t)(const uint8_t* doc, uint32_t len, const uint8_t* senderCert,
-                                                 uint32_t senderCertLen, const uint8_t* key, ZKKeyLen keyLen,
-                                                 const char* pass, const ZKBlob* recipients, int32_t recipientCount,
-                                                 uint8_t* out, uint32_t* outLen);
-typedef int (*ZKLCTX_DecryptData_t)(const uint8_t* envelope, uint32_t len, const uint8_t* key, ZKKeyLen keyLen,
-                                    const char* pass, const uint8_t* originatorCert, uint32_t originatorCertLen,
-                                    const uint8_t* recipientCert, uint32_t recipientCertLen, uint8_t* out,
-                                    uint32_t* outLen);
-typedef int (*ZKLCTX_GetEnvelopeType_t)(const uint8_t* block, uint32_t len, int32_t* type);
-typedef int (*ZKLCTX_GetOriginatorCertificate_t)(const uint8_t* envelope, uint32_t len, int32_t index, uint8_t* out,
-                                                 uint32_t* outLen);
-typedef int (*ZKLCTX_EnumerateRecipients_t)(const uint8_t* envelope, uint32_t len, ProviderCertInfo* infos,
-                                            int32_t* count);
-typedef int (*ZKLCTX_GetCertInfo_t)(const uint8_t* cert, uint32_t len, ProviderCertInfo* info);
-typedef int (*ZKLCTX_CheckSignatureCertificate_t)(const uint8_t* cert, uint32_t len, const uint8_t* issuer,
-                                                  uint32_t issuerLen);
-typedef int (*ZKLCTX_GetSignedDataCertificate_t)(const uint8_t* container, uint32_t len, int32_t index,
-                                                 uint8_t* out, uint32_t* outLen);
-typedef int (*ZKLCTX_GetSubjectKeyIdentifier_t)(const uint8_t* key, uint32_t keyLen, const char* pass,
-                                                char* id1, char* id2);
-typedef int (*ZKLCTX_CreateSimpleCertRequest_t)(const char* pass, CertRequestSubject* subject1,
-                                                CertRequestSubject* subject2, uint8_t* keyContainer,
-                                                uint32_t* keyContainerLen, uint8_t* request1, uint32_t* request1Len,
-                                                uint8_t* request2, uint32_t* request2Len);
-typedef int (*ZKLCTX_GetCertsFromPBContainer_t)(const uint8_t* store, uint32_t len, ZKBlob* certs, int32_t* count,
-                                                uint8_t onlyUserCerts);
-typedef int (*ZKLCTX_GetKeysFromPBContainer_t)(const uint8_t* store, uint32_t len, const char* pass,
-                                               const ZKBlob* certs, int32_t certCount, ZKBlob* keys,
-                                               int32_t* keyCount, ZKName* names, int32_t* nameCount);
-typedef int (*ZKLCTX_GetRandomBlock_t)(uint8_t* out, uint32_t len);
-typedef int (*ZKLCTX_HashData_t)(const uint8_t* doc, uint32_t len, const uint8_t* cert, uint32_t certLen,
-                                 uint8_t* out, uint32_t* outLen);
-typedef int (*ZKLCTX_HashDataAlg_t)(const uint8_t* doc, uint32_t len, const char* algOid, uint8_t* out,
-                                    uint32_t* outLen);
-
-/* ZKLDongles_: hardware key tokens */
-typedef int (*ZKLDongles_Init_t)(int32_t* providerNumber);
-typedef int (*ZKLDongles_EnumTokens_t)(TokenInfo* tokens, int32_t* count);
-typedef int (*ZKLDongles_ConnectKey_t)(const char* providerName, int32_t slotId, const char* pin, ZKTokenKey* handle);
-typedef int (*ZKLDongles_DisconnectKey_t)(ZKTokenKey handle);
-typedef int (*ZKLDongles_EnumTokenKeys_t)(ZKTokenKey handle, TokenKey* keys, int32_t* count);
-typedef int (*ZKLDongles_InitSlot_t)(const char* providerName, int32_t slotId, const char* adminPass,
-                                     const char* userPass, const char* label);
-typedef int (*ZKLDongles_ChangePassword_t)(const char* providerName, int32_t slotId, const char* oldPass,
-                                           const char* newPass);
-typedef int (*ZKLDongles_ChangeNamedKeyPassword_t)(const char* providerName, int32_t slotId, const char* devicePass,
-                                                   const char* keyName, const char* subjectKeyId,
-                                                   const char* oldPass, const char* newPass);
-typedef int (*ZKLDongles_UnlockPin_t)(const char* providerName, int32_t slotId, const char* adminPass,
-                                      const char* userPass);
-typedef int (*ZKLDongles_SetKeyLabel_t)(ZKTokenKey handle, const char* keyId, const char* label);
-typedef int (*ZKLDongles_DeleteKey_t)(ZKTokenKey handle, const char* keyId);
-typedef int (*ZKLDongles_EnumFiles_t)(ZKTokenKey handle, ZKName* names, int32_t* count);
-typedef int (*ZKLDongles_GetFile_t)(ZKTokenKey handle, const char* name, uint8_t* out, uint32_t* outLen);
-typedef int (*ZKLDongles_SetFile_t)(ZKTokenKey handle, const char* name, const uint8_t* data, uint32_t len);
-typedef int (*ZKLDongles_ConnectNamedKey_t)(const char* providerName, int32_t slotId, const char* devicePass,
-                                            const char* keyName, const char* keyId, const char* keyPass,
-                                            ZKTokenKey* handle);
-/* Opens a named key on an open token, by name or by key identifier. */
-typedef int (*ZKLDongles_ConnectNamedKey2_t)(ZKTokenKey token, const char* keyName, const char* keyId,
-                                             const char* keyPass, ZKTokenKey* handle);
-typedef int (*ZKLDongles_EnumNamedKeys_t)(ZKTokenKey handle, ZKName* names, int32_t* count);
-typedef const char* (*ZKLDongles_TokenOID_t)(const TokenInfo* token);
-typedef int (*ZKLDongles_CreateSimpleCertRequest_t)(const char* pin, const char* providerName, int32_t slotId,
-                                                    const char* text2, const char* text3,
-                                                    CertRequestSubject* subject1, CertRequestSubject* subject2,
-                                                    uint8_t* request1, uint32_t* request1Len, uint8_t* request2,
-                                                    uint32_t* request2Len);
-
-/* Services, errors, library life */
-typedef int (*ZKLSVC_AcquireKey_t)(const uint8_t* key, uint32_t keyLen, const char* pass, uint8_t* key1,
-                                   uint32_t* key1Len, uint8_t* key2, uint32_t* key2Len, char* id1, char* id2);
-typedef int (*ZKErrors_GetLastCSPError_t)(void);
-typedef void (*ZKErrors_ResetCSPError_t)(void);
-typedef const char* (*ZKErrors_GetLastCSPMessage_t)(void);
-typedef int (*ZKLLIB_Init_t)(void);
-typedef int (*ZKLLIB_Term_t)(void);
 typedef void (*ZKLDProc)(void);
-typedef const ZKLDProc* (*ZKLD_GetMethods_t)(void);
-typedef int (*ZKLUA1_Decrypt_t)(const uint8_t* data, uint32_t len, const uint8_t* key, ZKKeyLen keyLen,
-                                const char* pass, const uint8_t* cert, uint32_t certLen, uint8_t* out,
-                                uint32_t* outLen);
+
+/* The operations, each in one place: its return type, name and parameters as
+ * a sequence of (type, name) pairs; "(void, )" for none. From these lists the
+ * header makes every export's prototype and pointer type "<name>_t", and
+ * every slot's identifier (enum ZKLDSlot) and pointer type "<name>_t"; the
+ * host binds and the provider defines and registers from the same lists.
+ * A new operation is one entry here. */
+
+#define ZK_PROVIDER_EXPORTS(X) \
+    /* ZKLCTX_: containers, envelopes, certificates and keys */ \
+    X(int, ZKLCTX_CreateContainer, (const uint8_t*, doc)(uint32_t, docLen)(const uint8_t*, cert)(uint32_t, certLen) \
+      (const uint8_t*, key)(ZKKeyLen, keyLen)(const char*, pass)(uint8_t*, out)(uint32_t*, outLen) \
+      (const AdditionalAttributes*, attrs)) \
+    X(int, ZKLCTX_CreateContainerExt, (const uint8_t*, doc)(uint32_t, docLen)(const uint8_t*, cert) \
+      (uint32_t, certLen)(const uint8_t*, key)(ZKKeyLen, keyLen)(const char*, pass)(uint8_t*, out) \
+      (uint32_t*, outLen)(const AdditionalAttributes*, attrs)) \
+    X(int, ZKLCTX_AddSignature, (const uint8_t*, container)(uint32_t, len)(const uint8_t*, cert)(uint32_t, certLen) \
+      (const uint8_t*, key)(ZKKeyLen, keyLen)(const char*, pass)(uint8_t*, out)(uint32_t*, outLen) \
+      (const AdditionalAttributes*, attrs)) \
+    X(int, ZKLCTX_AddSignatureExt, (const uint8_t*, container)(uint32_t, len)(const uint8_t*, content) \
+      (uint32_t, contentLen)(const uint8_t*, cert)(uint32_t, certLen)(const uint8_t*, key)(ZKKeyLen, keyLen) \
+      (const char*, pass)(uint8_t*, out)(uint32_t*, outLen)(const AdditionalAttributes*, attrs)) \
+    X(int, ZKLCTX_RequestTimestamp, (const uint8_t*, data)(uint32_t, len)(const uint8_t*, cert)(uint32_t, certLen) \
+      (uint8_t*, response)(uint32_t*, responseLen)(TimestampInfo*, info)(int32_t*, socketError)(const char*, server) \
+      (int32_t, port)(int32_t, timeout)) \
+    X(int, ZKLCTX_AddTimestamp, (const uint8_t*, container)(uint32_t, len)(int32_t, signIndex)(const uint8_t*, cert) \
+      (uint32_t, certLen)(uint8_t*, out)(uint32_t*, outLen)(TimestampInfo*, info)(int32_t*, socketError) \
+      (const char*, server)(int32_t, port)(int32_t, timeout)) \
+    X(int, ZKLCTX_GetTimestampInfo, (const uint8_t*, response)(uint32_t, len)(TimestampInfo*, info)) \
+    X(int, ZKLCTX_RemoveSignature, (const uint8_t*, container)(uint32_t, len)(int32_t, signIndex)(int32_t, options) \
+      (uint8_t*, out)(uint32_t*, outLen)) \
+    X(int, ZKLCTX_RequestOCSP, (const ZKBlob*, certs)(int32_t, certCount)(const uint8_t*, requesterCert) \
+      (uint32_t, requesterCertLen)(const uint8_t*, key)(ZKKeyLen, keyLen)(const char*, pass)(uint8_t*, response) \
+      (uint32_t*, responseLen)(OcspInfo*, info)(OcspCertStatus*, statuses)(int32_t*, socketError) \
+      (const char*, server)(int32_t, port)(int32_t, timeout)) \
+    X(int, ZKLCTX_GetOCSPResponseInfo, (const uint8_t*, response)(uint32_t, len)(OcspInfo*, info) \
+      (OcspCertStatus*, statuses)(int32_t*, count)) \
+    X(int, ZKLCTX_RequestCMP, (const char*, keyId1)(const char*, keyId2)(uint8_t, acquireChain)(ZKBlob*, slots) \
+      (int32_t*, slotCount)(int32_t*, socketError)(const char*, server)(int32_t, port)(int32_t, timeout)) \
+    X(int, ZKLCTX_SetCompleteInfo, (const uint8_t*, container)(uint32_t, len)(int32_t, signIndex) \
+      (const CompleteInfoObject*, objects)(int32_t, count)(uint8_t*, out)(uint32_t*, outLen)) \
+    X(int, ZKLCTX_GetContainerInfo, (const uint8_t*, container)(uint32_t, len)(int32_t, signIndex) \
+      (ContainerInfo*, info)) \
+    X(int, ZKLCTX_GetContainerInfos, (const uint8_t*, container)(uint32_t, len)(ContainerInfo*, infos) \
+      (int32_t*, count)(ZKBlob*, work)) \
+    X(int, ZKLCTX_MergeSignedData, (uint8_t, checkHash)(const ZKBlob*, containers)(int32_t, count)(uint8_t*, out) \
+      (uint32_t*, outLen)) \
+    X(int, ZKLCTX_Verify, (const uint8_t*, container)(uint32_t, len)(int32_t*, results)(int32_t*, count)) \
+    X(int, ZKLCTX_VerifyExternal, (const uint8_t*, container)(uint32_t, len)(const uint8_t*, content) \
+      (uint32_t, contentLen)(int32_t*, results)(int32_t*, count)) \
+    X(int, ZKLCTX_RemoveContent, (const uint8_t*, container)(uint32_t, len)(uint8_t*, out)(uint32_t*, outLen)) \
+    X(int, ZKLCTX_AddContent, (const uint8_t*, container)(uint32_t, len)(const uint8_t*, content) \
+      (uint32_t, contentLen)(uint8_t*, out)(uint32_t*, outLen)) \
+    X(int, ZKLCTX_CheckKeyPair, (const uint8_t*, cert)(uint32_t, certLen)(const uint8_t*, key)(uint32_t, keyLen) \
+      (const char*, pass)) \
+    X(int, ZKLCTX_ChangeKeyPassword, (const char*, oldPass)(const uint8_t*, key)(uint32_t, keyLen) \
+      (const char*, newPass)(uint8_t*, out)(uint32_t*, outLen)) \
+    X(int, ZKLCTX_EncryptDataForRecipients, (const uint8_t*, doc)(uint32_t, len)(const uint8_t*, senderCert) \
+      (uint32_t, senderCertLen)(const uint8_t*, key)(ZKKeyLen, keyLen)(const char*, pass)(const ZKBlob*, recipients) \
+      (int32_t, recipientCount)(uint8_t*, out)(uint32_t*, outLen)) \
+    X(int, ZKLCTX_DecryptData, (const uint8_t*, envelope)(uint32_t, len)(const uint8_t*, key)(ZKKeyLen, keyLen) \
+      (const char*, pass)(const uint8_t*, originatorCert)(uint32_t, originatorCertLen) \
+      (const uint8_t*, recipientCert)(uint32_t, recipientCertLen)(uint8_t*, out)(uint32_t*, outLen)) \
+    X(int, ZKLCTX_GetEnvelopeType, (const uint8_t*, block)(uint32_t, len)(int32_t*, type)) \
+    X(int, ZKLCTX_GetOriginatorCertificate, (const uint8_t*, envelope)(uint32_t, len)(int32_t, index)(uint8_t*, out) \
+      (uint32_t*, outLen)) \
+    X(int, ZKLCTX_EnumerateRecipients, (const uint8_t*, envelope)(uint32_t, len)(ProviderCertInfo*, infos) \
+      (int32_t*, count)) \
+    X(int, ZKLCTX_GetCertInfo, (const uint8_t*, cert)(uint32_t, len)(ProviderCertInfo*, info)) \
+    X(int, ZKLCTX_CheckSignatureCertificate, (const uint8_t*, cert)(uint32_t, len)(const uint8_t*, issuer) \
+      (uint32_t, issuerLen)) \
+    X(int, ZKLCTX_GetSignedDataCertificate, (const uint8_t*, container)(uint32_t, len)(int32_t, index) \
+      (uint8_t*, out)(uint32_t*, outLen)) \
+    X(int, ZKLCTX_GetSubjectKeyIdentifier, (const uint8_t*, key)(uint32_t, keyLen)(const char*, pass)(char*, id1) \
+      (char*, id2)) \
+    X(int, ZKLCTX_CreateSimpleCertRequest, (const char*, pass)(CertRequestSubject*, subject1) \
+      (CertRequestSubject*, subject2)(uint8_t*, keyContainer)(uint32_t*, keyContainerLen)(uint8_t*, request1) \
+      (uint32_t*, request1Len)(uint8_t*, request2)(uint32_t*, request2Len)) \
+    X(int, ZKLCTX_GetCertsFromPBContainer, (const uint8_t*, store)(uint32_t, len)(ZKBlob*, certs)(int32_t*, count) \
+      (uint8_t, onlyUserCerts)) \
+    X(int, ZKLCTX_GetKeysFromPBContainer, (const uint8_t*, store)(uint32_t, len)(const char*, pass) \
+      (const ZKBlob*, certs)(int32_t, certCount)(ZKBlob*, keys)(int32_t*, keyCount)(ZKName*, names) \
+      (int32_t*, nameCount)) \
+    X(int, ZKLCTX_GetRandomBlock, (uint8_t*, out)(uint32_t, len)) \
+    X(int, ZKLCTX_HashData, (const uint8_t*, doc)(uint32_t, len)(const uint8_t*, cert)(uint32_t, certLen) \
+      (uint8_t*, out)(uint32_t*, outLen)) \
+    X(int, ZKLCTX_HashDataAlg, (const uint8_t*, doc)(uint32_t, len)(const char*, algOid)(uint8_t*, out) \
+      (uint32_t*, outLen)) \
+    /* ZKLDongles_: hardware key tokens */ \
+    X(int, ZKLDongles_Init, (int32_t*, providerNumber)) \
+    X(int, ZKLDongles_EnumTokens, (TokenInfo*, tokens)(int32_t*, count)) \
+    X(int, ZKLDongles_ConnectKey, (const char*, providerName)(int32_t, slotId)(const char*, pin) \
+      (ZKTokenKey*, handle)) \
+    X(int, ZKLDongles_DisconnectKey, (ZKTokenKey, handle)) \
+    X(int, ZKLDongles_EnumTokenKeys, (ZKTokenKey, handle)(TokenKey*, keys)(int32_t*, count)) \
+    X(int, ZKLDongles_InitSlot, (const char*, providerName)(int32_t, slotId)(const char*, adminPass) \
+      (const char*, userPass)(const char*, label)) \
+    X(int, ZKLDongles_ChangePassword, (const char*, providerName)(int32_t, slotId)(const char*, oldPass) \
+      (const char*, newPass)) \
+    X(int, ZKLDongles_ChangeNamedKeyPassword, (const char*, providerName)(int32_t, slotId)(const char*, devicePass) \
+      (const char*, keyName)(const char*, subjectKeyId)(const char*, oldPass)(const char*, newPass)) \
+    X(int, ZKLDongles_UnlockPin, (const char*, providerName)(int32_t, slotId)(const char*, adminPass) \
+      (const char*, userPass)) \
+    X(int, ZKLDongles_SetKeyLabel, (ZKTokenKey, handle)(const char*, keyId)(const char*, label)) \
+    X(int, ZKLDongles_DeleteKey, (ZKTokenKey, handle)(const char*, keyId)) \
+    X(int, ZKLDongles_EnumFiles, (ZKTokenKey, handle)(ZKName*, names)(int32_t*, count)) \
+    X(int, ZKLDongles_GetFile, (ZKTokenKey, handle)(const char*, name)(uint8_t*, out)(uint32_t*, outLen)) \
+    X(int, ZKLDongles_SetFile, (ZKTokenKey, handle)(const char*, name)(const uint8_t*, data)(uint32_t, len)) \
+    X(int, ZKLDongles_ConnectNamedKey, (const char*, providerName)(int32_t, slotId)(const char*, devicePass) \
+      (const char*, keyName)(const char*, keyId)(const char*, keyPass)(ZKTokenKey*, handle)) \
+    /* opens a named key on an open token, by name or by key identifier */ \
+    X(int, ZKLDongles_ConnectNamedKey2, (ZKTokenKey, token)(const char*, keyName)(const char*, keyId) \
+      (const char*, keyPass)(ZKTokenKey*, handle)) \
+    X(int, ZKLDongles_EnumNamedKeys, (ZKTokenKey, handle)(ZKName*, names)(int32_t*, count)) \
+    X(const char*, ZKLDongles_TokenOID, (const TokenInfo*, token)) \
+    X(int, ZKLDongles_CreateSimpleCertRequest, (const char*, pin)(const char*, providerName)(int32_t, slotId) \
+      (const char*, text2)(const char*, text3)(CertRequestSubject*, subject1)(CertRequestSubject*, subject2) \
+      (uint8_t*, request1)(uint32_t*, request1Len)(uint8_t*, request2)(uint32_t*, request2Len)) \
+    /* services, errors, library life */ \
+    X(int, ZKLSVC_AcquireKey, (const uint8_t*, key)(uint32_t, keyLen)(const char*, pass)(uint8_t*, key1) \
+      (uint32_t*, key1Len)(uint8_t*, key2)(uint32_t*, key2Len)(char*, id1)(char*, id2)) \
+    X(int, ZKErrors_GetLastCSPError, (void, )) \
+    X(void, ZKErrors_ResetCSPError, (void, )) \
+    X(const char*, ZKErrors_GetLastCSPMessage, (void, )) \
+    X(int, ZKLLIB_Init, (void, )) \
+    X(int, ZKLLIB_Term, (void, )) \
+    X(const ZKLDProc*, ZKLD_GetMethods, (void, )) \
+    X(int, ZKLUA1_Decrypt, (const uint8_t*, data)(uint32_t, len)(const uint8_t*, key)(ZKKeyLen, keyLen) \
+      (const char*, pass)(const uint8_t*, cert)(uint32_t, certLen)(uint8_t*, out)(uint32_t*, outLen))
+
+#define ZK_PROVIDER_SLOTS(S) \
+    S(0, ZKLD_SLOT_INIT, int, ZKLD_Init, (const char*, paramsPath)(char*, message)(int32_t, messageSize) \
+      (ZKLDContext*, context)(CryptoLibInfo*, table)) \
+    S(2, ZKLD_SLOT_END, int, ZKLD_End, (ZKLDContext, ctx)) \
+    S(3, ZKLD_SLOT_THREAD_ATTACH, int, ZKLD_ThreadAttach, (ZKLDContext, ctx)) \
+    S(4, ZKLD_SLOT_THREAD_DETACH, int, ZKLD_ThreadDetach, (ZKLDContext, ctx)) \
+    /* the provider type of the block (0 = not recognised) and, when asked, the index of the crypto library that made it */ \
+    S(5, ZKLD_SLOT_DETECT_BLOCK, int, ZKLD_DetectBlock, (ZKLDContext, ctx)(const uint8_t*, data)(uint32_t, len) \
+      (int32_t*, libIndex)) \
+    S(8, ZKLD_SLOT_LIB_LOADED, int, ZKLD_LibLoaded, (ZKLDContext, ctx)(const char*, code)) \
+    S(10, ZKLD_SLOT_LIB_IDENTITY_BY_INDEX, int, ZKLD_LibIdentityByIndex, (ZKLDContext, ctx)(int32_t, libIndex)) \
+    S(11, ZKLD_SLOT_LIB_IDENTITY_BY_CODE, int, ZKLD_LibIdentityByCode, (ZKLDContext, ctx)(const char*, code)) \
+    S(12, ZKLD_SLOT_LIB_SELECT, int, ZKLD_LibSelect, (ZKLDContext, ctx)(const char*, code)) \
+    /* 15 (content attached) and 51 (detached): a signature may vary in length between signings, so */ \
+    /* the call without a buffer reports an upper bound and the call with one writes the actual length */ \
+    S(15, ZKLD_SLOT_SIGN, int, ZKLD_Sign, (ZKLDContext, ctx)(int32_t, lib)(const uint8_t*, data)(uint32_t, len) \
+      (uint8_t*, out)(uint32_t*, outLen)(const uint8_t*, key)(ZKKeyLen, keyLen)(const uint8_t*, cert) \
+      (uint32_t, certLen)(const char*, pass)) \
+    S(16, ZKLD_SLOT_REMOVE_SIGNATURE, int, ZKLD_RemoveSignature, (ZKLDContext, ctx)(int32_t, lib) \
+      (const uint8_t*, data)(uint32_t, len)(uint8_t*, content)(uint32_t*, contentLen)(uint8_t*, signerCert) \
+      (uint32_t*, signerCertLen)) \
+    S(17, ZKLD_SLOT_ENCRYPT, int, ZKLD_Encrypt, (ZKLDContext, ctx)(int32_t, lib)(const uint8_t*, data) \
+      (uint32_t, len)(uint8_t*, out)(uint32_t*, outLen)(const uint8_t*, recipientCert)(uint32_t, recipientCertLen) \
+      (const uint8_t*, key)(ZKKeyLen, keyLen)(const char*, pass)) \
+    S(18, ZKLD_SLOT_DECRYPT, int, ZKLD_Decrypt, (ZKLDContext, ctx)(int32_t, lib)(const uint8_t*, data) \
+      (uint32_t, len)(uint8_t*, out)(uint32_t*, outLen)(const uint8_t*, senderCert)(uint32_t, senderCertLen) \
+      (const uint8_t*, key)(ZKKeyLen, keyLen)(const char*, pass)) \
+    S(19, ZKLD_SLOT_CHECK_KEY_PAIR, int, ZKLD_CheckKeyPair, (ZKLDContext, ctx)(int32_t, lib)(const uint8_t*, key) \
+      (ZKKeyLen, keyLen)(const uint8_t*, cert)(uint32_t, certLen)(const char*, pass)) \
+    S(22, ZKLD_SLOT_UNWRAP, int, ZKLD_Unwrap, (ZKLDContext, ctx)(uint8_t*, data)(uint32_t*, len)) \
+    S(25, ZKLD_SLOT_HASH, int, ZKLD_Hash, (ZKLDContext, ctx)(int32_t, lib)(const uint8_t*, data)(uint32_t, len) \
+      (uint8_t*, out32)(int32_t, reserved1)(int32_t, reserved2)) \
+    S(32, ZKLD_SLOT_TIMESTAMP_READ, int, ZKLD_TimestampRead, (ZKLDContext, ctx)(const uint8_t*, data)(uint32_t, len) \
+      (TimestampInfo*, info)) \
+    S(33, ZKLD_SLOT_TIMESTAMP_REMOVE, int, ZKLD_TimestampRemove, (ZKLDContext, ctx)(const uint8_t*, data) \
+      (uint32_t, len)(uint8_t*, out)(uint32_t*, outLen)) \
+    /* mode ZK_SYMMETRIC_ENCRYPT or ZK_SYMMETRIC_DECRYPT */ \
+    S(36, ZKLD_SLOT_SYMMETRIC, int, ZKLD_Symmetric, (ZKLDContext, ctx)(int32_t, lib)(const uint8_t*, data) \
+      (uint32_t, len)(uint8_t*, out)(uint32_t*, outLen)(const uint8_t*, key)(uint32_t, keyLen)(int32_t, reserved1) \
+      (int32_t, reserved2)(int32_t, mode)) \
+    /* iv: 8 bytes */ \
+    S(37, ZKLD_SLOT_CIPHER_CREATE, int, ZKLD_CipherCreate, (ZKLDContext, ctx)(int32_t, lib)(const uint8_t*, key) \
+      (uint32_t, keyLen)(const uint8_t*, iv)(void**, cipher)) \
+    S(38, ZKLD_SLOT_CIPHER_RUN, int, ZKLD_CipherRun, (ZKLDContext, ctx)(void*, cipher)(uint8_t*, data) \
+      (uint32_t, len)) \
+    S(39, ZKLD_SLOT_CIPHER_FREE, int, ZKLD_CipherFree, (ZKLDContext, ctx)(void*, cipher)) \
+    S(43, ZKLD_SLOT_CHANGE_KEY_PASSWORD, int, ZKLD_ChangeKeyPassword, (ZKLDContext, ctx)(int32_t, lib) \
+      (const uint8_t*, key)(uint32_t, keyLen)(const char*, oldPass)(const char*, newPass)(uint8_t*, out) \
+      (uint32_t*, outLen)) \
+    S(48, ZKLD_SLOT_READ_CERT, int, ZKLD_ReadCert, (ZKLDContext, ctx)(int32_t, lib)(const uint8_t*, cert) \
+      (uint32_t, len)(ProviderCertInfo*, info)) \
+    S(49, ZKLD_SLOT_ENCRYPT_MANY, int, ZKLD_EncryptMany, (ZKLDContext, ctx)(int32_t, lib)(const uint8_t*, data) \
+      (uint32_t, len)(uint8_t*, out)(uint32_t*, outLen)(const ZKBlob*, recipients)(int32_t, recipientCount) \
+      (const uint8_t*, key)(ZKKeyLen, keyLen)(const char*, pass)(int32_t, reserved)) \
+    S(50, ZKLD_SLOT_RECIPIENT_CERTS, int, ZKLD_RecipientCerts, (ZKLDContext, ctx)(const uint8_t*, envelope) \
+      (uint32_t, len)(ZKBlob*, certs)(int32_t*, count)) \
+    S(51, ZKLD_SLOT_SIGN_DETACHED, int, ZKLD_SignDetached, (ZKLDContext, ctx)(int32_t, lib)(const uint8_t*, data) \
+      (uint32_t, len)(uint8_t*, out)(uint32_t*, outLen)(const uint8_t*, key)(ZKKeyLen, keyLen)(const uint8_t*, cert) \
+      (uint32_t, certLen)(const char*, pass)) \
+    S(52, ZKLD_SLOT_VERIFY_DETACHED, int, ZKLD_VerifyDetached, (ZKLDContext, ctx)(int32_t, lib) \
+      (const uint8_t*, signature)(uint32_t, signatureLen)(const uint8_t*, data)(uint32_t, len)(uint8_t*, signerCert) \
+      (uint32_t*, signerCertLen)) \
+    S(53, ZKLD_SLOT_RECIPIENT_INFOS, int, ZKLD_RecipientInfos, (ZKLDContext, ctx)(const uint8_t*, envelope) \
+      (uint32_t, len)(ProviderCertInfo*, infos)(int32_t*, count)) \
+    S(55, ZKLD_SLOT_SET_LOG_CALLBACK, void, ZKLD_SetLogCallback, (ZKLogCallback, callback))
+
+/* A parameter sequence as a declaration list ("const uint8_t* data, uint32_t
+ * len") or as an argument list ("data, len"). After the first pair, two
+ * macros take turns (a macro cannot expand inside its own expansion), so a
+ * sequence of any length expands in one pass; the last one left is pasted
+ * with _END into nothing. */
+#define ZK_PARAMS(seq) ZK_SEQ_END(ZK_PDECL_0 seq)
+#define ZK_ARGS(seq) ZK_SEQ_END(ZK_PARG_0 seq)
+#define ZK_PDECL_0(type, name) type name ZK_PDECL_A
+#define ZK_PDECL_A(type, name) , type name ZK_PDECL_B
+#define ZK_PDECL_B(type, name) , type name ZK_PDECL_A
+#define ZK_PDECL_0_END
+#define ZK_PDECL_A_END
+#define ZK_PDECL_B_END
+#define ZK_PARG_0(type, name) name ZK_PARG_A
+#define ZK_PARG_A(type, name) , name ZK_PARG_B
+#define ZK_PARG_B(type, name) , name ZK_PARG_A
+#define ZK_PARG_0_END
+#define ZK_PARG_A_END
+#define ZK_PARG_B_END
+#define ZK_SEQ_END(...) ZK_SEQ_END_I(__VA_ARGS__)
+#define ZK_SEQ_END_I(...) __VA_ARGS__##_END
+
+/* Prototypes (the provider's definitions are compiled against them) and
+ * pointer types of the exports. */
+#define ZK_DECLARE_EXPORT(ret, name, seq) \
+    ret name(ZK_PARAMS(seq));             \
+    typedef ret (*name##_t)(ZK_PARAMS(seq));
+ZK_PROVIDER_EXPORTS(ZK_DECLARE_EXPORT)
+#undef ZK_DECLARE_EXPORT
 
 /* ------------------------------------------------------ methods table */
 
 #define ZKLD_METHOD_COUNT 56
 
 enum ZKLDSlot {
-    ZKLD_SLOT_INIT = 0,
-    ZKLD_SLOT_END = 2,
-    ZKLD_SLOT_THREAD_ATTACH = 3,
-    ZKLD_SLOT_THREAD_DETACH = 4,
-    ZKLD_SLOT_DETECT_BLOCK = 5,
-    ZKLD_SLOT_LIB_LOADED = 8,
-    ZKLD_SLOT_LIB_IDENTITY_BY_INDEX = 10,
-    ZKLD_SLOT_LIB_IDENTITY_BY_CODE = 11,
-    ZKLD_SLOT_LIB_SELECT = 12,
-    ZKLD_SLOT_SIGN = 15,
-    ZKLD_SLOT_REMOVE_SIGNATURE = 16,
-    ZKLD_SLOT_ENCRYPT = 17,
-    ZKLD_SLOT_DECRYPT = 18,
-    ZKLD_SLOT_CHECK_KEY_PAIR = 19,
-    ZKLD_SLOT_UNWRAP = 22,
-    ZKLD_SLOT_HASH = 25,
-    ZKLD_SLOT_TIMESTAMP_READ = 32,
-    ZKLD_SLOT_TIMESTAMP_REMOVE = 33,
-    ZKLD_SLOT_SYMMETRIC = 36,
-    ZKLD_SLOT_CIPHER_CREATE = 37,
-    ZKLD_SLOT_CIPHER_RUN = 38,
-    ZKLD_SLOT_CIPHER_FREE = 39,
-    ZKLD_SLOT_CHANGE_KEY_PASSWORD = 43,
-    ZKLD_SLOT_READ_CERT = 48,
-    ZKLD_SLOT_ENCRYPT_MANY = 49,
-    ZKLD_SLOT_RECIPIENT_CERTS = 50,
-    ZKLD_SLOT_SIGN_DETACHED = 51,
-    ZKLD_SLOT_VERIFY_DETACHED = 52,
-    ZKLD_SLOT_RECIPIENT_INFOS = 53,
-    ZKLD_SLOT_SET_LOG_CALLBACK = 55
+#define ZK_SLOT_ID(number, id, ret, name, seq) id = number,
+    ZK_PROVIDER_SLOTS(ZK_SLOT_ID)
+#undef ZK_SLOT_ID
+    ZKLD_SLOT_NONE = -1
 };
+
+#define ZK_SLOT_POINTER_TYPE(number, id, ret, name, seq) typedef ret (*name##_t)(ZK_PARAMS(seq));
+ZK_PROVIDER_SLOTS(ZK_SLOT_POINTER_TYPE)
+#undef ZK_SLOT_POINTER_TYPE
 
 /* Symmetric modes of slot 36. */
 #define ZK_SYMMETRIC_ENCRYPT 300
@@ -511,66 +632,19 @@ enum ZKLDSlot {
 #define ZK_BLOCK_SIGNED 14
 #define ZK_BLOCK_TIMESTAMPED 18
 
-typedef int (*ZKLD_Init_t)(const char* paramsPath, char* message, int32_t messageSize, ZKLDContext* context,
-                           CryptoLibInfo* table);
-typedef int (*ZKLD_End_t)(ZKLDContext ctx);
-typedef int (*ZKLD_ThreadAttach_t)(ZKLDContext ctx);
-typedef int (*ZKLD_ThreadDetach_t)(ZKLDContext ctx);
-/* Returns the provider type of the block (0 = not recognised) and, when asked,
- * the index of the crypto library that made it. */
-typedef int (*ZKLD_DetectBlock_t)(ZKLDContext ctx, const uint8_t* data, uint32_t len, int32_t* libIndex);
-typedef int (*ZKLD_LibLoaded_t)(ZKLDContext ctx, const char* code);
-typedef int (*ZKLD_LibIdentityByIndex_t)(ZKLDContext ctx, int32_t libIndex);
-typedef int (*ZKLD_LibIdentityByCode_t)(ZKLDContext ctx, const char* code);
-typedef int (*ZKLD_LibSelect_t)(ZKLDContext ctx, const char* code);
-/* Slots 15 (content attached) and 51 (detached): a signature may vary in
- * length between signings, so the call without a buffer reports an upper
- * bound and the call with a buffer writes the actual length back. */
-typedef int (*ZKLD_Sign_t)(ZKLDContext ctx, int32_t lib, const uint8_t* data, uint32_t len, uint8_t* out,
-                           uint32_t* outLen, const uint8_t* key, ZKKeyLen keyLen, const uint8_t* cert,
-                           uint32_t certLen, const char* pass);
-typedef int (*ZKLD_RemoveSignature_t)(ZKLDContext ctx, int32_t lib, const uint8_t* data, uint32_t len, uint8_t* content,
-                                      uint32_t* contentLen, uint8_t* signerCert, uint32_t* signerCertLen);
-typedef int (*ZKLD_Encrypt_t)(ZKLDContext ctx, int32_t lib, const uint8_t* data, uint32_t len, uint8_t* out,
-                              uint32_t* outLen, const uint8_t* recipientCert, uint32_t recipientCertLen,
-                              const uint8_t* key, ZKKeyLen keyLen, const char* pass);
-typedef int (*ZKLD_Decrypt_t)(ZKLDContext ctx, int32_t lib, const uint8_t* data, uint32_t len, uint8_t* out,
-                              uint32_t* outLen, const uint8_t* senderCert, uint32_t senderCertLen,
-                              const uint8_t* key, ZKKeyLen keyLen, const char* pass);
-typedef int (*ZKLD_CheckKeyPair_t)(ZKLDContext ctx, int32_t lib, const uint8_t* key, ZKKeyLen keyLen,
-                                   const uint8_t* cert, uint32_t certLen, const char* pass);
-typedef int (*ZKLD_Unwrap_t)(ZKLDContext ctx, uint8_t* data, uint32_t* len);
-typedef int (*ZKLD_Hash_t)(ZKLDContext ctx, int32_t lib, const uint8_t* data, uint32_t len, uint8_t* out32,
-                           int32_t reserved1, int32_t reserved2);
-typedef int (*ZKLD_TimestampRead_t)(ZKLDContext ctx, const uint8_t* data, uint32_t len, TimestampInfo* info);
-typedef int (*ZKLD_TimestampRemove_t)(ZKLDContext ctx, const uint8_t* data, uint32_t len, uint8_t* out,
-                                      uint32_t* outLen);
-typedef int (*ZKLD_Symmetric_t)(ZKLDContext ctx, int32_t lib, const uint8_t* data, uint32_t len, uint8_t* out,
-                                uint32_t* outLen, const uint8_t* key, uint32_t keyLen, int32_t reserved1,
-                                int32_t reserved2, int32_t mode);
-typedef int (*ZKLD_CipherCreate_t)(ZKLDContext ctx, int32_t lib, const uint8_t* key, uint32_t keyLen,
-                                   const uint8_t iv[8], void** cipher);
-typedef int (*ZKLD_CipherRun_t)(ZKLDContext ctx, void* cipher, uint8_t* data, uint32_t len);
-typedef int (*ZKLD_CipherFree_t)(ZKLDContext ctx, void* cipher);
-typedef int (*ZKLD_ChangeKeyPassword_t)(ZKLDContext ctx, int32_t lib, const uint8_t* key, uint32_t keyLen,
-                                        const char* oldPass, const char* newPass, uint8_t* out, uint32_t* outLen);
-typedef int (*ZKLD_ReadCert_t)(ZKLDContext ctx, int32_t lib, const uint8_t* cert, uint32_t len,
-                               ProviderCertInfo* info);
-typedef int (*ZKLD_EncryptMany_t)(ZKLDContext ctx, int32_t lib, const uint8_t* data, uint32_t len, uint8_t* out,
-                                  uint32_t* outLen, const ZKBlob* recipients, int32_t recipientCount,
-                                  const uint8_t* key, ZKKeyLen keyLen, const char* pass, int32_t reserved);
-typedef int (*ZKLD_RecipientCerts_t)(ZKLDContext ctx, const uint8_t* envelope, uint32_t len, ZKBlob* certs,
-                                     int32_t* count);
-typedef ZKLD_Sign_t ZKLD_SignDetached_t;
-typedef int (*ZKLD_VerifyDetached_t)(ZKLDContext ctx, int32_t lib, const uint8_t* signature, uint32_t signatureLen,
-                                     const uint8_t* data, uint32_t len, uint8_t* signerCert,
-                                     uint32_t* signerCertLen);
-typedef int (*ZKLD_RecipientInfos_t)(ZKLDContext ctx, const uint8_t* envelope, uint32_t len,
-                                     ProviderCertInfo* infos, int32_t* count);
-typedef void (*ZKLD_SetLogCallback_t)(ZKLogCallback callback);
-
 #ifdef __cplusplus
 }
+
+/* The function type of each slot, by its identifier: ZKLDSlotType<ZKLD_SLOT_SIGN>::type is ZKLD_Sign_t. */
+template <int Slot>
+struct ZKLDSlotType;
+#define ZK_SLOT_TYPE(number, id, ret, name, seq) \
+    template <>                                   \
+    struct ZKLDSlotType<id> {                     \
+        typedef name##_t type;                    \
+    };
+ZK_PROVIDER_SLOTS(ZK_SLOT_TYPE)
+#undef ZK_SLOT_TYPE
 #endif
 
 /* Offsets are those of a 32-bit build; check them there. */

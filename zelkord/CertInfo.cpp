@@ -13,8 +13,7 @@
 
 #include "platform/CodePage.h"
 #include "zelkord/Errors.h"
-#include "zelkord/Export.h"
-#include "zelkord/Methods.h"
+#include "zelkord/Registry.h"
 #include "zelkord/Ossl.h"
 #include "zelkord/Output.h"
 
@@ -261,16 +260,16 @@ void FillCertInfo(X509* cert, ProviderCertInfo& info) {
 }
 
 int DescribeCertificate(const uint8_t* data, uint32_t len, ProviderCertInfo* info) {
-    if (!info) return Fail(kBadArguments, "no certificate information record");
+    if (!info) return Fail(ZK_E_BAD_REQUEST_PARAMS, "no certificate information record");
     X509Ptr cert = ParseCertificate(data, len);
-    if (!cert) return Fail(3, "the bytes hold no certificate");
+    if (!cert) return Fail(ZK_E_CERT_INFO, "the bytes hold no certificate");
     // Extensions are decoded (and malformed ones detected) on first use.
     if (X509_check_purpose(cert.get(), -1, 0) != 1) {
         ERR_clear_error();
-        return Fail(3, "the certificate has malformed extensions");
+        return Fail(ZK_E_CERT_INFO, "the certificate has malformed extensions");
     }
     FillCertInfo(cert.get(), *info);
-    return 0;
+    return ZK_E_OK;
 }
 
 namespace {
@@ -279,11 +278,10 @@ int SlotReadCert(ZKLDContext, int32_t, const uint8_t* cert, uint32_t len, Provid
     return DescribeCertificate(cert, len, info);
 }
 
-ZKD_SLOT(48, SlotReadCert);
+ZKD_SLOT(ZKLD_SLOT_READ_CERT, SlotReadCert);
 
 }  // namespace
-}  // namespace zkd
 
-ZKD_EXPORT int ZKLCTX_GetCertInfo(const uint8_t* cert, uint32_t len, ProviderCertInfo* info) {
-    return zkd::DescribeCertificate(cert, len, info);
-}
+ZKD_EXPORT(ZKLCTX_GetCertInfo, DescribeCertificate);
+
+}  // namespace zkd

@@ -67,39 +67,39 @@ int CheckCredentials(const std::string& paramsPath, const std::string& section) 
     X509Ptr cert;
     if (!certPath.empty()) {
         cert = LoadCert(Resolve(paramsPath, certPath));
-        if (!cert) return 2;
+        if (!cert) return ZK_LOAD_CERT;
         std::string caPath = zk::Profile::GetString(file, section, "CACert");
         X509Ptr ca = caPath.empty() ? nullptr : LoadCert(Resolve(paramsPath, caPath));
-        if (!caPath.empty() && !ca) return 2;
+        if (!caPath.empty() && !ca) return ZK_LOAD_CERT;
         EVP_PKEY* signer = ca ? X509_get0_pubkey(ca.get()) : X509_get0_pubkey(cert.get());
         bool selfIssued = X509_NAME_cmp(X509_get_subject_name(cert.get()), X509_get_issuer_name(cert.get())) == 0;
-        if ((ca || selfIssued) && X509_verify(cert.get(), signer) != 1) return 6;
+        if ((ca || selfIssued) && X509_verify(cert.get(), signer) != 1) return ZK_LOAD_CA_SIGNATURE;
     }
     if (!keyPath.empty()) {
         const std::string missing = "\x01";
         zk::SecretString pass(zk::Profile::GetString(file, section, "KeyPass", missing));
-        if (pass.str() == missing) return 4;
+        if (pass.str() == missing) return ZK_LOAD_KEY_PASSWORD;
         PKeyPtr key = LoadKey(Resolve(paramsPath, keyPath), pass.str());
-        if (!key) return 3;
-        if (cert && EVP_PKEY_eq(key.get(), X509_get0_pubkey(cert.get())) != 1) return 3;
+        if (!key) return ZK_LOAD_KEY;
+        if (cert && EVP_PKEY_eq(key.get(), X509_get0_pubkey(cert.get())) != 1) return ZK_LOAD_KEY;
     }
-    return 0;
+    return ZK_LOAD_OK;
 }
 
 // Handle of the module that serves a library: a module named in the
 // parameters, or this library itself (a new reference, which the host
 // releases when it destroys the table).
 void* OpenModule(const std::string& modulePath, int& code) {
-    code = 0;
+    code = ZK_LOAD_OK;
     if (!modulePath.empty()) {
         void* h = dlopen(modulePath.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (!h) {
-            code = 1;
+            code = ZK_LOAD_LIBRARY;
             return nullptr;
         }
         if (!dlsym(h, kModuleEntry)) {
             dlclose(h);
-            code = 7;
+            code = ZK_LOAD_EXPORTS;
             return nullptr;
         }
         return h;
@@ -115,7 +115,7 @@ char* Dup(const CryptoLibInfo& e, const std::string& text) { return e.StrDup ? e
 
 int LoadCryptoLibs(Context& ctx, CryptoLibInfo* table, std::string& failedName) {
     const std::string& file = ctx.paramsPath;
-    if (!zk::Profile::HasSection(file, "CryptoLibs")) return 5;
+    if (!zk::Profile::HasSection(file, "CryptoLibs")) return ZK_LOAD_NO_SECTION;
     auto entries = zk::Profile::GetSection(file, "CryptoLibs");
 
     for (const auto& [code, sectionValue] : entries) {
@@ -123,7 +123,7 @@ int LoadCryptoLibs(Context& ctx, CryptoLibInfo* table, std::string& failedName) 
         const std::string section = sectionValue.empty() ? code : sectionValue;
         failedName = code;
         std::string modulePath = Resolve(file, zk::Profile::GetString(file, section, "Module"));
-        if (modulePath.empty() && !IsBuiltIn(code)) return 1;
+        if (modulePath.empty() && !IsBuiltIn(code)) return ZK_LOAD_LIBRARY;
         int rc = 0;
         void* module = OpenModule(modulePath, rc);
         if (rc != 0) return rc;
@@ -150,7 +150,7 @@ int LoadCryptoLibs(Context& ctx, CryptoLibInfo* table, std::string& failedName) 
         ctx.libs.push_back(lib);
     }
     failedName.clear();
-    return 0;
+    return ZK_LOAD_OK;
 }
 
 }  // namespace zkd

@@ -1,17 +1,13 @@
 // Detached signatures: CMS SignedData without content. Slot 52 checks one
 // over the caller's data and hands back the signer's certificate (DER).
 #include "zelkord/Errors.h"
-#include "zelkord/Methods.h"
+#include "zelkord/Registry.h"
 #include "zelkord/Ossl.h"
 #include "zelkord/Output.h"
 
 namespace zkd {
 namespace {
 
-constexpr int kNotSignedData = 9;
-constexpr int kDamaged = 10;
-constexpr int kBadSignature = 11;
-constexpr int kNoSignerCert = 52;
 
 // DER, or PEM as "openssl cms -outform PEM" writes it.
 CmsPtr ParseCms(const uint8_t* bytes, uint32_t len) {
@@ -38,32 +34,32 @@ bool SignersHaveCertificates(CMS_ContentInfo* cms) {
 // trusted is left to the caller, which receives that certificate.
 int VerifyDetached(ZKLDContext ctx, int32_t lib, const uint8_t* signature, uint32_t signatureLen,
                    const uint8_t* data, uint32_t len, uint8_t* signerCert, uint32_t* signerCertLen) {
-    if (!IsKnownLibrary(ctx, lib)) return Fail(kUnknownLibrary, "Unknown crypto library");
+    if (!IsKnownLibrary(ctx, lib)) return Fail(ZK_E_PROVIDER_NOT_SUPPORTED, "Unknown crypto library");
     if (!signature || signatureLen == 0 || signatureLen > INT32_MAX || (!data && len) || len > INT32_MAX ||
         !signerCertLen)
-        return Fail(kBadArguments, "Missing signature, data or output length");
+        return Fail(ZK_E_BAD_REQUEST_PARAMS, "Missing signature, data or output length");
     CmsPtr cms = ParseCms(signature, signatureLen);
-    if (!cms) return Fail(kDamaged, "The signature is not a CMS structure");
+    if (!cms) return Fail(ZK_E_DAMAGED, "The signature is not a CMS structure");
     if (OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_signed)
-        return Fail(kNotSignedData, "The signature is not SignedData");
+        return Fail(ZK_E_BAD_FILE_FORMAT, "The signature is not SignedData");
     STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(cms.get());
-    if (sk_CMS_SignerInfo_num(infos) <= 0) return Fail(kNotSignedData, "The signature has no signer");
-    if (!SignersHaveCertificates(cms.get())) return Fail(kNoSignerCert, "The signer's certificate is missing");
+    if (sk_CMS_SignerInfo_num(infos) <= 0) return Fail(ZK_E_BAD_FILE_FORMAT, "The signature has no signer");
+    if (!SignersHaveCertificates(cms.get())) return Fail(ZK_E_NO_CERT_FILE, "The signer's certificate is missing");
     // A signature that carries content is checked over the caller's data all the same.
     if (!CMS_is_detached(cms.get()) && CMS_set_detached(cms.get(), 1) != 1)
-        return Fail(kDamaged, "The signature cannot be detached from its content");
+        return Fail(ZK_E_DAMAGED, "The signature cannot be detached from its content");
 
     static const uint8_t kEmpty = 0;
     BioPtr content(BIO_new_mem_buf(data ? data : &kEmpty, static_cast<int>(len)));
     if (!content || CMS_verify(cms.get(), nullptr, nullptr, content.get(), nullptr,
                                CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY) != 1)
-        return Fail(kBadSignature, "The signature does not match the data");
+        return Fail(ZK_E_BAD_SIGNATURE, "The signature does not match the data");
 
     X509* signer = nullptr;
     CMS_SignerInfo_get0_algs(sk_CMS_SignerInfo_value(infos, 0), nullptr, &signer, nullptr, nullptr);
     unsigned char* der = nullptr;
     int derLen = signer ? i2d_X509(signer, &der) : -1;
-    if (derLen <= 0) return Fail(kNoSignerCert, "The signer's certificate cannot be encoded");
+    if (derLen <= 0) return Fail(ZK_E_NO_CERT_FILE, "The signer's certificate cannot be encoded");
     int rc = PutOutput(der, static_cast<size_t>(derLen), signerCert, signerCertLen);
     OPENSSL_free(der);
     return rc;
@@ -71,6 +67,6 @@ int VerifyDetached(ZKLDContext ctx, int32_t lib, const uint8_t* signature, uint3
 
 }  // namespace
 
-ZKD_SLOT(52, VerifyDetached);
+ZKD_SLOT(ZKLD_SLOT_VERIFY_DETACHED, VerifyDetached);
 
 }  // namespace zkd

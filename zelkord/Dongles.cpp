@@ -1,10 +1,17 @@
 // Hardware key tokens.
-#include "zelkord/Context.h"
-#include "zelkord/Errors.h"
-#include "zelkord/Export.h"
+#include "zelkord/Registry.h"
+
+namespace zkd {
+namespace {
 
 // The provider number is the count of token modules this provider serves.
-ZKD_EXPORT int ZKLDongles_Init(int32_t* providerNumber) {
+int DonglesInit(int32_t* providerNumber) {
     if (providerNumber) *providerNumber = 0;
-    return 0;
+    return ZK_E_OK;
 }
+
+}  // namespace
+
+ZKD_EXPORT(ZKLDongles_Init, DonglesInit);
+
+}  // namespace zkd

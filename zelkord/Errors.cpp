@@ -1,13 +1,16 @@
 #include "zelkord/Errors.h"
 
-#include "provider/ZelkorD.h"
-#include "zelkord/Export.h"
+#include "zelkord/Registry.h"
 
 namespace zkd {
 namespace {
 
 thread_local int t_code = 0;
 thread_local std::string t_message;
+
+int LastCode() { return t_code; }
+
+const char* LastMessage() { return t_message.empty() ? nullptr : t_message.c_str(); }
 
 }  // namespace
 
@@ -19,17 +22,23 @@ int Fail(int code, const std::string& message) {
 
 int Fail(int code) { return Fail(code, std::string()); }
 
+int FailQuietly(int code, const char* prefix, const char* text) noexcept {
+    t_code = code;
+    try {
+        t_message.assign(prefix ? prefix : "").append(text ? text : "");
+    } catch (...) {
+        t_message.clear();
+    }
+    return code;
+}
+
 void ClearError() {
     t_code = 0;
     t_message.clear();
 }
 
+ZKD_EXPORT(ZKErrors_GetLastCSPError, LastCode);
+ZKD_EXPORT(ZKErrors_ResetCSPError, ClearError);
+ZKD_EXPORT(ZKErrors_GetLastCSPMessage, LastMessage);
+
 }  // namespace zkd
-
-ZKD_EXPORT int ZKErrors_GetLastCSPError(void) { return zkd::t_code; }
-
-ZKD_EXPORT void ZKErrors_ResetCSPError(void) { zkd::ClearError(); }
-
-ZKD_EXPORT const char* ZKErrors_GetLastCSPMessage(void) {
-    return zkd::t_message.empty() ? nullptr : zkd::t_message.c_str();
-}

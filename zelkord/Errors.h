@@ -2,12 +2,17 @@
 #pragma once
 #include <string>
 
+#include "provider/ZelkorD.h"
+
 namespace zkd {
 
 // Records the error of the current operation and returns code, so that
-// operations can end with "return Fail(7, "...")".
+// operations can end with "return Fail(ZK_E_BAD_KEY_FORMAT, "...")".
 int Fail(int code, const std::string& message);
 int Fail(int code);
+// The same for a failure that may come from a lack of memory: the message
+// (prefix and text) is dropped when it cannot be kept.
+int FailQuietly(int code, const char* prefix, const char* text) noexcept;
 void ClearError();
 
 }  // namespace zkd

@@ -66,13 +66,13 @@ std::string FriendlyName(PKCS12_SAFEBAG* bag) {
 int AddKey(KeyFile& out, PKCS8_PRIV_KEY_INFO* info, PKCS12_SAFEBAG* bag) {
     KeyFileKey k;
     k.key.reset(EVP_PKCS82PKEY(info));
-    if (!k.key) return Fail(7, "the key file holds a key of an unknown kind");
+    if (!k.key) return Fail(ZK_E_BAD_KEY_FORMAT, "the key file holds a key of an unknown kind");
     if (bag) {
         k.friendlyName = FriendlyName(bag);
         k.localKeyId = LocalKeyId(bag);
     }
     out.keys.push_back(std::move(k));
-    return 0;
+    return ZK_E_OK;
 }
 
 // One SafeContents: keys are decrypted, certificates kept; other bags are skipped.
@@ -82,7 +82,7 @@ int ReadBags(const Bags* bags, const Password& pass, KeyFile& out) {
         switch (PKCS12_SAFEBAG_get_nid(bag)) {
             case NID_pkcs8ShroudedKeyBag: {
                 P8InfoPtr info(PKCS12_decrypt_skey(bag, pass.data(), pass.size()));
-                if (!info) return Fail(8, "the key does not open with the password");
+                if (!info) return Fail(ZK_E_SIGN_OR_PASSWORD, "the key does not open with the password");
                 if (int rc = AddKey(out, info.get(), bag)) return rc;
                 break;
             }
@@ -95,7 +95,7 @@ int ReadBags(const Bags* bags, const Password& pass, KeyFile& out) {
                 if (PKCS12_SAFEBAG_get_bag_nid(bag) != NID_x509Certificate) break;
                 KeyFileCert c;
                 c.cert.reset(PKCS12_SAFEBAG_get1_cert(bag));
-                if (!c.cert) return Fail(7, "damaged certificate in the key file");
+                if (!c.cert) return Fail(ZK_E_BAD_KEY_FORMAT, "damaged certificate in the key file");
                 c.friendlyName = FriendlyName(bag);
                 c.localKeyId = LocalKeyId(bag);
                 out.certs.push_back(std::move(c));
@@ -105,7 +105,7 @@ int ReadBags(const Bags* bags, const Password& pass, KeyFile& out) {
                 break;
         }
     }
-    return 0;
+    return ZK_E_OK;
 }
 
 int OpenPkcs12(PKCS12* p12, const char* passText, KeyFile& out) {
@@ -116,40 +116,40 @@ int OpenPkcs12(PKCS12* p12, const char* passText, KeyFile& out) {
     if (PKCS12_mac_present(p12)) {
         if (!PKCS12_verify_mac(p12, macPass, macLen)) {
             if (!pass.empty() || !PKCS12_verify_mac(p12, nullptr, 0))
-                return Fail(8, "the key file does not open with the password");
+                return Fail(ZK_E_SIGN_OR_PASSWORD, "the key file does not open with the password");
         }
     }
     SafesPtr safes(PKCS12_unpack_authsafes(p12));
-    if (!safes) return Fail(7, "damaged key file");
+    if (!safes) return Fail(ZK_E_BAD_KEY_FORMAT, "damaged key file");
     for (int i = 0; i < sk_PKCS7_num(safes.get()); ++i) {
         PKCS7* p7 = sk_PKCS7_value(safes.get(), i);
         BagsPtr bags;
         switch (OBJ_obj2nid(p7->type)) {
             case NID_pkcs7_data:
                 bags.reset(PKCS12_unpack_p7data(p7));
-                if (!bags) return Fail(7, "damaged key file");
+                if (!bags) return Fail(ZK_E_BAD_KEY_FORMAT, "damaged key file");
                 break;
             case NID_pkcs7_encrypted:
                 bags.reset(PKCS12_unpack_p7encdata(p7, pass.data(), pass.size()));
-                if (!bags) return Fail(8, "the key file does not open with the password");
+                if (!bags) return Fail(ZK_E_SIGN_OR_PASSWORD, "the key file does not open with the password");
                 break;
             default:
                 continue;
         }
         if (int rc = ReadBags(bags.get(), pass, out)) return rc;
     }
-    if (out.keys.empty()) return Fail(7, "the key file holds no private key");
+    if (out.keys.empty()) return Fail(ZK_E_BAD_KEY_FORMAT, "the key file holds no private key");
     out.kind = KeyFileKind::Pkcs12;
-    return 0;
+    return ZK_E_OK;
 }
 
 int OpenPkcs8(X509_SIG* sig, const char* passText, KeyFileKind kind, KeyFile& out) {
     Password pass(passText);
     P8InfoPtr info(PKCS8_decrypt(sig, pass.data(), pass.size()));
-    if (!info) return Fail(8, "the key does not open with the password");
+    if (!info) return Fail(ZK_E_SIGN_OR_PASSWORD, "the key does not open with the password");
     if (int rc = AddKey(out, info.get(), nullptr)) return rc;
     out.kind = kind;
-    return 0;
+    return ZK_E_OK;
 }
 
 // Fills the identifiers: that of the carried certificate the key belongs to,
@@ -250,8 +250,8 @@ bool WritePkcs8(EVP_PKEY* key, bool pem, const Password& pass, Bytes& out) {
 
 int OpenKeyFile(const uint8_t* data, size_t len, const char* password, KeyFile& out) {
     out = KeyFile{};
-    if (!data || len == 0) return Fail(7, "empty key file");
-    if (len > kMaxKeyFileSize || len > INT_MAX) return Fail(7, "the key file is too large");
+    if (!data || len == 0) return Fail(ZK_E_BAD_KEY_FORMAT, "empty key file");
+    if (len > kMaxKeyFileSize || len > INT_MAX) return Fail(ZK_E_BAD_KEY_FORMAT, "the key file is too large");
     int rc;
     const unsigned char* p = data;
     if (P12Ptr p12{d2i_PKCS12(nullptr, &p, static_cast<long>(len))}) {
@@ -259,11 +259,11 @@ int OpenKeyFile(const uint8_t* data, size_t len, const char* password, KeyFile& 
     } else if (Contains(data, len, kPemEncryptedKey.c_str())) {
         BioPtr bio(BIO_new_mem_buf(data, static_cast<int>(len)));
         X509SigPtr sig(bio ? PEM_read_bio_PKCS8(bio.get(), nullptr, nullptr, nullptr) : nullptr);
-        rc = sig ? OpenPkcs8(sig.get(), password, KeyFileKind::Pkcs8Pem, out) : Fail(7, "damaged PEM key file");
+        rc = sig ? OpenPkcs8(sig.get(), password, KeyFileKind::Pkcs8Pem, out) : Fail(ZK_E_BAD_KEY_FORMAT, "damaged PEM key file");
     } else {
         p = data;
         X509SigPtr sig(d2i_X509_SIG(nullptr, &p, static_cast<long>(len)));
-        rc = sig ? OpenPkcs8(sig.get(), password, KeyFileKind::Pkcs8Der, out) : Fail(7, "not a key file");
+        rc = sig ? OpenPkcs8(sig.get(), password, KeyFileKind::Pkcs8Der, out) : Fail(ZK_E_BAD_KEY_FORMAT, "not a key file");
     }
     ERR_clear_error();
     if (rc != 0) {
@@ -271,23 +271,23 @@ int OpenKeyFile(const uint8_t* data, size_t len, const char* password, KeyFile& 
         return rc;
     }
     AssignIdentifiers(out);
-    return 0;
+    return ZK_E_OK;
 }
 
 int WriteKeyFile(const KeyFile& file, KeyFileKind kind, const char* password, Bytes& out) {
     out.clear();
-    if (file.keys.empty()) return Fail(7, "no key to write");
+    if (file.keys.empty()) return Fail(ZK_E_BAD_KEY_FORMAT, "no key to write");
     if (kind != KeyFileKind::Pkcs12 && file.keys.size() != 1)
-        return Fail(7, "an encrypted PKCS#8 file holds exactly one key");
+        return Fail(ZK_E_BAD_KEY_FORMAT, "an encrypted PKCS#8 file holds exactly one key");
     Password pass(password);
     bool ok = kind == KeyFileKind::Pkcs12 ? WritePkcs12(file, pass, out)
                                           : WritePkcs8(file.keys[0].key.get(), kind == KeyFileKind::Pkcs8Pem, pass, out);
     ERR_clear_error();
     if (!ok) {
         zk::SecureWipe(out);
-        return Fail(7, "the key file cannot be encoded");
+        return Fail(ZK_E_BAD_KEY_FORMAT, "the key file cannot be encoded");
     }
-    return 0;
+    return ZK_E_OK;
 }
 
 int FindKeyFor(const KeyFile& file, X509* cert) {

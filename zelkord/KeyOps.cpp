@@ -7,9 +7,8 @@
 #include "platform/SecureWipe.h"
 #include "zelkord/Context.h"
 #include "zelkord/Errors.h"
-#include "zelkord/Export.h"
 #include "zelkord/KeyFile.h"
-#include "zelkord/Methods.h"
+#include "zelkord/Registry.h"
 #include "zelkord/Output.h"
 
 namespace zkd {
@@ -24,11 +23,11 @@ void PutId(char* buffer, const std::string& id) {
 
 int CheckPair(const uint8_t* cert, uint32_t certLen, const uint8_t* key, size_t keyLen, const char* pass) {
     X509Ptr x = ParseCertificate(cert, certLen);
-    if (!x) return Fail(3, "the certificate cannot be read");
+    if (!x) return Fail(ZK_E_CERT_INFO, "the certificate cannot be read");
     KeyFile file;
     if (int rc = OpenKeyFile(key, keyLen, pass, file)) return rc;
-    if (FindKeyFor(file, x.get()) < 0) return Fail(6, "the key file holds no key of this certificate");
-    return 0;
+    if (FindKeyFor(file, x.get()) < 0) return Fail(ZK_E_KEY_MISMATCH, "the key file holds no key of this certificate");
+    return ZK_E_OK;
 }
 
 int ChangePassword(const char* oldPass, const uint8_t* key, uint32_t keyLen, const char* newPass, uint8_t* out,
@@ -42,53 +41,43 @@ int ChangePassword(const char* oldPass, const uint8_t* key, uint32_t keyLen, con
 
 int SlotCheckKeyPair(ZKLDContext ctx, int32_t lib, const uint8_t* key, ZKKeyLen keyLen, const uint8_t* cert,
                      uint32_t certLen, const char* pass) {
-    if (!IsKnownLibrary(ctx, lib)) return Fail(kUnknownLibrary, "unknown crypto library");
-    if (!key) return Fail(2, "keys on hardware tokens are not supported by this provider");
+    if (!IsKnownLibrary(ctx, lib)) return Fail(ZK_E_PROVIDER_NOT_SUPPORTED, "unknown crypto library");
+    if (!key) return Fail(ZK_E_PROVIDER_NOT_SUPPORTED, "keys on hardware tokens are not supported by this provider");
     return CheckPair(cert, certLen, key, static_cast<size_t>(keyLen), pass);
 }
 
 int SlotChangeKeyPassword(ZKLDContext ctx, int32_t lib, const uint8_t* key, uint32_t keyLen, const char* oldPass,
                           const char* newPass, uint8_t* out, uint32_t* outLen) {
-    if (!IsKnownLibrary(ctx, lib)) return Fail(kUnknownLibrary, "unknown crypto library");
+    if (!IsKnownLibrary(ctx, lib)) return Fail(ZK_E_PROVIDER_NOT_SUPPORTED, "unknown crypto library");
     return ChangePassword(oldPass, key, keyLen, newPass, out, outLen);
 }
 
-ZKD_SLOT(19, SlotCheckKeyPair);
-ZKD_SLOT(43, SlotChangeKeyPassword);
-
-}  // namespace
-}  // namespace zkd
-
-using namespace zkd;
-
-ZKD_EXPORT int ZKLCTX_CheckKeyPair(const uint8_t* cert, uint32_t certLen, const uint8_t* key, uint32_t keyLen,
-                                   const char* pass) {
+int CheckKeyPairExport(const uint8_t* cert, uint32_t certLen, const uint8_t* key, uint32_t keyLen, const char* pass) {
     return CheckPair(cert, certLen, key, keyLen, pass);
 }
 
-ZKD_EXPORT int ZKLCTX_ChangeKeyPassword(const char* oldPass, const uint8_t* key, uint32_t keyLen, const char* newPass,
-                                        uint8_t* out, uint32_t* outLen) {
+int ChangeKeyPasswordExport(const char* oldPass, const uint8_t* key, uint32_t keyLen, const char* newPass,
+                            uint8_t* out, uint32_t* outLen) {
     return ChangePassword(oldPass, key, keyLen, newPass, out, outLen);
 }
 
 // The identifiers of the first and the second key of the file; empty texts
 // where the file holds no such key.
-ZKD_EXPORT int ZKLCTX_GetSubjectKeyIdentifier(const uint8_t* key, uint32_t keyLen, const char* pass, char* id1,
-                                              char* id2) {
+int GetSubjectKeyIdentifier(const uint8_t* key, uint32_t keyLen, const char* pass, char* id1, char* id2) {
     PutId(id1, "");
     PutId(id2, "");
     KeyFile file;
     if (int rc = OpenKeyFile(key, keyLen, pass, file)) return rc;
     PutId(id1, file.keys[0].id);
     if (file.keys.size() > 1) PutId(id2, file.keys[1].id);
-    return 0;
+    return ZK_E_OK;
 }
 
 // Splits a key file into its (at most two) keys, each written as an encrypted
 // PKCS#8 file (DER) under the same password, with their identifiers. Null key
 // buffers are skipped; a null buffer with a length pointer learns the length.
-ZKD_EXPORT int ZKLSVC_AcquireKey(const uint8_t* key, uint32_t keyLen, const char* pass, uint8_t* key1,
-                                 uint32_t* key1Len, uint8_t* key2, uint32_t* key2Len, char* id1, char* id2) {
+int AcquireKey(const uint8_t* key, uint32_t keyLen, const char* pass, uint8_t* key1, uint32_t* key1Len, uint8_t* key2,
+               uint32_t* key2Len, char* id1, char* id2) {
     PutId(id1, "");
     PutId(id2, "");
     KeyFile file;
@@ -109,12 +98,25 @@ ZKD_EXPORT int ZKLSVC_AcquireKey(const uint8_t* key, uint32_t keyLen, const char
         if (int rc = WriteKeyFile(single, KeyFileKind::Pkcs8Der, pass, encoded.bytes())) return rc;
         if (int rc = PutOutput(encoded.bytes().data(), encoded.bytes().size(), outs[i], lens[i])) return rc;
     }
-    return 0;
+    return ZK_E_OK;
 }
 
-ZKD_EXPORT int ZKLCTX_GetRandomBlock(uint8_t* out, uint32_t len) {
-    if (len == 0) return 0;
-    if (!out) return Fail(kBadArguments, "no buffer for the random block");
-    if (len > INT32_MAX || RAND_bytes(out, static_cast<int>(len)) != 1) return Fail(kBadArguments, "random generator failed");
-    return 0;
+int GetRandomBlock(uint8_t* out, uint32_t len) {
+    if (len == 0) return ZK_E_OK;
+    if (!out) return Fail(ZK_E_BAD_REQUEST_PARAMS, "no buffer for the random block");
+    if (len > INT32_MAX || RAND_bytes(out, static_cast<int>(len)) != 1)
+        return Fail(ZK_E_BAD_REQUEST_PARAMS, "random generator failed");
+    return ZK_E_OK;
 }
+
+}  // namespace
+
+ZKD_SLOT(ZKLD_SLOT_CHECK_KEY_PAIR, SlotCheckKeyPair);
+ZKD_SLOT(ZKLD_SLOT_CHANGE_KEY_PASSWORD, SlotChangeKeyPassword);
+ZKD_EXPORT(ZKLCTX_CheckKeyPair, CheckKeyPairExport);
+ZKD_EXPORT(ZKLCTX_ChangeKeyPassword, ChangeKeyPasswordExport);
+ZKD_EXPORT(ZKLCTX_GetSubjectKeyIdentifier, GetSubjectKeyIdentifier);
+ZKD_EXPORT(ZKLSVC_AcquireKey, AcquireKey);
+ZKD_EXPORT(ZKLCTX_GetRandomBlock, GetRandomBlock);
+
+}  // namespace zkd

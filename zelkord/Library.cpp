@@ -2,15 +2,25 @@
 #include <openssl/crypto.h>
 
 #include "zelkord/Context.h"
-#include "zelkord/Export.h"
+#include "zelkord/Registry.h"
 
-ZKD_EXPORT int ZKLLIB_Init(void) {
+namespace zkd {
+namespace {
+
+int LibraryInit() {
     OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CONFIG, nullptr);
     ZKD_LOG("Library started");
-    return 0;
+    return ZK_E_OK;
 }
 
-ZKD_EXPORT int ZKLLIB_Term(void) {
+int LibraryTerm() {
     ZKD_LOG("Library stopped");
-    return 0;
+    return ZK_E_OK;
 }
+
+}  // namespace
+
+ZKD_EXPORT(ZKLLIB_Init, LibraryInit);
+ZKD_EXPORT(ZKLLIB_Term, LibraryTerm);
+
+}  // namespace zkd

@@ -1,25 +1,19 @@
-#include "zelkord/Methods.h"
-
+// The life of the library context and the crypto library queries (methods-table slots).
 #include <cstring>
 
 #include "zelkord/Context.h"
 #include "zelkord/CryptoLibs.h"
 #include "zelkord/Errors.h"
-#include "zelkord/Export.h"
+#include "zelkord/Registry.h"
 
 namespace zkd {
 namespace {
-
-ZKLDProc* Table() {
-    static ZKLDProc table[ZKLD_METHOD_COUNT] = {};
-    return table;
-}
 
 Context* AsContext(ZKLDContext ctx) { return static_cast<Context*>(ctx); }
 
 int Init(const char* paramsPath, char* message, int32_t messageSize, ZKLDContext* context, CryptoLibInfo* table) {
     if (message && messageSize > 0) message[0] = '\0';
-    if (!context || !table) return Fail(1);
+    if (!context || !table) return Fail(ZK_LOAD_LIBRARY);
     auto* ctx = new Context;
     ctx->paramsPath = paramsPath ? paramsPath : "";
     std::string failed;
@@ -38,20 +32,20 @@ int End(ZKLDContext ctx) {
     Context* c = AsContext(ctx);
     if (CurrentContext() == c) SetCurrentContext(nullptr);
     delete c;
-    return 0;
+    return ZK_E_OK;
 }
 
 int ThreadAttach(ZKLDContext ctx) {
     if (ctx) AsContext(ctx)->attachedThreads++;
     ClearError();
-    return 0;
+    return ZK_E_OK;
 }
 
 int ThreadDetach(ZKLDContext ctx) {
     if (ctx) AsContext(ctx)->attachedThreads--;
     ClearError();
     SetCurrentLibrary(-1);
-    return 0;
+    return ZK_E_OK;
 }
 
 int LibLoaded(ZKLDContext ctx, const char* code) { return ctx && AsContext(ctx)->IndexOf(code) >= 0 ? 1 : 0; }
@@ -73,20 +67,14 @@ void SetLog(ZKLogCallback callback) { SetLogCallback(callback); }
 
 }  // namespace
 
-SlotRegistration::SlotRegistration(int slot, ZKLDProc proc) {
-    if (slot >= 0 && slot < ZKLD_METHOD_COUNT) Table()[slot] = proc;
-}
-
-ZKD_SLOT(0, Init);
-ZKD_SLOT(2, End);
-ZKD_SLOT(3, ThreadAttach);
-ZKD_SLOT(4, ThreadDetach);
-ZKD_SLOT(8, LibLoaded);
-ZKD_SLOT(10, LibIdentityByIndex);
-ZKD_SLOT(11, LibIdentityByCode);
-ZKD_SLOT(12, LibSelect);
-ZKD_SLOT(55, SetLog);
+ZKD_SLOT(ZKLD_SLOT_INIT, Init);
+ZKD_SLOT(ZKLD_SLOT_END, End);
+ZKD_SLOT(ZKLD_SLOT_THREAD_ATTACH, ThreadAttach);
+ZKD_SLOT(ZKLD_SLOT_THREAD_DETACH, ThreadDetach);
+ZKD_SLOT(ZKLD_SLOT_LIB_LOADED, LibLoaded);
+ZKD_SLOT(ZKLD_SLOT_LIB_IDENTITY_BY_INDEX, LibIdentityByIndex);
+ZKD_SLOT(ZKLD_SLOT_LIB_IDENTITY_BY_CODE, LibIdentityByCode);
+ZKD_SLOT(ZKLD_SLOT_LIB_SELECT, LibSelect);
+ZKD_SLOT(ZKLD_SLOT_SET_LOG_CALLBACK, SetLog);
 
 }  // namespace zkd
-
-ZKD_EXPORT const ZKLDProc* ZKLD_GetMethods(void) { return zkd::Table(); }

@@ -9,14 +9,14 @@
 namespace zkd {
 
 int PutOutput(const void* data, size_t len, uint8_t* out, uint32_t* outLen) {
-    if (!outLen) return Fail(kBadArguments, "No output length");
-    if (len > std::numeric_limits<uint32_t>::max()) return Fail(kBadArguments, "Output too large");
+    if (!outLen) return Fail(ZK_E_BAD_REQUEST_PARAMS, "No output length");
+    if (len > std::numeric_limits<uint32_t>::max()) return Fail(ZK_E_BAD_REQUEST_PARAMS, "Output too large");
     if (out) {
-        if (*outLen < len) return Fail(kBadArguments, "Output buffer too small");
+        if (*outLen < len) return Fail(ZK_E_BAD_REQUEST_PARAMS, "Output buffer too small");
         if (len) std::memcpy(out, data, len);
     }
     *outLen = static_cast<uint32_t>(len);
-    return 0;
+    return ZK_E_OK;
 }
 
 bool IsKnownLibrary(ZKLDContext ctx, int32_t lib) {

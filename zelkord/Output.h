@@ -8,10 +8,6 @@
 
 namespace zkd {
 
-// Codes the operations report for their own argument faults.
-constexpr int kUnknownLibrary = 2;   // no crypto library with that index
-constexpr int kBadArguments = 56;    // missing pointers, short output buffer
-
 // Two-call output: without a buffer only the length is reported; with one,
 // the bytes are copied when it is large enough. Returns 0 or a Fail() code.
 int PutOutput(const void* data, size_t len, uint8_t* out, uint32_t* outLen);

@@ -18,15 +18,12 @@
 
 #include "zelkord/Errors.h"
 #include "zelkord/KeyFile.h"
-#include "zelkord/Methods.h"
+#include "zelkord/Registry.h"
 #include "zelkord/Output.h"
 
 namespace zkd {
 namespace {
 
-constexpr int kBadCertificate = 3;
-constexpr int kKeyMismatch = 6;
-constexpr int kSigningFailed = 8;
 // Room for everything but the content and the certificate: headers,
 // identifiers, algorithms, digests, times and the signature value (an RSA
 // signature of 16384 bits at most).
@@ -65,7 +62,7 @@ int Encode(CMS_ContentInfo* cms, const uint8_t* data, uint32_t len, bool attache
     ASN1_OCTET_STRING* content = nullptr;
     if (attached) {
         if (CMS_set_detached(cms, 0) != 1 || !(content = *CMS_get0_content(cms)))
-            return Fail(kSigningFailed, "the content cannot be attached");
+            return Fail(ZK_E_SIGN_OR_PASSWORD, "the content cannot be attached");
         content->data = const_cast<uint8_t*>(data);
         content->length = static_cast<int>(len);
         content->flags &= ~ASN1_STRING_FLAG_CONT;
@@ -73,9 +70,9 @@ int Encode(CMS_ContentInfo* cms, const uint8_t* data, uint32_t len, bool attache
     int rc = 0;
     int size = i2d_CMS_ContentInfo(cms, nullptr);
     if (size <= 0) {
-        rc = Fail(kSigningFailed, "the signature cannot be encoded");
+        rc = Fail(ZK_E_SIGN_OR_PASSWORD, "the signature cannot be encoded");
     } else if (static_cast<uint32_t>(size) > *outLen) {
-        rc = Fail(kBadArguments, "Output buffer too small");
+        rc = Fail(ZK_E_BAD_REQUEST_PARAMS, "Output buffer too small");
     } else {
         unsigned char* p = out;
         i2d_CMS_ContentInfo(cms, &p);
@@ -91,25 +88,25 @@ int Encode(CMS_ContentInfo* cms, const uint8_t* data, uint32_t len, bool attache
 int SignData(ZKLDContext ctx, int32_t lib, const uint8_t* data, uint32_t len, uint8_t* out, uint32_t* outLen,
              const uint8_t* key, ZKKeyLen keyLen, const uint8_t* cert, uint32_t certLen, const char* pass,
              bool attached) {
-    if (!IsKnownLibrary(ctx, lib)) return Fail(kUnknownLibrary, "unknown crypto library");
-    if (!key) return Fail(kUnknownLibrary, "keys on hardware tokens are not supported by this provider");
-    if (!outLen || (!data && len) || len > INT_MAX || !cert) return Fail(kBadArguments, "Missing or oversized arguments");
+    if (!IsKnownLibrary(ctx, lib)) return Fail(ZK_E_PROVIDER_NOT_SUPPORTED, "unknown crypto library");
+    if (!key) return Fail(ZK_E_PROVIDER_NOT_SUPPORTED, "keys on hardware tokens are not supported by this provider");
+    if (!outLen || (!data && len) || len > INT_MAX || !cert) return Fail(ZK_E_BAD_REQUEST_PARAMS, "Missing or oversized arguments");
     if (!out) {
         size_t bound = SizeBound(attached ? len : 0, certLen);
-        if (bound > UINT32_MAX) return Fail(kBadArguments, "Output too large");
+        if (bound > UINT32_MAX) return Fail(ZK_E_BAD_REQUEST_PARAMS, "Output too large");
         *outLen = static_cast<uint32_t>(bound);
-        return 0;
+        return ZK_E_OK;
     }
     X509Ptr x = ParseCertificate(cert, certLen);
-    if (!x) return Fail(kBadCertificate, "the certificate cannot be read");
+    if (!x) return Fail(ZK_E_CERT_INFO, "the certificate cannot be read");
 
     KeyFile file;
     if (int rc = OpenKeyFile(key, static_cast<size_t>(keyLen), pass, file)) return rc;
     int index = FindKeyFor(file, x.get());
-    if (index < 0) return Fail(kKeyMismatch, "the key file holds no key of this certificate");
+    if (index < 0) return Fail(ZK_E_KEY_MISMATCH, "the key file holds no key of this certificate");
     CmsPtr cms = SignDetached(data, len, x.get(), file.keys[static_cast<size_t>(index)].key.get());
     ERR_clear_error();
-    if (!cms) return Fail(kSigningFailed, "signing failed");
+    if (!cms) return Fail(ZK_E_SIGN_OR_PASSWORD, "signing failed");
     return Encode(cms.get(), data, len, attached, out, outLen);
 }
 
@@ -123,8 +120,8 @@ int SignDetachedSlot(ZKLDContext ctx, int32_t lib, const uint8_t* data, uint32_t
     return SignData(ctx, lib, data, len, out, outLen, key, keyLen, cert, certLen, pass, false);
 }
 
-ZKD_SLOT(15, Sign);
-ZKD_SLOT(51, SignDetachedSlot);
+ZKD_SLOT(ZKLD_SLOT_SIGN, Sign);
+ZKD_SLOT(ZKLD_SLOT_SIGN_DETACHED, SignDetachedSlot);
 
 }  // namespace
 }  // namespace zkd

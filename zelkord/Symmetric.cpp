@@ -13,7 +13,7 @@
 #include "platform/OsslPtr.h"
 #include "platform/SecureWipe.h"
 #include "zelkord/Errors.h"
-#include "zelkord/Methods.h"
+#include "zelkord/Registry.h"
 #include "zelkord/Output.h"
 
 namespace zkd {
@@ -22,8 +22,6 @@ namespace {
 constexpr size_t kKeySize = 32;
 constexpr size_t kNonceSize = 12;  // GCM nonce, random per encryption
 constexpr size_t kTagSize = 16;
-constexpr int kCipherFailed = 8;    // the encryption itself failed
-constexpr int kIntegrity = 13;      // tampered or truncated ciphertext
 
 using CipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, zk::OsslFree<EVP_CIPHER_CTX_free>>;
 
@@ -53,7 +51,7 @@ int Seal(const uint8_t* data, uint32_t len, const uint8_t* key, std::vector<uint
               EVP_EncryptUpdate(c.get(), out.data() + kNonceSize, &n, data, static_cast<int>(len)) == 1 &&
               EVP_EncryptFinal_ex(c.get(), out.data() + kNonceSize + n, &tail) == 1 &&
               EVP_CIPHER_CTX_ctrl(c.get(), EVP_CTRL_AEAD_GET_TAG, static_cast<int>(kTagSize), out.data() + kNonceSize + len) == 1;
-    return ok ? 0 : Fail(kCipherFailed, "AES-GCM encryption failed");
+    return ok ? ZK_E_OK : Fail(ZK_E_SIGN_OR_PASSWORD, "AES-GCM encryption failed");
 }
 
 int Open(const uint8_t* data, uint32_t len, const uint8_t* key, std::vector<uint8_t>& out) {
@@ -66,27 +64,27 @@ int Open(const uint8_t* data, uint32_t len, const uint8_t* key, std::vector<uint
               EVP_DecryptUpdate(c.get(), out.data(), &n, data + kNonceSize, static_cast<int>(plainLen)) == 1 &&
               EVP_CIPHER_CTX_ctrl(c.get(), EVP_CTRL_AEAD_SET_TAG, static_cast<int>(kTagSize), tag.data()) == 1 &&
               EVP_DecryptFinal_ex(c.get(), out.data() + n, &tail) == 1;
-    if (ok) return 0;
+    if (ok) return ZK_E_OK;
     zk::SecureWipe(out);
-    return Fail(kIntegrity, "Integrity check of the encrypted data failed");
+    return Fail(ZK_E_INTEGRITY, "Integrity check of the encrypted data failed");
 }
 
 // Slot 36. Output of encryption: nonce || ciphertext || tag. The first call
 // (no buffer) reports the length without doing the work.
 int Symmetric(ZKLDContext ctx, int32_t lib, const uint8_t* data, uint32_t len, uint8_t* out, uint32_t* outLen,
               const uint8_t* key, uint32_t keyLen, int32_t, int32_t, int32_t mode) {
-    if (!IsKnownLibrary(ctx, lib)) return Fail(kUnknownLibrary, "Unknown crypto library");
-    if ((!data && len) || !outLen || !key || keyLen == 0) return Fail(kBadArguments, "Missing data or key");
-    if (mode != ZK_SYMMETRIC_ENCRYPT && mode != ZK_SYMMETRIC_DECRYPT) return Fail(kBadArguments, "Unknown mode");
+    if (!IsKnownLibrary(ctx, lib)) return Fail(ZK_E_PROVIDER_NOT_SUPPORTED, "Unknown crypto library");
+    if ((!data && len) || !outLen || !key || keyLen == 0) return Fail(ZK_E_BAD_REQUEST_PARAMS, "Missing data or key");
+    if (mode != ZK_SYMMETRIC_ENCRYPT && mode != ZK_SYMMETRIC_DECRYPT) return Fail(ZK_E_BAD_REQUEST_PARAMS, "Unknown mode");
     const bool encrypt = mode == ZK_SYMMETRIC_ENCRYPT;
-    if (!encrypt && len < kNonceSize + kTagSize) return Fail(kIntegrity, "Encrypted data too short");
-    if (len > INT_MAX - kNonceSize - kTagSize) return Fail(kBadArguments, "Data too large");
+    if (!encrypt && len < kNonceSize + kTagSize) return Fail(ZK_E_INTEGRITY, "Encrypted data too short");
+    if (len > INT_MAX - kNonceSize - kTagSize) return Fail(ZK_E_BAD_REQUEST_PARAMS, "Data too large");
     const size_t resultLen = encrypt ? len + kNonceSize + kTagSize : len - kNonceSize - kTagSize;
     if (!out) return PutOutput(nullptr, resultLen, nullptr, outLen);
-    if (*outLen < resultLen) return Fail(kBadArguments, "Output buffer too small");
+    if (*outLen < resultLen) return Fail(ZK_E_BAD_REQUEST_PARAMS, "Output buffer too small");
 
     uint8_t aesKey[kKeySize];
-    if (!ShapeKey(key, keyLen, aesKey)) return Fail(kCipherFailed, "Key derivation failed");
+    if (!ShapeKey(key, keyLen, aesKey)) return Fail(ZK_E_SIGN_OR_PASSWORD, "Key derivation failed");
     std::vector<uint8_t> result;
     int rc = encrypt ? Seal(data, len, aesKey, result) : Open(data, len, aesKey, result);
     zk::SecureWipe(aesKey, sizeof aesKey);
@@ -99,8 +97,8 @@ int Symmetric(ZKLDContext ctx, int32_t lib, const uint8_t* data, uint32_t len, u
 // followed by a 64-bit block counter from 0. Running it is its own inverse.
 int CipherCreate(ZKLDContext ctx, int32_t lib, const uint8_t* key, uint32_t keyLen, const uint8_t iv[8],
                  void** cipher) {
-    if (!IsKnownLibrary(ctx, lib)) return Fail(kUnknownLibrary, "Unknown crypto library");
-    if (!key || keyLen == 0 || !iv || !cipher) return Fail(kBadArguments, "Missing key, IV or context");
+    if (!IsKnownLibrary(ctx, lib)) return Fail(ZK_E_PROVIDER_NOT_SUPPORTED, "Unknown crypto library");
+    if (!key || keyLen == 0 || !iv || !cipher) return Fail(ZK_E_BAD_REQUEST_PARAMS, "Missing key, IV or context");
     *cipher = nullptr;
     uint8_t aesKey[kKeySize];
     uint8_t counter[16] = {};
@@ -109,29 +107,29 @@ int CipherCreate(ZKLDContext ctx, int32_t lib, const uint8_t* key, uint32_t keyL
     bool ok = ShapeKey(key, keyLen, aesKey) && c &&
               EVP_EncryptInit_ex2(c.get(), Ctr(), aesKey, counter, nullptr) == 1;
     zk::SecureWipe(aesKey, sizeof aesKey);
-    if (!ok) return Fail(kCipherFailed, "Cipher context not created");
+    if (!ok) return Fail(ZK_E_SIGN_OR_PASSWORD, "Cipher context not created");
     *cipher = c.release();
-    return 0;
+    return ZK_E_OK;
 }
 
 int CipherRun(ZKLDContext, void* cipher, uint8_t* data, uint32_t len) {
-    if (!cipher || (!data && len) || len > INT_MAX) return Fail(kBadArguments, "Missing context or data");
+    if (!cipher || (!data && len) || len > INT_MAX) return Fail(ZK_E_BAD_REQUEST_PARAMS, "Missing context or data");
     int n = 0;
     if (len && EVP_EncryptUpdate(static_cast<EVP_CIPHER_CTX*>(cipher), data, &n, data, static_cast<int>(len)) != 1)
-        return Fail(kCipherFailed, "Cipher failed");
-    return 0;
+        return Fail(ZK_E_SIGN_OR_PASSWORD, "Cipher failed");
+    return ZK_E_OK;
 }
 
 int CipherFree(ZKLDContext, void* cipher) {
     EVP_CIPHER_CTX_free(static_cast<EVP_CIPHER_CTX*>(cipher));  // also wipes the key schedule
-    return 0;
+    return ZK_E_OK;
 }
 
 }  // namespace
 
-ZKD_SLOT(36, Symmetric);
-ZKD_SLOT(37, CipherCreate);
-ZKD_SLOT(38, CipherRun);
-ZKD_SLOT(39, CipherFree);
+ZKD_SLOT(ZKLD_SLOT_SYMMETRIC, Symmetric);
+ZKD_SLOT(ZKLD_SLOT_CIPHER_CREATE, CipherCreate);
+ZKD_SLOT(ZKLD_SLOT_CIPHER_RUN, CipherRun);
+ZKD_SLOT(ZKLD_SLOT_CIPHER_FREE, CipherFree);
 
 }  // namespace zkd
