@@ -4,7 +4,7 @@
 #include "base/TextHelpers.h"
 #include "base/CBase64.h"
 #include "base/Log.h"
-#include "provider/Provider.h"
+#include "provider/Operations.h"
 
 namespace zk {
 namespace {

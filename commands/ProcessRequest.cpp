@@ -3,7 +3,7 @@
 #include <strings.h>
 
 #include "base/Log.h"
-#include "provider/Provider.h"
+#include "provider/Operations.h"
 
 namespace zk {
 namespace {

@@ -13,7 +13,7 @@
 #include "platform/Drives.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
-#include "provider/Provider.h"
+#include "provider/Operations.h"
 
 namespace zk {
 namespace {
@@ -148,16 +148,15 @@ void WithProcessCertList(const std::function<void(CertList& list, bool& built)>&
     f(g_list, g_built);
 }
 
-int ReadCertInfo(const uint8_t* data, size_t len, ProviderCertInfo& info, std::vector<std::string>& eku) {
+int ReadCertInfo(const uint8_t* data, size_t len, ProviderCertInfo& info, std::vector<std::string>& eku,
+                 const provider::Site& site) {
     std::vector<ZKName> oids(ZK_EKU_SLOTS);
     std::memset(&info, 0, sizeof info);
     info.Reserved2404 = 255;
     info.Type = -1;
     info.ExtKeyUsageOids = oids.data();
     info.ExtKeyUsageSlots = ZK_EKU_SLOTS;
-    int rc = len > UINT32_MAX ? 1
-                              : provider::Call<&provider::Exports::ZKLCTX_GetCertInfo>(data, static_cast<uint32_t>(len),
-                                                                                      &info);
+    int rc = provider::GetCertInfo(site, {data, len}, info);
     info.ExtKeyUsageOids = nullptr;
     eku.clear();
     if (rc == 0) {
@@ -203,9 +202,7 @@ int GetCertFlInfo(const uint8_t* data, size_t len, const std::string& path, Cert
     provider::SelectLibrary(provider::IsLibraryLoaded("QLB") ? "QLB" : "USC");
     ProviderCertInfo info;
     std::vector<std::string> eku;
-    ZLOG("GetCertFlInfo", "Before ZKLDCTX_GetCertInfo");
-    int rc = ReadCertInfo(data, len, info, eku);
-    ZLOG("GetCertFlInfo", "After ZKLDCTX_GetCertInfo, Return: %d", rc);
+    int rc = ReadCertInfo(data, len, info, eku, ZK_SITE_AS("GetCertFlInfo", "ZKLDCTX_GetCertInfo"));
     if (rc != 0) return rc;
     const char* code = LibraryCodeForClass(ClassifyIssuer(FieldText(info.IssuerSN)));
     if (!provider::IsLibraryLoaded(code)) return provider::kMissingOperation;

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/SecureWipe.h"
-#include "provider/ZelkorD.h"
+#include "provider/Operations.h"
 
 namespace zk {
 
@@ -59,7 +59,9 @@ int GetCertFlInfo(const uint8_t* data, size_t len, const std::string& path, Cert
 // ZKLCTX_GetCertInfo on a record prepared as the provider expects; on 0 the
 // extended key usage identifiers are in eku. The identifier buffer is the
 // call's own: info.ExtKeyUsageOids is null afterwards.
-int ReadCertInfo(const uint8_t* data, size_t len, ProviderCertInfo& info, std::vector<std::string>& eku);
+// Logged at site.
+int ReadCertInfo(const uint8_t* data, size_t len, ProviderCertInfo& info, std::vector<std::string>& eku,
+                 const provider::Site& site = {});
 // The record's facts from a filled ProviderCertInfo (path and key fields untouched).
 void FillCertRecord(const ProviderCertInfo& info, const std::vector<std::string>& eku, CertRecord& record);
 

@@ -13,7 +13,7 @@
 #include "platform/Profile.h"
 #include "platform/SecureWipe.h"
 #include "platform/Text.h"
-#include "provider/Provider.h"
+#include "provider/Operations.h"
 
 namespace zk {
 namespace {
@@ -28,7 +28,6 @@ bool ReadKeyFile(const std::string& path, SecretBytes& key) {
     return true;
 }
 
-std::string IdText(const char (&id)[ZK_ID_TEXT_SIZE]) { return std::string(id, strnlen(id, sizeof id)); }
 
 void InsertKey(KeyList& list, const std::string& path, const std::string& id, const char* before) {
     if (id.empty()) return;
@@ -43,26 +42,18 @@ void AddSK(const std::string& path, const std::string& password, KeyList& list) 
     ZLOG("_AddSK", "Process: '%s'", path.c_str());
     SecretBytes key;
     if (!ReadKeyFile(path, key)) return;
-    const auto keyLen = static_cast<uint32_t>(key.bytes().size());
 
     // The key opens with the password when it can be re-encrypted with it.
-    ZLOG("_AddSK", "Before ChangeKeyPassword");
     SecretBytes scratch;
     scratch.bytes().resize(ZK_KEY_BUFFER_SIZE);
-    uint32_t scratchLen = ZK_KEY_BUFFER_SIZE;
-    int rc = provider::Call<&provider::Exports::ZKLCTX_ChangeKeyPassword>(
-        password.c_str(), key.bytes().data(), keyLen, password.c_str(), scratch.bytes().data(), &scratchLen);
-    ZLOG("_AddSK", "After ChangeKeyPassword, Return: %d", rc);
+    int rc = provider::ChangeKeyPassword(ZK_SITE("_AddSK"), password.c_str(), key.bytes(), password.c_str(), scratch);
     if (rc != 0) return;
 
-    ZLOG("_AddSK", "Before GetSubjectKeyIdentifier");
-    char id1[ZK_ID_TEXT_SIZE] = {}, id2[ZK_ID_TEXT_SIZE] = {};
-    rc = provider::Call<&provider::Exports::ZKLCTX_GetSubjectKeyIdentifier>(key.bytes().data(), keyLen,
-                                                                             password.c_str(), id1, id2);
-    ZLOG("_AddSK", "After GetSubjectKeyIdentifier, Return: %d", rc);
+    provider::KeyIds ids;
+    rc = provider::GetSubjectKeyIdentifier(ZK_SITE("_AddSK"), key.bytes(), password.c_str(), ids);
     if (rc != 0) return;
-    InsertKey(list, path, IdText(id1), "Before insert 1");
-    InsertKey(list, path, IdText(id2), "Before insert 2");
+    InsertKey(list, path, ids.id1, "Before insert 1");
+    InsertKey(list, path, ids.id2, "Before insert 2");
 }
 
 bool IsQlbOrUsc(int32_t libIndex) {
@@ -191,13 +182,11 @@ void SKListGet(const std::string& password, KeyList& list) {
     ZLOG("SKListGet", "Found '%u' key(s)", static_cast<unsigned>(list.size()));
 }
 
-KeyCheck CheckKeyBytes(const uint8_t* key, size_t keyLen, const KeySearchInput& in, const std::string& password) {
-    const auto certLen = static_cast<uint32_t>(in.certLen);
-    const auto len = static_cast<uint32_t>(keyLen);
-    int rc = in.directPairCheck
-                 ? provider::Call<&provider::Exports::ZKLCTX_CheckKeyPair>(in.cert, certLen, key, len, password.c_str())
-                 : provider::CallSlot<ZKLD_SLOT_CHECK_KEY_PAIR>(in.libIndex, key, ZKKeyLen{len}, in.cert, certLen,
-                                                                password.c_str());
+KeyCheck CheckKeyBytes(const uint8_t* key, size_t keyLen, const KeySearchInput& in, const std::string& password,
+                       const provider::Site& site) {
+    const provider::ByteView cert(in.cert, in.certLen), bytes(key, keyLen);
+    int rc = in.directPairCheck ? provider::CheckKeyPair(site, cert, bytes, password.c_str())
+                                : provider::LibCheckKeyPair(site, in.libIndex, {bytes}, cert, password.c_str());
     // The libraries "QLB" and "USC" may accept a key without its password; it
     // then counts as found, not as opened.
     bool opened = rc == 0 && !(password.empty() && IsQlbOrUsc(in.libIndex));

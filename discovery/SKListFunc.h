@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/SecureWipe.h"
+#include "provider/Operations.h"
 
 namespace zk {
 
@@ -72,6 +73,7 @@ struct KeyCheck {
 KeyCheck CheckKeyFile(const std::string& keyPath, int previousCode, const KeySearchInput& in,
                       const std::string& password);
 // The same check on key bytes already in memory (a key file sent by a page).
-KeyCheck CheckKeyBytes(const uint8_t* key, size_t keyLen, const KeySearchInput& in, const std::string& password);
+KeyCheck CheckKeyBytes(const uint8_t* key, size_t keyLen, const KeySearchInput& in, const std::string& password,
+                       const provider::Site& site = {});
 
 }  // namespace zk

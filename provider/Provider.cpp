@@ -181,37 +181,4 @@ void HandLogCallback(ZKLogCallback callback) {
     if (auto hand = SlotIn<ZKLD_SLOT_SET_LOG_CALLBACK>(g_binding.methodsForLog)) hand(callback);
 }
 
-void ResetLastError() { Call<&Exports::ZKErrors_ResetCSPError>(); }
-
-int LastErrorCode() {
-    auto fn = g_binding.exports.ZKErrors_GetLastCSPError;
-    return fn ? fn() : 0;
-}
-
-std::string LastErrorMessage() {
-    auto fn = g_binding.exports.ZKErrors_GetLastCSPMessage;
-    const char* m = fn ? fn() : nullptr;
-    return m ? m : "";
-}
-
-bool IsLibraryLoaded(const char* code) {
-    auto f = Slot<ZKLD_SLOT_LIB_LOADED>();
-    return f && f(g_binding.context, code) != 0;
-}
-
-int SelectLibrary(const char* code) {
-    auto f = Slot<ZKLD_SLOT_LIB_SELECT>();
-    return f ? f(g_binding.context, code) : -1;
-}
-
-int LibraryIdentityByIndex(int libIndex) {
-    auto f = Slot<ZKLD_SLOT_LIB_IDENTITY_BY_INDEX>();
-    return f ? f(g_binding.context, libIndex) : -1;
-}
-
-int LibraryIdentityByCode(const char* code) {
-    auto f = Slot<ZKLD_SLOT_LIB_IDENTITY_BY_CODE>();
-    return f ? f(g_binding.context, code) : -1;
-}
-
 }  // namespace zk::provider

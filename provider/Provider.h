@@ -4,7 +4,8 @@
 // Callers never call an absent export or an empty methods-table slot: Call()
 // and CallSlot() answer kMissingOperation instead (code 2 of the shared table,
 // "the provider does not support it"), which is also what a command gets when
-// the provider failed to load.
+// the provider failed to load. Commands and the discovery call the provider
+// through provider/Operations.h only.
 #pragma once
 #include <algorithm>
 #include <cstdint>
@@ -13,11 +14,10 @@
 #include <utility>
 #include <vector>
 
+#include "provider/Operations.h"
 #include "provider/ZelkorD.h"
 
 namespace zk::provider {
-
-constexpr int kMissingOperation = ZK_E_PROVIDER_NOT_SUPPORTED;
 
 // One bound pointer per export of the contract, in binding order.
 struct Exports {
@@ -64,11 +64,6 @@ int CountLoadedLibraries(const CryptoLibInfo* table, int entries);
 // Text for a non-zero load code of slot 0 with the kept name (Windows-1251).
 std::string LoadCodeText(int code, const std::string& name);
 
-// The provider's last error, read safely when the provider is absent.
-void ResetLastError();
-int LastErrorCode();
-std::string LastErrorMessage();
-
 // Calls an export; kMissingOperation when it is not bound.
 template <auto Member, typename... Args>
 int Call(Args&&... args) {
@@ -80,21 +75,6 @@ int Call(Args&&... args) {
     } else {
         return fn(std::forward<Args>(args)...);
     }
-}
-
-// The two-call pattern of variable-size outputs: call(nullptr, &len) learns
-// the size, call(buffer, &len) fills a buffer of exactly that size. out holds
-// the result (empty on failure); returns the provider's code.
-template <typename Fn>
-int CallForOutput(std::vector<uint8_t>& out, Fn&& call) {
-    uint32_t len = 0;
-    out.clear();
-    int code = call(static_cast<uint8_t*>(nullptr), &len);
-    if (code != 0) return code;
-    out.resize(len);
-    code = call(out.data(), &len);
-    out.resize(code == 0 ? std::min<size_t>(len, out.size()) : 0);
-    return code;
 }
 
 // A slot of a methods table with its contract type, or nullptr when the
@@ -119,16 +99,5 @@ int CallSlot(Args&&... args) {
     if (!fn) return kMissingOperation;
     return fn(Get().context, std::forward<Args>(args)...);
 }
-
-}  // namespace zk::provider
-
-namespace zk::provider {
-
-// Library-table queries of slots 8, 10, 11 and 12; without a methods table a
-// library is never loaded, an identity or index is -1.
-bool IsLibraryLoaded(const char* code);
-int SelectLibrary(const char* code);           // index, or -1
-int LibraryIdentityByIndex(int libIndex);      // -1 when unknown
-int LibraryIdentityByCode(const char* code);   // -1 when unknown
 
 }  // namespace zk::provider

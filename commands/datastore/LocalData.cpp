@@ -12,17 +12,17 @@
 namespace zk {
 namespace {
 
-constexpr int kDataFileError = kVerifyInternal;  // code 12 stands for every data-file failure
+constexpr int kDataFileError = ZK_E_VERIFY_INTERNAL;  // code 12 stands for every data-file failure
 
 int WriteData(const std::string& text) {
     const std::string path = UserDataPath();
     // A temporary file renamed over the old one: a crash or a full disk
     // leaves the previous blob in place, never a part of the new one.
-    return files::WriteAtomically(path, text.data(), text.size()) ? kOk : kDataFileError;
+    return files::WriteAtomically(path, text.data(), text.size()) ? ZK_E_OK : kDataFileError;
 }
 
 int DeleteData() {
-    if (std::remove(UserDataPath().c_str()) == 0) return kOk;
+    if (std::remove(UserDataPath().c_str()) == 0) return ZK_E_OK;
     return kDataFileError;  // also when there was nothing to delete
 }
 
@@ -51,16 +51,16 @@ bool LoadDataCommand(const tinyxml2::XMLElement*, const char*, std::string& answ
     {
         std::lock_guard lock(SettingsLock());
         if (!files::Exists(path)) {
-            code = kOk;
+            code = ZK_E_OK;
         } else if (auto bytes = files::ReadAll(path)) {
             text.assign(bytes->begin(), bytes->end());
-            code = kOk;
+            code = ZK_E_OK;
         }
     }
     tinyxml2::XMLDocument doc;
     tinyxml2::XMLElement* out = BuildXMLHead(doc, "LOAD_DATA", code);
     // Answers are Windows-1251 until the front end converts them to UTF-8.
-    if (code == kOk && !text.empty()) out->SetText(Utf8ToCp1251(text).c_str());
+    if (code == ZK_E_OK && !text.empty()) out->SetText(Utf8ToCp1251(text).c_str());
     answer = PrintDocument(doc);
     return true;
 }

@@ -36,7 +36,7 @@ bool SavePasswordCommand(const tinyxml2::XMLElement* params, const char*, std::s
         slot.text = converted;
         slot.saved = true;
     }
-    answer = SimpleAnswer("SAVE_PASSWORD", kOk);
+    answer = SimpleAnswer("SAVE_PASSWORD", ZK_E_OK);
     return true;
 }
 
@@ -50,7 +50,7 @@ bool RetrievePasswordCommand(const tinyxml2::XMLElement*, const char*, std::stri
         saved = slot.saved;
     }
     tinyxml2::XMLDocument doc;
-    tinyxml2::XMLElement* out = BuildXMLHead(doc, "RETRIEVE_PASSWORD", saved ? kOk : kBufferEmpty);
+    tinyxml2::XMLElement* out = BuildXMLHead(doc, "RETRIEVE_PASSWORD", saved ? ZK_E_OK : ZK_E_BUFFER_EMPTY);
     if (saved) AddTextElement(out, "Pass", text.str());
     answer = PrintDocument(doc);
     return true;
@@ -63,7 +63,7 @@ bool CleanPasswordCommand(const tinyxml2::XMLElement*, const char*, std::string&
         slot.text.clear();
         slot.saved = false;
     }
-    answer = SimpleAnswer("CLEAN_PASSWORD", kOk);
+    answer = SimpleAnswer("CLEAN_PASSWORD", ZK_E_OK);
     return true;
 }
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "provider/Provider.h"
+#include "provider/Operations.h"
 
 namespace zk {
 namespace {
@@ -14,15 +14,8 @@ namespace {
 bool TransformUnit(uint8_t* data, size_t len, uint64_t unitOffset, const SecretString& key, int libIndex) {
     uint8_t iv[8];
     for (int i = 7; i >= 0; --i, unitOffset >>= 8) iv[i] = static_cast<uint8_t>(unitOffset);
-    void* cipher = nullptr;
     const auto* keyBytes = reinterpret_cast<const uint8_t*>(key.str().data());
-    if (provider::CallSlot<ZKLD_SLOT_CIPHER_CREATE>(libIndex, keyBytes, static_cast<uint32_t>(key.str().size()), iv,
-                                                     &cipher) != 0 ||
-        !cipher)
-        return false;
-    bool ok = provider::CallSlot<ZKLD_SLOT_CIPHER_RUN>(cipher, data, static_cast<uint32_t>(len)) == 0;
-    provider::CallSlot<ZKLD_SLOT_CIPHER_FREE>(cipher);
-    return ok;
+    return provider::PageCipherTransform(libIndex, {keyBytes, key.str().size()}, iv, {data, len}) == 0;
 }
 
 // ------------------------------------------------------------- the file

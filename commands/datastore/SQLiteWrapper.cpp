@@ -7,7 +7,7 @@
 #include "base/Settings.h"
 #include "base/CBase64.h"
 #include "platform/Files.h"
-#include "provider/Provider.h"
+#include "provider/Operations.h"
 
 namespace zk {
 namespace {
@@ -27,10 +27,7 @@ void Restrict(sqlite3* db) {
     sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
 }
 
-bool CanProtect(int libIndex) {
-    return libIndex >= 0 && provider::Slot<ZKLD_SLOT_CIPHER_CREATE>() && provider::Slot<ZKLD_SLOT_CIPHER_RUN>() &&
-           provider::Slot<ZKLD_SLOT_CIPHER_FREE>();
-}
+bool CanProtect(int libIndex) { return libIndex >= 0 && provider::HasPageCipher(); }
 
 }  // namespace
 

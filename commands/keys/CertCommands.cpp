@@ -51,12 +51,12 @@ bool GetCertCommand(const tinyxml2::XMLElement* params, const char*, std::string
     if (ChildText(params, "Cert").empty() && !HasCodes(params)) return false;
     const std::optional<CertRecord> cert = NamedCert(params);
     auto bytes = cert ? files::ReadAll(cert->path, kMaxScannedFile) : std::nullopt;
-    const int code = bytes && !bytes->empty() ? kOk : kNoCertFile;
-    if (code != kOk) CertListClear();
+    const int code = bytes && !bytes->empty() ? ZK_E_OK : ZK_E_NO_CERT_FILE;
+    if (code != ZK_E_OK) CertListClear();
 
     tinyxml2::XMLDocument doc;
     tinyxml2::XMLElement* data = BuildXMLHead(doc, "GET_CERT", code);
-    answer = code == kOk ? PrintDocumentWithBase64(doc, data, bytes->data(), bytes->size()) : PrintDocument(doc);
+    answer = code == ZK_E_OK ? PrintDocumentWithBase64(doc, data, bytes->data(), bytes->size()) : PrintDocument(doc);
     return true;
 }
 
@@ -74,7 +74,7 @@ bool GetInfoCertCommand(const tinyxml2::XMLElement* params, const char*, std::st
     if (!record) return false;
 
     tinyxml2::XMLDocument doc;
-    tinyxml2::XMLElement* data = BuildXMLHead(doc, "GET_INFO_CERT", kOk);
+    tinyxml2::XMLElement* data = BuildXMLHead(doc, "GET_INFO_CERT", ZK_E_OK);
     CertDetailOptions options;
     options.extKeyUsage = true;
     AppendCertDetails(data, *record, options);

@@ -26,21 +26,19 @@ CertCheck CheckCertKey(const std::string& certPath, const std::string& lib, cons
     auto cert = files::ReadAll(certPath, kMaxScannedFile);
     if (!cert || cert->empty()) {
         CertListClear();
-        check.code = kNoCertFile;
+        check.code = ZK_E_NO_CERT_FILE;
         return check;
     }
     ProviderCertInfo info;
     std::vector<std::string> eku;
-    ZLOG("CheckCertKey", "Before GetCertInfo");
-    check.code = ReadCertInfo(cert->data(), cert->size(), info, eku);
-    ZLOG("CheckCertKey", "After GetCertInfo, Return: %d", check.code);
+    check.code = ReadCertInfo(cert->data(), cert->size(), info, eku, ZK_SITE("CheckCertKey"));
     if (check.code != 0) return check;
 
     const std::string code =
         lib.empty() ? LibraryCodeForClass(ClassifyIssuer(std::string(info.IssuerSN, strnlen(info.IssuerSN, sizeof info.IssuerSN))))
                     : lib;
-    if (SelectOfferedLibrary(code, check.libIndex) != kOk) {
-        check.code = kProviderTypeUnknown;
+    if (SelectOfferedLibrary(code, check.libIndex) != ZK_E_OK) {
+        check.code = ZK_E_PROVIDER_TYPE_UNKNOWN;
         return check;
     }
 
@@ -55,7 +53,7 @@ CertCheck CheckCertKey(const std::string& certPath, const std::string& lib, cons
     check.code = search.code;
     check.detail = search.detail;
     check.keyPath = search.keyPath;
-    if (check.code == 0 && !search.opened) check.code = kWrongPassword;
+    if (check.code == 0 && !search.opened) check.code = ZK_E_SIGN_OR_PASSWORD;
     return check;
 }
 

@@ -15,7 +15,7 @@
 #include "base/CBase64.h"
 #include "platform/Files.h"
 #include "platform/Profile.h"
-#include "provider/Provider.h"
+#include "provider/Operations.h"
 
 namespace zk {
 namespace {
@@ -28,30 +28,10 @@ CertCheck CheckNamedCert(const tinyxml2::XMLElement* params, const std::string& 
     if (!FindListedCert(path)) {
         CertListClear();
         CertCheck unlisted;
-        unlisted.code = kNoCertFile;
+        unlisted.code = ZK_E_NO_CERT_FILE;
         return unlisted;
     }
     return CheckCertKey(path, ParamText(LastChild(params, "Lib"), kLibTextSize), password, preserve);
-}
-
-// Slot 43 into a buffer sized by its first call; the result may hold a key.
-int ReencryptKey(int32_t lib, const SecretBytes& key, const SecretString& oldPass, const SecretString& newPass,
-                 SecretBytes& out) {
-    const std::vector<uint8_t>& in = key.bytes();
-    const auto len = static_cast<uint32_t>(in.size());
-    uint32_t size = 0;
-    ZLOG("ChangeKeyPassCommand", "Before ChangeKeyPassword");
-    int code = provider::CallSlot<ZKLD_SLOT_CHANGE_KEY_PASSWORD>(lib, in.data(), len, oldPass.c_str(), newPass.c_str(),
-                                                                 nullptr, &size);
-    if (code == 0) {
-        std::vector<uint8_t> bytes(size);
-        code = provider::CallSlot<ZKLD_SLOT_CHANGE_KEY_PASSWORD>(lib, in.data(), len, oldPass.c_str(), newPass.c_str(),
-                                                                     bytes.data(), &size);
-        bytes.resize(std::min<size_t>(size, bytes.size()));
-        out = SecretBytes(std::move(bytes));
-    }
-    ZLOG("ChangeKeyPassCommand", "After ChangeKeyPassword, Return: %d", code);
-    return code;
 }
 
 }  // namespace
@@ -78,10 +58,12 @@ bool ChangeKeyPassCommand(const tinyxml2::XMLElement* params, const char*, std::
     if (code == 0) {
         auto bytes = files::ReadAll(check.keyPath, kMaxScannedFile);
         SecretBytes key(bytes ? std::move(*bytes) : std::vector<uint8_t>());
-        SecretBytes reencrypted;
-        code = key.empty() ? kNoKeyFile : ReencryptKey(check.libIndex, key, oldPass.text, newPass.text, reencrypted);
-        if (code == 0 && !files::WriteAtomically(check.keyPath, reencrypted.bytes().data(), reencrypted.bytes().size()))
-            code = kNoKeyFile;
+        provider::Output reencrypted;
+        code = key.empty() ? ZK_E_NO_KEY_FILE
+                           : provider::LibChangeKeyPassword(ZK_SITE("ChangeKeyPassCommand"), check.libIndex, key.bytes(),
+                                                            oldPass.text.c_str(), newPass.text.c_str(), reencrypted);
+        if (code == 0 && !files::WriteAtomically(check.keyPath, reencrypted.data(), reencrypted.size()))
+            code = ZK_E_NO_KEY_FILE;
     }
     answer = SimpleAnswer("CHANGE_KEY_PASS", code);
     return true;
@@ -94,18 +76,14 @@ bool GetSubjKeyIdCommand(const tinyxml2::XMLElement* params, const char*, std::s
     SecureWipe(text);
     const PasswordParam pass = ReadPasswordParam(params);
 
-    char id1[ZK_ID_TEXT_SIZE] = {}, id2[ZK_ID_TEXT_SIZE] = {};
-    ZLOG("GetSubjKeyIdCommand", "Before GetSubjectKeyIdentifier");
-    int code = provider::Call<&provider::Exports::ZKLCTX_GetSubjectKeyIdentifier>(
-        key.bytes().data(), static_cast<uint32_t>(key.bytes().size()), pass.text.c_str(), id1, id2);
-    ZLOG("GetSubjKeyIdCommand", "After GetSubjectKeyIdentifier, Return: %d", code);
-    id1[ZK_ID_TEXT_SIZE - 1] = id2[ZK_ID_TEXT_SIZE - 1] = '\0';
+    provider::KeyIds ids;
+    int code = provider::GetSubjectKeyIdentifier(ZK_SITE("GetSubjKeyIdCommand"), key.bytes(), pass.text.c_str(), ids);
 
     tinyxml2::XMLDocument doc;
     tinyxml2::XMLElement* out = BuildXMLHead(doc, "GET_SUBJ_KEY_ID", code);
     if (code == 0) {
-        if (*id1) AddTextElement(out, "Id1", id1);
-        if (*id2) AddTextElement(out, "Id2", id2);
+        if (!ids.id1.empty()) AddTextElement(out, "Id1", ids.id1);
+        if (!ids.id2.empty()) AddTextElement(out, "Id2", ids.id2);
     }
     answer = PrintDocument(doc);
     return true;
@@ -116,11 +94,11 @@ bool GetSubjKeyIdCommand(const tinyxml2::XMLElement* params, const char*, std::s
 bool KeyFolderCommand(const tinyxml2::XMLElement* params, const char*, std::string& answer) {
     const std::string folder = LastChildTextWithText(params, "KeyFolder");
     if (folder.empty()) return false;
-    int code = kNoKeyFile;
+    int code = ZK_E_NO_KEY_FILE;
     if (folder.find_first_of("\r\n") == std::string::npos && files::Exists(folder)) {
         Profile::WriteString(CertParamsIniPath(), "common", "KeyPath", folder);
         CertListClear();
-        code = kOk;
+        code = ZK_E_OK;
     }
     answer = SimpleAnswer("KEY_FOLDER", code);
     return true;

@@ -32,10 +32,10 @@ bool GetCertFilesCommand(const tinyxml2::XMLElement* params, const char*, std::s
     const time_t now = time(nullptr);
 
     tinyxml2::XMLDocument doc;
-    tinyxml2::XMLElement* data = BuildXMLHead(doc, "GET_CERT_FILES", kOk);
+    tinyxml2::XMLElement* data = BuildXMLHead(doc, "GET_CERT_FILES", ZK_E_OK);
     for (const CertRecord& r : list) {
         if (!CertPasses(filter, r, now)) continue;
-        if (!pass.text.empty() && CheckCertKey(r.path, "", pass.text.str(), pass.preserve).code != kOk) continue;
+        if (!pass.text.empty() && CheckCertKey(r.path, "", pass.text.str(), pass.preserve).code != ZK_E_OK) continue;
         AppendCertEntry(data, r);
     }
     answer = PrintDocument(doc);
@@ -53,7 +53,7 @@ bool GetSkFilesCommand(const tinyxml2::XMLElement* params, const char*, std::str
     const time_t now = time(nullptr);
 
     tinyxml2::XMLDocument doc;
-    tinyxml2::XMLElement* data = BuildXMLHead(doc, "GET_SK_FILES", kOk);
+    tinyxml2::XMLElement* data = BuildXMLHead(doc, "GET_SK_FILES", ZK_E_OK);
     for (const KeyEntry& key : keys) {
         CertFilter paired;  // any certificate of this key
         paired.Serial = key.id;

@@ -32,7 +32,7 @@ void RegisterOcspServers(const tinyxml2::XMLElement* params) {
 bool GetVersionCommand(const tinyxml2::XMLElement* params, const char*, std::string& answer) {
     RegisterOcspServers(params);
     tinyxml2::XMLDocument doc;
-    tinyxml2::XMLElement* data = BuildXMLHead(doc, "GET_VERSION", kOk);
+    tinyxml2::XMLElement* data = BuildXMLHead(doc, "GET_VERSION", ZK_E_OK);
     tinyxml2::XMLElement* version = AddTextElement(data, "Version", VersionText());
     version->SetAttribute("IsDLL", "false");
     answer = PrintDocument(doc);
@@ -41,7 +41,7 @@ bool GetVersionCommand(const tinyxml2::XMLElement* params, const char*, std::str
 
 bool GetUpdateInfoCommand(const tinyxml2::XMLElement*, const char*, std::string& answer) {
     tinyxml2::XMLDocument doc;
-    tinyxml2::XMLElement* data = BuildXMLHead(doc, "GET_UPDATE_INFO", kOk);
+    tinyxml2::XMLElement* data = BuildXMLHead(doc, "GET_UPDATE_INFO", ZK_E_OK);
     tinyxml2::XMLElement* info = doc.NewElement("Info");
     info->SetAttribute("isNew", "false");
     data->InsertEndChild(info);
@@ -51,17 +51,17 @@ bool GetUpdateInfoCommand(const tinyxml2::XMLElement*, const char*, std::string&
 
 // Pages cannot start an update.
 bool DoUpdateCommand(const tinyxml2::XMLElement*, const char*, std::string& answer) {
-    answer = SimpleAnswer("DO_UPDATE", kUserDeclined);
+    answer = SimpleAnswer("DO_UPDATE", ZK_E_USER_DECLINED);
     return true;
 }
 
 bool OnLoadCommand(const tinyxml2::XMLElement*, const char*, std::string& answer) {
-    answer = SimpleAnswer("ONLOAD", kOk);
+    answer = SimpleAnswer("ONLOAD", ZK_E_OK);
     return true;
 }
 
 bool ParentExchangeCommand(const tinyxml2::XMLElement*, const char*, std::string& answer) {
-    answer = SimpleAnswer("PARENT_XCHG", kUserDeclined);
+    answer = SimpleAnswer("PARENT_XCHG", ZK_E_USER_DECLINED);
     return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "commands/Messages.h"
 #include "base/Params.h"
@@ -14,7 +15,7 @@
 #include "base/CBase64.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
-#include "provider/Provider.h"
+#include "provider/Operations.h"
 
 namespace zk {
 namespace {
@@ -47,15 +48,12 @@ int ChooseLibrary(const SignerParams& p, const std::string& fallbackCode, int32_
     if (!p.lib.empty()) return SelectOfferedLibrary(p.lib, libIndex);
     if (!fallbackCode.empty()) return SelectOfferedLibrary(fallbackCode, libIndex);
     libIndex = fallbackIndex;
-    return kOk;
+    return ZK_E_OK;
 }
 
 int ReadCertificate(const std::vector<uint8_t>& cert, ProviderCertInfo& info) {
     std::vector<std::string> eku;
-    ZLOG("LocateSigner", "Before GetCertInfo");
-    int rc = ReadCertInfo(cert.data(), cert.size(), info, eku);
-    ZLOG("LocateSigner", "After GetCertInfo, Return: %d", rc);
-    return rc;
+    return ReadCertInfo(cert.data(), cert.size(), info, eku, ZK_SITE("LocateSigner"));
 }
 
 bool IsCandidate(const SignerParams& p, const CertRecord& r) {
@@ -77,19 +75,15 @@ std::optional<std::vector<uint8_t>> ReadListedFile(const std::string& path) {
 
 void Disconnect(ZKTokenKey handle) {
     if (!handle) return;
-    ZLOG("LocateSigner", "Before DisconnectKey");
-    int rc = provider::Call<&provider::Exports::ZKLDongles_DisconnectKey>(handle);
-    ZLOG("LocateSigner", "After DisconnectKey, Return: %d", rc);
+    provider::DonglesDisconnectKey(ZK_SITE("LocateSigner"), handle);
 }
 
 // Opens the named key with its own password; the new handle replaces the
 // token's, which is disconnected.
 int OpenNamedKey(SignerLocation& loc, const std::string& keyId, const SecretString& keyPass) {
     ZKTokenKey named = 0;
-    ZLOG("LocateSigner", "Before ConnectNamedKey2");
-    int rc = provider::Call<&provider::Exports::ZKLDongles_ConnectNamedKey2>(loc.tokenKey, nullptr, keyId.c_str(),
-                                                                             keyPass.c_str(), &named);
-    ZLOG("LocateSigner", "After ConnectNamedKey2, Return: %d", rc);
+    int rc = provider::DonglesConnectNamedKey2(ZK_SITE("LocateSigner"), loc.tokenKey, nullptr, keyId.c_str(),
+                                               keyPass.c_str(), named);
     if (rc == 0) {
         loc.DisconnectToken();
         loc.tokenKey = named;
@@ -98,18 +92,12 @@ int OpenNamedKey(SignerLocation& loc, const std::string& keyId, const SecretStri
 }
 
 std::vector<std::string> TokenKeyIds(ZKTokenKey token, int& code) {
-    int32_t count = 0;
-    ZLOG("LocateSigner", "Before EnumTokenKeys");
-    code = provider::Call<&provider::Exports::ZKLDongles_EnumTokenKeys>(token, nullptr, &count);
-    std::vector<TokenKey> keys(count > 0 ? static_cast<size_t>(count) : 0);
-    if (code == 0 && !keys.empty())
-        code = provider::Call<&provider::Exports::ZKLDongles_EnumTokenKeys>(token, keys.data(), &count);
-    ZLOG("LocateSigner", "After EnumTokenKeys, Return: %d", code);
+    std::vector<TokenKey> keys;
+    code = provider::DonglesEnumTokenKeys(ZK_SITE("LocateSigner"), token, keys);
     std::vector<std::string> ids;
     if (code != 0) return ids;
-    for (int32_t i = 0; i < count && static_cast<size_t>(i) < keys.size(); ++i)
-        ids.emplace_back(keys[i].Id, strnlen(keys[i].Id, sizeof keys[i].Id));
-    if (ids.empty()) code = kNoCertFile;
+    for (const TokenKey& key : keys) ids.emplace_back(key.Id, strnlen(key.Id, sizeof key.Id));
+    if (ids.empty()) code = ZK_E_NO_CERT_FILE;
     return ids;
 }
 
@@ -121,10 +109,8 @@ void LocateOnToken(const SignerParams& p, SignerLocation& loc) {
     const bool named = split != std::string::npos;
     const SecretString keyPass(named ? whole.substr(split + 2) : std::string());
 
-    ZLOG("LocateSigner", "Before ConnectKey");
-    loc.code = provider::Call<&provider::Exports::ZKLDongles_ConnectKey>(p.dongleProvider.c_str(), p.dongleSlot,
-                                                                        pin.c_str(), &loc.tokenKey);
-    ZLOG("LocateSigner", "After ConnectKey, Return: %d", loc.code);
+    loc.code = provider::DonglesConnectKey(ZK_SITE("LocateSigner"), p.dongleProvider.c_str(), p.dongleSlot,
+                                           pin.c_str(), loc.tokenKey);
     if (loc.code != 0) {
         loc.tokenKey = 0;
         return;
@@ -164,15 +150,13 @@ void LocateOnToken(const SignerParams& p, SignerLocation& loc) {
     }
     auto bytes = found ? ReadListedFile(found->path) : std::nullopt;
     if (!bytes) {
-        loc.code = kNoCertFile;
+        loc.code = ZK_E_NO_CERT_FILE;
         return;
     }
     loc.cert = std::move(*bytes);
     if ((loc.code = ChooseLibrary(p, "", found->libIndex, loc.libIndex))) return;
-    ZLOG("LocateSigner", "Before CheckKeyPair");
-    loc.code = provider::CallSlot<ZKLD_SLOT_CHECK_KEY_PAIR>(loc.libIndex, nullptr, loc.tokenKey, loc.cert.data(),
-                                                            static_cast<uint32_t>(loc.cert.size()), loc.password.c_str());
-    ZLOG("LocateSigner", "After CheckKeyPair, Return: %d", loc.code);
+    loc.code = provider::LibCheckKeyPair(ZK_SITE("LocateSigner"), loc.libIndex, loc.Key(), loc.cert,
+                                         loc.password.c_str());
 }
 
 // --- step 2: certificate and key bytes sent by the page ---
@@ -187,12 +171,10 @@ void LocateFromBytes(const SignerParams& p, SignerLocation& loc) {
     in.certLen = p.senderCert->size();
     in.libIndex = loc.libIndex;
     const std::vector<uint8_t>& key = p.senderKey->bytes();
-    ZLOG("LocateSigner", "Before CheckKeyPair");
-    KeyCheck check = CheckKeyBytes(key.data(), key.size(), in, p.pass.text.str());
-    ZLOG("LocateSigner", "After CheckKeyPair, Return: %d", check.code);
+    KeyCheck check = CheckKeyBytes(key.data(), key.size(), in, p.pass.text.str(), ZK_SITE("LocateSigner"));
     if ((loc.code = check.code)) return;
     if (!check.opened) {
-        loc.code = kWrongPassword;
+        loc.code = ZK_E_SIGN_OR_PASSWORD;
         return;
     }
     loc.cert = *p.senderCert;
@@ -205,38 +187,27 @@ void LocateFromBytes(const SignerParams& p, SignerLocation& loc) {
 // When Serial names one key of a file that holds two, only that key is used.
 void KeepNamedKey(const SignerParams& p, SignerLocation& loc) {
     if (p.serial.empty()) return;
-    const std::vector<uint8_t>& file = loc.key.bytes();
-    std::vector<uint8_t> key1(ZK_KEY_BUFFER_SIZE), key2(ZK_KEY_BUFFER_SIZE);
-    uint32_t len1 = ZK_KEY_BUFFER_SIZE, len2 = ZK_KEY_BUFFER_SIZE;
-    char id1[ZK_ID_TEXT_SIZE] = {}, id2[ZK_ID_TEXT_SIZE] = {};
-    ZLOG("LocateSigner", "Before AcquireKey");
-    int rc = provider::Call<&provider::Exports::ZKLSVC_AcquireKey>(file.data(), static_cast<uint32_t>(file.size()),
-                                                                    loc.password.c_str(), key1.data(), &len1,
-                                                                    key2.data(), &len2, id1, id2);
-    ZLOG("LocateSigner", "After AcquireKey, Return: %d", rc);
-    key1.resize(std::min<size_t>(len1, key1.size()));
-    key2.resize(std::min<size_t>(len2, key2.size()));
+    provider::AcquiredKeys keys;
+    int rc = provider::AcquireKey(ZK_SITE("LocateSigner"), loc.key.bytes(), loc.password.c_str(), keys);
     if (rc == 0) {
-        if (EqualNoCase(p.serial, std::string(id1, strnlen(id1, sizeof id1))))
-            loc.key = SecretBytes(std::move(key1));
-        else if (EqualNoCase(p.serial, std::string(id2, strnlen(id2, sizeof id2))))
-            loc.key = SecretBytes(std::move(key2));
+        if (EqualNoCase(p.serial, keys.ids.id1))
+            loc.key = std::move(keys.key1);
+        else if (EqualNoCase(p.serial, keys.ids.id2))
+            loc.key = std::move(keys.key2);
     }
-    SecureWipe(key1);
-    SecureWipe(key2);
 }
 
 void LocateInCertList(const SignerParams& p, SignerLocation& loc) {
     CertList list;
     CertListGet(list);
-    loc.code = kNoCertFile;  // no candidate at all
+    loc.code = ZK_E_NO_CERT_FILE;  // no candidate at all
     const CertRecord* winner = nullptr;
     KeySearchResult search;
     for (const CertRecord& r : list) {
         if (!IsCandidate(p, r)) continue;
         auto bytes = ReadListedFile(r.path);
         if (!bytes) {
-            loc.code = kNoCertFile;
+            loc.code = ZK_E_NO_CERT_FILE;
             continue;
         }
         KeySearchInput in;
@@ -261,13 +232,13 @@ void LocateInCertList(const SignerParams& p, SignerLocation& loc) {
     auto key = files::ReadAll(search.keyPath, kMaxScannedFile);
     if (!key || key->empty()) {
         CertListClear();
-        loc.code = kNoKeyFile;
+        loc.code = ZK_E_NO_KEY_FILE;
         return;
     }
     loc.key = SecretBytes(std::move(*key));
     loc.password = search.password;
     KeepNamedKey(p, loc);
-    if (!search.opened) loc.code = kWrongPassword;
+    if (!search.opened) loc.code = ZK_E_SIGN_OR_PASSWORD;
 }
 
 }  // namespace
@@ -340,9 +311,9 @@ SignerLocation LocateSigner(const SignerParams& p) {
 
 int SelectOfferedLibrary(const std::string& code, int32_t& libIndex) {
     libIndex = -1;
-    if (!provider::IsLibraryLoaded(code.c_str())) return kProviderNotSupported;
+    if (!provider::IsLibraryLoaded(code.c_str())) return ZK_E_PROVIDER_NOT_SUPPORTED;
     libIndex = provider::SelectLibrary(code.c_str());
-    return libIndex < 0 ? kProviderNotSupported : kOk;
+    return libIndex < 0 ? ZK_E_PROVIDER_NOT_SUPPORTED : ZK_E_OK;
 }
 
 }  // namespace zk

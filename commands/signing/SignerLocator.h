@@ -12,7 +12,7 @@
 #include <tinyxml2.h>
 
 #include "platform/SecureWipe.h"
-#include "provider/ZelkorD.h"
+#include "provider/Operations.h"
 
 namespace zk {
 
@@ -71,9 +71,8 @@ public:
     int32_t libIndex = -1;
     SecretString password;       // Windows-1251: the one the key opened with
 
-    // The key argument pair of the provider's operations.
-    const uint8_t* KeyData() const { return tokenKey ? nullptr : key.bytes().data(); }
-    ZKKeyLen KeyLength() const { return tokenKey ? tokenKey : static_cast<ZKKeyLen>(key.bytes().size()); }
+    // The key argument of the provider's operations.
+    provider::KeyRef Key() const { return {key.bytes(), tokenKey}; }
 
     void DisconnectToken();
 };
@@ -83,7 +82,7 @@ public:
 // list (DRFO, Serial, Type). code 0 on success.
 SignerLocation LocateSigner(const SignerParams& params);
 
-// The index of the crypto library with this code; kProviderNotSupported when
+// The index of the crypto library with this code; ZK_E_PROVIDER_NOT_SUPPORTED when
 // the provider does not offer it.
 int SelectOfferedLibrary(const std::string& code, int32_t& libIndex);
 

@@ -10,7 +10,7 @@
 #include "base/CBase64.h"
 #include "platform/SecureWipe.h"
 #include "platform/Text.h"
-#include "provider/Provider.h"
+#include "provider/Operations.h"
 
 namespace zk {
 namespace {
@@ -30,17 +30,14 @@ bool ParseDecimal(const std::string& text, int64_t& value) {
 int DeriveKey(int lib, const std::vector<uint8_t>& seed, std::vector<uint8_t>& key) {
     std::vector<uint8_t> material(seed);
     material.insert(material.end(), key.begin(), key.end());
-    std::vector<uint8_t> hash(kHashSize);
-    ZLOG("SymmetricCommand", "Before Hash");
-    int code = provider::CallSlot<ZKLD_SLOT_HASH>(lib, material.data(), static_cast<uint32_t>(material.size()),
-                                                  hash.data(), 0, 0);
-    ZLOG("SymmetricCommand", "After Hash, Return: %d", code);
+    uint8_t hash[kHashSize] = {};
+    int code = provider::LibHash(ZK_SITE("SymmetricCommand"), lib, material, hash);
     SecureWipe(material);
     if (code == 0) {
         SecureWipe(key);
-        key.swap(hash);
+        key.assign(hash, hash + kHashSize);
     }
-    SecureWipe(hash);
+    SecureWipe(hash, sizeof hash);
     return code;
 }
 
@@ -53,9 +50,7 @@ bool GetRandomCommand(const tinyxml2::XMLElement* params, const char*, std::stri
     if (length < 1 || length > kMaxRandomLength) return false;
 
     std::vector<uint8_t> bytes(static_cast<size_t>(length));
-    ZLOG("GetRandomCommand", "Before GetRandomBlock");
-    int code = provider::Call<&provider::Exports::ZKLCTX_GetRandomBlock>(bytes.data(), static_cast<uint32_t>(length));
-    ZLOG("GetRandomCommand", "After GetRandomBlock, Return: %d", code);
+    int code = provider::GetRandomBlock(ZK_SITE("GetRandomCommand"), bytes);
 
     tinyxml2::XMLDocument doc;
     tinyxml2::XMLElement* out = BuildXMLHead(doc, "GET_RANDOM", code);
@@ -79,24 +74,18 @@ bool SymmetricCommand(const tinyxml2::XMLElement* params, const char* data, std:
     int code = seed.empty() ? 0 : DeriveKey(lib, seed, key);
     SecureWipe(seed);
 
-    std::vector<uint8_t> result;
+    provider::Output result;
     if (code == 0) {
         const std::vector<uint8_t> input = Base64Decode(data);
         const int mode = dir[0] == '1' ? ZK_SYMMETRIC_ENCRYPT : ZK_SYMMETRIC_DECRYPT;
-        ZLOG("SymmetricCommand", "Before Symmetric");
-        code = provider::CallForOutput(result, [&](uint8_t* out, uint32_t* len) {
-            return provider::CallSlot<ZKLD_SLOT_SYMMETRIC>(lib, input.data(), static_cast<uint32_t>(input.size()), out,
-                                                           len, key.data(), static_cast<uint32_t>(key.size()), 0, 0,
-                                                           mode);
-        });
-        ZLOG("SymmetricCommand", "After Symmetric, Return: %d", code);
+        code = provider::LibSymmetric(ZK_SITE("SymmetricCommand"), lib, input, key, mode, result);
     }
     SecureWipe(key);
 
     tinyxml2::XMLDocument doc;
     tinyxml2::XMLElement* out = BuildXMLHead(doc, "SYMMETRIC", code);
     if (code == 0 && !result.empty()) out->SetText(Base64Encode(result.data(), result.size()).c_str());
-    SecureWipe(result);
+    result.Release();
     answer = PrintDocument(doc);
     return true;
 }
@@ -109,14 +98,8 @@ bool CheckExternalSignCommand(const tinyxml2::XMLElement* params, const char* da
     const std::vector<uint8_t> content = Base64Decode(data);
 
     const int lib = provider::SelectLibrary("UA1");
-    std::vector<uint8_t> cert;
-    ZLOG("CheckExternalSignCommand", "Before VerifyDetached");
-    int code = provider::CallForOutput(cert, [&](uint8_t* out, uint32_t* len) {
-        return provider::CallSlot<ZKLD_SLOT_VERIFY_DETACHED>(lib, signature.data(),
-                                                             static_cast<uint32_t>(signature.size()), content.data(),
-                                                             static_cast<uint32_t>(content.size()), out, len);
-    });
-    ZLOG("CheckExternalSignCommand", "After VerifyDetached, Return: %d", code);
+    provider::Output cert;
+    int code = provider::LibVerifyDetached(ZK_SITE("CheckExternalSignCommand"), lib, signature, content, cert);
 
     tinyxml2::XMLDocument doc;
     tinyxml2::XMLElement* out = BuildXMLHead(doc, "CHECK_EXTERNAL_SIGN", code);

@@ -1,0 +1,135 @@
+// The provider's operations as the commands and the discovery call them: one
+// function per operation. Each one
+// - answers kMissingOperation (ZK_E_PROVIDER_NOT_SUPPORTED) when the
+//   provider does not offer the operation or did not load;
+// - refuses an input too large for the contract's 32-bit lengths with
+//   ZK_E_BAD_REQUEST_PARAMS instead of cutting its length;
+// - sizes a variable output with the two-call pattern into an owned Output,
+//   wiped when it may hold a secret;
+// - given a Site, writes "Before <operation>" and "After <operation>,
+//   Return: %d" under the caller's function and source name.
+// The binding itself (provider/Provider.h) is for start-up and this façade.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "platform/SecureWipe.h"
+#include "provider/ZelkorD.h"
+
+namespace zk::provider {
+
+constexpr int kMissingOperation = ZK_E_PROVIDER_NOT_SUPPORTED;
+// The answer to an input larger than a 32-bit length can describe.
+constexpr int kInputTooLarge = ZK_E_BAD_REQUEST_PARAMS;
+
+// Where the log lines of a call go. A default Site writes none; operation,
+// when set, names the operation in the lines instead of its usual name.
+struct Site {
+    const char* function = nullptr;
+    const char* file = nullptr;
+    int line = 0;
+    const char* operation = nullptr;
+};
+
+using ByteView = std::span<const uint8_t>;
+
+// A private key argument: the key file's bytes, or a connected token key.
+struct KeyRef {
+    ByteView bytes;
+    ZKTokenKey token = 0;
+};
+
+// An output block of the provider, owned by the caller. Not zero-filled
+// before the provider writes it (it may be as large as the document); wiped
+// when released if the operation's output may hold a secret.
+class Output {
+public:
+    Output() = default;
+    Output(Output&& other) noexcept;
+    Output& operator=(Output&& other) noexcept;
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+    ~Output() { Release(); }
+
+    const uint8_t* data() const { return bytes_.get(); }
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    ByteView view() const { return {bytes_.get(), size_}; }
+    void Release();
+
+    // For the façade: room for the provider to write into, and what it wrote.
+    uint8_t* Allocate(size_t capacity, bool secret);
+    void SetSize(size_t size);
+
+private:
+    std::unique_ptr<uint8_t[]> bytes_;
+    size_t capacity_ = 0;
+    size_t size_ = 0;
+    bool secret_ = false;
+};
+
+// --- the crypto library table (slots 8, 10, 11, 12); without a methods
+// table a library is never loaded, an identity or index is -1.
+bool IsLibraryLoaded(const char* code);
+int SelectLibrary(const char* code);          // index, or -1
+int LibraryIdentityByIndex(int libIndex);     // -1 when unknown
+int LibraryIdentityByCode(const char* code);  // -1 when unknown
+
+// --- the provider's last error, read safely when the provider is absent.
+void ResetLastError();
+int LastErrorCode();
+std::string LastErrorMessage();
+
+// --- exports
+// The caller prepares info (its identifier slots).
+int GetCertInfo(const Site& site, ByteView cert, ProviderCertInfo& info);
+int CheckKeyPair(const Site& site, ByteView cert, ByteView key, const char* pass);
+// Into a fixed buffer: scratch's size on entry is the room; cut to what was written.
+int ChangeKeyPassword(const Site& site, const char* oldPass, ByteView key, const char* newPass,
+                      SecretBytes& scratch);
+struct KeyIds {
+    std::string id1, id2;  // empty where the file holds no such key
+};
+int GetSubjectKeyIdentifier(const Site& site, ByteView key, const char* pass, KeyIds& ids);
+int GetRandomBlock(const Site& site, std::span<uint8_t> out);
+struct AcquiredKeys {
+    SecretBytes key1, key2;  // each key alone as a key file
+    KeyIds ids;
+};
+int AcquireKey(const Site& site, ByteView keyFile, const char* pass, AcquiredKeys& keys);
+int DonglesConnectKey(const Site& site, const char* providerName, int32_t slotId, const char* pin,
+                      ZKTokenKey& handle);
+int DonglesConnectNamedKey2(const Site& site, ZKTokenKey token, const char* keyName, const char* keyId,
+                            const char* keyPass, ZKTokenKey& handle);
+int DonglesDisconnectKey(const Site& site, ZKTokenKey handle);
+int DonglesEnumTokenKeys(const Site& site, ZKTokenKey token, std::vector<TokenKey>& keys);
+
+// --- methods-table slots of a crypto library
+int LibHash(const Site& site, int32_t lib, ByteView data, uint8_t (&out)[32]);
+// Output: the result (secret when decrypting).
+int LibSymmetric(const Site& site, int32_t lib, ByteView data, ByteView key, int32_t mode, Output& out);
+int LibVerifyDetached(const Site& site, int32_t lib, ByteView signature, ByteView data, Output& signerCert);
+// Logged as "Sign" both.
+int LibSign(const Site& site, int32_t lib, ByteView data, const KeyRef& key, ByteView cert, const char* pass,
+            Output& out);
+int LibSignDetached(const Site& site, int32_t lib, ByteView data, const KeyRef& key, ByteView cert,
+                    const char* pass, Output& out);
+int LibCheckKeyPair(const Site& site, int32_t lib, const KeyRef& key, ByteView cert, const char* pass);
+// Output: the re-encrypted key file (secret).
+int LibChangeKeyPassword(const Site& site, int32_t lib, ByteView key, const char* oldPass, const char* newPass,
+                         Output& out);
+
+// The page cipher of slots 37 to 39, never logged: it runs for every unit of
+// database I/O. Transforms data in place with a fresh context (key, 8-byte IV).
+bool HasPageCipher();
+int PageCipherTransform(int32_t lib, ByteView key, const uint8_t (&iv)[8], std::span<uint8_t> data);
+
+}  // namespace zk::provider
+
+// The caller's function and source for the log lines of a provider call.
+#define ZK_SITE(function) (::zk::provider::Site{function, __FILE__, __LINE__, nullptr})
+#define ZK_SITE_AS(function, operation) (::zk::provider::Site{function, __FILE__, __LINE__, operation})
