@@ -7,7 +7,6 @@
 #include <atomic>
 #include <mutex>
 
-#include "provider/Provider.h"
 
 namespace zk::log {
 namespace {
@@ -63,14 +62,9 @@ std::string SourceName(const char* path) {
 
 void Start(const std::string& folder, bool enabled) {
     if (!enabled) return;
-    {
-        std::lock_guard lock(g_lock);
-        if (g_file.load()) return;
-        FILE* f = fopen((folder + "/ZelkorH.log").c_str(), "ab");
-        if (!f) return;
-        g_file.store(f);
-    }
-    provider::HandLogCallback(&ProviderLogCallback);
+    std::lock_guard lock(g_lock);
+    if (g_file.load()) return;
+    if (FILE* f = fopen((folder + "/ZelkorH.log").c_str(), "ab")) g_file.store(f);
 }
 
 void Stop() {

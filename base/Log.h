@@ -7,8 +7,9 @@
 
 namespace zk::log {
 
-// Opens "ZelkorH.log" in folder for appending when enabled, and hands the
-// provider library the log callback. Does nothing when disabled.
+// Opens "ZelkorH.log" in folder for appending when enabled. Does nothing when
+// disabled. (The provider binding hands the provider ProviderLogCallback when
+// it loads; lines arrive only while the log is open.)
 void Start(const std::string& folder, bool enabled);
 // Closes the file (only when it was open).
 void Stop();
@@ -20,7 +21,7 @@ void Write(const char* function, const char* sourceFile, int line, const char* f
     __attribute__((format(printf, 4, 5)));
 void WritePlain(const char* function, const char* sourceFile, int line, std::string_view message);
 
-// Called by the provider library on any thread.
+// Called by the provider library on any thread; writes only while the log is open.
 extern "C" void ProviderLogCallback(const char* message, const char* function, const char* sourceFile, int line);
 
 // "dir/HTTPServer.cpp" -> "HTTPServer".

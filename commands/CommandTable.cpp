@@ -12,16 +12,13 @@
 #include "commands/keys/ListCommands.h"
 #include "commands/signing/SignCommands.h"
 
-#include <string_view>
-#include <utility>
-
 namespace zk {
 namespace {
 
 using I = Inputs;
 using R = Required;
 
-CommandRow kCommands[] = {
+constexpr CommandRow kCommands[] = {
     {"GET_VERSION", I::Params, R::None, GetVersionCommand},
     {"GET_CERT_FILES", I::Params, R::None, GetCertFilesCommand},
     {"GET_SK_FILES", I::Params, R::None, GetSkFilesCommand},
@@ -94,12 +91,6 @@ CommandRow kCommands[] = {
 static_assert(sizeof kCommands / sizeof kCommands[0] == 68);
 
 }  // namespace
-
-CommandHandler ReplaceHandlerForTesting(const char* name, CommandHandler handler) {
-    for (CommandRow& row : kCommands)
-        if (std::string_view(row.name) == name) return std::exchange(row.handler, handler);
-    return nullptr;
-}
 
 const CommandRow* CommandTable(size_t* count) {
     *count = sizeof kCommands / sizeof kCommands[0];

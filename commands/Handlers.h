@@ -1,5 +1,6 @@
-// The command handler contract: the Params element and the Data text (each
-// may be absent), the printed answer envelope out. A false result means "no
+// The command handler contract: the command's name (from its table row), the
+// Params element and the Data text (each may be absent), the printed answer
+// envelope out. A false result means "no
 // answer of my own": the front end then sends the bare envelope with code 56.
 #pragma once
 #include <string>
@@ -8,6 +9,7 @@
 
 namespace zk {
 
-using CommandHandler = bool (*)(const tinyxml2::XMLElement* params, const char* data, std::string& answer);
+using CommandHandler = bool (*)(const char* command, const tinyxml2::XMLElement* params, const char* data,
+                                std::string& answer);
 
 }  // namespace zk

@@ -2,6 +2,8 @@
 
 #include <strings.h>
 
+#include <exception>
+
 #include "base/Log.h"
 #include "provider/Operations.h"
 
@@ -28,9 +30,27 @@ const char* FirstChildText(const XMLElement* e) {
     return text ? text->Value() : nullptr;
 }
 
+// The handler's own result; an exception is logged and counts as a failure.
+bool RunHandler(const CommandRow& row, const XMLElement* params, const char* data, std::string& answer) {
+    try {
+        return row.handler(row.name, params, data, answer);
+    } catch (const std::exception& e) {
+        ZLOG("ProcessRequestPOST", "Command '%s' failed: %s", row.name, e.what());
+    } catch (...) {
+        ZLOG("ProcessRequestPOST", "Command '%s' failed", row.name);
+    }
+    return false;
+}
+
 }  // namespace
 
 bool ProcessRequestPOST(const tinyxml2::XMLDocument& doc, std::string& answer) {
+    size_t count = 0;
+    const CommandRow* table = CommandTable(&count);
+    return DispatchRequest(doc, answer, {table, count});
+}
+
+bool DispatchRequest(const tinyxml2::XMLDocument& doc, std::string& answer, std::span<const CommandRow> table) {
     answer.clear();
     const XMLElement* request = FindRequest(&doc);
     if (!request) {
@@ -60,16 +80,13 @@ bool ProcessRequestPOST(const tinyxml2::XMLDocument& doc, std::string& answer) {
     provider::ResetLastError();
 
     bool ok = false;
-    size_t count = 0;
-    const CommandRow* table = CommandTable(&count);
-    for (size_t i = 0; i < count; ++i) {
-        const CommandRow& row = table[i];
+    for (const CommandRow& row : table) {
         if (strcasecmp(command, row.name) != 0) continue;
         bool missing = (row.required == Required::Params && !params) || (row.required == Required::Data && !data);
         if (!missing && row.handler) {
             bool takesParams = row.inputs == Inputs::Params || row.inputs == Inputs::ParamsData;
             bool takesData = row.inputs == Inputs::Data || row.inputs == Inputs::ParamsData;
-            ok = row.handler(takesParams ? params : nullptr, takesData ? data : nullptr, answer);
+            ok = RunHandler(row, takesParams ? params : nullptr, takesData ? data : nullptr, answer);
         }
         break;
     }

@@ -1,6 +1,7 @@
 // The command dispatcher: finds the request envelope in a parsed document and
 // runs the handler named by its Command.
 #pragma once
+#include <span>
 #include <string>
 
 #include <tinyxml2.h>
@@ -23,10 +24,11 @@ struct CommandRow {
 // The dispatch table in comparison order.
 const CommandRow* CommandTable(size_t* count);
 
-// Swaps a row's handler; returns the previous one. For tests of the dispatcher.
-CommandHandler ReplaceHandlerForTesting(const char* name, CommandHandler handler);
-
 // Answer text out; true when it is to be sent, false for the bare code 56.
+// A handler that throws counts as one that failed (logged).
 bool ProcessRequestPOST(const tinyxml2::XMLDocument& doc, std::string& answer);
+// The same against a table of the caller's (tests run the dispatcher on a
+// copy of CommandTable with handlers of their own).
+bool DispatchRequest(const tinyxml2::XMLDocument& doc, std::string& answer, std::span<const CommandRow> table);
 
 }  // namespace zk

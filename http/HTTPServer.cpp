@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <exception>
 #include <csignal>
 #include <cstdlib>
 #include <map>
@@ -27,6 +28,7 @@
 
 #include "base/RequestContext.h"
 #include "commands/Envelope.h"
+#include "commands/Messages.h"
 #include "commands/ProcessRequest.h"
 #include "base/ErrorMessage.h"
 #include "base/Log.h"
@@ -211,8 +213,7 @@ void PauseForTests(const Job& job) {
 
 // A document may be large: the body is unwrapped, converted and encoded in
 // its own memory, and the request text goes as soon as the parser has its copy.
-std::string ExecuteCommand(std::string body) {
-    RequestFlags flags = ReadFlags(body);
+std::string ExecuteCommand(std::string body, RequestFlags flags) {
     const char* native = flags.native ? "(Native)" : "";
     std::string text = UnwrapBody(std::move(body));
     size_t length = DocumentLength(text);
@@ -225,13 +226,33 @@ std::string ExecuteCommand(std::string body) {
         SecureWipe(text);
         std::string().swap(text);
         if (!parsed)
-            answer = BareErrorEnvelope(55);
+            answer = BareErrorEnvelope(ZK_E_BAD_REQUEST_XML);
         else if (!ProcessRequestPOST(doc, answer))
-            answer = BareErrorEnvelope(56);
+            answer = BareErrorEnvelope(ZK_E_BAD_REQUEST_PARAMS);
     }
     if (log::IsOpen()) ZLOG("_http_cb", "%sOutput text:\r\n'%s'", native, log::RedactSecrets(answer).c_str());
     Cp1251ToUtf8InPlace(answer);
     return EncodeAnswer(std::move(answer), flags);
+}
+
+// Whatever fails while a request runs (memory for a large body, say) is
+// answered with the bare code 56 and logged; the service goes on.
+std::string ExecuteSafely(std::string body) {
+    const RequestFlags flags = ReadFlags(body);
+    try {
+        return ExecuteCommand(std::move(body), flags);
+    } catch (const std::exception& e) {
+        ZLOG("_http_cb", "Request failed: %s", e.what());
+    } catch (...) {
+        ZLOG("_http_cb", "Request failed");
+    }
+    try {
+        std::string answer = BareErrorEnvelope(ZK_E_BAD_REQUEST_PARAMS);
+        Cp1251ToUtf8InPlace(answer);
+        return EncodeAnswer(std::move(answer), flags);
+    } catch (...) {
+        return {};
+    }
 }
 
 void RunJob(const std::shared_ptr<Job>& job) {
@@ -239,7 +260,7 @@ void RunJob(const std::shared_ptr<Job>& job) {
     if (!job->cancelled) {
         RequestContext context{job->origin, &job->cancelled};
         ScopedRequest current(context);
-        job->answer = ExecuteCommand(std::move(job->body));
+        job->answer = ExecuteSafely(std::move(job->body));
     }
     Listener& l = *job->listener;
     {

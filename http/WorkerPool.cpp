@@ -1,5 +1,8 @@
 #include "http/WorkerPool.h"
 
+#include <exception>
+
+#include "base/Log.h"
 #include "provider/Provider.h"
 
 namespace zk::http {
@@ -48,6 +51,18 @@ bool WorkerPool::Nudge() {
     return wake && waiting > 1;
 }
 
+// A job that throws ends, not its thread (the front end's jobs answer their
+// own failures; this is the last guard).
+void WorkerPool::RunOne(const std::function<void()>& job) {
+    try {
+        job();
+    } catch (const std::exception& e) {
+        ZLOG("WorkerPool", "A job failed: %s", e.what());
+    } catch (...) {
+        ZLOG("WorkerPool", "A job failed");
+    }
+}
+
 void WorkerPool::Run() {
     provider::ProviderThreadAttach();
     for (;;) {
@@ -61,7 +76,7 @@ void WorkerPool::Run() {
             job = std::move(jobs_.front());
             jobs_.pop_front();
         }
-        job();
+        RunOne(job);
     }
     provider::ProviderThreadDetach();
     std::lock_guard lock(mutex_);

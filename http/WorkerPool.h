@@ -43,6 +43,7 @@ public:
 
 private:
     void Run();
+    static void RunOne(const std::function<void()>& job);
 
     std::mutex mutex_;
     std::condition_variable wake_, ended_;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/Log.h"
 #include "platform/CodePage.h"
 #include "platform/Files.h"
 #include "platform/ModulePath.h"
@@ -152,6 +153,7 @@ int LoadProvider(std::string& errorText, const LoadOptions& options) {
         return 1;
     }
     if (b.exports.ZKLD_GetMethods) b.methodsForLog = b.exports.ZKLD_GetMethods();
+    HandLogCallback(&log::ProviderLogCallback);  // its lines are written while the log is open
     Call<&Exports::ZKLLIB_Init>();
     return 0;
 }

@@ -37,7 +37,7 @@ std::optional<std::string> DatabaseName(const std::string& base64) {
     return files::LowerAscii(std::move(name));
 }
 
-bool DbCommandCommand(const tinyxml2::XMLElement* params, const char*, std::string& answer) {
+bool DbCommandCommand(const char* command, const tinyxml2::XMLElement* params, const char*, std::string& answer) {
     if (!params) return false;
     const tinyxml2::XMLElement* base = LastChild(params, "Base");
     const std::string query = ChildText(params, "Query");
@@ -60,20 +60,20 @@ bool DbCommandCommand(const tinyxml2::XMLElement* params, const char*, std::stri
 
     tinyxml2::XMLDocument doc;
     if (code == 0) {
-        tinyxml2::XMLElement* out = BuildDbHead(doc, "DB_COMMAND", code, "");
+        tinyxml2::XMLElement* out = BuildDbHead(doc, command, code, "");
         AddTextElement(out, "Base", *name);
         const std::string rows = db->ResultText();
         AddTextElement(out, "Result", rows.empty() ? std::string() : Base64Encode(Cp1251ToUtf8(rows)));
         ReleaseDatabase(db, false);
     } else {
-        BuildDbHead(doc, "DB_COMMAND", code, db->Message());
+        BuildDbHead(doc, command, code, db->Message());
         ReleaseDatabase(db, true);  // the next request opens it anew
     }
     answer = PrintDocument(doc);
     return true;
 }
 
-bool DbDropCommand(const tinyxml2::XMLElement* params, const char*, std::string& answer) {
+bool DbDropCommand(const char* command, const tinyxml2::XMLElement* params, const char*, std::string& answer) {
     const std::string base = ChildText(params, "Base");
     if (base.empty()) return false;
     const std::optional<std::string> name = DatabaseName(base);
@@ -81,7 +81,7 @@ bool DbDropCommand(const tinyxml2::XMLElement* params, const char*, std::string&
 
     const bool ok = DropDatabases(*name);
     tinyxml2::XMLDocument doc;
-    tinyxml2::XMLElement* out = BuildDbHead(doc, "DB_DROP", ok ? 0 : 1, "");
+    tinyxml2::XMLElement* out = BuildDbHead(doc, command, ok ? 0 : 1, "");
     if (ok) AddTextElement(out, "Base", *name);
     answer = PrintDocument(doc);
     return true;

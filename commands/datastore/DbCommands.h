@@ -12,7 +12,7 @@ namespace zk {
 // letters and digits only, lower-cased; nothing when it breaks the rule.
 std::optional<std::string> DatabaseName(const std::string& base64);
 
-bool DbCommandCommand(const tinyxml2::XMLElement* params, const char* data, std::string& answer);
-bool DbDropCommand(const tinyxml2::XMLElement* params, const char* data, std::string& answer);
+bool DbCommandCommand(const char* command, const tinyxml2::XMLElement* params, const char* data, std::string& answer);
+bool DbDropCommand(const char* command, const tinyxml2::XMLElement* params, const char* data, std::string& answer);
 
 }  // namespace zk

@@ -31,7 +31,7 @@ int DeleteData() {
 std::string UserDataPath() { return WorkFolder("Data") + "/UserData.dat"; }
 
 // The file holds the Data text exactly as the request carried it (UTF-8).
-bool SaveDataCommand(const tinyxml2::XMLElement*, const char* data, std::string& answer) {
+bool SaveDataCommand(const char* command, const tinyxml2::XMLElement*, const char* data, std::string& answer) {
     files::CreateFolder(WorkFolder("Data"));
     const std::string text = data ? data : "";
     int code;
@@ -39,11 +39,11 @@ bool SaveDataCommand(const tinyxml2::XMLElement*, const char* data, std::string&
         std::lock_guard lock(SettingsLock());
         code = text.empty() ? DeleteData() : WriteData(text);
     }
-    answer = SimpleAnswer("SAVE_DATA", code);
+    answer = SimpleAnswer(command, code);
     return true;
 }
 
-bool LoadDataCommand(const tinyxml2::XMLElement*, const char*, std::string& answer) {
+bool LoadDataCommand(const char* command, const tinyxml2::XMLElement*, const char*, std::string& answer) {
     files::CreateFolder(WorkFolder("Data"));
     const std::string path = UserDataPath();
     int code = kDataFileError;
@@ -58,7 +58,7 @@ bool LoadDataCommand(const tinyxml2::XMLElement*, const char*, std::string& answ
         }
     }
     tinyxml2::XMLDocument doc;
-    tinyxml2::XMLElement* out = BuildXMLHead(doc, "LOAD_DATA", code);
+    tinyxml2::XMLElement* out = BuildXMLHead(doc, command, code);
     // Answers are Windows-1251 until the front end converts them to UTF-8.
     if (code == ZK_E_OK && !text.empty()) out->SetText(Utf8ToCp1251(text).c_str());
     answer = PrintDocument(doc);

@@ -10,7 +10,7 @@ namespace zk {
 // Path of the data file.
 std::string UserDataPath();
 
-bool SaveDataCommand(const tinyxml2::XMLElement* params, const char* data, std::string& answer);
-bool LoadDataCommand(const tinyxml2::XMLElement* params, const char* data, std::string& answer);
+bool SaveDataCommand(const char* command, const tinyxml2::XMLElement* params, const char* data, std::string& answer);
+bool LoadDataCommand(const char* command, const tinyxml2::XMLElement* params, const char* data, std::string& answer);
 
 }  // namespace zk

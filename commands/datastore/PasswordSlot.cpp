@@ -25,7 +25,7 @@ PasswordSlot& Slot() {
 
 }  // namespace
 
-bool SavePasswordCommand(const tinyxml2::XMLElement* params, const char*, std::string& answer) {
+bool SavePasswordCommand(const char* command, const tinyxml2::XMLElement* params, const char*, std::string& answer) {
     std::string pass = LastChildTextWithText(params, "Pass");
     if (pass.empty()) return false;
     SecretString converted(Utf8ToCp1251(pass));
@@ -36,11 +36,11 @@ bool SavePasswordCommand(const tinyxml2::XMLElement* params, const char*, std::s
         slot.text = converted;
         slot.saved = true;
     }
-    answer = SimpleAnswer("SAVE_PASSWORD", ZK_E_OK);
+    answer = SimpleAnswer(command, ZK_E_OK);
     return true;
 }
 
-bool RetrievePasswordCommand(const tinyxml2::XMLElement*, const char*, std::string& answer) {
+bool RetrievePasswordCommand(const char* command, const tinyxml2::XMLElement*, const char*, std::string& answer) {
     SecretString text;
     bool saved;
     {
@@ -50,20 +50,20 @@ bool RetrievePasswordCommand(const tinyxml2::XMLElement*, const char*, std::stri
         saved = slot.saved;
     }
     tinyxml2::XMLDocument doc;
-    tinyxml2::XMLElement* out = BuildXMLHead(doc, "RETRIEVE_PASSWORD", saved ? ZK_E_OK : ZK_E_BUFFER_EMPTY);
+    tinyxml2::XMLElement* out = BuildXMLHead(doc, command, saved ? ZK_E_OK : ZK_E_BUFFER_EMPTY);
     if (saved) AddTextElement(out, "Pass", text.str());
     answer = PrintDocument(doc);
     return true;
 }
 
-bool CleanPasswordCommand(const tinyxml2::XMLElement*, const char*, std::string& answer) {
+bool CleanPasswordCommand(const char* command, const tinyxml2::XMLElement*, const char*, std::string& answer) {
     {
         PasswordSlot& slot = Slot();
         std::lock_guard lock(slot.lock);
         slot.text.clear();
         slot.saved = false;
     }
-    answer = SimpleAnswer("CLEAN_PASSWORD", ZK_E_OK);
+    answer = SimpleAnswer(command, ZK_E_OK);
     return true;
 }
 

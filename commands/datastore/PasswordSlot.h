@@ -7,8 +7,8 @@
 
 namespace zk {
 
-bool SavePasswordCommand(const tinyxml2::XMLElement* params, const char* data, std::string& answer);
-bool RetrievePasswordCommand(const tinyxml2::XMLElement* params, const char* data, std::string& answer);
-bool CleanPasswordCommand(const tinyxml2::XMLElement* params, const char* data, std::string& answer);
+bool SavePasswordCommand(const char* command, const tinyxml2::XMLElement* params, const char* data, std::string& answer);
+bool RetrievePasswordCommand(const char* command, const tinyxml2::XMLElement* params, const char* data, std::string& answer);
+bool CleanPasswordCommand(const char* command, const tinyxml2::XMLElement* params, const char* data, std::string& answer);
 
 }  // namespace zk

@@ -47,7 +47,7 @@ std::optional<CertRecord> NamedCert(const tinyxml2::XMLElement* params) {
 
 }  // namespace
 
-bool GetCertCommand(const tinyxml2::XMLElement* params, const char*, std::string& answer) {
+bool GetCertCommand(const char* command, const tinyxml2::XMLElement* params, const char*, std::string& answer) {
     if (ChildText(params, "Cert").empty() && !HasCodes(params)) return false;
     const std::optional<CertRecord> cert = NamedCert(params);
     auto bytes = cert ? files::ReadAll(cert->path, kMaxScannedFile) : std::nullopt;
@@ -55,13 +55,13 @@ bool GetCertCommand(const tinyxml2::XMLElement* params, const char*, std::string
     if (code != ZK_E_OK) CertListClear();
 
     tinyxml2::XMLDocument doc;
-    tinyxml2::XMLElement* data = BuildXMLHead(doc, "GET_CERT", code);
+    tinyxml2::XMLElement* data = BuildXMLHead(doc, command, code);
     answer = code == ZK_E_OK ? PrintDocumentWithBase64(doc, data, bytes->data(), bytes->size()) : PrintDocument(doc);
     return true;
 }
 
 // Unreadable bytes or an unknown certificate give no answer of the command's own.
-bool GetInfoCertCommand(const tinyxml2::XMLElement* params, const char*, std::string& answer) {
+bool GetInfoCertCommand(const char* command, const tinyxml2::XMLElement* params, const char*, std::string& answer) {
     std::optional<CertRecord> record;
     if (std::string blk = ChildText(params, "CertBlk"); !blk.empty()) {
         const std::vector<uint8_t> bytes = Base64Decode(blk);
@@ -74,7 +74,7 @@ bool GetInfoCertCommand(const tinyxml2::XMLElement* params, const char*, std::st
     if (!record) return false;
 
     tinyxml2::XMLDocument doc;
-    tinyxml2::XMLElement* data = BuildXMLHead(doc, "GET_INFO_CERT", ZK_E_OK);
+    tinyxml2::XMLElement* data = BuildXMLHead(doc, command, ZK_E_OK);
     CertDetailOptions options;
     options.extKeyUsage = true;
     AppendCertDetails(data, *record, options);

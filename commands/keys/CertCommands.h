@@ -7,7 +7,7 @@
 
 namespace zk {
 
-bool GetCertCommand(const tinyxml2::XMLElement* params, const char* data, std::string& answer);
-bool GetInfoCertCommand(const tinyxml2::XMLElement* params, const char* data, std::string& answer);
+bool GetCertCommand(const char* command, const tinyxml2::XMLElement* params, const char* data, std::string& answer);
+bool GetInfoCertCommand(const char* command, const tinyxml2::XMLElement* params, const char* data, std::string& answer);
 
 }  // namespace zk

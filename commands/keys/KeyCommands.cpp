@@ -36,18 +36,18 @@ CertCheck CheckNamedCert(const tinyxml2::XMLElement* params, const std::string& 
 
 }  // namespace
 
-bool CheckCertKeyCommand(const tinyxml2::XMLElement* params, const char*, std::string& answer) {
+bool CheckCertKeyCommand(const char* command, const tinyxml2::XMLElement* params, const char*, std::string& answer) {
     const PasswordParam pass = ReadPasswordParam(params);
     if (ChildText(params, "Cert").empty() || !pass.present) return false;
     const CertCheck check = CheckNamedCert(params, pass.text.str(), pass.preserve);
-    answer = SimpleAnswer("CHECK_CERT_KEY", check.code, check.detail);
+    answer = SimpleAnswer(command, check.code, check.detail);
     return true;
 }
 
 // The key file is replaced through a temporary file and a rename, so it is
 // either the old file or the new one, never a part. It is read whole (up to
 // the size the key search reads), so a large key file is never cut.
-bool ChangeKeyPassCommand(const tinyxml2::XMLElement* params, const char*, std::string& answer) {
+bool ChangeKeyPassCommand(const char* command, const tinyxml2::XMLElement* params, const char*, std::string& answer) {
     const PasswordParam oldPass = ReadPasswordParam(params, "OldPass");
     const PasswordParam newPass = ReadPasswordParam(params, "NewPass");
     if (ChildText(params, "Cert").empty() || !oldPass.present || !newPass.present) return false;
@@ -65,11 +65,11 @@ bool ChangeKeyPassCommand(const tinyxml2::XMLElement* params, const char*, std::
         if (code == 0 && !files::WriteAtomically(check.keyPath, reencrypted.data(), reencrypted.size()))
             code = ZK_E_NO_KEY_FILE;
     }
-    answer = SimpleAnswer("CHANGE_KEY_PASS", code);
+    answer = SimpleAnswer(command, code);
     return true;
 }
 
-bool GetSubjKeyIdCommand(const tinyxml2::XMLElement* params, const char*, std::string& answer) {
+bool GetSubjKeyIdCommand(const char* command, const tinyxml2::XMLElement* params, const char*, std::string& answer) {
     std::string text = ChildText(params, "SK");
     if (text.empty()) return false;
     const SecretBytes key(Base64Decode(text));
@@ -80,7 +80,7 @@ bool GetSubjKeyIdCommand(const tinyxml2::XMLElement* params, const char*, std::s
     int code = provider::GetSubjectKeyIdentifier(ZK_SITE("GetSubjKeyIdCommand"), key.bytes(), pass.text.c_str(), ids);
 
     tinyxml2::XMLDocument doc;
-    tinyxml2::XMLElement* out = BuildXMLHead(doc, "GET_SUBJ_KEY_ID", code);
+    tinyxml2::XMLElement* out = BuildXMLHead(doc, command, code);
     if (code == 0) {
         if (!ids.id1.empty()) AddTextElement(out, "Id1", ids.id1);
         if (!ids.id2.empty()) AddTextElement(out, "Id2", ids.id2);
@@ -91,7 +91,7 @@ bool GetSubjKeyIdCommand(const tinyxml2::XMLElement* params, const char*, std::s
 
 // Paths stay UTF-8, as the key search reads them back. A path with a line
 // break cannot be kept in the settings file (it would add lines of its own).
-bool KeyFolderCommand(const tinyxml2::XMLElement* params, const char*, std::string& answer) {
+bool KeyFolderCommand(const char* command, const tinyxml2::XMLElement* params, const char*, std::string& answer) {
     const std::string folder = LastChildTextWithText(params, "KeyFolder");
     if (folder.empty()) return false;
     int code = ZK_E_NO_KEY_FILE;
@@ -100,7 +100,7 @@ bool KeyFolderCommand(const tinyxml2::XMLElement* params, const char*, std::stri
         CertListClear();
         code = ZK_E_OK;
     }
-    answer = SimpleAnswer("KEY_FOLDER", code);
+    answer = SimpleAnswer(command, code);
     return true;
 }
 

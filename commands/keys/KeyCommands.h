@@ -9,9 +9,9 @@
 
 namespace zk {
 
-bool CheckCertKeyCommand(const tinyxml2::XMLElement* params, const char* data, std::string& answer);
-bool ChangeKeyPassCommand(const tinyxml2::XMLElement* params, const char* data, std::string& answer);
-bool GetSubjKeyIdCommand(const tinyxml2::XMLElement* params, const char* data, std::string& answer);
-bool KeyFolderCommand(const tinyxml2::XMLElement* params, const char* data, std::string& answer);
+bool CheckCertKeyCommand(const char* command, const tinyxml2::XMLElement* params, const char* data, std::string& answer);
+bool ChangeKeyPassCommand(const char* command, const tinyxml2::XMLElement* params, const char* data, std::string& answer);
+bool GetSubjKeyIdCommand(const char* command, const tinyxml2::XMLElement* params, const char* data, std::string& answer);
+bool KeyFolderCommand(const char* command, const tinyxml2::XMLElement* params, const char* data, std::string& answer);
 
 }  // namespace zk

@@ -25,14 +25,14 @@ CertList FreshCertList() {
 
 }  // namespace
 
-bool GetCertFilesCommand(const tinyxml2::XMLElement* params, const char*, std::string& answer) {
+bool GetCertFilesCommand(const char* command, const tinyxml2::XMLElement* params, const char*, std::string& answer) {
     const CertFilter filter = ReadCertFilter(params, kFilterAll);
     const PasswordParam pass = ReadPasswordParam(params);
     const CertList list = FreshCertList();
     const time_t now = time(nullptr);
 
     tinyxml2::XMLDocument doc;
-    tinyxml2::XMLElement* data = BuildXMLHead(doc, "GET_CERT_FILES", ZK_E_OK);
+    tinyxml2::XMLElement* data = BuildXMLHead(doc, command, ZK_E_OK);
     for (const CertRecord& r : list) {
         if (!CertPasses(filter, r, now)) continue;
         if (!pass.text.empty() && CheckCertKey(r.path, "", pass.text.str(), pass.preserve).code != ZK_E_OK) continue;
@@ -42,7 +42,7 @@ bool GetCertFilesCommand(const tinyxml2::XMLElement* params, const char*, std::s
     return true;
 }
 
-bool GetSkFilesCommand(const tinyxml2::XMLElement* params, const char*, std::string& answer) {
+bool GetSkFilesCommand(const char* command, const tinyxml2::XMLElement* params, const char*, std::string& answer) {
     if (!params || !LastChild(params, "Pass")) return false;
     const CertFilter filter = ReadCertFilter(params, kFilterUsage | kFilterExceeded);
     const bool exclude = ChildIsTrue(params, "ExcludeKeysWithFilteredCerts");
@@ -53,7 +53,7 @@ bool GetSkFilesCommand(const tinyxml2::XMLElement* params, const char*, std::str
     const time_t now = time(nullptr);
 
     tinyxml2::XMLDocument doc;
-    tinyxml2::XMLElement* data = BuildXMLHead(doc, "GET_SK_FILES", ZK_E_OK);
+    tinyxml2::XMLElement* data = BuildXMLHead(doc, command, ZK_E_OK);
     for (const KeyEntry& key : keys) {
         CertFilter paired;  // any certificate of this key
         paired.Serial = key.id;

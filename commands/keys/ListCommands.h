@@ -8,7 +8,7 @@
 
 namespace zk {
 
-bool GetCertFilesCommand(const tinyxml2::XMLElement* params, const char* data, std::string& answer);
-bool GetSkFilesCommand(const tinyxml2::XMLElement* params, const char* data, std::string& answer);
+bool GetCertFilesCommand(const char* command, const tinyxml2::XMLElement* params, const char* data, std::string& answer);
+bool GetSkFilesCommand(const char* command, const tinyxml2::XMLElement* params, const char* data, std::string& answer);
 
 }  // namespace zk

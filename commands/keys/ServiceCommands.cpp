@@ -29,19 +29,19 @@ void RegisterOcspServers(const tinyxml2::XMLElement* params) {
 
 }  // namespace
 
-bool GetVersionCommand(const tinyxml2::XMLElement* params, const char*, std::string& answer) {
+bool GetVersionCommand(const char* command, const tinyxml2::XMLElement* params, const char*, std::string& answer) {
     RegisterOcspServers(params);
     tinyxml2::XMLDocument doc;
-    tinyxml2::XMLElement* data = BuildXMLHead(doc, "GET_VERSION", ZK_E_OK);
+    tinyxml2::XMLElement* data = BuildXMLHead(doc, command, ZK_E_OK);
     tinyxml2::XMLElement* version = AddTextElement(data, "Version", VersionText());
     version->SetAttribute("IsDLL", "false");
     answer = PrintDocument(doc);
     return true;
 }
 
-bool GetUpdateInfoCommand(const tinyxml2::XMLElement*, const char*, std::string& answer) {
+bool GetUpdateInfoCommand(const char* command, const tinyxml2::XMLElement*, const char*, std::string& answer) {
     tinyxml2::XMLDocument doc;
-    tinyxml2::XMLElement* data = BuildXMLHead(doc, "GET_UPDATE_INFO", ZK_E_OK);
+    tinyxml2::XMLElement* data = BuildXMLHead(doc, command, ZK_E_OK);
     tinyxml2::XMLElement* info = doc.NewElement("Info");
     info->SetAttribute("isNew", "false");
     data->InsertEndChild(info);
@@ -50,18 +50,18 @@ bool GetUpdateInfoCommand(const tinyxml2::XMLElement*, const char*, std::string&
 }
 
 // Pages cannot start an update.
-bool DoUpdateCommand(const tinyxml2::XMLElement*, const char*, std::string& answer) {
-    answer = SimpleAnswer("DO_UPDATE", ZK_E_USER_DECLINED);
+bool DoUpdateCommand(const char* command, const tinyxml2::XMLElement*, const char*, std::string& answer) {
+    answer = SimpleAnswer(command, ZK_E_USER_DECLINED);
     return true;
 }
 
-bool OnLoadCommand(const tinyxml2::XMLElement*, const char*, std::string& answer) {
-    answer = SimpleAnswer("ONLOAD", ZK_E_OK);
+bool OnLoadCommand(const char* command, const tinyxml2::XMLElement*, const char*, std::string& answer) {
+    answer = SimpleAnswer(command, ZK_E_OK);
     return true;
 }
 
-bool ParentExchangeCommand(const tinyxml2::XMLElement*, const char*, std::string& answer) {
-    answer = SimpleAnswer("PARENT_XCHG", ZK_E_USER_DECLINED);
+bool ParentExchangeCommand(const char* command, const tinyxml2::XMLElement*, const char*, std::string& answer) {
+    answer = SimpleAnswer(command, ZK_E_USER_DECLINED);
     return true;
 }
 

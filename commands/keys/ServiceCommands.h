@@ -8,10 +8,10 @@
 
 namespace zk {
 
-bool GetVersionCommand(const tinyxml2::XMLElement* params, const char* data, std::string& answer);
-bool GetUpdateInfoCommand(const tinyxml2::XMLElement* params, const char* data, std::string& answer);
-bool DoUpdateCommand(const tinyxml2::XMLElement* params, const char* data, std::string& answer);
-bool OnLoadCommand(const tinyxml2::XMLElement* params, const char* data, std::string& answer);
-bool ParentExchangeCommand(const tinyxml2::XMLElement* params, const char* data, std::string& answer);
+bool GetVersionCommand(const char* command, const tinyxml2::XMLElement* params, const char* data, std::string& answer);
+bool GetUpdateInfoCommand(const char* command, const tinyxml2::XMLElement* params, const char* data, std::string& answer);
+bool DoUpdateCommand(const char* command, const tinyxml2::XMLElement* params, const char* data, std::string& answer);
+bool OnLoadCommand(const char* command, const tinyxml2::XMLElement* params, const char* data, std::string& answer);
+bool ParentExchangeCommand(const char* command, const tinyxml2::XMLElement* params, const char* data, std::string& answer);
 
 }  // namespace zk

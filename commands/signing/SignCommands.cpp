@@ -41,13 +41,13 @@ bool SignCommand(const char* command, unsigned fields, const tinyxml2::XMLElemen
 
 }  // namespace
 
-bool SetSignCommand(const tinyxml2::XMLElement* params, const char* data, std::string& answer) {
-    return SignCommand<provider::LibSign>("SET_SIGN", kSignerWithLib, params, data, answer);
+bool SetSignCommand(const char* command, const tinyxml2::XMLElement* params, const char* data, std::string& answer) {
+    return SignCommand<provider::LibSign>(command, kSignerWithLib, params, data, answer);
 }
 
 // The library always follows the certificate: Lib is not read.
-bool SetExternalSignCommand(const tinyxml2::XMLElement* params, const char* data, std::string& answer) {
-    return SignCommand<provider::LibSignDetached>("SET_EXTERNAL_SIGN", 0, params, data, answer);
+bool SetExternalSignCommand(const char* command, const tinyxml2::XMLElement* params, const char* data, std::string& answer) {
+    return SignCommand<provider::LibSignDetached>(command, 0, params, data, answer);
 }
 
 }  // namespace zk

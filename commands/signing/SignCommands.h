@@ -8,7 +8,7 @@
 
 namespace zk {
 
-bool SetSignCommand(const tinyxml2::XMLElement* params, const char* data, std::string& answer);
-bool SetExternalSignCommand(const tinyxml2::XMLElement* params, const char* data, std::string& answer);
+bool SetSignCommand(const char* command, const tinyxml2::XMLElement* params, const char* data, std::string& answer);
+bool SetExternalSignCommand(const char* command, const tinyxml2::XMLElement* params, const char* data, std::string& answer);
 
 }  // namespace zk

@@ -43,7 +43,7 @@ int DeriveKey(int lib, const std::vector<uint8_t>& seed, std::vector<uint8_t>& k
 
 }  // namespace
 
-bool GetRandomCommand(const tinyxml2::XMLElement* params, const char*, std::string& answer) {
+bool GetRandomCommand(const char* command, const tinyxml2::XMLElement* params, const char*, std::string& answer) {
     int64_t length = 0;
     const tinyxml2::XMLElement* element = LastChild(params, "Length");
     if (element && !ParseDecimal(ElementText(element), length)) return false;
@@ -53,13 +53,13 @@ bool GetRandomCommand(const tinyxml2::XMLElement* params, const char*, std::stri
     int code = provider::GetRandomBlock(ZK_SITE("GetRandomCommand"), bytes);
 
     tinyxml2::XMLDocument doc;
-    tinyxml2::XMLElement* out = BuildXMLHead(doc, "GET_RANDOM", code);
+    tinyxml2::XMLElement* out = BuildXMLHead(doc, command, code);
     if (code == 0) out->SetText(Base64Encode(bytes.data(), bytes.size()).c_str());
     answer = PrintDocument(doc);
     return true;
 }
 
-bool SymmetricCommand(const tinyxml2::XMLElement* params, const char* data, std::string& answer) {
+bool SymmetricCommand(const char* command, const tinyxml2::XMLElement* params, const char* data, std::string& answer) {
     if (!params || !data || !*data) return false;
     const std::string dir = ChildText(params, "DIR");
     std::string keyText = ChildText(params, "KEY");
@@ -83,14 +83,14 @@ bool SymmetricCommand(const tinyxml2::XMLElement* params, const char* data, std:
     SecureWipe(key);
 
     tinyxml2::XMLDocument doc;
-    tinyxml2::XMLElement* out = BuildXMLHead(doc, "SYMMETRIC", code);
+    tinyxml2::XMLElement* out = BuildXMLHead(doc, command, code);
     if (code == 0 && !result.empty()) out->SetText(Base64Encode(result.data(), result.size()).c_str());
     result.Release();
     answer = PrintDocument(doc);
     return true;
 }
 
-bool CheckExternalSignCommand(const tinyxml2::XMLElement* params, const char* data, std::string& answer) {
+bool CheckExternalSignCommand(const char* command, const tinyxml2::XMLElement* params, const char* data, std::string& answer) {
     if (!params || !data || !*data) return false;
     const std::string sign = ChildText(params, "Sign");
     if (sign.empty()) return false;
@@ -102,7 +102,7 @@ bool CheckExternalSignCommand(const tinyxml2::XMLElement* params, const char* da
     int code = provider::LibVerifyDetached(ZK_SITE("CheckExternalSignCommand"), lib, signature, content, cert);
 
     tinyxml2::XMLDocument doc;
-    tinyxml2::XMLElement* out = BuildXMLHead(doc, "CHECK_EXTERNAL_SIGN", code);
+    tinyxml2::XMLElement* out = BuildXMLHead(doc, command, code);
     if (code == 0 && ChildIsTrue(params, "ReturnSigns")) AddTextElement(out, "Cert", Base64Encode(cert.data(), cert.size()));
     answer = PrintDocument(doc);
     return true;

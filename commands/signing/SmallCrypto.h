@@ -7,8 +7,8 @@
 
 namespace zk {
 
-bool GetRandomCommand(const tinyxml2::XMLElement* params, const char* data, std::string& answer);
-bool SymmetricCommand(const tinyxml2::XMLElement* params, const char* data, std::string& answer);
-bool CheckExternalSignCommand(const tinyxml2::XMLElement* params, const char* data, std::string& answer);
+bool GetRandomCommand(const char* command, const tinyxml2::XMLElement* params, const char* data, std::string& answer);
+bool SymmetricCommand(const char* command, const tinyxml2::XMLElement* params, const char* data, std::string& answer);
+bool CheckExternalSignCommand(const char* command, const tinyxml2::XMLElement* params, const char* data, std::string& answer);
 
 }  // namespace zk

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+#include <string_view>
 #include <vector>
 
 #include "TestUtil.h"
@@ -12,41 +14,56 @@ struct Seen {
     bool called = false;
     bool hadParams = false;
     std::string data;
+    std::string command;
 };
 Seen g_seen;
 
-bool Recorder(const tinyxml2::XMLElement* params, const char* data, std::string& answer) {
+bool Recorder(const char* command, const tinyxml2::XMLElement* params, const char* data, std::string& answer) {
     g_seen.called = true;
+    g_seen.command = command;
     g_seen.hadParams = params != nullptr;
     g_seen.data = data ? data : "<none>";
     answer = "answer";
     return true;
 }
 
-bool Refuser(const tinyxml2::XMLElement*, const char*, std::string& answer) {
+bool Refuser(const char*, const tinyxml2::XMLElement*, const char*, std::string& answer) {
     answer = "left over";
     return false;
+}
+
+bool Thrower(const char*, const tinyxml2::XMLElement*, const char*, std::string& answer) {
+    answer = "half done";
+    throw std::runtime_error("disk on fire");
+}
+
+// The built-in table with some handlers swapped.
+std::vector<zk::CommandRow> TableWith(std::initializer_list<const char*> names, zk::CommandHandler handler) {
+    size_t n = 0;
+    const zk::CommandRow* rows = zk::CommandTable(&n);
+    std::vector<zk::CommandRow> table(rows, rows + n);
+    for (zk::CommandRow& row : table)
+        for (const char* name : names)
+            if (std::string_view(row.name) == name) row.handler = handler;
+    return table;
 }
 
 class DispatchTest : public ::testing::Test {
 protected:
     void SetUp() override {
         g_seen = {};
-        for (const char* name : {"GET_VERSION", "CHECK_CERT_KEY", "SET_SIGN", "PARENT_XCHG", "LOAD_DATA", "SAVE_DATA"})
-            saved.emplace_back(name, zk::ReplaceHandlerForTesting(name, &Recorder));
+        table = TableWith({"GET_VERSION", "CHECK_CERT_KEY", "SET_SIGN", "PARENT_XCHG", "LOAD_DATA", "SAVE_DATA"},
+                          &Recorder);
         zk::log::Start(dir.str(), true);
     }
-    void TearDown() override {
-        zk::log::Stop();
-        for (auto& [name, h] : saved) zk::ReplaceHandlerForTesting(name.c_str(), h);
-    }
+    void TearDown() override { zk::log::Stop(); }
     bool Dispatch(const std::string& xml, std::string& answer) {
         tinyxml2::XMLDocument doc;
         EXPECT_EQ(doc.Parse(xml.c_str()), tinyxml2::XML_SUCCESS) << xml;
-        return zk::ProcessRequestPOST(doc, answer);
+        return zk::DispatchRequest(doc, answer, table);
     }
     std::string Log() { return zktest::ReadFile(dir.file("ZelkorH.log")); }
-    std::vector<std::pair<std::string, zk::CommandHandler>> saved;
+    std::vector<zk::CommandRow> table;
     zktest::TempDir dir;
 };
 
@@ -135,11 +152,30 @@ TEST_F(DispatchTest, LogLines) {
 }
 
 TEST_F(DispatchTest, HandlerFailureDropsItsAnswer) {
-    zk::CommandHandler old = zk::ReplaceHandlerForTesting("GET_VERSION", &Refuser);
+    table = TableWith({"GET_VERSION"}, &Refuser);
     std::string answer;
     EXPECT_FALSE(Dispatch("<Request><Command>GET_VERSION</Command></Request>", answer));
     EXPECT_TRUE(answer.empty());
-    zk::ReplaceHandlerForTesting("GET_VERSION", old);
+}
+
+// A handler that throws is a failed command (the front end answers code 56);
+// the failure is logged and the dispatcher goes on serving.
+TEST_F(DispatchTest, HandlerThatThrowsFails) {
+    table = TableWith({"GET_VERSION"}, &Thrower);
+    std::string answer;
+    EXPECT_FALSE(Dispatch("<Request><Command>get_version</Command></Request>", answer));
+    EXPECT_TRUE(answer.empty());
+    table = TableWith({"GET_VERSION"}, &Recorder);
+    EXPECT_TRUE(Dispatch("<Request><Command>GET_VERSION</Command></Request>", answer));
+    const std::string log = Log();
+    EXPECT_NE(log.find("\t- Command 'GET_VERSION' failed: disk on fire\r\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("\t- Exit. Command: 'get_version', Result: 'FAIL'\r\n"), std::string::npos) << log;
+}
+
+TEST_F(DispatchTest, HandlerGetsItsRowsName) {
+    std::string answer;
+    ASSERT_TRUE(Dispatch("<Request><Command>set_Sign</Command></Request>", answer));
+    EXPECT_EQ(g_seen.command, "SET_SIGN");
 }
 
 }  // namespace

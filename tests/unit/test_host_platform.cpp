@@ -102,3 +102,18 @@ TEST(WorkerPool, BusyThreadsTakeNewJobsAndNudgeWakesTheRest) {
     EXPECT_EQ(done, 2);
     EXPECT_FALSE(pool.Post([] {}));
 }
+
+// A job that throws ends, not its thread: the one thread of the pool goes on
+// to the next job, and the pool still stops cleanly.
+TEST(WorkerPool, JobThatThrowsLeavesItsThreadRunning) {
+    http::WorkerPool pool(1);
+    std::atomic<bool> ran{false};
+    ASSERT_TRUE(pool.Post([] { throw std::bad_alloc(); }));
+    ASSERT_TRUE(pool.Post([] { throw 42; }));
+    ASSERT_TRUE(pool.Post([&] { ran = true; }));
+    while (!ran) {
+        pool.Nudge();
+        std::this_thread::yield();
+    }
+    EXPECT_TRUE(pool.Stop(std::chrono::seconds(10)));
+}

@@ -115,6 +115,31 @@ TEST_F(ProviderLoadTest, StandInLoadCodes) {
     EXPECT_EQ(zk::provider::Get().libCount, 1);
 }
 
+// Nothing thrown inside the provider crosses its C boundary: each operation
+// that throws answers a provider error code and records why as the last error.
+TEST_F(ProviderLoadTest, OperationsThatThrowAnswerAProviderError) {
+    using zk::provider::Call;
+    using zk::provider::Exports;
+    ASSERT_EQ(Load(Fixture("fake_throwing")), "");
+    uint8_t block[16] = {};
+    EXPECT_EQ(Call<&Exports::ZKLCTX_GetRandomBlock>(block, 16u), ZK_E_PROVIDER_NOT_SUPPORTED);
+    EXPECT_EQ(zk::provider::LastErrorCode(), ZK_E_PROVIDER_NOT_SUPPORTED);
+    EXPECT_EQ(zk::provider::LastErrorMessage(), "internal failure: out of memory");
+    uint8_t hash[32];
+    EXPECT_EQ(zk::provider::LibHash({}, 0, block, hash), ZK_E_PROVIDER_NOT_SUPPORTED);
+    EXPECT_EQ(zk::provider::LastErrorMessage(), "internal failure: hash engine gone");
+    ProviderCertInfo info{};
+    EXPECT_EQ(zk::provider::GetCertInfo({}, block, info), ZK_E_PROVIDER_NOT_SUPPORTED);
+    EXPECT_EQ(zk::provider::LastErrorMessage(), "internal failure: unknown failure");
+    EXPECT_EQ(zk::provider::Get().exports.ZKLDongles_TokenOID(nullptr), nullptr);
+    EXPECT_EQ(zk::provider::LastErrorMessage(), "internal failure: no token");
+    // An export without an implementation answers "not offered" and records nothing.
+    zk::provider::ResetLastError();
+    int32_t count = 0;
+    EXPECT_EQ(Call<&Exports::ZKLCTX_Verify>(block, 16u, nullptr, &count), zk::provider::kMissingOperation);
+    EXPECT_EQ(zk::provider::LastErrorCode(), 0);
+}
+
 TEST_F(ProviderLoadTest, ThreadHooksAndLogCallback) {
     Ini("[CryptoLibs]\nUSC=USC\n");
     ASSERT_EQ(Load(ZK_PROVIDER_PATH), "");
