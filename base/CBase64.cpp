@@ -98,9 +98,10 @@ void EncodeTo(const uint8_t* data, size_t len, char* out) {
     if (len % 3) EncodeLastTo(data + 3 * full, len % 3, out + 4 * full);
 }
 
-// The rules of CBase64::DecodeBytes in one pass without copying the input:
-// skipped characters are dropped as they come. out may be text's own bytes,
-// since the output never overtakes the input.
+// The lax decoding in one pass without copying the input: whitespace is
+// dropped as it comes, then groups of four map through the tables; the length
+// loses one byte for each "=" among the last two characters kept. out may be
+// text's own bytes, since the output never overtakes the input.
 size_t DecodeTo(const char* text, size_t len, uint8_t* out) {
     char group[4];
     size_t have = 0, written = 0, kept = 0;
@@ -145,12 +146,10 @@ size_t DecodeTo(const char* text, size_t len, uint8_t* out) {
 CBase64::~CBase64() {
     SecureWipe(encoded_.data(), encoded_.size());
     SecureWipe(decoded_.data(), decoded_.size());
-    SecureWipe(input_.data(), input_.size());
 }
 
 void CBase64::Grow(std::vector<uint8_t>& buf, size_t needed) {
-    // The next multiple of 4096 above the needed size, zero-filled.
-    size_t size = (needed / kChunk + 1) * kChunk;
+    const size_t size = (needed / kChunk + 1) * kChunk;
     SecureWipe(buf.data(), buf.size());
     if (buf.size() < size) {
         std::vector<uint8_t> fresh(size, 0);
@@ -170,53 +169,18 @@ void CBase64::PrepareDecoded(size_t needed) {
     decodedLen_ = 0;
 }
 
-void CBase64::StoreInput(const char* text, size_t len) {
-    Grow(input_, len);
-    if (len) std::memcpy(input_.data(), text, len);
-}
-
-bool CBase64::IsIgnored(char c) const { return IsSkipped(c); }
-
-size_t CBase64::FilterInput(const char* text, size_t len) {
-    StoreInput(text, len);
-    size_t kept = 0;
-    for (size_t i = 0; i < len; ++i)
-        if (!IsIgnored(static_cast<char>(input_[i]))) input_[kept++] = input_[i];
-    return kept;
-}
-
-void CBase64::EncodeGroup(const uint8_t* g, char* out) { EncodeGroupTo(g, out); }
-
-void CBase64::EncodeLast(const uint8_t* group, size_t count, char* out) { EncodeLastTo(group, count, out); }
-
-void CBase64::DecodeGroup(const char* group, uint8_t* out) { DecodeGroupTo(group, out); }
-
-size_t CBase64::DecodeLast(const char* group, size_t count, uint8_t* out) { return DecodeLastTo(group, count, out); }
-
 void CBase64::EncodeBytes(const uint8_t* data, size_t len) {
-    size_t outLen = (len + 2) / 3 * 4;
+    const size_t outLen = (len + 2) / 3 * 4;
     PrepareEncoded(outLen);
-    char* out = reinterpret_cast<char*>(encoded_.data());
-    size_t full = len / 3;
-    for (size_t i = 0; i < full; ++i) EncodeGroup(data + 3 * i, out + 4 * i);
-    if (len % 3) EncodeLast(data + 3 * full, len % 3, out + 4 * full);
+    EncodeTo(data, len, reinterpret_cast<char*>(encoded_.data()));
     encodedLen_ = outLen;
 }
 
 void CBase64::EncodeText(const char* text) { EncodeBytes(reinterpret_cast<const uint8_t*>(text), text ? std::strlen(text) : 0); }
 
 void CBase64::DecodeBytes(const char* text, size_t len) {
-    size_t n = FilterInput(text, len);
-    const char* in = reinterpret_cast<const char*>(input_.data());
-    size_t full = n / 4, rest = n % 4;
-    PrepareDecoded(full * 3 + rest);
-    size_t out = 0;
-    for (size_t i = 0; i < full; ++i, out += 3) DecodeGroup(in + 4 * i, decoded_.data() + out);
-    if (rest) out += DecodeLast(in + 4 * full, rest, decoded_.data() + out);
-    // One byte less for each "=" among the last two characters.
-    for (size_t i = n >= 2 ? n - 2 : 0; i < n; ++i)
-        if (in[i] == '=' && out > 0) --out;
-    decodedLen_ = out;
+    PrepareDecoded(Base64DecodedBound(len));
+    decodedLen_ = DecodeTo(text, len, decoded_.data());
 }
 
 void CBase64::DecodeText(const char* text) { DecodeBytes(text, text ? std::strlen(text) : 0); }
@@ -231,8 +195,6 @@ const char* CBase64::GetEncoded(size_t* len) const {
     return encoded_.empty() ? "" : reinterpret_cast<const char*>(encoded_.data());
 }
 
-// The free functions keep the codec's rules but work without its buffers, so
-// that a large document is not copied on its way in or out.
 std::string Base64Encode(const void* data, size_t len) {
     std::string out;
     Base64EncodeAppend(data, len, out);
@@ -245,14 +207,16 @@ void Base64EncodeAppend(const void* data, size_t len, std::string& out) {
     EncodeTo(static_cast<const uint8_t*>(data), len, out.data() + at);
 }
 
+size_t Base64DecodeTo(const char* text, size_t len, uint8_t* out) { return DecodeTo(text, len, out); }
+
 std::vector<uint8_t> Base64Decode(std::string_view text) {
-    std::vector<uint8_t> out(text.size() / 4 * 3 + 3);
+    std::vector<uint8_t> out(Base64DecodedBound(text.size()));
     out.resize(DecodeTo(text.data(), text.size(), out.data()));
     return out;
 }
 
 std::string Base64DecodeToString(std::string_view text) {
-    std::string out(text.size() / 4 * 3 + 3, '\0');
+    std::string out(Base64DecodedBound(text.size()), '\0');
     out.resize(DecodeTo(text.data(), text.size(), reinterpret_cast<uint8_t*>(out.data())));
     return out;
 }

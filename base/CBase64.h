@@ -10,6 +10,8 @@
 
 namespace zk {
 
+// The codec as an object that keeps its last result: a thin shell over the
+// one-pass functions below (one set of rules, one decoding table).
 class CBase64 {
 public:
     CBase64() = default;
@@ -26,29 +28,28 @@ public:
     virtual const char* GetEncoded(size_t* len) const;
 
 protected:
+    // Each buffer grows to the next multiple of 4096 bytes above the size
+    // needed and is zero-filled before use.
     virtual void PrepareEncoded(size_t needed);
     virtual void PrepareDecoded(size_t needed);
-    virtual size_t FilterInput(const char* text, size_t len);  // into input_, returns its length
-    virtual void StoreInput(const char* text, size_t len);
-    virtual void EncodeLast(const uint8_t* group, size_t count, char* out);
-    virtual size_t DecodeLast(const char* group, size_t count, uint8_t* out);
-    virtual void EncodeGroup(const uint8_t* group, char* out);
-    virtual void DecodeGroup(const char* group, uint8_t* out);
-    virtual bool IsIgnored(char c) const;
 
 private:
     static void Grow(std::vector<uint8_t>& buf, size_t needed);
-    std::vector<uint8_t> encoded_, decoded_, input_;
+    std::vector<uint8_t> encoded_, decoded_;
     size_t encodedLen_ = 0, decodedLen_ = 0;
 };
 
-// Convenience forms used across the system, with the codec's rules; they
-// neither copy their input nor keep buffers of their own.
+// The one-pass functions: they neither copy their input nor keep buffers of
+// their own (a document may be large).
 std::string Base64Encode(const void* data, size_t len);
 inline std::string Base64Encode(std::string_view bytes) { return Base64Encode(bytes.data(), bytes.size()); }
 // Appends the Base64 text of data to out.
 void Base64EncodeAppend(const void* data, size_t len, std::string& out);
 std::vector<uint8_t> Base64Decode(std::string_view text);
+// Decodes into out, which has room for Base64DecodedBound(len) bytes; out may
+// be text's own bytes (the output never overtakes the input). Returns the length.
+size_t Base64DecodeTo(const char* text, size_t len, uint8_t* out);
+constexpr size_t Base64DecodedBound(size_t textLen) { return textLen / 4 * 3 + 3; }
 std::string Base64DecodeToString(std::string_view text);
 // Decodes text over itself.
 void Base64DecodeInPlace(std::string& text);
