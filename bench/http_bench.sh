@@ -5,7 +5,12 @@
 # so that other load on the machine hits both alike). Prints requests/s, p50
 # and p99 of both and the ratio service/bare (target: at least 0.7).
 # Usage: bench/http_bench.sh [build dir] [seconds per round] [connections] [rounds]
+#        bench/http_bench.sh --smoke [build dir]   (one short round: CI's check that it still works)
 set -euo pipefail
+if [[ ${1:-} == --smoke ]]; then
+  shift
+  set -- "${1:-build}" 1 2 1
+fi
 BUILD=$(cd "${1:-build}" && pwd)
 SECONDS_EACH=${2:-10}
 CONNECTIONS=${3:-16}

@@ -2,7 +2,7 @@
 // database side by side in one run. Every statement travels as a real request
 // through the dispatcher (XML parsing, Base64, answer building), in-process.
 //
-//   sqlite_bench [rows]        (default 10000)
+//   sqlite_bench [rows]        (default 10000; "--smoke": 50, CI's check that it still works)
 //
 // Phases per database: "insert" sends one INSERT per request (each its own
 // transaction, synced to disk); "insert-batch" sends all rows in one request
@@ -92,7 +92,8 @@ void RunPhases(int rows, const std::string& prefix, Phase (&phases)[4]) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int rows = argc > 1 ? std::atoi(argv[1]) : 10000;
+    const bool smoke = argc > 1 && std::string(argv[1]) == "--smoke";
+    const int rows = smoke ? 50 : argc > 1 ? std::atoi(argv[1]) : 10000;
     if (rows <= 0) return 2;
     const fs::path folder = fs::temp_directory_path() / ("zk_sqlite_bench_" + std::to_string(getpid()));
     fs::create_directories(folder);
