@@ -7,12 +7,10 @@
 // the provider failed to load. Commands and the discovery call the provider
 // through provider/Operations.h only.
 #pragma once
-#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <type_traits>
 #include <utility>
-#include <vector>
 
 #include "provider/Operations.h"
 #include "provider/ZelkorD.h"

@@ -140,6 +140,28 @@ TEST_F(ProviderLoadTest, OperationsThatThrowAnswerAProviderError) {
     EXPECT_EQ(zk::provider::LastErrorCode(), 0);
 }
 
+// The façade never cuts a length to 32 bits: a larger input is refused with
+// a code before the provider sees it, between the caller's log lines.
+TEST_F(ProviderLoadTest, FacadeRefusesInputsBeyondThirtyTwoBits) {
+    Ini("[CryptoLibs]\nUSC=USC\n");
+    ASSERT_EQ(Load(ZK_PROVIDER_PATH), "");
+    zk::log::Start(dir.str(), true);
+    static uint8_t byte = 0;
+    const zk::provider::ByteView huge(&byte, size_t{1} << 32);  // never read: refused first
+    uint8_t hash[32];
+    EXPECT_EQ(zk::provider::LibHash(ZK_SITE("HugeCaller"), 0, huge, hash), zk::provider::kInputTooLarge);
+    zk::provider::Output out;
+    EXPECT_EQ(zk::provider::LibSign({}, 0, huge, {}, {}, "", out), zk::provider::kInputTooLarge);
+    EXPECT_TRUE(out.empty());
+    ProviderCertInfo info{};
+    EXPECT_EQ(zk::provider::GetCertInfo({}, huge, info), zk::provider::kInputTooLarge);
+    zk::log::Stop();
+    std::string log = zktest::ReadFile(dir.file("ZelkorH.log"));
+    EXPECT_NE(log.find("HugeCaller, test_provider_load, "), std::string::npos) << log;
+    EXPECT_NE(log.find("\t- Before Hash\r\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("\t- After Hash, Return: 56\r\n"), std::string::npos) << log;
+}
+
 TEST_F(ProviderLoadTest, ThreadHooksAndLogCallback) {
     Ini("[CryptoLibs]\nUSC=USC\n");
     ASSERT_EQ(Load(ZK_PROVIDER_PATH), "");
