@@ -48,6 +48,20 @@ std::optional<std::pair<std::string, std::string>> EntryOf(const std::string& li
     return std::make_pair(TrimBlanks(t.substr(0, eq)), value);
 }
 
+// A value with a line break or NUL would end its line and start another: a
+// page could add sections and keys of its own (a certificate folder, an
+// update address). Key and section names must also read back as themselves.
+bool ValidValue(const std::string& value) { return value.find_first_of(std::string("\r\n\0", 3)) == std::string::npos; }
+
+bool ValidKey(const std::string& key) {
+    const std::string name = TrimBlanks(key);
+    return !name.empty() && name[0] != ';' && ValidValue(key) && key.find_first_of("=[]") == std::string::npos;
+}
+
+bool ValidSection(const std::string& section) {
+    return !TrimBlanks(section).empty() && ValidValue(section) && section.find_first_of("[]") == std::string::npos;
+}
+
 template <typename Visit>
 void ForEachEntry(const std::vector<std::string>& lines, const std::string& section, Visit visit) {
     bool inSection = false;
@@ -101,6 +115,7 @@ bool HasSection(const std::string& file, const std::string& section) {
 
 bool WriteString(const std::string& file, const std::string& section, const std::string& key,
                  const std::optional<std::string>& value) {
+    if (!ValidSection(section) || !ValidKey(key) || (value && !ValidValue(*value))) return false;
     std::lock_guard lock(g_writeMutex);
     std::vector<std::string> lines = ReadLines(file);
     std::optional<size_t> keyLine;

@@ -111,14 +111,13 @@ bool GetSubjKeyIdCommand(const tinyxml2::XMLElement* params, const char*, std::s
     return true;
 }
 
-// Paths stay UTF-8, as the key search reads them back. A path with a line
-// break cannot be kept in the settings file (it would add lines of its own).
+// Paths stay UTF-8, as the key search reads them back. The settings writer
+// refuses a path with a line break (it would add lines of its own).
 bool KeyFolderCommand(const tinyxml2::XMLElement* params, const char*, std::string& answer) {
     const std::string folder = LastChildTextWithText(params, "KeyFolder");
     if (folder.empty()) return false;
     int code = kNoKeyFile;
-    if (folder.find_first_of("\r\n") == std::string::npos && files::Exists(folder)) {
-        Profile::WriteString(CertParamsIniPath(), "common", "KeyPath", folder);
+    if (files::Exists(folder) && Profile::WriteString(CertParamsIniPath(), "common", "KeyPath", folder)) {
         CertListClear();
         code = kOk;
     }
