@@ -53,13 +53,13 @@ std::optional<std::pair<std::string, std::string>> EntryOf(const std::string& li
 // update address). Key and section names must also read back as themselves.
 bool ValidValue(const std::string& value) { return value.find_first_of(std::string("\r\n\0", 3)) == std::string::npos; }
 
-bool ValidKey(const std::string& key) {
-    const std::string name = TrimBlanks(key);
-    return !name.empty() && name[0] != ';' && ValidValue(key) && key.find_first_of("=[]") == std::string::npos;
+// Names as the reader sees them (blanks around them cut).
+bool ValidKey(const std::string& name) {
+    return !name.empty() && name[0] != ';' && ValidValue(name) && name.find_first_of("=[]") == std::string::npos;
 }
 
-bool ValidSection(const std::string& section) {
-    return !TrimBlanks(section).empty() && ValidValue(section) && section.find_first_of("[]") == std::string::npos;
+bool ValidSection(const std::string& name) {
+    return !name.empty() && ValidValue(name) && name.find_first_of("[]") == std::string::npos;
 }
 
 template <typename Visit>
@@ -113,8 +113,11 @@ bool HasSection(const std::string& file, const std::string& section) {
     return false;
 }
 
-bool WriteString(const std::string& file, const std::string& section, const std::string& key,
+bool WriteString(const std::string& file, const std::string& sectionText, const std::string& keyText,
                  const std::optional<std::string>& value) {
+    // Blanks around names are no part of them when read: a key written with
+    // them would stand beside the one it should replace.
+    const std::string section = TrimBlanks(sectionText), key = TrimBlanks(keyText);
     if (!ValidSection(section) || !ValidKey(key) || (value && !ValidValue(*value))) return false;
     std::lock_guard lock(g_writeMutex);
     std::vector<std::string> lines = ReadLines(file);
