@@ -50,7 +50,7 @@ void AddSK(const std::string& path, const std::string& password, KeyList& list) 
 
     // The key opens with the password when it can be re-encrypted with it:
     // a password try like any other, slowed down after wrong ones.
-    PasswordTry turn(path);
+    PasswordTry turn(path, key.bytes().data(), key.bytes().size(), password);
     if (!turn.Allowed()) return;
     ZLOG("_AddSK", "Before ChangeKeyPassword");
     SecretBytes scratch;
@@ -86,7 +86,7 @@ KeyCheck CheckKey(const std::string& keyPath, int previousCode, const KeySearchI
     SecretBytes key;
     unreadable = !ReadKeyFile(keyPath, key);
     if (unreadable) return {previousCode, false};
-    PasswordTry turn(keyPath);
+    PasswordTry turn(keyPath, key.bytes().data(), key.bytes().size(), password);
     if (!turn.Allowed()) return {kWrongPassword, false};
     KeyCheck c = CheckKeyBytes(key.bytes().data(), key.bytes().size(), in, password);
     turn.Report(c.code, c.opened);

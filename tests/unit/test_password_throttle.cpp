@@ -92,4 +92,30 @@ TEST_F(PasswordThrottleTest, QuietKeysAreForgotten) {
     EXPECT_EQ(Try("key" + std::to_string(PasswordThrottle::kMaxKeys + 9)), 250);
 }
 
+// A password already found wrong for the same key bytes is answered at
+// once: repeating it guesses nothing. Another password, or other key bytes
+// under the same name (a key file given a new password), is a new try.
+TEST_F(PasswordThrottleTest, KnownWrongTriesAreRecognisedNotCounted) {
+    auto fingerprint = [](uint8_t tag) {
+        PasswordThrottle::Fingerprint f{};
+        f.fill(tag);
+        return f;
+    };
+    EXPECT_FALSE(throttle.KnownWrong("k", fingerprint(1)));
+    Try("k");
+    throttle.Wrong("k", fingerprint(1));
+    EXPECT_TRUE(throttle.KnownWrong("k", fingerprint(1)));
+    EXPECT_FALSE(throttle.KnownWrong("k", fingerprint(2)));
+    EXPECT_FALSE(throttle.KnownWrong("other", fingerprint(1)));
+    EXPECT_FALSE(throttle.KnownWrong("k", PasswordThrottle::Fingerprint{})) << "no fingerprint, nothing known";
+    EXPECT_EQ(Try("k"), 250) << "a new guess waits";
+    // Only the latest wrong tries are kept.
+    for (uint8_t tag = 10; tag < 10 + PasswordThrottle::kRememberedWrong; ++tag) throttle.Wrong("k", fingerprint(tag));
+    EXPECT_FALSE(throttle.KnownWrong("k", fingerprint(1)));
+    EXPECT_TRUE(throttle.KnownWrong("k", fingerprint(10)));
+    // An opened key forgets them.
+    throttle.Opened("k");
+    EXPECT_FALSE(throttle.KnownWrong("k", fingerprint(10)));
+}
+
 }  // namespace
