@@ -141,7 +141,9 @@ int cSQLst::Open() {
             sqlite3_progress_handler(db_, kProgressSteps, &cSQLst::Progress, this);
             return lastResult_;
         }
-        lastResult_ = SQLITE_CANTOPEN;
+        ZLOG("cSQLst::Open", "Database '%s' not opened: its protections could not be set", name_.c_str());
+        Close();  // answered "database not opened"
+        return lastResult_ = SQLITE_CANTOPEN;
     }
     ZLOG("cSQLst::Open", "Database '%s' not opened: %d", name_.c_str(), lastResult_);
     if (db_) lastError_ = sqlite3_errmsg(db_);  // SQLite hands out a handle even then
