@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -35,23 +36,53 @@ bool CreateFolder(const std::string& path) {
     return IsFolder(path);
 }
 
-void EmptyFolder(const std::string& path) {
-    std::error_code ec;
-    for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
-        std::error_code ignored;
-        // Owner write permission first, so that read-only entries go too.
-        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
-        if (it->is_directory(ignored) && !it->is_symlink(ignored))
-            fs::remove_all(it->path(), ignored);
-        else
-            fs::remove(it->path(), ignored);
+namespace {
+
+// Subfolders deeper than this are left (each level holds a descriptor).
+constexpr int kMaxEmptyDepth = 32;
+
+// Deletes every entry of the open folder; subfolders are emptied and removed.
+// Works on the entries themselves: a link is removed, never followed, and a
+// link swapped in for a subfolder meanwhile is not entered (O_NOFOLLOW).
+void EmptyAt(int dirFd, int depth) {
+    DIR* dir = fdopendir(dirFd);
+    if (!dir) {
+        close(dirFd);
+        return;
     }
+    std::vector<std::string> names;
+    while (dirent* e = readdir(dir)) {
+        const std::string name = e->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    for (const std::string& name : names) {
+        struct stat st;
+        if (fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (!S_ISDIR(st.st_mode)) {
+            unlinkat(dirFd, name.c_str(), 0);
+            continue;
+        }
+        if (depth >= kMaxEmptyDepth) continue;
+        int sub = openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (sub < 0) continue;
+        fchmod(sub, 0700);  // a read-only folder's entries can be deleted only so
+        EmptyAt(sub, depth + 1);
+        unlinkat(dirFd, name.c_str(), AT_REMOVEDIR);
+    }
+    closedir(dir);
+}
+
+}  // namespace
+
+void EmptyFolder(const std::string& path) {
+    // A link in place of the folder is not followed: its target is not ours to empty.
+    int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) EmptyAt(fd, 0);
 }
 
 void RemoveFolder(const std::string& path) {
     EmptyFolder(path);
-    std::error_code ec;
-    fs::remove(path, ec);
+    rmdir(path.c_str());  // a link stays
 }
 
 std::optional<std::vector<uint8_t>> ReadAll(const std::string& path, uint64_t maxBytes) {

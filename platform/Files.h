@@ -17,7 +17,8 @@ bool IsRealFolder(const std::string& path);
 bool CreateFolder(const std::string& path);
 
 // Deletes every file in the folder (read-only ones too) and, recursively,
-// every subfolder; the folder itself stays. Failures are skipped.
+// every subfolder; the folder itself stays. Failures are skipped. Links are
+// deleted, never followed; a folder that is itself a link is left alone.
 void EmptyFolder(const std::string& path);
 // Empties and removes the folder.
 void RemoveFolder(const std::string& path);

@@ -89,4 +89,39 @@ TEST(DeleteFilesIn, NeverFollowsALink) {
     EXPECT_TRUE(zk::files::IsRealFolder(folder));
 }
 
+// Emptying "View" (at start and at shutdown) or "CertStorage": links go,
+// their targets and those targets' modes stay; read-only subfolders go too.
+TEST(EmptyFolder, RemovesLinksNotTheirTargets) {
+    zktest::TempDir dir;
+    const std::string view = dir.file("View"), outside = dir.file("outside");
+    fs::create_directories(view + "/sub/deeper");
+    fs::create_directories(outside + "/inner");
+    zktest::WriteFile(outside + "/file.txt", "keep");
+    zktest::WriteFile(outside + "/inner/file.txt", "keep");
+    fs::permissions(outside + "/file.txt", fs::perms::owner_read);
+    zktest::WriteFile(view + "/a.txt", "a");
+    zktest::WriteFile(view + "/sub/deeper/b.txt", "b");
+    fs::permissions(view + "/sub/deeper", fs::perms::owner_read | fs::perms::owner_exec);
+    fs::create_symlink(outside + "/file.txt", view + "/link.txt");
+    fs::create_directory_symlink(outside, view + "/sub/dirlink");
+
+    zk::files::EmptyFolder(view);
+    EXPECT_TRUE(fs::is_directory(view));
+    EXPECT_TRUE(fs::is_empty(view));
+    EXPECT_EQ(zktest::ReadFile(outside + "/file.txt"), "keep");
+    EXPECT_EQ(zktest::ReadFile(outside + "/inner/file.txt"), "keep");
+    EXPECT_EQ(fs::status(outside + "/file.txt").permissions() & fs::perms::all, fs::perms::owner_read);
+
+    // "View" itself a link: its target is not emptied, nor removed.
+    fs::remove(view);
+    fs::create_directory_symlink(outside, view);
+    zk::files::RemoveFolder(view);
+    EXPECT_TRUE(fs::exists(outside + "/file.txt"));
+    EXPECT_TRUE(fs::exists(outside + "/inner/file.txt"));
+    fs::remove(view);
+    fs::create_directories(view + "/x");
+    zk::files::RemoveFolder(view);
+    EXPECT_FALSE(fs::exists(view));
+}
+
 }  // namespace
