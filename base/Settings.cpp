@@ -33,6 +33,8 @@ void LoadHostSettings() {
     s.autoUpdate = Profile::GetInt(my, "common", "AutoUpdate", 1) != 0;
     s.log = Profile::GetInt(my, "common", "Log", 0) != 0;
     s.systemTrust = Profile::GetInt(my, "common", "SystemTrust", 1) != 0;
+    const long sqlTimeout = Profile::GetInt(my, "common", "SqlTimeout", s.sqlTimeout);
+    if (sqlTimeout > 0 && sqlTimeout <= 86400) s.sqlTimeout = static_cast<int>(sqlTimeout);
     std::string maxBody = Profile::GetString(my, "common", "MaxBody", "");
     if (!maxBody.empty()) {
         unsigned long long v = std::strtoull(maxBody.c_str(), nullptr, 10);

@@ -17,6 +17,7 @@ struct HostSettings {
     bool log = false;
     uint64_t maxBody = 256ull << 20;  // largest request body accepted
     bool systemTrust = true;          // install the local CA into the system store when writable
+    int sqlTimeout = 30;              // seconds one DB_COMMAND's SQL may run
 };
 
 // The settings read by LoadHostSettings (defaults before that).

@@ -31,6 +31,7 @@ struct CertRecord {
     std::vector<std::string> ExtKeyUsageExt;
     mutable int32_t libIndex = -1;      // crypto library table index
     mutable SecretString keptPassword;  // Windows-1251
+    mutable std::string keptOrigin;     // the Origin of the page that kept it (empty: none)
 };
 
 // By DRFO, then EDRPOU (bytes compared unsigned), then DateBeg, then Serial;

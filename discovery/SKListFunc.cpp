@@ -5,8 +5,10 @@
 #include <filesystem>
 #include <optional>
 
+#include "base/RequestContext.h"
 #include "discovery/CertListFunc.h"
 #include "discovery/FolderScan.h"
+#include "discovery/PasswordThrottle.h"
 #include "base/Log.h"
 #include "base/Settings.h"
 #include "platform/Files.h"
@@ -20,6 +22,7 @@ namespace {
 
 const Extensions kKeyExtensions = {".sk", ".key", ".dat", ".zs2", ".zsk", ".jks", ".pfx"};
 constexpr size_t kMaxKeyPath = 255;
+constexpr int kWrongPassword = 8;
 
 bool ReadKeyFile(const std::string& path, SecretBytes& key) {
     auto data = files::ReadAll(path, kMaxScannedFile);
@@ -43,10 +46,14 @@ void AddSK(const std::string& path, const std::string& password, KeyList& list) 
     SecretBytes key;
     if (!ReadKeyFile(path, key)) return;
 
-    // The key opens with the password when it can be re-encrypted with it.
+    // The key opens with the password when it can be re-encrypted with it:
+    // a password try like any other, slowed down after wrong ones.
+    PasswordTry turn(path, key.bytes().data(), key.bytes().size(), password);
+    if (!turn.Allowed()) return;
     SecretBytes scratch;
     scratch.bytes().resize(ZK_KEY_BUFFER_SIZE);
     int rc = provider::ChangeKeyPassword(ZK_SITE("_AddSK"), password.c_str(), key.bytes(), password.c_str(), scratch);
+    turn.Report(rc, rc == 0);
     if (rc != 0) return;
 
     provider::KeyIds ids;
@@ -62,61 +69,83 @@ bool IsQlbOrUsc(int32_t libIndex) {
                              identity == provider::LibraryIdentityByCode("USC"));
 }
 
-// The provider's pair check; unreadable is set when the key file cannot be read.
+// The provider's pair check; unreadable is set when the key file cannot be
+// read. After wrong passwords for this key file the check waits its turn; a
+// try refused by the throttle counts as a wrong password.
 KeyCheck CheckKey(const std::string& keyPath, int previousCode, const KeySearchInput& in,
                   const std::string& password, bool& unreadable) {
     SecretBytes key;
     unreadable = !ReadKeyFile(keyPath, key);
     if (unreadable) return {previousCode, false};
-    return CheckKeyBytes(key.bytes().data(), key.bytes().size(), in, password);
+    PasswordTry turn(keyPath, key.bytes().data(), key.bytes().size(), password);
+    if (!turn.Allowed()) return {kWrongPassword, false};
+    KeyCheck c = CheckKeyBytes(key.bytes().data(), key.bytes().size(), in, password);
+    turn.Report(c.code, c.opened);
+    return c;
 }
 
-// Records a found key in the certificate's record (the password cache).
+// Records a found key in the certificate's record (the password cache). A
+// kept password belongs to the origin of the page that kept it: requests of
+// other origins neither use it (CheckCachedKey) nor clear it.
 void RememberKey(const CertRecord& record, const std::string& keyPath, const KeySearchInput& in, bool opened,
                  const std::string& password) {
     record.keyPath = keyPath;
     record.libIndex = in.libIndex;
-    if (in.preserve && opened)
+    const std::string& origin = CurrentRequest().origin;
+    if (in.preserve && opened) {
         record.keptPassword = password;
-    else
+        record.keptOrigin = origin;
+    } else if (record.keptOrigin == origin) {
         record.keptPassword.clear();
+    }
 }
 
 CertList::iterator FindRecord(CertList& list, const std::string& certPath) {
     return std::find_if(list.begin(), list.end(), [&](const CertRecord& r) { return r.path == certPath; });
 }
 
-// Step 2: the key remembered for the certificate, checked under the list lock.
+// Step 2: the key remembered for the certificate. It is looked up and the
+// result recorded under the list lock, but checked without it: the check may
+// wait out the delay after wrong passwords, and other requests need the list.
 bool CheckCachedKey(const KeySearchInput& in, KeySearchResult& res) {
-    bool cached = false;
+    std::string keyPath;
+    SecretString password(in.password);
     WithProcessCertList([&](CertList& list, bool& built) {
         if (!built) return;
         auto it = FindRecord(list, in.certPath);
         if (it == list.end() || it->keyPath.empty()) return;
-        cached = true;
-        SecretString password(in.password);
-        if (in.preserve && password.empty()) password = it->keptPassword;
-        bool unreadable = false;
-        KeyCheck c = CheckKey(it->keyPath, 53, in, password.str(), unreadable);
-        if (unreadable) built = false;
-        res.code = c.code;
-        res.opened = c.opened;
-        if (c.code == 0) {
-            std::string keyPath = it->keyPath;
-            RememberKey(*it, keyPath, in, c.opened, password.str());
-            res.keyPath = keyPath;
-            res.password = password;
-            if (!c.opened && in.passwordRequired) {
-                res.code = 8;
-                res.detail = kDetailWrongPassword;
-            } else {
-                res.detail = kDetailOpened;
-            }
-        } else if (c.code == 8) {
-            res.detail = kDetailWrongPassword;
-        }
+        keyPath = it->keyPath;
+        if (in.preserve && password.empty() && it->keptOrigin == CurrentRequest().origin)
+            password = it->keptPassword;
     });
-    return cached;
+    if (keyPath.empty()) return false;
+
+    bool unreadable = false;
+    KeyCheck c = CheckKey(keyPath, 53, in, password.str(), unreadable);
+    res.code = c.code;
+    res.opened = c.opened;
+    if (c.code == 0) {
+        res.keyPath = keyPath;
+        res.password = password;
+        if (!c.opened && in.passwordRequired) {
+            res.code = 8;
+            res.detail = kDetailWrongPassword;
+        } else {
+            res.detail = kDetailOpened;
+        }
+    } else if (c.code == 8) {
+        res.detail = kDetailWrongPassword;
+    }
+    WithProcessCertList([&](CertList& list, bool& built) {
+        if (unreadable) {
+            built = false;  // the list no longer matches the disk
+            return;
+        }
+        if (c.code != 0 || !built) return;
+        if (auto it = FindRecord(list, in.certPath); it != list.end())
+            RememberKey(*it, keyPath, in, c.opened, password.str());
+    });
+    return true;
 }
 
 // Tests one candidate of the search; true when the search ends with it.

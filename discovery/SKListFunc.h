@@ -25,7 +25,8 @@ using KeyList = std::set<KeyEntry, KeyOrder>;
 bool IsKeyFileName(const std::string& name);
 
 // Rebuilds the caller's list from the discovery roots and the KeyPath folder
-// with a Windows-1251 password.
+// with a Windows-1251 password. Each key file's try waits its turn after wrong
+// passwords for that file (PasswordThrottle).
 void SKListGet(const std::string& password, KeyList& list);
 
 // The KeyPath setting of Params.ini in the "Cert" folder (section "common"):
@@ -62,6 +63,10 @@ struct KeySearchResult {
 };
 
 // Finds, checks and remembers the key file of one certificate of the list.
+// A kept password (Preserve) serves and is cleared only by requests of the
+// origin that kept it (CurrentRequest()). Every check of a key file waits its
+// turn after wrong passwords for that file; a try the throttle refuses counts
+// as a wrong password (8).
 KeySearchResult FindCertKey(const KeySearchInput& in);
 
 struct KeyCheck {
@@ -73,6 +78,8 @@ struct KeyCheck {
 KeyCheck CheckKeyFile(const std::string& keyPath, int previousCode, const KeySearchInput& in,
                       const std::string& password);
 // The same check on key bytes already in memory (a key file sent by a page).
+// Not slowed down after wrong passwords: the page holds those bytes and can
+// try passwords on them without the service.
 KeyCheck CheckKeyBytes(const uint8_t* key, size_t keyLen, const KeySearchInput& in, const std::string& password,
                        const provider::Site& site = {});
 

@@ -5,9 +5,11 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "discovery/CertListFunc.h"
 #include "discovery/CertStorage.h"
+#include "discovery/SKListFunc.h"
 #include "base/ErrorMessage.h"
 #include "base/Log.h"
 #include "base/Settings.h"
@@ -48,6 +50,29 @@ bool Configure() {
     return true;
 }
 
+// Temporary files of the atomic writer that a killed process left behind
+// (where the file system could not keep them unnamed while written; one may
+// be a copy of a key file): removed from the folders the service writes to.
+// Only names of the writer's own pattern go; runs while no other thread writes.
+void RemoveLeftTemporaries() {
+    std::vector<std::string> folders = {ProgramFolder(), WorkFolder("Data"), WorkFolder("Cert"),
+                                        WorkFolder("CertStorage")};
+    for (const std::string& extra : {KeyPath(), Host().certPath})
+        if (!extra.empty()) folders.push_back(extra);
+    for (const std::string& folder : folders) {
+        int removed = 0;
+        files::DeleteFilesIn(
+            folder,
+            [&](const std::string& name) {
+                const bool ours = files::IsAtomicTemporaryName(name);
+                removed += ours;
+                return ours;
+            },
+            files::FolderLink::Follow);
+        if (removed) ZLOG("RunService", "Removed %d temporary file(s) left in '%s'", removed, folder.c_str());
+    }
+}
+
 // The start-up background thread.
 void StartInBackground() {
     LoadUserCertFolder();
@@ -67,9 +92,18 @@ int RunService(int argc, char** argv) {
     bool updateCopy = ModulePath().find(".~") != std::string::npos;
     SingleInstance instance(kInstanceMutex, SingleInstance::Wait::No);
     if (!instance.held()) {
+        // Another instance ends this one silently; a lock that cannot be
+        // taken at all is the user's to know about.
+        if (!instance.failure().empty()) {
+            ShowError(instance.failure());
+            return kFailed;
+        }
         if (!updateCopy) return kFailed;
         SingleInstance waited(kInstanceMutex, SingleInstance::Wait::Forever);
-        if (!waited.held()) return kFailed;
+        if (!waited.held()) {
+            if (!waited.failure().empty()) ShowError(waited.failure());
+            return kFailed;
+        }
         waited.Release();
         return RunService(argc, argv);  // the lock is free now: take it as a normal start
     }
@@ -85,6 +119,7 @@ int RunService(int argc, char** argv) {
     }
     log::Start(ProgramFolder(), Host().log);
     ZLOG("RunService", "Started, version %s, ports %u and %u", VersionText(), http::PlainPort(), http::TlsPort());
+    RemoveLeftTemporaries();
 
     std::thread background(StartInBackground);
     int exitCode = loop::Run();

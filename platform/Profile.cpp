@@ -48,6 +48,20 @@ std::optional<std::pair<std::string, std::string>> EntryOf(const std::string& li
     return std::make_pair(TrimBlanks(t.substr(0, eq)), value);
 }
 
+// A value with a line break or NUL would end its line and start another: a
+// page could add sections and keys of its own (a certificate folder, an
+// update address). Key and section names must also read back as themselves.
+bool ValidValue(const std::string& value) { return value.find_first_of(std::string("\r\n\0", 3)) == std::string::npos; }
+
+// Names as the reader sees them (blanks around them cut).
+bool ValidKey(const std::string& name) {
+    return !name.empty() && name[0] != ';' && ValidValue(name) && name.find_first_of("=[]") == std::string::npos;
+}
+
+bool ValidSection(const std::string& name) {
+    return !name.empty() && ValidValue(name) && name.find_first_of("[]") == std::string::npos;
+}
+
 template <typename Visit>
 void ForEachEntry(const std::vector<std::string>& lines, const std::string& section, Visit visit) {
     bool inSection = false;
@@ -99,8 +113,12 @@ bool HasSection(const std::string& file, const std::string& section) {
     return false;
 }
 
-bool WriteString(const std::string& file, const std::string& section, const std::string& key,
+bool WriteString(const std::string& file, const std::string& sectionText, const std::string& keyText,
                  const std::optional<std::string>& value) {
+    // Blanks around names are no part of them when read: a key written with
+    // them would stand beside the one it should replace.
+    const std::string section = TrimBlanks(sectionText), key = TrimBlanks(keyText);
+    if (!ValidSection(section) || !ValidKey(key) || (value && !ValidValue(*value))) return false;
     std::lock_guard lock(g_writeMutex);
     std::vector<std::string> lines = ReadLines(file);
     std::optional<size_t> keyLine;

@@ -22,7 +22,10 @@ std::string GetString(const std::string& file, const std::string& section, const
 long GetInt(const std::string& file, const std::string& section, const std::string& key, long def);
 
 // Sets key to value (creating file and section as needed); std::nullopt
-// deletes the key. Returns false when the file could not be written.
+// deletes the key. Blanks around section and key names are cut. Returns false when the file could not be written, and,
+// leaving the file untouched, when the value holds a CR, LF or NUL, or the key
+// one of those, "=", "[" or "]" (or is empty or starts with ";"), or the
+// section name one of CR, LF, NUL, "[" or "]" (or is empty).
 bool WriteString(const std::string& file, const std::string& section, const std::string& key,
                  const std::optional<std::string>& value);
 

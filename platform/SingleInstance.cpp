@@ -7,37 +7,53 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 namespace zk {
 namespace {
 
-// A private folder of ours: refuse one that someone else owns or others can write.
-bool PrivateFolder(const std::string& path) {
-    if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return false;
+// A private folder of ours: refuse one that someone else owns or others can
+// write, or a link (another user could have made it first to take over or
+// block our lock).
+bool PrivateFolder(const std::string& path, std::string* why) {
+    if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+        if (why) *why = "Неможливо створити теку блокування " + path + ": " + strerror(errno);
+        return false;
+    }
     struct stat st;
-    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid() &&
-           (st.st_mode & 022) == 0;
+    if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid() && (st.st_mode & 022) == 0)
+        return true;
+    if (why)
+        *why = "Тека блокування " + path +
+               " не належить цьому користувачеві або доступна іншим для запису; видаліть її або задайте "
+               "XDG_RUNTIME_DIR";
+    return false;
 }
 
 }  // namespace
 
-std::string SingleInstance::LockFolder() {
+std::string SingleInstance::LockFolder(std::string* why, const std::string& tmp) {
     const char* runtime = getenv("XDG_RUNTIME_DIR");
     if (runtime && *runtime) return runtime;
-    std::string tmp = "/tmp/ZelkorH-" + std::to_string(getuid());
-    return PrivateFolder(tmp) ? tmp : std::string();
+    std::string folder = tmp + "/ZelkorH-" + std::to_string(getuid());
+    return PrivateFolder(folder, why) ? folder : std::string();
 }
 
 SingleInstance::SingleInstance(const std::string& name, Wait wait) {
-    std::string folder = LockFolder();
+    std::string folder = LockFolder(&failure_);
     if (folder.empty()) return;
-    int fd = open((folder + "/" + name + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return;
+    const std::string path = folder + "/" + name + ".lock";
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        failure_ = "Неможливо відкрити файл блокування " + path + ": " + strerror(errno);
+        return;
+    }
     int rc;
     do {
         rc = flock(fd, LOCK_EX | (wait == Wait::No ? LOCK_NB : 0));
     } while (rc != 0 && errno == EINTR);
     if (rc != 0) {
+        if (errno != EWOULDBLOCK) failure_ = "Неможливо заблокувати файл " + path + ": " + strerror(errno);
         close(fd);
         return;
     }

@@ -18,13 +18,21 @@ public:
     SingleInstance& operator=(const SingleInstance&) = delete;
 
     bool held() const { return fd_ >= 0; }
+    // Why the lock was not taken when no other instance holds it (the lock
+    // folder or file cannot be used), as a message for the user (UTF-8);
+    // empty when it was taken or another instance holds it.
+    const std::string& failure() const { return failure_; }
     void Release();
 
-    // The folder that holds the lock files.
-    static std::string LockFolder();
+    // The folder that holds the lock files: $XDG_RUNTIME_DIR when set, else
+    // "<tmp>/ZelkorH-<uid>", created private (0700) and refused when it is
+    // not a folder of this user that only this user may write to. Empty when
+    // refused, with the message in why.
+    static std::string LockFolder(std::string* why = nullptr, const std::string& tmp = "/tmp");
 
 private:
     int fd_ = -1;
+    std::string failure_;
 };
 
 }  // namespace zk

@@ -54,11 +54,18 @@ bool DbCommandCommand(const char* command, const tinyxml2::XMLElement* params, c
 
     // SQL runs in Windows-1251: text values are stored as 1251 bytes.
     const std::string sql = Base64ToText(query);
-    std::shared_ptr<cSQLst> db = AcquireDatabase(*name, isProtected, key);
+    AcquiredDatabase acquired = AcquireDatabase(*name, isProtected, key);
+    tinyxml2::XMLDocument doc;
+    if (!acquired.db) {
+        // Refused or not reached: another request's connection stays as it is.
+        BuildDbHead(doc, "DB_COMMAND", acquired.code, acquired.message);
+        answer = PrintDocument(doc);
+        return true;
+    }
+    const std::shared_ptr<cSQLst>& db = acquired.db;
     int code = db->LastResult();
     if (code == 0) code = db->Execute(sql);
 
-    tinyxml2::XMLDocument doc;
     if (code == 0) {
         tinyxml2::XMLElement* out = BuildDbHead(doc, command, code, "");
         AddTextElement(out, "Base", *name);

@@ -5,6 +5,7 @@
 
 #include "commands/Envelope.h"
 #include "commands/Messages.h"
+#include "commands/datastore/DataFolder.h"
 #include "base/Settings.h"
 #include "platform/CodePage.h"
 #include "platform/Files.h"
@@ -32,10 +33,9 @@ std::string UserDataPath() { return WorkFolder("Data") + "/UserData.dat"; }
 
 // The file holds the Data text exactly as the request carried it (UTF-8).
 bool SaveDataCommand(const char* command, const tinyxml2::XMLElement*, const char* data, std::string& answer) {
-    files::CreateFolder(WorkFolder("Data"));
     const std::string text = data ? data : "";
-    int code;
-    {
+    int code = kDataFileError;
+    if (DataFolder()) {
         std::lock_guard lock(SettingsLock());
         code = text.empty() ? DeleteData() : WriteData(text);
     }
@@ -44,11 +44,10 @@ bool SaveDataCommand(const char* command, const tinyxml2::XMLElement*, const cha
 }
 
 bool LoadDataCommand(const char* command, const tinyxml2::XMLElement*, const char*, std::string& answer) {
-    files::CreateFolder(WorkFolder("Data"));
     const std::string path = UserDataPath();
     int code = kDataFileError;
     std::string text;
-    {
+    if (DataFolder()) {
         std::lock_guard lock(SettingsLock());
         if (!files::Exists(path)) {
             code = ZK_E_OK;

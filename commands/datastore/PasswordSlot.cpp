@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "base/RequestContext.h"
 #include "commands/Envelope.h"
 #include "commands/Messages.h"
 #include "base/Params.h"
@@ -11,11 +12,17 @@
 namespace zk {
 namespace {
 
-// Stored text and whether anything is saved; lost when the service stops.
+// Stored text, whether anything is saved, and the origin of the page that
+// saved it; lost when the service stops. The slot serves only that origin
+// (a request without an Origin header is an origin of its own): any page
+// could otherwise read what another site saved.
 struct PasswordSlot {
     std::mutex lock;
     SecretString text;  // Windows-1251
     bool saved = false;
+    std::string origin;
+
+    bool Mine() const { return saved && origin == CurrentRequest().origin; }
 };
 
 PasswordSlot& Slot() {
@@ -35,6 +42,7 @@ bool SavePasswordCommand(const char* command, const tinyxml2::XMLElement* params
         std::lock_guard lock(slot.lock);
         slot.text = converted;
         slot.saved = true;
+        slot.origin = CurrentRequest().origin;
     }
     answer = SimpleAnswer(command, ZK_E_OK);
     return true;
@@ -46,8 +54,8 @@ bool RetrievePasswordCommand(const char* command, const tinyxml2::XMLElement*, c
     {
         PasswordSlot& slot = Slot();
         std::lock_guard lock(slot.lock);
-        text = slot.text;
-        saved = slot.saved;
+        saved = slot.Mine();
+        if (saved) text = slot.text;
     }
     tinyxml2::XMLDocument doc;
     tinyxml2::XMLElement* out = BuildXMLHead(doc, command, saved ? ZK_E_OK : ZK_E_BUFFER_EMPTY);
@@ -60,8 +68,11 @@ bool CleanPasswordCommand(const char* command, const tinyxml2::XMLElement*, cons
     {
         PasswordSlot& slot = Slot();
         std::lock_guard lock(slot.lock);
-        slot.text.clear();
-        slot.saved = false;
+        if (slot.Mine()) {  // another site's password is not this page's to clean
+            slot.text.clear();
+            slot.saved = false;
+            slot.origin.clear();
+        }
     }
     answer = SimpleAnswer(command, ZK_E_OK);
     return true;

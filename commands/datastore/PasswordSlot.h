@@ -1,5 +1,7 @@
 // The password slot: one text a page saves for the lifetime of the running
-// service, kept in memory only and wiped when cleaned or replaced.
+// service, kept in memory only and wiped when cleaned or replaced. It serves
+// only the origin that saved it: RETRIEVE_PASSWORD from another origin finds
+// nothing saved, and CLEAN_PASSWORD from another origin leaves it.
 #pragma once
 #include <string>
 

@@ -89,14 +89,13 @@ bool GetSubjKeyIdCommand(const char* command, const tinyxml2::XMLElement* params
     return true;
 }
 
-// Paths stay UTF-8, as the key search reads them back. A path with a line
-// break cannot be kept in the settings file (it would add lines of its own).
+// Paths stay UTF-8, as the key search reads them back. The settings writer
+// refuses a path with a line break (it would add lines of its own).
 bool KeyFolderCommand(const char* command, const tinyxml2::XMLElement* params, const char*, std::string& answer) {
     const std::string folder = LastChildTextWithText(params, "KeyFolder");
     if (folder.empty()) return false;
     int code = ZK_E_NO_KEY_FILE;
-    if (folder.find_first_of("\r\n") == std::string::npos && files::Exists(folder)) {
-        Profile::WriteString(CertParamsIniPath(), "common", "KeyPath", folder);
+    if (files::Exists(folder) && Profile::WriteString(CertParamsIniPath(), "common", "KeyPath", folder)) {
         CertListClear();
         code = ZK_E_OK;
     }

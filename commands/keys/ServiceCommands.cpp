@@ -5,6 +5,7 @@
 #include "commands/Envelope.h"
 #include "commands/Messages.h"
 #include "base/Params.h"
+#include "base/Log.h"
 #include "base/Settings.h"
 #include "platform/CodePage.h"
 #include "platform/Profile.h"
@@ -13,7 +14,9 @@ namespace zk {
 namespace {
 
 // Every OCSPServers/Address with both an address and an IssuerSN goes into
-// section "ocspServers" of Params.ini (a later address for the same issuer wins).
+// section "ocspServers" of Params.ini (a later address for the same issuer
+// wins). The settings writer refuses entries that would add lines of their
+// own; GET_VERSION still answers its version then.
 void RegisterOcspServers(const tinyxml2::XMLElement* params) {
     if (!params) return;
     for (const tinyxml2::XMLElement* servers : Children(params, "OCSPServers")) {
@@ -22,7 +25,8 @@ void RegisterOcspServers(const tinyxml2::XMLElement* params) {
             std::string issuer = Utf8ToCp1251(AttributeText(address, "IssuerSN"));
             if (url.empty() || issuer.empty()) continue;
             std::lock_guard lock(SettingsLock());  // Params.ini is rewritten whole
-            Profile::WriteString(ParamsIniPath(), "ocspServers", issuer, url);
+            if (!Profile::WriteString(ParamsIniPath(), "ocspServers", issuer, url))
+                ZLOG("GetVersionCommand", "An OCSP server entry was not kept");
         }
     }
 }

@@ -47,7 +47,7 @@ class DataStore(unittest.TestCase):
     def data_file(self, name):
         return self.svc.path("Data", name)
 
-    def test_blob_and_password_across_requests_and_pages(self):
+    def test_blob_across_pages_and_password_of_one_origin(self):
         text = "Дані сторінки: «лапки», ґ є ї & <teg> №7"
         self.assertEqual(self.svc.post(command="SAVE_DATA", data=text).code, 0)
         with open(self.data_file("UserData.dat"), "rb") as f:
@@ -63,11 +63,14 @@ class DataStore(unittest.TestCase):
         env = self.svc.post(command="SAVE_PASSWORD", params={"Pass": "Таємниця 1"},
                             headers={"Origin": "https://first.example"})
         self.assertEqual(env.code, 0)
+        # The saved password serves the page's own origin only (over either port).
         env = self.svc.post(command="RETRIEVE_PASSWORD", tls=True, headers={"Origin": "https://second.example"})
+        self.assertEqual((env.code, env.data.find("Pass")), (1, None))
+        env = self.svc.post(command="RETRIEVE_PASSWORD", tls=True, headers={"Origin": "https://first.example"})
         self.assertEqual((env.code, env.data.findtext("Pass")), (0, "Таємниця 1"))
         self.assertNotIn("Таємниця", self.svc.log_text())
-        self.assertEqual(self.svc.post(command="CLEAN_PASSWORD").code, 0)
-        self.assertEqual(self.svc.post(command="RETRIEVE_PASSWORD").code, 1)
+        self.assertEqual(self.svc.post(command="CLEAN_PASSWORD", headers={"Origin": "https://first.example"}).code, 0)
+        self.assertEqual(self.svc.post(command="RETRIEVE_PASSWORD", headers={"Origin": "https://first.example"}).code, 1)
 
     def test_rows_of_every_type(self):
         env = self.sql("Types", "CREATE TABLE t(i INTEGER, r REAL, s TEXT, b BLOB, n);"

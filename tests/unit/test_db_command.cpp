@@ -2,17 +2,41 @@
 // the deletion of files.
 #include <sqlite3.h>
 
+#include <dirent.h>
+
+#include <atomic>
 #include <filesystem>
 #include <thread>
 
 #include "DbTestUtil.h"
+#include "base/RequestContext.h"
+#include "commands/datastore/DbRegistry.h"
+#include "base/Settings.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using zktest::Row;
 
-class DbCommandTest : public zktest::DbFixture {};
+class DbCommandTest : public zktest::DbFixture {
+protected:
+    void TearDown() override {
+        zk::SetHostSettingsForTesting(zk::HostSettings{});
+        DbFixture::TearDown();
+    }
+    static void SetHost(void (*change)(zk::HostSettings&)) {
+        zk::HostSettings host;
+        change(host);
+        zk::SetHostSettingsForTesting(host);
+    }
+    static size_t OpenDescriptors() {
+        size_t n = 0;
+        for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/fd")) ++n;
+        return n;
+    }
+};
+
+const std::string kRunaway = "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x+1 FROM c) SELECT count(*) FROM c";
 
 TEST_F(DbCommandTest, NameRule) {
     const std::string refused[] = {"my_db", "my.db", "a/b", "..", "../x", " db", "дані"};
@@ -118,6 +142,185 @@ TEST_F(DbCommandTest, OtherFilesCannotBeReached) {
     EXPECT_FALSE(fs::exists(outside));
     // A plain VACUUM uses a temporary database of its own and still works.
     EXPECT_EQ(Sql("jail", "CREATE TABLE t(a); VACUUM")->Code(), 0);
+}
+
+// What SQL may reach of the engine: its own tables and a few harmless
+// pragmas; never a path, process-wide state, or module code fed with
+// addresses (fts3_tokenizer hands out and accepts pointers).
+TEST_F(DbCommandTest, AuthorizerTable) {
+    ASSERT_EQ(Sql("engine", "CREATE TABLE t(a)")->Code(), 0);
+    const std::string denied[] = {
+        "SELECT hex(fts3_tokenizer('simple'))",
+        "SELECT FTS3_TOKENIZER('simple')",
+        "SELECT fts3_tokenizer('evil', X'4141414141414141')",
+        "CREATE VIRTUAL TABLE v USING fts3(tokenize=simple)",
+        "CREATE VIRTUAL TABLE v USING fts4(a)",
+        "CREATE VIRTUAL TABLE r USING rtree(id, a, b)",
+        "PRAGMA temp_store_directory='" + dir.file("elsewhere") + "'",
+        "PRAGMA Temp_Store_Directory",
+        "PRAGMA data_store_directory='/tmp'",
+        "PRAGMA database_list",
+        "SELECT file FROM pragma_database_list",
+        "PRAGMA main.database_list",
+        "PRAGMA soft_heap_limit=1",
+        "PRAGMA hard_heap_limit=1",
+        "PRAGMA threads=8",
+        "PRAGMA trusted_schema=1",
+        "PRAGMA writable_schema=1",
+        "PRAGMA busy_timeout=100000000",
+        "PRAGMA cache_size=-1000000000",
+        "PRAGMA mmap_size=1000000000",
+        "PRAGMA compile_options",
+        "PRAGMA no_such_pragma",
+        "SELECT 1; PRAGMA temp_store_directory='/tmp'",
+    };
+    for (const std::string& sql : denied) {
+        auto a = Sql("engine", sql);
+        ASSERT_TRUE(a) << sql;
+        // SQLite reports a refused function as a plain error.
+        EXPECT_TRUE(a->Code() == SQLITE_AUTH || a->Code() == SQLITE_ERROR) << sql << ": " << a->Code();
+        EXPECT_EQ(a->At("Return/Message").rfind("not authorized", 0), 0u) << sql << ": " << a->At("Return/Message");
+    }
+    EXPECT_EQ(sqlite3_temp_directory, nullptr) << "no page changes the process's temporary folder";
+
+    const std::string allowed[] = {
+        "PRAGMA journal_mode",
+        "PRAGMA foreign_keys=ON",
+        "PRAGMA user_version=7",
+        "PRAGMA USER_VERSION",
+        "PRAGMA table_info(t)",
+        "SELECT name FROM pragma_table_info('t')",
+        "PRAGMA integrity_check",
+        "PRAGMA page_count",
+        "PRAGMA main.synchronous=NORMAL",
+        "SELECT value FROM json_each('[1,2]')",
+        "CREATE TABLE u(a); CREATE INDEX ui ON u(a); DROP TABLE u",
+        "CREATE TEMP TABLE tt(a); INSERT INTO tt VALUES(1)",
+        "VACUUM",
+    };
+    for (const std::string& sql : allowed) {
+        auto a = Sql("engine", sql);
+        ASSERT_TRUE(a) << sql;
+        EXPECT_EQ(a->Code(), 0) << sql << ": " << a->At("Return/Message");
+    }
+    auto version = Rows(*Sql("engine", "PRAGMA user_version"));
+    ASSERT_EQ(version.size(), 1u);
+    EXPECT_EQ(version[0][0].text, "7");
+}
+
+// A statement that never ends is stopped at the SqlTimeout setting, and at
+// once when its client has gone; it answers the SQL failure and the
+// database serves the next request.
+TEST_F(DbCommandTest, RunawaySqlIsInterrupted) {
+    SetHost([](zk::HostSettings& h) { h.sqlTimeout = 1; });
+    ASSERT_EQ(Sql("spin", "CREATE TABLE t(a); INSERT INTO t VALUES(1)")->Code(), 0);
+    const std::string runaway[] = {
+        kRunaway,
+        "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x+1 FROM c) SELECT x FROM c WHERE x < 0",
+        // Many statements share one limit.
+        "SELECT count(*) FROM (WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x+1 FROM c LIMIT 2000000) "
+        "SELECT x FROM c);" + std::string(200, ' ') + [] {
+            std::string more;
+            for (int i = 0; i < 50; ++i)
+                more += "SELECT count(*) FROM (WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x+1 FROM c "
+                        "LIMIT 2000000) SELECT x FROM c);";
+            return more;
+        }(),
+    };
+    for (const std::string& sql : runaway) {
+        auto a = Sql("spin", sql);
+        ASSERT_TRUE(a);
+        EXPECT_EQ(a->Code(), SQLITE_INTERRUPT) << sql.substr(0, 80);
+        EXPECT_EQ(a->At("Return/Message"), "interrupted");
+        EXPECT_EQ(Rows(*Sql("spin", "SELECT a FROM t")).size(), 1u) << "the database still answers";
+    }
+
+    // The client gone: stopped without waiting for the limit.
+    SetHost([](zk::HostSettings& h) { h.sqlTimeout = 3600; });
+    std::atomic<bool> gone{true};
+    zk::RequestContext context{"https://page.example", &gone};
+    {
+        zk::ScopedRequest current(context);
+        auto a = Sql("spin", kRunaway);
+        EXPECT_EQ(a->Code(), SQLITE_INTERRUPT);
+    }
+    EXPECT_EQ(Rows(*Sql("spin", "SELECT a FROM t")).size(), 1u);
+}
+
+// A result too large to answer stops the statement instead of filling memory.
+TEST_F(DbCommandTest, ResultIsBounded) {
+    SetHost([](zk::HostSettings& h) { h.maxBody = 1 << 20; });
+    auto endless = Sql("rows", "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x+1 FROM c) SELECT x FROM c");
+    ASSERT_TRUE(endless);
+    EXPECT_EQ(endless->Code(), SQLITE_TOOBIG);
+    EXPECT_EQ(endless->At("Return/Message"), "string or blob too big");
+    EXPECT_EQ(endless->Find("Data/Result"), nullptr);
+    auto blob = Sql("rows", "SELECT randomblob(2000000)");
+    EXPECT_EQ(blob->Code(), SQLITE_TOOBIG);
+    // Within the bound all rows come.
+    auto some = Sql("rows", "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x+1 FROM c LIMIT 1000) SELECT x FROM c");
+    EXPECT_EQ(Rows(*some).size(), 1000u);
+}
+
+// Ever new database names never exhaust the file descriptors: the least
+// recently used connection is closed and opens again on its next use, a
+// protected one only with its key.
+TEST_F(DbCommandTest, OpenConnectionsAreBounded) {
+    ASSERT_EQ(Sql("vault", "CREATE TABLE t(v); INSERT INTO t VALUES('kept')", "ключ")->Code(), 0);
+    ASSERT_EQ(Sql("plain", "CREATE TABLE t(v); INSERT INTO t VALUES('plain')")->Code(), 0);
+    const size_t before = OpenDescriptors();
+    for (int i = 0; i < static_cast<int>(zk::kMaxOpenDatabases) + 40; ++i) {
+        auto a = Sql("many" + std::to_string(i), "SELECT 1");
+        ASSERT_EQ(a ? a->Code() : -1, 0) << i;
+        EXPECT_LE(zk::OpenDatabaseCount(), zk::kMaxOpenDatabases);
+    }
+    EXPECT_LE(OpenDescriptors(), before + zk::kMaxOpenDatabases) << "one descriptor per open database at most";
+
+    auto plain = Rows(*Sql("plain", "SELECT v FROM t"));
+    ASSERT_EQ(plain.size(), 1u);
+    EXPECT_EQ(plain[0][0].text, "plain") << "reopened transparently";
+    // The protected one was closed: without its key it does not open.
+    EXPECT_EQ(Sql("vault", "SELECT v FROM t")->Code(), SQLITE_NOTADB);
+    auto kept = Rows(*Sql("vault", "SELECT v FROM t", "ключ"));
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(kept[0][0].text, "kept");
+}
+
+// A link in "Data" is deleted, never followed; a "Data" that is a link is
+// refused by every command of the store.
+TEST_F(DbCommandTest, DeletionNeverFollowsLinks) {
+    const std::string outside = dir.file("outside");
+    fs::create_directories(outside);
+    zktest::WriteFile(outside + "/precious.txt", "keep me");
+    fs::permissions(outside + "/precious.txt", fs::perms::owner_read);
+    ASSERT_EQ(Sql("real", "CREATE TABLE t(a)")->Code(), 0);
+    fs::create_symlink(outside + "/precious.txt", DbFile("link.db"));
+    fs::create_symlink(outside, DbFile("linkdir.db"));
+
+    EXPECT_EQ(Sql("link", "SELECT 1")->Code(), SQLITE_CANTOPEN) << "a linked database file is not opened";
+    auto dropped = Command("DB_DROP", "<Base>" + zk::Base64Encode("link") + "</Base>");
+    EXPECT_EQ(dropped->Code(), 0);
+    EXPECT_FALSE(fs::is_symlink(DbFile("link.db")));
+    EXPECT_EQ(zktest::ReadFile(outside + "/precious.txt"), "keep me");
+    EXPECT_EQ(fs::status(outside + "/precious.txt").permissions() & fs::perms::all, fs::perms::owner_read)
+        << "the target's mode is untouched";
+    EXPECT_EQ(Command("DB_DROP", "<Base>" + zk::Base64Encode("all") + "</Base>")->Code(), 0);
+    EXPECT_FALSE(fs::is_symlink(DbFile("linkdir.db")));
+    EXPECT_TRUE(fs::exists(outside + "/precious.txt"));
+
+    // "Data" itself a link to another folder.
+    fs::remove_all(dir.file("Data"));
+    fs::create_directory_symlink(outside, dir.file("Data"));
+    EXPECT_EQ(Command("DB_DROP", "<Base>" + zk::Base64Encode("all") + "</Base>")->Code(), 1);
+    EXPECT_EQ(Command("DB_DROP", "<Base>" + zk::Base64Encode("precious") + "</Base>")->Code(), 1);
+    EXPECT_EQ(zktest::ReadFile(outside + "/precious.txt"), "keep me");
+    auto opened = Sql("inside", "CREATE TABLE t(a)");
+    EXPECT_EQ(opened->Code(), SQLITE_CANTOPEN);
+    EXPECT_EQ(opened->At("Return/Message"), "database not opened");
+    EXPECT_EQ(Command("SAVE_DATA", "", "blob")->Code(), 12);
+    EXPECT_EQ(Command("LOAD_DATA", "")->Code(), 12);
+    EXPECT_EQ(std::distance(fs::directory_iterator(outside), fs::directory_iterator()), 1) << "nothing written there";
+    fs::remove(dir.file("Data"));
 }
 
 TEST_F(DbCommandTest, DropOneAndAll) {

@@ -7,7 +7,10 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <atomic>
+#include <filesystem>
 #include <thread>
 
 #include "TestUtil.h"
@@ -56,6 +59,54 @@ TEST(SingleInstance, OneHolderPerRuntimeFolder) {
         SingleInstance third("M-test", SingleInstance::Wait::No);
         EXPECT_TRUE(third.held());
     }
+    if (old) setenv("XDG_RUNTIME_DIR", saved.c_str(), 1); else unsetenv("XDG_RUNTIME_DIR");
+}
+
+// Without $XDG_RUNTIME_DIR the lock folder is one of /tmp that anybody
+// could have made first: it is used only when it is this user's own.
+TEST(SingleInstance, LockFolderOfAnotherUserIsRefusedWithAMessage) {
+    zktest::TempDir dir;
+    const char* old = getenv("XDG_RUNTIME_DIR");
+    std::string saved = old ? old : "";
+    unsetenv("XDG_RUNTIME_DIR");
+    const std::string mine = dir.str() + "/ZelkorH-" + std::to_string(getuid());
+    std::string why;
+    EXPECT_EQ(SingleInstance::LockFolder(&why, dir.str()), mine) << why;
+    EXPECT_EQ(std::filesystem::status(mine).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_all);
+
+    auto refused = [&](const char* name) {
+        why.clear();
+        EXPECT_EQ(SingleInstance::LockFolder(&why, dir.str()), "") << name;
+        EXPECT_NE(why.find(mine), std::string::npos) << name << ": " << why;
+    };
+    chmod(mine.c_str(), 0777);
+    refused("writable by others");
+    std::filesystem::remove(mine);
+    std::filesystem::create_directory_symlink(dir.str(), mine);
+    refused("a link");
+    std::filesystem::remove(mine);
+    zktest::WriteFile(mine, "");
+    refused("a file");
+    std::filesystem::remove(mine);
+    if (getuid() == 0) {  // only root can hand a folder to another user
+        mkdir(mine.c_str(), 0700);
+        ASSERT_EQ(chown(mine.c_str(), 65534, 65534), 0);
+        refused("another user's");
+    }
+
+    // An unusable folder is a failure with a message; another holder is none.
+    setenv("XDG_RUNTIME_DIR", (dir.str() + "/not-a-folder").c_str(), 1);
+    zktest::WriteFile(dir.str() + "/not-a-folder", "");
+    SingleInstance broken("M-test", SingleInstance::Wait::No);
+    EXPECT_FALSE(broken.held());
+    EXPECT_NE(broken.failure().find("not-a-folder"), std::string::npos) << broken.failure();
+    setenv("XDG_RUNTIME_DIR", dir.str().c_str(), 1);
+    SingleInstance first("M-test", SingleInstance::Wait::No);
+    SingleInstance second("M-test", SingleInstance::Wait::No);
+    EXPECT_TRUE(first.held());
+    EXPECT_FALSE(second.held());
+    EXPECT_EQ(second.failure(), "");
     if (old) setenv("XDG_RUNTIME_DIR", saved.c_str(), 1); else unsetenv("XDG_RUNTIME_DIR");
 }
 

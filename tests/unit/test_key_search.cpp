@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "DiscoveryFixture.h"
+#include "base/RequestContext.h"
 #include "discovery/SKListFunc.h"
 #include "platform/CodePage.h"
 
@@ -165,6 +166,36 @@ TEST_F(KeySearchTest, PasswordCacheIsKeptAndForgottenOnRebuild) {
     EXPECT_EQ(r.code, 8) << "a rebuilt list forgets every kept password";
     EXPECT_EQ(r.detail, zk::kDetailWrongPassword);
     EXPECT_EQ(Cached(), std::make_pair(std::string(), std::string()));
+}
+
+// A kept password serves only the page origin that kept it; requests of
+// other origins neither use nor clear it.
+TEST_F(KeySearchTest, KeptPasswordServesOnlyItsOrigin) {
+    Put("ivanov.p12", dir.file("Cert/ivanov.pfx"));
+    const zk::RequestContext bank{"https://bank.example", nullptr}, evil{"https://evil.example", nullptr},
+        none{"", nullptr};
+    auto as = [&](const zk::RequestContext& page, const std::string& password, bool preserve) {
+        zk::ScopedRequest current(page);
+        return Search(password, preserve, true);
+    };
+    ASSERT_EQ(as(bank, "1234", true).code, 0);
+    for (const auto* stranger : {&evil, &none}) {
+        SCOPED_TRACE(stranger->origin);
+        auto r = as(*stranger, "", true);
+        EXPECT_EQ(r.code, 8);
+        EXPECT_EQ(r.detail, zk::kDetailWrongPassword);
+        EXPECT_EQ(r.password.str(), "");
+    }
+    // Another origin that knows the password uses the key without keeping or
+    // dropping the bank's password.
+    EXPECT_EQ(as(evil, "1234", false).code, 0);
+    EXPECT_EQ(Cached().second, "1234");
+    auto r = as(bank, "", true);
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.password.str(), "1234");
+    // The bank's own request without Preserve clears it, as before.
+    EXPECT_EQ(as(bank, "1234", false).code, 0);
+    EXPECT_EQ(Cached().second, "");
 }
 
 TEST_F(KeySearchTest, RemovedCachedKeyInvalidatesTheList) {

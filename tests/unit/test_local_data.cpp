@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "CommandFixture.h"
+#include "base/RequestContext.h"
 
 namespace {
 
@@ -113,6 +114,35 @@ TEST_F(LocalDataTest, PasswordSlot) {
     EXPECT_FALSE(Command("SAVE_PASSWORD", ""));
     EXPECT_FALSE(Command("SAVE_PASSWORD", "<Pass/>"));
     EXPECT_EQ(Command("RETRIEVE_PASSWORD", "")->Code(), 1);
+}
+
+// The slot serves only the origin that saved it; a request without an
+// Origin header is an origin of its own.
+TEST_F(LocalDataTest, PasswordSlotServesOnlyItsOrigin) {
+    const zk::RequestContext owner{"https://bank.example", nullptr}, other{"https://evil.example", nullptr},
+        none{"", nullptr}, lookalike{"https://bank.example.evil.example", nullptr};
+    auto as = [&](const zk::RequestContext& page, const std::string& command, const std::string& params = "") {
+        zk::ScopedRequest current(page);
+        return Command(command, params);
+    };
+    ASSERT_EQ(as(owner, "SAVE_PASSWORD", "<Pass>Пароль банку</Pass>")->Code(), 0);
+    for (const auto* stranger : {&other, &none, &lookalike}) {
+        SCOPED_TRACE(stranger->origin);
+        auto got = as(*stranger, "RETRIEVE_PASSWORD");
+        EXPECT_EQ(got->Code(), 1);
+        EXPECT_EQ(got->Find("Data/Pass"), nullptr);
+        EXPECT_EQ(as(*stranger, "CLEAN_PASSWORD")->Code(), 0);
+    }
+    auto mine = as(owner, "RETRIEVE_PASSWORD");
+    EXPECT_EQ(mine->Code(), 0);
+    EXPECT_EQ(mine->At("Data/Pass"), "Пароль банку") << "other origins neither read nor cleaned it";
+
+    // A page without an Origin keeps its own.
+    ASSERT_EQ(as(none, "SAVE_PASSWORD", "<Pass>local</Pass>")->Code(), 0);
+    EXPECT_EQ(as(owner, "RETRIEVE_PASSWORD")->Code(), 1);
+    EXPECT_EQ(as(none, "RETRIEVE_PASSWORD")->At("Data/Pass"), "local");
+    EXPECT_EQ(as(none, "CLEAN_PASSWORD")->Code(), 0);
+    EXPECT_EQ(as(none, "RETRIEVE_PASSWORD")->Code(), 1);
 }
 
 }  // namespace

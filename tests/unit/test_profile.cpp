@@ -62,6 +62,51 @@ TEST_F(ProfileTest, WritesCreateReplaceAndDelete) {
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
 }
 
+// A page-supplied value or key must never add lines of its own: a CR or LF
+// would let it plant "[common]" and "UsrCertPath=..." in the settings file.
+TEST_F(ProfileTest, WritesThatWouldAddLinesAreRefused) {
+    const std::string before = "[common]\r\nPath=x\r\n";
+    struct Case {
+        const char* name;
+        std::string section, key, value;
+        bool badName = true;  // a deletion of the key is refused too
+    };
+    const Case refused[] = {
+        {"CR LF in a value", "ocspServers", "UA-1", "http://a\r\n[common]\r\nUsrCertPath=/tmp/evil", false},
+        {"LF alone in a value", "ocspServers", "UA-1", "http://a\nUsrCertPath=/tmp/evil", false},
+        {"CR alone in a value", "ocspServers", "UA-1", "http://a\rx", false},
+        {"NUL in a value", "ocspServers", "UA-1", std::string("http://a\0b", 10), false},
+        {"= in a key", "ocspServers", "UsrCertPath=/tmp/evil;", "x"},
+        {"[ in a key", "ocspServers", "[common", "x"},
+        {"] in a key", "ocspServers", "common]", "x"},
+        {"LF in a key", "ocspServers", "a\n[common]", "x"},
+        {"NUL in a key", "ocspServers", std::string("a\0b", 3), "x"},
+        {"empty key", "ocspServers", "  ", "x"},
+        {"comment key", "ocspServers", ";x", "x"},
+        {"] in a section", "ocsp]x", "k", "v"},
+        {"LF in a section", "a\n[common", "k", "v"},
+        {"empty section", "", "k", "v"},
+    };
+    for (const Case& c : refused) {
+        SCOPED_TRACE(c.name);
+        Write(before);
+        EXPECT_FALSE(zk::Profile::WriteString(file, c.section, c.key, c.value));
+        if (c.badName) {
+            EXPECT_FALSE(zk::Profile::WriteString(file, c.section, c.key, std::nullopt));
+        }
+        EXPECT_EQ(Read(), before) << "the file stays as it was";
+    }
+    EXPECT_EQ(zk::Profile::GetString(file, "common", "UsrCertPath", "none"), "none");
+
+    // What legitimate callers write passes: "=", brackets, quotes and
+    // Cyrillic in values; blanks and dashes in keys.
+    Write(before);
+    ASSERT_TRUE(zk::Profile::WriteString(file, "ocspServers", "UA-12345678", std::string("http://ocsp/?a=1&b=[2]")));
+    ASSERT_TRUE(zk::Profile::WriteString(file, "common", "KeyPath", std::string("/home/u/Ключі \"x\"")));
+    EXPECT_EQ(zk::Profile::GetString(file, "ocspservers", "UA-12345678"), "http://ocsp/?a=1&b=[2]");
+    EXPECT_EQ(zk::Profile::GetString(file, "common", "KeyPath"), "/home/u/Ключі \"x\"");
+}
+
 TEST_F(ProfileTest, WriteFailsCleanlyInAMissingFolder) {
     EXPECT_FALSE(zk::Profile::WriteString((dir / "no" / "x.ini").string(), "s", "k", std::string("v")));
 }

@@ -20,8 +20,11 @@ protected:
         return zktest::ReadFile(DbFile(name)).find(needle) != std::string::npos;
     }
     // Closes the connection the way a failed statement does, so that the next
-    // request opens the file anew (as after a restart of the service).
-    void Reopen(const std::string& name) { ASSERT_NE(Sql(name, "SELECT * FROM no_such_table")->Code(), 0); }
+    // request opens the file anew (as after a restart of the service). Only a
+    // request with the database's key reaches its open connection.
+    void Reopen(const std::string& name, const std::string& key = kKey) {
+        ASSERT_NE(Sql(name, "SELECT * FROM no_such_table", key)->Code(), 0);
+    }
     std::vector<std::string> Column(const std::string& name, const std::string& sql, const std::string& key) {
         auto a = Sql(name, sql, key);
         EXPECT_TRUE(a && a->Code() == 0) << (a ? a->text : "refused");
@@ -126,10 +129,34 @@ TEST_F(ProtectedDbTest, AnotherKeyOrNoKeyNeverReadsIt) {
     // A key shaped the same way (cut to 32 characters) opens it.
     Reopen("locked");
     ASSERT_EQ(Sql("long", "CREATE TABLE t(v)", std::string(32, 'a') + "tail one")->Code(), 0);
-    Reopen("long");
+    Reopen("long", std::string(32, 'a') + "tail one");
     EXPECT_EQ(Sql("long", "SELECT * FROM t", std::string(32, 'a') + "tail two")->Code(), 0);
     // The first key still works.
     EXPECT_EQ(Column("locked", "SELECT v FROM t", kKey), std::vector<std::string>{kMarker});
+}
+
+// An open protected database serves only requests that bring its key: any
+// page could otherwise read what another page keeps there.
+TEST_F(ProtectedDbTest, AnOpenProtectedDatabaseServesOnlyItsKey) {
+    ASSERT_EQ(Sql("vault", "CREATE TABLE t(v); INSERT INTO t VALUES('" + std::string(kMarker) + "')", kKey)->Code(), 0);
+    const std::pair<const char*, std::string> strangers[] = {
+        {"no key", ""}, {"another key", "ключ чужої сторінки"}, {"the key but one letter", "ключ сторінкИ"},
+        {"the key with a blank more", kKey + " x"}};
+    for (const auto& [name, key] : strangers) {
+        SCOPED_TRACE(name);
+        auto a = Sql("vault", "SELECT v FROM t", key);
+        ASSERT_TRUE(a);
+        EXPECT_EQ(a->Code(), SQLITE_CANTOPEN);
+        EXPECT_EQ(a->At("Return/Message"), "database not opened");
+        EXPECT_EQ(a->Find("Data/Result"), nullptr);
+    }
+    // The refusals leave the owner's connection open and working; a key
+    // shaped the same way (blanks up to 32 characters) is the same key.
+    EXPECT_EQ(Column("vault", "SELECT v FROM t", kKey), std::vector<std::string>{kMarker});
+    EXPECT_EQ(Column("vault", "SELECT v FROM t", kKey + " "), std::vector<std::string>{kMarker});
+    // An unprotected database serves every request, whatever it carries.
+    ASSERT_EQ(Sql("open", "CREATE TABLE t(v)")->Code(), 0);
+    EXPECT_EQ(Sql("open", "SELECT * FROM t", "any key")->Code(), 0);
 }
 
 TEST_F(ProtectedDbTest, WithoutTheProviderNothingIsWrittenInTheClear) {
