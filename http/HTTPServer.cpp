@@ -37,6 +37,7 @@
 #include "http/RequestEncoding.h"
 #include "http/TrustInstall.h"
 #include "http/WorkerPool.h"
+#include "http/XmlLimits.h"
 #include "platform/CodePage.h"
 #include "platform/Memory.h"
 #include "platform/ModulePath.h"
@@ -55,6 +56,7 @@ constexpr auto kShutdownGrace = std::chrono::seconds(10);
 constexpr timeval kNudgeDelay = {0, 1000};     // a job waits about this long for a busy thread
 constexpr int kPriorities = 3;                 // evhttp's events take the middle one
 constexpr timeval kWatchAfter = {0, 20000};    // a command that runs longer has its client watched
+constexpr size_t kLoggedDocument = 2 * log::kMaxText;  // printed for the log; the log cuts it to kMaxText
 constexpr const char* kHtml = "text/html; charset=utf-8";
 constexpr const char* kTextPlain = "text/plain; charset=utf-8";
 
@@ -101,6 +103,7 @@ std::unique_ptr<WorkerPool> g_pool;
 std::mutex g_runLock;
 bool g_stopped = false;
 long g_testDelayMs = 0;
+bool g_testStuck = false;  // the held command ignores its cancellation (a runaway command)
 
 Listener* const g_listeners[] = {&g_plain, &g_secure};
 
@@ -205,8 +208,18 @@ void SendAnswers(evutil_socket_t, short, void* arg) {
 void PauseForTests(const Job& job) {
     ZLOG("_http_cb", "Command held for %ld ms (test setting)", g_testDelayMs);
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(g_testDelayMs);
-    while (!job.cancelled && std::chrono::steady_clock::now() < until)
+    while ((g_testStuck || !job.cancelled) && std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+
+// The answer is parsed again for the log, so that its masks follow its
+// structure like the request's do.
+void LogAnswer(const std::string& answer, const std::string& command, const char* native) {
+    tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
+    std::string shown = doc.Parse(answer.data(), answer.size()) == tinyxml2::XML_SUCCESS
+                            ? log::RedactDocument(doc, command, kLoggedDocument)
+                            : "[" + std::to_string(answer.size()) + " bytes]";
+    ZLOG("_http_cb", "%sOutput text:\r\n'%s'", native, shown.c_str());
 }
 
 // A document may be large: the body is unwrapped, converted and encoded in
@@ -217,11 +230,15 @@ std::string ExecuteCommand(std::string body) {
     std::string text = UnwrapBody(std::move(body));
     size_t length = DocumentLength(text);
     std::string answer;
+    std::string command;  // which elements of the answer carry data
     {
         tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
-        const bool parsed = doc.Parse(text.data(), length) == tinyxml2::XML_SUCCESS;
-        if (parsed && log::IsOpen())
-            ZLOG("_http_cb", "%sInput text:\r\n'%s'", native, log::RedactSecrets(std::string_view(text.data(), length)).c_str());
+        const bool parsed = WithinXmlLimits(std::string_view(text.data(), length)) &&
+                            doc.Parse(text.data(), length) == tinyxml2::XML_SUCCESS;
+        if (parsed && log::IsOpen()) {
+            command = log::RequestCommand(doc);
+            ZLOG("_http_cb", "%sInput text:\r\n'%s'", native, log::RedactDocument(doc, command, kLoggedDocument).c_str());
+        }
         SecureWipe(text);
         std::string().swap(text);
         if (!parsed)
@@ -229,7 +246,7 @@ std::string ExecuteCommand(std::string body) {
         else if (!ProcessRequestPOST(doc, answer))
             answer = BareErrorEnvelope(56);
     }
-    if (log::IsOpen()) ZLOG("_http_cb", "%sOutput text:\r\n'%s'", native, log::RedactSecrets(answer).c_str());
+    if (log::IsOpen()) LogAnswer(answer, command, native);
     Cp1251ToUtf8InPlace(answer);
     return EncodeAnswer(std::move(answer), flags);
 }
@@ -470,6 +487,7 @@ bool StartListeners() {
     signal(SIGPIPE, SIG_IGN);  // a vanished client must not end the process
     evthread_use_pthreads();
     if (const char* delay = getenv("ZELKORH_TEST_COMMAND_DELAY_MS")) g_testDelayMs = atol(delay);
+    g_testStuck = getenv("ZELKORH_TEST_COMMAND_STUCK") != nullptr;
 
     if (s.portS != 0 && !PrepareTls()) {
         ShowError("Неможливо встановити захищене підключення");
