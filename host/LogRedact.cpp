@@ -67,7 +67,9 @@ public:
             PushAttribute(attribute->Name(),
                           EqualNoCase(attribute->Name(), kSecretAttribute) ? std::string(kMask).c_str() : attribute->Value());
         const bool secret = IsSecretElement(element.Name());
-        if (!secret && !IsDataElement(command_, element.Name())) return true;
+        // The root (an answer's own Result) is never a data element.
+        const bool root = !element.Parent() || !element.Parent()->ToElement();
+        if (!secret && (root || !IsDataElement(command_, element.Name()))) return true;
         if (element.FirstChild()) {
             if (secret) PushText(std::string(kMask).c_str());
             else PushText(("[" + std::to_string(TextLength(element)) + " bytes]").c_str());
