@@ -98,8 +98,7 @@ void RequestFraming::HeadLine(std::string_view line, uint64_t at, std::vector<Fr
         bodyMethod_ = method == "POST" || method == "PUT" || method == "PATCH";
         busy_ = chunked_ = sawLength_ = sawEncoding_ = lengthValid_ = false;
         length_.clear();
-        declared_ = 0;
-        reserved_ = 0;
+        declared_ = 0;  // reserved_ keeps what is not handed out yet: EndOfHead moves it on
         state_ = State::HeaderLine;
         return;
     }
