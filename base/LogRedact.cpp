@@ -1,7 +1,11 @@
 #include "base/LogRedact.h"
 
+#include <tinyxml2.h>
+
 #include <array>
 #include <cctype>
+#include <cstring>
+#include <vector>
 
 #include "platform/Text.h"
 
@@ -24,6 +28,69 @@ bool IsSecretElement(std::string_view name) {
         if (EqualNoCase(s, name)) return true;
     return false;
 }
+
+// The elements whose text is a command's data: logged as a length.
+bool IsDataElement(std::string_view command, std::string_view name) {
+    if (EqualNoCase(command, "SAVE_DATA") || EqualNoCase(command, "LOAD_DATA") || EqualNoCase(command, "SYMMETRIC"))
+        return EqualNoCase(name, "Data");
+    // Any DB_COMMAND: a database opened as protected answers later requests
+    // that do not say so, so the request alone cannot tell.
+    if (EqualNoCase(command, "DB_COMMAND"))
+        return EqualNoCase(name, "Query") || EqualNoCase(name, "Result") || EqualNoCase(name, "FIELD");
+    return false;
+}
+
+size_t TextLength(const tinyxml2::XMLNode& node) {
+    size_t total = 0;
+    std::vector<const tinyxml2::XMLNode*> stack{&node};
+    while (!stack.empty()) {
+        const tinyxml2::XMLNode* n = stack.back();
+        stack.pop_back();
+        if (n->ToText()) total += strlen(n->Value());
+        for (const tinyxml2::XMLNode* c = n->FirstChild(); c; c = c->NextSibling()) stack.push_back(c);
+    }
+    return total;
+}
+
+// Prints a document with the masks applied. Children of masked elements are
+// never visited, and once the text is long enough the walk stops (every
+// element opened is still closed, so the text stays well-formed).
+class RedactingPrinter : public tinyxml2::XMLPrinter {
+public:
+    RedactingPrinter(std::string_view command, size_t maxLength)
+        : tinyxml2::XMLPrinter(nullptr, true), command_(command), maxLength_(maxLength) {}
+
+    bool VisitEnter(const tinyxml2::XMLElement& element, const tinyxml2::XMLAttribute* attribute) override {
+        OpenElement(element.Name(), true);
+        if (Full()) return false;
+        for (; attribute; attribute = attribute->Next())
+            PushAttribute(attribute->Name(),
+                          EqualNoCase(attribute->Name(), kSecretAttribute) ? std::string(kMask).c_str() : attribute->Value());
+        const bool secret = IsSecretElement(element.Name());
+        // The root (an answer's own Result) is never a data element.
+        const bool root = !element.Parent() || !element.Parent()->ToElement();
+        if (!secret && (root || !IsDataElement(command_, element.Name()))) return true;
+        if (element.FirstChild()) {
+            if (secret) PushText(std::string(kMask).c_str());
+            else PushText(("[" + std::to_string(TextLength(element)) + " bytes]").c_str());
+        }
+        return false;
+    }
+    bool VisitExit(const tinyxml2::XMLElement&) override {
+        CloseElement(true);
+        return !Full();
+    }
+    bool Visit(const tinyxml2::XMLText& text) override {
+        if (Full()) return false;
+        PushText(text.Value(), text.CData());
+        return true;
+    }
+
+private:
+    bool Full() { return static_cast<size_t>(CStrSize()) > maxLength_; }
+    std::string_view command_;
+    size_t maxLength_;
+};
 
 // Masks KEY="..." attributes inside one start tag [begin, end).
 std::string MaskAttributes(std::string_view tag) {
@@ -58,6 +125,23 @@ std::string MaskAttributes(std::string_view tag) {
     return out;
 }
 
+// The ">" that ends the tag opened at lt: one inside a quoted attribute
+// value does not (else a KEY value holding ">" would escape the mask).
+size_t TagEnd(std::string_view xml, size_t lt) {
+    char quote = 0;
+    for (size_t i = lt + 1; i < xml.size(); ++i) {
+        char c = xml[i];
+        if (quote) {
+            if (c == quote) quote = 0;
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (c == '>') {
+            return i;
+        }
+    }
+    return std::string_view::npos;
+}
+
 }  // namespace
 
 std::string RedactSecrets(std::string_view xml) {
@@ -71,7 +155,7 @@ std::string RedactSecrets(std::string_view xml) {
             break;
         }
         out.append(xml.substr(i, lt - i));
-        size_t gt = xml.find('>', lt);
+        size_t gt = TagEnd(xml, lt);
         if (gt == std::string_view::npos) {
             out.append(xml.substr(lt));
             break;
@@ -102,6 +186,32 @@ std::string RedactSecrets(std::string_view xml) {
         }
     }
     return out;
+}
+
+std::string RedactDocument(const tinyxml2::XMLNode& document, std::string_view command, size_t maxLength) {
+    RedactingPrinter printer(command, maxLength);
+    document.Accept(&printer);
+    return std::string(printer.CStr(), printer.CStrSize() > 0 ? printer.CStrSize() - 1 : 0);
+}
+
+std::string RequestCommand(const tinyxml2::XMLNode& document) {
+    // The first Request in document order, as the dispatcher finds it.
+    std::vector<const tinyxml2::XMLNode*> stack{&document};
+    while (!stack.empty()) {
+        const tinyxml2::XMLNode* n = stack.back();
+        stack.pop_back();
+        if (const tinyxml2::XMLElement* e = n->ToElement(); e && EqualNoCase(e->Name(), "Request")) {
+            std::string command;
+            for (const tinyxml2::XMLElement* c = e->FirstChildElement(); c; c = c->NextSiblingElement())
+                if (EqualNoCase(c->Name(), "Command") && c->FirstChild() && c->FirstChild()->ToText())
+                    command = c->FirstChild()->Value();
+            return command;
+        }
+        std::vector<const tinyxml2::XMLNode*> children;
+        for (const tinyxml2::XMLNode* c = n->FirstChild(); c; c = c->NextSibling()) children.push_back(c);
+        stack.insert(stack.end(), children.rbegin(), children.rend());
+    }
+    return {};
 }
 
 }  // namespace zk::log

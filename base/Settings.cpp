@@ -1,5 +1,6 @@
 #include "base/Settings.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "platform/ModulePath.h"
@@ -14,6 +15,27 @@ std::mutex g_settingsLock;
 std::string g_userCertFolder;
 
 constexpr size_t kMaxText = 1023;
+
+// A positive decimal count, else the default.
+uint64_t PositiveSetting(const std::string& file, const char* key, uint64_t fallback) {
+    std::string text = TrimBlanks(Profile::GetString(file, "common", key, "", kMaxText));
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return fallback;
+    unsigned long long v = std::strtoull(text.c_str(), nullptr, 10);
+    return v > 0 ? v : fallback;
+}
+
+// Origins separated by blanks or commas.
+std::vector<std::string> OriginList(const std::string& text) {
+    std::vector<std::string> out;
+    size_t i = 0;
+    while (i < text.size()) {
+        size_t end = text.find_first_of(" \t,", i);
+        if (end == std::string::npos) end = text.size();
+        if (end > i) out.push_back(text.substr(i, end - i));
+        i = end + 1;
+    }
+    return out;
+}
 
 }  // namespace
 
@@ -40,6 +62,10 @@ void LoadHostSettings() {
         unsigned long long v = std::strtoull(maxBody.c_str(), nullptr, 10);
         if (v > 0) s.maxBody = v;
     }
+    s.logMaxSize = PositiveSetting(my, "LogMaxSize", s.logMaxSize);
+    s.maxConnections = static_cast<int>(std::min<uint64_t>(PositiveSetting(my, "MaxConnections", s.maxConnections), 1u << 20));
+    s.maxBodiesInFlight = PositiveSetting(my, "MaxBodiesInFlight", s.maxBodiesInFlight);
+    s.allowedOrigins = OriginList(Profile::GetString(my, "common", "AllowedOrigins", "", 32767));
     g_host = s;
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace zk {
 
@@ -18,6 +19,10 @@ struct HostSettings {
     uint64_t maxBody = 256ull << 20;  // largest request body accepted
     bool systemTrust = true;          // install the local CA into the system store when writable
     int sqlTimeout = 30;              // seconds one DB_COMMAND's SQL may run
+    uint64_t logMaxSize = 10ull << 20;          // the log is rotated at this size
+    int maxConnections = 512;                   // open connections per listener; the oldest idle go first
+    uint64_t maxBodiesInFlight = 512ull << 20;  // request bodies held at once; more are answered 503
+    std::vector<std::string> allowedOrigins;    // empty: every origin; else only these (exact)
 };
 
 // The settings read by LoadHostSettings (defaults before that).

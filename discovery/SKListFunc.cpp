@@ -28,6 +28,7 @@ bool ReadKeyFile(const std::string& path, SecretBytes& key) {
     auto data = files::ReadAll(path, kMaxScannedFile);
     if (!data || data->empty()) return false;
     key.bytes() = std::move(*data);
+    key.KeepOutOfDumps();
     return true;
 }
 

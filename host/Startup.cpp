@@ -18,6 +18,7 @@
 #include "platform/Files.h"
 #include "platform/MessageLoop.h"
 #include "platform/ModulePath.h"
+#include "platform/ProcessLimits.h"
 #include "platform/SingleInstance.h"
 #include "provider/Provider.h"
 
@@ -83,6 +84,7 @@ void StartInBackground() {
 
 int RunService(int argc, char** argv) {
     loop::BlockQuitSignals();  // before any thread: the loop takes them through its queue
+    process::ProtectProcess();  // before the first file is made: data, keys and log are the user's alone
     if (HasArgument(argc, argv, "-setup")) {
         Configure();
         return 0;
@@ -109,6 +111,7 @@ int RunService(int argc, char** argv) {
     }
 
     if (!Configure()) return kFailed;
+    process::RaiseOpenFileLimit();  // every connection holds a descriptor
 
     std::string error;
     if (provider::LoadProvider(error) != 0) ShowError(Cp1251ToUtf8(error));
@@ -117,7 +120,7 @@ int RunService(int argc, char** argv) {
         provider::UnloadProvider();
         return kFailed;
     }
-    log::Start(ProgramFolder(), Host().log);
+    log::Start(ProgramFolder(), Host().log, Host().logMaxSize);
     ZLOG("RunService", "Started, version %s, ports %u and %u", VersionText(), http::PlainPort(), http::TlsPort());
     RemoveLeftTemporaries();
 
@@ -126,10 +129,20 @@ int RunService(int argc, char** argv) {
 
     bool idle = http::StopListeners();
     background.join();
+    if (!idle) {
+        // A command that ignores its cancellation holds a worker: after the
+        // grace period the process ends without it (nothing it holds may be
+        // freed while it runs).
+        ZLOG("RunService", "Stopped");
+        log::Stop();
+        files::RemoveFolder(WorkFolder("View"));
+        instance.Release();
+        process::EndNow(exitCode);
+    }
     ZLOG("RunService", "Stopped");
     log::Stop();
     http::TearDownListeners();
-    if (idle) provider::UnloadProvider();  // never under a command that still runs in it
+    provider::UnloadProvider();
     files::RemoveFolder(WorkFolder("View"));
     instance.Release();
     return exitCode;

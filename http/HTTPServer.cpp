@@ -11,6 +11,7 @@
 #include <event2/event.h>
 #include <event2/http.h>
 #include <event2/keyvalq_struct.h>
+#include <event2/listener.h>
 #include <event2/thread.h>
 #include <openssl/ssl.h>
 #include <tinyxml2.h>
@@ -20,7 +21,10 @@
 #include <exception>
 #include <csignal>
 #include <cstdlib>
+#include <list>
 #include <map>
+#include <unordered_map>
+#include <utility>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -36,12 +40,16 @@
 #include "base/Settings.h"
 #include "http/FixedDocuments.h"
 #include "http/LocalTls.h"
+#include "http/RequestChecks.h"
 #include "http/RequestEncoding.h"
+#include "http/RequestFraming.h"
 #include "http/TrustInstall.h"
 #include "http/WorkerPool.h"
+#include "http/XmlLimits.h"
 #include "platform/CodePage.h"
 #include "platform/Memory.h"
 #include "platform/ModulePath.h"
+#include "platform/PeerCredentials.h"
 #include "platform/SecureWipe.h"
 #include "platform/Sockets.h"
 
@@ -57,10 +65,32 @@ constexpr auto kShutdownGrace = std::chrono::seconds(10);
 constexpr timeval kNudgeDelay = {0, 1000};     // a job waits about this long for a busy thread
 constexpr int kPriorities = 3;                 // evhttp's events take the middle one
 constexpr timeval kWatchAfter = {0, 20000};    // a command that runs longer has its client watched
+constexpr timeval kAcceptPause = {0, 200000};  // out of descriptors: accepting rests this long
+constexpr auto kAcceptEpisode = std::chrono::seconds(2);  // failures closer than this are one episode
+constexpr uint64_t kReturnMemoryAfter = 16 << 20;  // a body this large gives its memory back when done
+constexpr size_t kLoggedDocument = 2 * log::kMaxText;  // printed for the log; the log cuts it to kMaxText
 constexpr const char* kHtml = "text/html; charset=utf-8";
 constexpr const char* kTextPlain = "text/plain; charset=utf-8";
 
 struct Listener;
+
+// Request bodies held at once, against the MaxBodiesInFlight budget. Taken
+// when a body is declared (or a chunk announced), before it is read; given
+// back when the command that used it has ended.
+std::atomic<uint64_t> g_bodiesInFlight{0};
+
+bool ReserveBody(uint64_t n) {
+    const uint64_t budget = Host().maxBodiesInFlight;
+    uint64_t now = g_bodiesInFlight.load();
+    do {
+        if (n > budget || now > budget - n) return false;
+    } while (!g_bodiesInFlight.compare_exchange_weak(now, now + n));
+    return true;
+}
+
+void ReleaseBody(uint64_t n) {
+    if (n) g_bodiesInFlight.fetch_sub(n);
+}
 
 // One command in flight. Its request and connection are touched on the loop
 // thread only; the worker reads body and writes answer.
@@ -73,10 +103,29 @@ struct Job {
     std::string origin;
     std::string answer;
     std::atomic<bool> cancelled{false};
+    uint64_t reserved = 0;  // of the body budget
     ~Job() {
         SecureWipe(body);
         SecureWipe(answer);
+        std::string().swap(body);
+        std::string().swap(answer);
+        ReleaseBody(reserved);
+        if (reserved >= kReturnMemoryAfter) ReturnFreeMemory();
     }
+};
+
+// One open connection, from its first byte to its close. Its framing sees
+// the bytes before evhttp does (RequestFraming.h).
+struct Conn {
+    Conn(Listener* owner, bufferevent* b)
+        : listener(owner), bev(b),
+          framing(Host().maxBody, kMaxHeaders, [](uint64_t n) { return ReserveBody(n); }) {}
+    Listener* listener;
+    bufferevent* bev;
+    evhttp_connection* evcon = nullptr;  // once adopted
+    evbuffer_cb_entry* input = nullptr;
+    RequestFraming framing;
+    std::list<Conn*>::iterator recent;   // place in the listener's list, most recently active last
 };
 
 struct Listener {
@@ -96,6 +145,15 @@ struct Listener {
     std::vector<std::shared_ptr<Job>> finished;
     std::thread thread;
     std::map<evhttp_connection*, std::shared_ptr<Job>> inflight;  // loop thread only
+    // Connections, loop thread only: made but not yet adopted, and adopted.
+    std::vector<Conn*> pending;
+    std::unordered_map<evhttp_connection*, Conn*> conns;
+    std::list<Conn*> recent;     // least recently active first
+    event* adopt = nullptr;      // adopts the connections made in this pass
+    evconnlistener* accepting = nullptr;
+    event* resume = nullptr;     // accepting again after running out of descriptors
+    bool acceptPaused = false;   // an episode of failed accepts is going on (logged once)
+    std::chrono::steady_clock::time_point lastAcceptFailure;
 };
 
 Listener g_plain(false), g_secure(true);
@@ -103,6 +161,7 @@ std::unique_ptr<WorkerPool> g_pool;
 std::mutex g_runLock;
 bool g_stopped = false;
 long g_testDelayMs = 0;
+bool g_testStuck = false;  // the held command ignores its cancellation (a runaway command)
 
 Listener* const g_listeners[] = {&g_plain, &g_secure};
 
@@ -144,14 +203,87 @@ void ForgetJob(Job& job) {
     job.listener->inflight.erase(job.evcon);
 }
 
+// The connection's own end: its watcher of incoming bytes goes, and the
+// budget its unread bodies held.
+void DropConn(Conn* c) {
+    Listener& l = *c->listener;
+    if (c->input) evbuffer_remove_cb_entry(bufferevent_get_input(c->bev), c->input);
+    ReleaseBody(c->framing.Outstanding());
+    if (c->evcon) {
+        l.conns.erase(c->evcon);
+        l.recent.erase(c->recent);
+    }
+    bufferevent_decref(c->bev);
+    delete c;
+}
+
 void ConnectionClosed(evhttp_connection* evcon, void* arg) {
-    auto* l = static_cast<Listener*>(arg);
+    auto* c = static_cast<Conn*>(arg);
+    Listener* l = c->listener;
     auto it = l->inflight.find(evcon);
-    if (it == l->inflight.end()) return;
-    std::shared_ptr<Job> job = it->second;
-    job->cancelled = true;
-    job->req = nullptr;  // evhttp frees it with the connection
-    ForgetJob(*job);
+    if (it != l->inflight.end()) {
+        std::shared_ptr<Job> job = it->second;
+        job->cancelled = true;
+        job->req = nullptr;  // evhttp frees it with the connection
+        ForgetJob(*job);
+    }
+    DropConn(c);
+}
+
+void Touch(Conn* c) {
+    if (c->evcon) c->listener->recent.splice(c->listener->recent.end(), c->listener->recent, c->recent);
+}
+
+// Makes room: the connection idle the longest (no command in flight) is
+// closed. false when every connection is busy.
+bool CloseOldestIdle(Listener& l, const Conn* keep) {
+    for (Conn* c : l.recent) {
+        if (c == keep || l.inflight.count(c->evcon)) continue;
+        evhttp_connection_free(c->evcon);  // its close callback forgets it
+        return true;
+    }
+    return false;
+}
+
+// --- bytes as they arrive (loop thread, before evhttp reads them) ---
+
+// Overwrites stream bytes [at, at + size) that are still in the buffer.
+void ApplyEdit(evbuffer* buf, uint64_t fed, const FramingEdit& edit) {
+    const size_t length = evbuffer_get_length(buf);
+    if (fed - edit.at > length) return;  // already read: cannot happen for a line not yet ended
+    evbuffer_ptr at;
+    if (evbuffer_ptr_set(buf, &at, length - (fed - edit.at), EVBUFFER_PTR_SET) != 0) return;
+    int n = evbuffer_peek(buf, static_cast<ev_ssize_t>(edit.bytes.size()), &at, nullptr, 0);
+    std::vector<evbuffer_iovec> parts(static_cast<size_t>(std::max(n, 0)));
+    evbuffer_peek(buf, static_cast<ev_ssize_t>(edit.bytes.size()), &at, parts.data(), n);
+    size_t done = 0;
+    for (auto& part : parts) {
+        size_t take = std::min(part.iov_len, edit.bytes.size() - done);
+        memcpy(part.iov_base, edit.bytes.data() + done, take);
+        done += take;
+    }
+}
+
+void BytesArrived(evbuffer* buf, const evbuffer_cb_info* info, void* arg) {
+    auto* c = static_cast<Conn*>(arg);
+    if (info->n_added == 0 || c->framing.Stopped()) return;
+    Touch(c);
+    const size_t length = evbuffer_get_length(buf);
+    evbuffer_ptr from;
+    if (info->n_added > length || evbuffer_ptr_set(buf, &from, length - info->n_added, EVBUFFER_PTR_SET) != 0) return;
+    const auto added = static_cast<ev_ssize_t>(info->n_added);
+    int n = evbuffer_peek(buf, added, &from, nullptr, 0);
+    std::vector<evbuffer_iovec> parts(static_cast<size_t>(std::max(n, 0)));
+    evbuffer_peek(buf, added, &from, parts.data(), n);
+    std::vector<FramingEdit> edits;
+    size_t left = info->n_added;
+    for (auto& part : parts) {
+        size_t take = std::min(part.iov_len, left);
+        for (auto& e : c->framing.Feed(std::string_view(static_cast<const char*>(part.iov_base), take)))
+            edits.push_back(std::move(e));
+        left -= take;
+    }
+    for (const auto& e : edits) ApplyEdit(buf, c->framing.Fed(), e);
 }
 
 // The client went away while its command runs: drop the connection now (the
@@ -207,8 +339,18 @@ void SendAnswers(evutil_socket_t, short, void* arg) {
 void PauseForTests(const Job& job) {
     ZLOG("_http_cb", "Command held for %ld ms (test setting)", g_testDelayMs);
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(g_testDelayMs);
-    while (!job.cancelled && std::chrono::steady_clock::now() < until)
+    while ((g_testStuck || !job.cancelled) && std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+
+// The answer is parsed again for the log, so that its masks follow its
+// structure like the request's do.
+void LogAnswer(const std::string& answer, const std::string& command, const char* native) {
+    tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
+    std::string shown = doc.Parse(answer.data(), answer.size()) == tinyxml2::XML_SUCCESS
+                            ? log::RedactDocument(doc, command, kLoggedDocument)
+                            : "[" + std::to_string(answer.size()) + " bytes]";
+    ZLOG("_http_cb", "%sOutput text:\r\n'%s'", native, shown.c_str());
 }
 
 // A document may be large: the body is unwrapped, converted and encoded in
@@ -218,11 +360,15 @@ std::string ExecuteCommand(std::string body, RequestFlags flags) {
     std::string text = UnwrapBody(std::move(body));
     size_t length = DocumentLength(text);
     std::string answer;
+    std::string command;  // which elements of the answer carry data
     {
         tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
-        const bool parsed = doc.Parse(text.data(), length) == tinyxml2::XML_SUCCESS;
-        if (parsed && log::IsOpen())
-            ZLOG("_http_cb", "%sInput text:\r\n'%s'", native, log::RedactSecrets(std::string_view(text.data(), length)).c_str());
+        const bool parsed = WithinXmlLimits(std::string_view(text.data(), length)) &&
+                            doc.Parse(text.data(), length) == tinyxml2::XML_SUCCESS;
+        if (parsed && log::IsOpen()) {
+            command = log::RequestCommand(doc);
+            ZLOG("_http_cb", "%sInput text:\r\n'%s'", native, log::RedactDocument(doc, command, kLoggedDocument).c_str());
+        }
         SecureWipe(text);
         std::string().swap(text);
         if (!parsed)
@@ -230,7 +376,7 @@ std::string ExecuteCommand(std::string body, RequestFlags flags) {
         else if (!ProcessRequestPOST(doc, answer))
             answer = BareErrorEnvelope(ZK_E_BAD_REQUEST_PARAMS);
     }
-    if (log::IsOpen()) ZLOG("_http_cb", "%sOutput text:\r\n'%s'", native, log::RedactSecrets(answer).c_str());
+    if (log::IsOpen()) LogAnswer(answer, command, native);
     Cp1251ToUtf8InPlace(answer);
     return EncodeAnswer(std::move(answer), flags);
 }
@@ -273,8 +419,9 @@ void RunJob(const std::shared_ptr<Job>& job) {
 
 // --- _http_cb (loop thread) ---
 
-void StartCommand(Listener& l, evhttp_request* req, evhttp_connection* evcon) {
+void StartCommand(Listener& l, evhttp_request* req, evhttp_connection* evcon, uint64_t reserved) {
     auto job = std::make_shared<Job>();
+    job->reserved = reserved;
     job->listener = &l;
     job->req = req;
     job->evcon = evcon;
@@ -324,29 +471,151 @@ void ServeDocument(Listener& l, evhttp_request* req) {
     Send(req, 200, "HTTP_OK", doc->body, doc->contentType, allow);
 }
 
+void SendEmpty(evhttp_request* req, int code, const char* reason) {
+    evhttp_send_reply(req, code, reason, nullptr);
+}
+
+// A CORS preflight that asks for access to a private (local) network:
+// answered so that current browsers let public pages reach the service.
+bool IsPrivateNetworkPreflight(evhttp_request* req) {
+    return evhttp_request_get_command(req) == EVHTTP_REQ_OPTIONS &&
+           RequestHeader(req, "Access-Control-Request-Private-Network") != nullptr;
+}
+
+void AnswerPreflight(evhttp_request* req) {
+    const char* origin = RequestHeader(req, "Origin");
+    AddHeader(req, "Access-Control-Allow-Origin", origin ? origin : "*");
+    AddHeader(req, "Access-Control-Allow-Methods", "POST, GET");
+    const char* asked = RequestHeader(req, "Access-Control-Request-Headers");
+    AddHeader(req, "Access-Control-Allow-Headers", asked ? asked : "Content-Type");
+    AddHeader(req, "Access-Control-Allow-Private-Network", "true");
+    AddHeader(req, "Access-Control-Max-Age", "600");
+    if (origin) AddHeader(req, "Vary", "Origin");
+    SendEmpty(req, 204, "No Content");
+}
+
+Conn* FindConn(Listener& l, evhttp_connection* evcon) {
+    auto it = l.conns.find(evcon);
+    return it == l.conns.end() ? nullptr : it->second;
+}
+
+// The budget a request holds, given back unless a command takes it over.
+struct HeldBody {
+    uint64_t bytes = 0;
+    ~HeldBody() { ReleaseBody(bytes); }
+};
+
 void HttpCallback(evhttp_request* req, void* arg) {
     auto& l = *static_cast<Listener*>(arg);
     evhttp_connection* evcon = evhttp_request_get_connection(req);
-    evhttp_connection_set_closecb(evcon, ConnectionClosed, &l);
+    Conn* conn = FindConn(l, evcon);
+    RequestVerdict verdict = conn ? conn->framing.TakeVerdict() : RequestVerdict{};
+    HeldBody held{verdict.reserved};
+    if (conn) Touch(conn);
+    FirstRequestDone(l, evcon);  // before the reply, which may end the connection
+    if (verdict.busy) {
+        // Its body was never read: the connection cannot carry another request.
+        AddHeader(req, "Connection", "close");
+        return SendEmpty(req, 503, "Service Unavailable");
+    }
+    if (!HostAllowed(RequestHeader(req, "Host"), Host().host) ||
+        !OriginAllowed(RequestHeader(req, "Origin"), Host().allowedOrigins))
+        return SendEmpty(req, 403, "Forbidden");
     switch (evhttp_request_get_command(req)) {
         case EVHTTP_REQ_POST:
-            return StartCommand(l, req, evcon);
+            return StartCommand(l, req, evcon, std::exchange(held.bytes, 0));
         case EVHTTP_REQ_GET:
-            FirstRequestDone(l, evcon);  // before the reply, which may end the connection
             return ServeDocument(l, req);
         default:
-            FirstRequestDone(l, evcon);
+            if (IsPrivateNetworkPreflight(req)) return AnswerPreflight(req);
             return SendBadRequest(req, "Bad request. Server accepts POST and GET messages only.");
     }
 }
 
-bufferevent* NewTlsConnection(event_base* base, void* arg) {
+// --- connections ---
+
+// evhttp makes a connection's bufferevent here, before it knows the socket.
+// The connection is watched from its first byte on and adopted (checked,
+// counted) in the same pass of the loop, once evhttp has set it up.
+bufferevent* NewConnection(event_base* base, void* arg) {
     auto* l = static_cast<Listener*>(arg);
-    SSL* ssl = SSL_new(l->ssl);
-    if (!ssl) return nullptr;
-    bufferevent* bev = bufferevent_openssl_socket_new(base, -1, ssl, BUFFEREVENT_SSL_ACCEPTING, BEV_OPT_CLOSE_ON_FREE);
-    if (bev) bufferevent_openssl_set_allow_dirty_shutdown(bev, 1);
+    bufferevent* bev = nullptr;
+    if (l->tls) {
+        SSL* ssl = SSL_new(l->ssl);
+        if (!ssl) return nullptr;
+        bev = bufferevent_openssl_socket_new(base, -1, ssl, BUFFEREVENT_SSL_ACCEPTING, BEV_OPT_CLOSE_ON_FREE);
+        if (bev) bufferevent_openssl_set_allow_dirty_shutdown(bev, 1);
+    } else {
+        bev = bufferevent_socket_new(base, -1, BEV_OPT_CLOSE_ON_FREE);
+    }
+    if (!bev) return nullptr;
+    auto* c = new Conn(l, bev);
+    bufferevent_incref(bev);  // so that Adopt can tell whether evhttp kept it
+    c->input = evbuffer_add_cb(bufferevent_get_input(bev), BytesArrived, c);
+    l->pending.push_back(c);
+    event_active(l->adopt, EV_READ, 0);
     return bev;
+}
+
+// The peer of a loopback connection must be a process of this user: other
+// users of the machine get nothing (kept passwords, the data blob, keys).
+bool PeerAllowed(int fd) {
+    std::optional<uint32_t> owner = net::LocalPeerOwner(fd);
+    if (owner) return *owner == net::OwnUser();
+    return !net::PeerIsLoopback(fd);  // a remote client (Host "*"); a local one must be known
+}
+
+void Adopt(evutil_socket_t, short, void* arg) {
+    auto& l = *static_cast<Listener*>(arg);
+    std::vector<Conn*> fresh;
+    fresh.swap(l.pending);
+    for (Conn* c : fresh) {
+        bufferevent_data_cb readcb, writecb;
+        bufferevent_event_cb eventcb;
+        void* owner = nullptr;
+        bufferevent_getcb(c->bev, &readcb, &writecb, &eventcb, &owner);
+        if (!owner) {  // evhttp gave it up already
+            DropConn(c);
+            continue;
+        }
+        c->evcon = static_cast<evhttp_connection*>(owner);
+        l.conns[c->evcon] = c;
+        c->recent = l.recent.insert(l.recent.end(), c);
+        evhttp_connection_set_closecb(c->evcon, ConnectionClosed, c);
+        if (l.acceptPaused && std::chrono::steady_clock::now() - l.lastAcceptFailure > kAcceptEpisode) {
+            l.acceptPaused = false;
+            ZLOG("_http_cb", "Accepting connections again");
+        }
+        if (!PeerAllowed(bufferevent_getfd(c->bev))) {
+            ZLOG("_http_cb", "Connection from another user's process refused");
+            evhttp_connection_free(c->evcon);
+            continue;
+        }
+        if (l.conns.size() > static_cast<size_t>(Host().maxConnections) && !CloseOldestIdle(l, c))
+            evhttp_connection_free(c->evcon);  // every other one is busy: the newcomer waits its turn
+    }
+}
+
+// accept() failed. Out of descriptors, the listening socket stays readable:
+// accepting rests a moment (and the longest-idle connection is closed) so
+// that the loop does not spin; the episode is logged once.
+void AcceptFailed(evconnlistener* listener, void*) {
+    const int error = EVUTIL_SOCKET_ERROR();
+    for (Listener* l : g_listeners) {
+        if (l->accepting != listener) continue;
+        evconnlistener_disable(listener);
+        l->lastAcceptFailure = std::chrono::steady_clock::now();
+        if (!l->acceptPaused) {
+            l->acceptPaused = true;
+            ZLOG("_http_cb", "accept(): %s; accepting rests a moment", evutil_socket_error_to_string(error));
+        }
+        CloseOldestIdle(*l, nullptr);
+        evtimer_add(l->resume, &kAcceptPause);
+    }
+}
+
+void ResumeAccepting(evutil_socket_t, short, void* arg) {
+    evconnlistener_enable(static_cast<Listener*>(arg)->accepting);
 }
 
 // --- start and stop ---
@@ -373,7 +642,9 @@ bool SetUpLoop(Listener& l) {
     l.nudge = evtimer_new(l.base, NudgePool, &l);
     l.answers = event_new(l.base, -1, 0, SendAnswers, &l);
     l.stop = event_new(l.base, -1, 0, BreakLoop, l.base);
-    if (!l.http || !l.wakePool || !l.nudge || !l.answers || !l.stop) return false;
+    l.adopt = event_new(l.base, -1, 0, Adopt, &l);
+    l.resume = evtimer_new(l.base, ResumeAccepting, &l);
+    if (!l.http || !l.wakePool || !l.nudge || !l.answers || !l.stop || !l.adopt || !l.resume) return false;
     evhttp_set_gencb(l.http, HttpCallback, &l);
     // Every method reaches _http_cb, which answers the ones it does not serve.
     evhttp_set_allowed_methods(l.http, EVHTTP_REQ_GET | EVHTTP_REQ_POST | EVHTTP_REQ_HEAD | EVHTTP_REQ_PUT |
@@ -385,13 +656,16 @@ bool SetUpLoop(Listener& l) {
     if (l.tls) {
         l.ssl = NewServerContext();
         if (!l.ssl) return false;
-        evhttp_set_bevcb(l.http, NewTlsConnection, &l);
         evhttp_set_timeout(l.http, kHandshakeSeconds);
     } else {
         evhttp_set_timeout(l.http, kConnectionSeconds);
     }
+    evhttp_set_bevcb(l.http, NewConnection, &l);
     evutil_make_socket_nonblocking(l.fd);
-    if (!evhttp_accept_socket_with_handle(l.http, l.fd)) return false;
+    evhttp_bound_socket* bound = evhttp_accept_socket_with_handle(l.http, l.fd);
+    if (!bound) return false;
+    l.accepting = evhttp_bound_socket_get_listener(bound);
+    evconnlistener_set_error_cb(l.accepting, AcceptFailed);
     l.fd = net::kInvalidSocket;  // evhttp owns and closes it now
     return true;
 }
@@ -408,8 +682,12 @@ void FreeLoop(Listener& l) {
     if (l.nudge) event_free(l.nudge);
     if (l.answers) event_free(l.answers);
     if (l.stop) event_free(l.stop);
+    if (l.adopt) event_free(l.adopt);
+    if (l.resume) event_free(l.resume);
     l.finished.clear();
-    if (l.http) evhttp_free(l.http);  // closes its connections and the listening socket
+    if (l.http) evhttp_free(l.http);  // closes its connections (their close callbacks forget them) and the listening socket
+    for (Conn* c : l.pending) DropConn(c);
+    l.pending.clear();
     if (l.base) event_base_free(l.base);
     if (l.ssl) SSL_CTX_free(l.ssl);
     net::CloseSocket(l.fd);
@@ -420,6 +698,9 @@ void FreeLoop(Listener& l) {
     l.nudge = nullptr;
     l.answers = nullptr;
     l.stop = nullptr;
+    l.adopt = nullptr;
+    l.resume = nullptr;
+    l.accepting = nullptr;
     l.fd = net::kInvalidSocket;
 }
 
@@ -491,6 +772,7 @@ bool StartListeners() {
     signal(SIGPIPE, SIG_IGN);  // a vanished client must not end the process
     evthread_use_pthreads();
     if (const char* delay = getenv("ZELKORH_TEST_COMMAND_DELAY_MS")) g_testDelayMs = atol(delay);
+    g_testStuck = getenv("ZELKORH_TEST_COMMAND_STUCK") != nullptr;
 
     if (s.portS != 0 && !PrepareTls()) {
         ShowError("Неможливо встановити захищене підключення");

@@ -11,6 +11,10 @@ void SecureWipe(void* data, size_t size);
 void SecureWipe(std::string& text);             // wipes and empties
 void SecureWipe(std::vector<unsigned char>& bytes);
 
+// Leaves the whole pages inside [data, data + size) out of core dumps (a
+// buffer smaller than a page, or the parts of pages it shares, stay in).
+void ExcludeFromCoreDump(const void* data, size_t size);
+
 // A string that wipes its bytes when it is destroyed or reassigned.
 class SecretString {
 public:
@@ -44,7 +48,7 @@ private:
 class SecretBytes {
 public:
     SecretBytes() = default;
-    explicit SecretBytes(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
+    explicit SecretBytes(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) { KeepOutOfDumps(); }
     SecretBytes(SecretBytes&& other) noexcept : bytes_(std::move(other.bytes_)) {}
     SecretBytes& operator=(SecretBytes&& other) noexcept {
         if (this != &other) {
@@ -53,6 +57,9 @@ public:
         }
         return *this;
     }
+    // Large key files fill whole pages: those pages stay out of core dumps.
+    // Called on construction; callers that fill bytes() in place call it after.
+    void KeepOutOfDumps() const { ExcludeFromCoreDump(bytes_.data(), bytes_.capacity()); }
     ~SecretBytes() { SecureWipe(bytes_); }
     const std::vector<uint8_t>& bytes() const { return bytes_; }
     std::vector<uint8_t>& bytes() { return bytes_; }  // filled in place by readers and encoders

@@ -210,7 +210,7 @@ class Shutdown(unittest.TestCase):
         with Service(env={"ZELKORH_TEST_COMMAND_DELAY_MS": "600000"}) as svc:
             body = form_body(request_xml("GET_VERSION")).encode()
             with socket.create_connection(("127.0.0.1", svc.port), timeout=60) as client:
-                client.sendall(b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n\r\n" % len(body) + body)
+                client.sendall(b"POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: %d\r\n\r\n" % len(body) + body)
                 self.assertTrue(svc.wait_for_log("Command held"))
                 self.assertEqual(svc.stop(), 0)  # the held command is let go, not waited for
                 self.assertEqual(client.recv(100), b"")  # no answer: the connection just ends

@@ -183,7 +183,7 @@ def template_folder():
 
 class Service:
     def __init__(self, port=None, ports=None, log=True, settings=None, env=None, template=True, start=True,
-                 args=(), demo=False):
+                 args=(), demo=False, preexec=None):
         self.work = tempfile.mkdtemp(prefix="zk-it-")
         self.folder = os.path.join(self.work, "bin")
         self.home = os.path.join(self.work, "home")
@@ -206,6 +206,7 @@ class Service:
             self.env.pop(name, None)
         self.env.update(env or {})
         self.args = list(args)
+        self.preexec = preexec  # run in the child before the service starts (limits, for example)
         self.proc = None
         self._stderr = None
         if start:
@@ -266,7 +267,7 @@ class Service:
             self._stderr.close()
         self._stderr = open(os.path.join(self.work, "stderr.txt"), "w+b")
         self.proc = subprocess.Popen([self.exe] + self.args, cwd=self.work, env=self.env, stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.DEVNULL, stderr=self._stderr)
+                                     stdout=subprocess.DEVNULL, stderr=self._stderr, preexec_fn=self.preexec)
         if wait:
             for p in (self.port, self.port_s):
                 if p and not wait_for_port(p, self.proc):
