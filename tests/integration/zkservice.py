@@ -365,3 +365,40 @@ class SharedServiceCase(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         cls.svc.__exit__(None, None, None)
+
+
+def serve(argv):
+    """Runs one Service for a test process written in another language: prints
+    one JSON line (ports, folders, CA file), then keeps the service until its
+    standard input closes (or SIGTERM/SIGINT), stops it and exits with its code."""
+    import argparse
+    import json
+    import sys
+
+    parser = argparse.ArgumentParser(prog="zkservice.py serve")
+    parser.add_argument("--demo", action="store_true", help="keep the build's demo certificates and key file")
+    parser.add_argument("--settings", default="{}", help="extra ZelkorH.my settings (JSON object)")
+    parser.add_argument("--env", default="{}", help="extra environment of the service (JSON object)")
+    args = parser.parse_args(argv)
+
+    def end(*_):
+        raise SystemExit(1)
+
+    signal.signal(signal.SIGTERM, end)
+    signal.signal(signal.SIGINT, end)
+    with Service(demo=args.demo, settings=json.loads(args.settings), env=json.loads(args.env)) as svc:
+        print(json.dumps({"port": svc.port, "port_s": svc.port_s, "folder": svc.folder, "home": svc.home,
+                          "ca": svc.path("ca.pem"), "bin": BUILD_BIN}), flush=True)
+        sys.stdin.read()
+        code = svc.stop()
+        if code != 0:
+            sys.stderr.write(svc.stderr_text()[-4000:])
+    return code
+
+
+if __name__ == "__main__":
+    import sys
+
+    if sys.argv[1:2] != ["serve"]:
+        sys.exit("usage: zkservice.py serve [--demo] [--settings JSON] [--env JSON]")
+    sys.exit(serve(sys.argv[2:]))
