@@ -12,11 +12,11 @@ export const REPO = path.resolve(HERE, '../../..');
 const HARNESS = path.join(REPO, 'tests/integration/zkservice.py');
 
 /**
- * Starts a service; resolves to {port, portS, http, https, folder, home, ca, bin, stop()}.
+ * Starts a service (demo: with the build's demo certificate; port: a fixed HTTP port); resolves to {port, portS, http, https, folder, home, ca, bin, stop()}.
  * stop() ends it with SIGTERM and resolves to the harness's exit code (0: clean shutdown).
  */
-export async function startService({ demo = false, settings = {}, env = {} } = {}) {
-  const child = spawn('python3', [HARNESS, 'serve', ...(demo ? ['--demo'] : []),
+export async function startService({ demo = false, port, settings = {}, env = {} } = {}) {
+  const child = spawn('python3', [HARNESS, 'serve', ...(demo ? ['--demo'] : []), ...(port ? ['--port', String(port)] : []),
     '--settings', JSON.stringify(settings), '--env', JSON.stringify(env)],
   { stdio: ['pipe', 'pipe', 'inherit'], env: { ...process.env, PYTHONDONTWRITEBYTECODE: '1' } });
   const exited = once(child, 'exit');
