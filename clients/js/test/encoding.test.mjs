@@ -6,6 +6,7 @@ import assert from 'node:assert/strict';
 import { readFileSync } from 'node:fs';
 import { ZelkorClient, ZelkorError, ZelkorConnectionError, COMMAND_NAMES, methodName } from '../src/index.js';
 import { parseXml } from '../src/xml.js';
+import { atobChunks, base64ToBytes, btoaChunks, bytesToBase64 } from '../src/bytes.js';
 import { envelope, fakeFetch } from './fake.mjs';
 
 const HEAD = '<?xml version="1.0" encoding="utf-8"?><Request><Command>';
@@ -163,4 +164,17 @@ test('the parser reads what the service prints', () => {
   assert.deepEqual(root.attrs, { x: '1 & 2', y: 'AB' });
   assert.equal(root.text, 't<<raw>"');
   assert.equal(root.children[0].name, 'b');
+});
+
+test('Base64 of every length, on the fast paths and on the browsers\' btoa/atob path alike', () => {
+  const data = new Uint8Array(3 * 8192 * 2 + 7).map((_, i) => (i * 131 + 7) & 255);
+  for (const length of [0, 1, 2, 3, 4, 24575, 24576, 24577, 49152, data.length]) {
+    const bytes = data.subarray(1, 1 + length);  // a view that does not start its buffer
+    const expected = Buffer.from(bytes).toString('base64');
+    assert.equal(bytesToBase64(bytes), expected, `length ${length}`);
+    assert.equal(btoaChunks(bytes), expected, `length ${length}`);
+    assert.deepEqual(base64ToBytes(expected), new Uint8Array(bytes));
+    assert.deepEqual(atobChunks(expected), new Uint8Array(bytes));
+  }
+  assert.deepEqual(base64ToBytes('AQ\nID\tBA =='), new Uint8Array([1, 2, 3, 4]));
 });
