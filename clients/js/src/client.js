@@ -51,9 +51,9 @@ export class ZelkorClient {
     for (const t of this.transports) {
       if (t !== 'fetch' && t !== 'frame') throw new TypeError(`unknown transport ${t}`);
     }
-    parseVersion(this.minVersion) ?? (() => { throw new TypeError(`not a version: ${this.minVersion}`); })();
-    this.connecting = null;
-    this.connection = null;
+    if (!parseVersion(this.minVersion)) throw new TypeError(`not a version: ${this.minVersion}`);
+    this.linking = null;  // promise of {transport, info} while connecting or connected
+    this.found = null;    // its value once connected
   }
 
   /**
@@ -61,40 +61,45 @@ export class ZelkorClient {
    * GET_VERSION and checks the version. Resolves to {url, transport, version}.
    * Commands connect by themselves; call this to learn early whether the service runs.
    */
-  connect({ signal } = {}) {
-    if (!this.connecting) {
-      this.connecting = this.discover(signal).then((found) => {
-        this.connection = found;
-        return found.info;
-      }, (error) => {
-        this.connecting = null;
-        throw error;
-      });
-    }
-    return this.connecting;
+  async connect({ signal } = {}) {
+    return (await this.link(signal)).info;
   }
 
-  async discover(signal) {
+  // The one discovery in progress (or its result) shared by every caller; a
+  // caller's signal ends its own wait, not the discovery others wait for.
+  link(signal) {
+    if (!this.linking) {
+      const linking = this.discover().then((found) => {
+        // A discovery that close() abandoned still serves the commands that waited for it.
+        if (this.linking === linking) this.found = found;
+        return found;
+      });
+      this.linking = linking;
+      linking.catch(() => { if (this.linking === linking) this.linking = null; });
+    }
+    return abortable(this.linking, signal);
+  }
+
+  async discover() {
     const attempts = [];
     for (const kind of this.transports) {
       for (const url of this.urls) {
         let transport;
         try {
           transport = kind === 'fetch' ? new FetchTransport(url, this.fetch) : new FrameTransport(url, this.connectTimeoutMs);
-          const envelope = parseAnswer(await transport.send(PROBE, this.connectTimeoutMs, signal), url);
+          const envelope = parseAnswer(await transport.send(PROBE, this.connectTimeoutMs), url);
           const version = envelope.data.children.find((c) => c.name === 'Version')?.text ?? '';
           if (envelope.code !== 0 || envelope.command !== 'GET_VERSION' || !parseVersion(version)) {
             throw new ZelkorConnectionError(`${url} is not a ZelkorH service`, { reason: 'bad-answer', url });
           }
           if (compareVersions(version, this.minVersion) < 0) {
-            transport.close();
             throw new ZelkorConnectionError(`the ZelkorH service at ${url} is version ${version}; this page needs ${this.minVersion} or newer`,
               { reason: 'version', url, attempts });
           }
           return { transport, info: { url, transport: kind, version } };
         } catch (error) {
           transport?.close();
-          if (error?.reason === 'version' || error?.reason === 'aborted') throw error;
+          if (error?.reason === 'version') throw error;
           attempts.push({ url, transport: kind, error });
         }
       }
@@ -105,9 +110,10 @@ export class ZelkorClient {
 
   /** Forgets the connection (and removes the exchange frame); the next command connects again. */
   close() {
-    this.connection?.transport.close();
-    this.connection = null;
-    this.connecting = null;
+    const found = this.found;
+    this.found = null;
+    this.linking = null;
+    found?.transport.close();
   }
 
   /**
@@ -115,17 +121,22 @@ export class ZelkorClient {
    * whatever its code: {command, code, message, cspCode, cspMessage, detailing, data, text}.
    */
   async send(xml, { signal, timeoutMs } = {}) {
-    await this.connect({ signal });
-    const { transport } = this.connection;
+    const { transport } = await this.link(signal);
     let text;
     try {
       text = await transport.send(xml, timeoutMs ?? this.timeoutMs, signal);
     } catch (error) {
       // The service may have stopped or moved: find it again on the next command.
-      if (error.reason === 'unreachable' && this.connection?.transport === transport) this.close();
+      if (error.reason === 'unreachable') this.forget(transport);
       throw error;
     }
     return parseAnswer(text, transport.url);
+  }
+
+  // Drops the connection when it still is the one over transport (another
+  // command may have found the service again meanwhile).
+  forget(transport) {
+    if (this.found?.transport === transport) this.close();
   }
 
   /**
@@ -145,12 +156,24 @@ export class ZelkorClient {
       if (envelope.code === 0) return row.parse(envelope.data, envelope);
       if (row.codes && envelope.code in row.codes) return row.codes[envelope.code];
     } catch (error) {
-      throw new ZelkorConnectionError(`the answer to ${command} could not be read`, { reason: 'bad-answer', url: this.connection?.info.url, cause: error });
+      throw new ZelkorConnectionError(`the answer to ${command} could not be read`, { reason: 'bad-answer', cause: error });
     }
     let details = null;
     try { details = row.failure && envelope.command ? row.failure(envelope.data, envelope) : null; } catch { details = null; }
     throw new ZelkorError(envelope, details);
   }
+}
+
+/** Rejects with reason 'aborted' as soon as signal fires, else settles as promise does. */
+function abortable(promise, signal) {
+  if (!signal) return promise;
+  const aborted = () => new ZelkorConnectionError('the request was aborted', { reason: 'aborted', cause: signal.reason });
+  if (signal.aborted) return Promise.reject(aborted());
+  return new Promise((resolve, reject) => {
+    const onAbort = () => reject(aborted());
+    signal.addEventListener('abort', onAbort, { once: true });
+    promise.then(resolve, reject).finally(() => signal.removeEventListener('abort', onAbort));
+  });
 }
 
 function parseAnswer(text, url) {
