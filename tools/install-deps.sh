@@ -14,6 +14,8 @@ PACKAGES=(
   libnss3-tools softhsm2 curl wrk python3
   # browser test (page side, driven by playwright-core from npm)
   chromium
+  # the Debian package and the systemd user unit: built, checked, verified
+  dpkg-dev lintian systemd
 )
 
 export DEBIAN_FRONTEND=noninteractive

@@ -4,16 +4,12 @@ once over HTTP and once over HTTPS, where Chromium must trust the local CA that
 the service put into the user's NSS database.
 Exit code 77 (skipped) only when /usr/bin/chromium is absent."""
 
-import functools
-import http.server
 import os
-import subprocess
 import sys
 import tempfile
-import threading
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-REPO = os.path.dirname(os.path.dirname(HERE))
+from browserutil import REPO, SKIPPED, chromium_missing, run_driver, static_server
+
 sys.path.insert(0, os.path.join(REPO, "tests", "integration"))
 
 from zkservice import Service  # noqa: E402
@@ -30,9 +26,8 @@ window.addEventListener("message", function (e) { window.answers.push({origin: e
 
 
 def main():
-    if not os.path.exists("/usr/bin/chromium"):
-        print("SKIPPED: /usr/bin/chromium is not installed (apt-get install chromium)")
-        return 77
+    if chromium_missing():
+        return SKIPPED
     with Service(log=True) as svc, tempfile.TemporaryDirectory(prefix="zk-browser-") as work:
         site = os.path.join(work, "site")
         os.makedirs(site)
@@ -41,25 +36,13 @@ def main():
         for name, frame in frames.items():
             with open(os.path.join(site, name), "w") as f:
                 f.write(PAGE % frame)
-        handler = functools.partial(QuietHandler, directory=site)
-        server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
-        threading.Thread(target=server.serve_forever, daemon=True).start()
-        try:
-            urls = ["http://127.0.0.1:%d/%s" % (server.server_address[1], name) for name in frames]
-            profile = os.path.join(work, "profile")
-            env = dict(os.environ, HOME=svc.home)  # the home whose NSS database the service filled
-            result = subprocess.run(["node", os.path.join(HERE, "xchgframe.mjs"), profile] + urls, cwd=REPO,
-                                    env=env, timeout=180)
-        finally:
-            server.shutdown()
-        if result.returncode != 0:
+        with static_server(site) as base:
+            urls = ["%s/%s" % (base, name) for name in frames]
+            # HOME: the home whose NSS database the service filled.
+            code = run_driver("xchgframe.mjs", [os.path.join(work, "profile")] + urls, svc.home)
+        if code != 0:
             print("service log:\n" + svc.log_text()[-4000:])
-        return result.returncode
-
-
-class QuietHandler(http.server.SimpleHTTPRequestHandler):
-    def log_message(self, *args):
-        pass
+        return code
 
 
 if __name__ == "__main__":

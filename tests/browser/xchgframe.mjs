@@ -3,19 +3,14 @@
 // Usage: node xchgframe.mjs <user data dir> <page URL>...
 // Every page is checked the same way; HTTPS frames must be trusted by the
 // browser through the user's NSS database (no certificate errors are ignored).
-import { chromium } from 'playwright-core';
+import { launch } from './chromium.mjs';
 import assert from 'node:assert/strict';
 
 const [userDataDir, ...pageUrls] = process.argv.slice(2);
 const xml = '<?xml version="1.0" encoding="utf-8"?><Request><Command>GET_VERSION</Command></Request>';
 const request = Buffer.from(xml, 'utf8').toString('base64');
 
-const context = await chromium.launchPersistentContext(userDataDir, {
-  executablePath: '/usr/bin/chromium',
-  headless: true,
-  args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-         '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-});
+const context = await launch(userDataDir);
 async function checkPage(pageUrl) {
   const page = await context.newPage();
   await page.goto(pageUrl);

@@ -17,7 +17,8 @@ ZelkorH there and waits until its ports accept connections.
         assert "Enter. Command" in svc.log_text()
         assert svc.stop() == 0
 
-Service(demo=True) keeps the build's demo certificates and key file in Cert/
+Service(program=DIR) runs the program files of DIR (an installed copy) instead
+of the build's. Service(demo=True) keeps the build's demo certificates and key file in Cert/
 (otherwise they are removed, so that tests see only their own certificates).
 Service(start=False) lets a test change the folder first (svc.folder, svc.write_my,
 svc.home) and then call svc.start(). Generating the local CA (RSA-4096) is slow,
@@ -183,7 +184,7 @@ def template_folder():
 
 class Service:
     def __init__(self, port=None, ports=None, log=True, settings=None, env=None, template=True, start=True,
-                 args=(), demo=False, preexec=None):
+                 args=(), demo=False, preexec=None, program=None):
         self.work = tempfile.mkdtemp(prefix="zk-it-")
         self.folder = os.path.join(self.work, "bin")
         self.home = os.path.join(self.work, "home")
@@ -194,6 +195,8 @@ class Service:
             copy_program(template_folder(), self.folder, TLS_FILES)
         else:
             copy_program(BUILD_BIN, self.folder)
+        if program:
+            copy_program(program, self.folder)  # another copy of the programs (an installed one)
         self._demo_set(demo)
         self.port = free_port() if port is None else port
         self.port_s = free_port() if ports is None else ports
@@ -210,7 +213,11 @@ class Service:
         self.proc = None
         self._stderr = None
         if start:
-            self.start()
+            try:
+                self.start()
+            except BaseException:
+                self.cleanup()  # a service that never came up is not left running
+                raise
 
     # --- files ---
     @property
@@ -366,3 +373,41 @@ class SharedServiceCase(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         cls.svc.__exit__(None, None, None)
+
+
+def serve(argv):
+    """Runs one Service for a test process written in another language: prints
+    one JSON line (ports, folders, CA file), then keeps the service until its
+    standard input closes (or SIGTERM/SIGINT), stops it and exits with its code."""
+    import argparse
+    import json
+    import sys
+
+    parser = argparse.ArgumentParser(prog="zkservice.py serve")
+    parser.add_argument("--demo", action="store_true", help="keep the build's demo certificates and key file")
+    parser.add_argument("--port", type=int, help="the HTTP port (default: a free one)")
+    parser.add_argument("--settings", default="{}", help="extra ZelkorH.my settings (JSON object)")
+    parser.add_argument("--env", default="{}", help="extra environment of the service (JSON object)")
+    args = parser.parse_args(argv)
+
+    def end(*_):
+        raise SystemExit(1)
+
+    signal.signal(signal.SIGTERM, end)
+    signal.signal(signal.SIGINT, end)
+    with Service(port=args.port, demo=args.demo, settings=json.loads(args.settings), env=json.loads(args.env)) as svc:
+        print(json.dumps({"port": svc.port, "port_s": svc.port_s, "folder": svc.folder, "home": svc.home,
+                          "ca": svc.path("ca.pem"), "bin": BUILD_BIN}), flush=True)
+        sys.stdin.read()
+        code = svc.stop()
+        if code != 0:
+            sys.stderr.write(svc.stderr_text()[-4000:])
+    return code
+
+
+if __name__ == "__main__":
+    import sys
+
+    if sys.argv[1:2] != ["serve"]:
+        sys.exit("usage: zkservice.py serve [--demo] [--port N] [--settings JSON] [--env JSON]")
+    sys.exit(serve(sys.argv[2:]))
