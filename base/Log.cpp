@@ -77,14 +77,14 @@ void AppendEscaped(std::string& out, std::string_view text) {
     }
 }
 
-// One conversion; spec is built by FormatLine from the caller's own format.
-void AppendSpec(std::string& out, const std::string& spec, ...) {
+// One conversion, built by FormatLine from the caller's own format.
+void AppendConversion(std::string& out, const std::string& conversion, ...) {
     char buf[512];
     va_list args;
-    va_start(args, spec);
+    va_start(args, conversion);
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    int n = vsnprintf(buf, sizeof buf, spec.c_str(), args);
+    int n = vsnprintf(buf, sizeof buf, conversion.c_str(), args);
 #pragma GCC diagnostic pop
     va_end(args);
     if (n > 0) out.append(buf, std::min(static_cast<size_t>(n), sizeof buf - 1));
@@ -131,16 +131,16 @@ std::string FormatLine(const char* format, va_list args) {
         std::string length;
         while (*p && strchr("hljztLq", *p)) length.push_back(*p++);
         const char conv = *p ? *p++ : '\0';
-        std::string spec = "%" + flags;
-        if (hasWidth) spec += std::to_string(width);
-        if (hasPrecision && precision >= 0) spec += "." + std::to_string(precision);
+        std::string conversion = "%" + flags;
+        if (hasWidth) conversion += std::to_string(width);
+        if (hasPrecision && precision >= 0) conversion += "." + std::to_string(precision);
         switch (conv) {
             case 's': {
                 const char* text = va_arg(args, const char*);
                 if (!text) text = "(null)";
                 size_t n = hasPrecision && precision >= 0 ? strnlen(text, static_cast<size_t>(precision)) : strlen(text);
                 std::string shown = LoggedText(std::string_view(text, n));
-                if (hasWidth) AppendSpec(out, "%" + flags + std::to_string(width) + "s", shown.c_str());
+                if (hasWidth) AppendConversion(out, "%" + flags + std::to_string(width) + "s", shown.c_str());
                 else out += shown;
                 break;
             }
@@ -150,31 +150,31 @@ std::string FormatLine(const char* format, va_list args) {
                 break;
             }
             case 'd': case 'i':
-                if (length == "l") AppendSpec(out, spec + "ld", va_arg(args, long));
-                else if (length == "ll" || length == "q") AppendSpec(out, spec + "lld", va_arg(args, long long));
-                else if (length == "j") AppendSpec(out, spec + "jd", va_arg(args, intmax_t));
-                else if (length == "z") AppendSpec(out, spec + "zd", va_arg(args, ssize_t));
-                else if (length == "t") AppendSpec(out, spec + "td", va_arg(args, ptrdiff_t));
-                else AppendSpec(out, spec + "d", va_arg(args, int));
+                if (length == "l") AppendConversion(out, conversion + "ld", va_arg(args, long));
+                else if (length == "ll" || length == "q") AppendConversion(out, conversion + "lld", va_arg(args, long long));
+                else if (length == "j") AppendConversion(out, conversion + "jd", va_arg(args, intmax_t));
+                else if (length == "z") AppendConversion(out, conversion + "zd", va_arg(args, ssize_t));
+                else if (length == "t") AppendConversion(out, conversion + "td", va_arg(args, ptrdiff_t));
+                else AppendConversion(out, conversion + "d", va_arg(args, int));
                 break;
             case 'u': case 'o': case 'x': case 'X': {
                 std::string c(1, conv);
-                if (length == "l") AppendSpec(out, spec + "l" + c, va_arg(args, unsigned long));
-                else if (length == "ll" || length == "q") AppendSpec(out, spec + "ll" + c, va_arg(args, unsigned long long));
-                else if (length == "j") AppendSpec(out, spec + "j" + c, va_arg(args, uintmax_t));
-                else if (length == "z") AppendSpec(out, spec + "z" + c, va_arg(args, size_t));
-                else if (length == "t") AppendSpec(out, spec + "t" + c, va_arg(args, ptrdiff_t));
-                else AppendSpec(out, spec + c, va_arg(args, unsigned));
+                if (length == "l") AppendConversion(out, conversion + "l" + c, va_arg(args, unsigned long));
+                else if (length == "ll" || length == "q") AppendConversion(out, conversion + "ll" + c, va_arg(args, unsigned long long));
+                else if (length == "j") AppendConversion(out, conversion + "j" + c, va_arg(args, uintmax_t));
+                else if (length == "z") AppendConversion(out, conversion + "z" + c, va_arg(args, size_t));
+                else if (length == "t") AppendConversion(out, conversion + "t" + c, va_arg(args, ptrdiff_t));
+                else AppendConversion(out, conversion + c, va_arg(args, unsigned));
                 break;
             }
             case 'e': case 'E': case 'f': case 'F': case 'g': case 'G': case 'a': case 'A': {
                 std::string c(1, conv);
-                if (length == "L") AppendSpec(out, spec + "L" + c, va_arg(args, long double));
-                else AppendSpec(out, spec + c, va_arg(args, double));
+                if (length == "L") AppendConversion(out, conversion + "L" + c, va_arg(args, long double));
+                else AppendConversion(out, conversion + c, va_arg(args, double));
                 break;
             }
             case 'p':
-                AppendSpec(out, spec + "p", va_arg(args, void*));
+                AppendConversion(out, conversion + "p", va_arg(args, void*));
                 break;
             case 'n':
                 (void)va_arg(args, void*);  // never written through

@@ -41,10 +41,10 @@ export const el = (name, kind) => ({ type: 'el', name, kind });
 export const attr = (of, name, kind = 'bool', extra = '') => ({ type: 'attr', of, name, kind, extra });
 /** An element holding the elements of a nested schema. */
 export const group = (name, schema) => ({ type: 'group', name, schema });
-/** An array of values, one element (spec) each, directly in the parent. */
-export const each = (spec) => ({ type: 'each', spec });
-/** An array of values, one element (spec) each, inside a wrapper element. */
-export const wrapped = (name, spec) => ({ type: 'wrapped', name, spec });
+/** An array of values, one element (field) each, directly in the parent. */
+export const each = (field) => ({ type: 'each', field });
+/** An array of values, one element (field) each, inside a wrapper element. */
+export const wrapped = (name, field) => ({ type: 'wrapped', name, field });
 /** Custom XML for one value. */
 export const custom = (build) => ({ type: 'custom', build });
 
@@ -52,10 +52,10 @@ function attrText(kind, value) {
   return kind === 'bool' ? (value ? 'true' : 'false') : escapeAttr(kind === 'utf8b64' ? textToBase64(String(value)) : value);
 }
 
-function element(spec, value, path, attrs = '') {
-  if (spec.type === 'group') return `<${spec.name}${attrs}>${buildParams(spec.schema, value, `${path}.`)}</${spec.name}>`;
-  const text = ENCODE[spec.kind](value, path);
-  return `<${spec.name}${attrs}>${text}</${spec.name}>`;
+function element(field, value, path, attrs = '') {
+  if (field.type === 'group') return `<${field.name}${attrs}>${buildParams(field.schema, value, `${path}.`)}</${field.name}>`;
+  const text = ENCODE[field.kind](value, path);
+  return `<${field.name}${attrs}>${text}</${field.name}>`;
 }
 
 function listOf(value, path) {
@@ -73,27 +73,27 @@ export function buildParams(schema, values = {}, prefix = '') {
   }
   // Attributes attach to the element of the parameter they belong to.
   const attrsOf = {};
-  for (const [key, spec] of Object.entries(schema)) {
-    if (spec.type !== 'attr' || values[key] === undefined || values[key] === null) continue;
-    attrsOf[spec.of] = (attrsOf[spec.of] ?? '') + `${spec.extra} ${spec.name}="${attrText(spec.kind, values[key])}"`;
+  for (const [key, field] of Object.entries(schema)) {
+    if (field.type !== 'attr' || values[key] === undefined || values[key] === null) continue;
+    attrsOf[field.of] = (attrsOf[field.of] ?? '') + `${field.extra} ${field.name}="${attrText(field.kind, values[key])}"`;
   }
   let xml = '';
-  for (const [key, spec] of Object.entries(schema)) {
+  for (const [key, field] of Object.entries(schema)) {
     const value = values[key];
     const path = prefix + key;
-    if (spec.type === 'attr') continue;
+    if (field.type === 'attr') continue;
     if (value === undefined || value === null) {
-      if (attrsOf[key]) xml += `<${spec.name}${attrsOf[key]}/>`;
+      if (attrsOf[key]) xml += `<${field.name}${attrsOf[key]}/>`;
       continue;
     }
-    if (spec.type === 'each') {
-      for (const item of listOf(value, path)) xml += element(spec.spec, item, `${path}[]`);
-    } else if (spec.type === 'wrapped') {
-      xml += `<${spec.name}>${listOf(value, path).map((item) => element(spec.spec, item, `${path}[]`)).join('')}</${spec.name}>`;
-    } else if (spec.type === 'custom') {
-      xml += spec.build(value, path);
+    if (field.type === 'each') {
+      for (const item of listOf(value, path)) xml += element(field.field, item, `${path}[]`);
+    } else if (field.type === 'wrapped') {
+      xml += `<${field.name}>${listOf(value, path).map((item) => element(field.field, item, `${path}[]`)).join('')}</${field.name}>`;
+    } else if (field.type === 'custom') {
+      xml += field.build(value, path);
     } else {
-      xml += element(spec, value, path, attrsOf[key]);
+      xml += element(field, value, path, attrsOf[key]);
     }
   }
   return xml;
