@@ -8,6 +8,7 @@
 #include "zelkord/Context.h"
 #include "zelkord/Errors.h"
 #include "zelkord/KeyFile.h"
+#include "zelkord/PrivateKey.h"
 #include "zelkord/Registry.h"
 #include "zelkord/Output.h"
 
@@ -21,13 +22,11 @@ void PutId(char* buffer, const std::string& id) {
     buffer[n] = '\0';
 }
 
-int CheckPair(const uint8_t* cert, uint32_t certLen, const uint8_t* key, size_t keyLen, const char* pass) {
+int CheckPair(const uint8_t* cert, uint32_t certLen, const uint8_t* key, ZKKeyLen keyLen, const char* pass) {
     X509Ptr x = ParseCertificate(cert, certLen);
     if (!x) return Fail(ZK_E_CERT_INFO, "the certificate cannot be read");
-    KeyFile file;
-    if (int rc = OpenKeyFile(key, keyLen, pass, file)) return rc;
-    if (FindKeyFor(file, x.get()) < 0) return Fail(ZK_E_KEY_MISMATCH, "the key file holds no key of this certificate");
-    return ZK_E_OK;
+    PrivateKey opened;
+    return OpenPrivateKey(key, keyLen, pass, x.get(), opened);
 }
 
 int ChangePassword(const char* oldPass, const uint8_t* key, uint32_t keyLen, const char* newPass, uint8_t* out,
@@ -42,8 +41,7 @@ int ChangePassword(const char* oldPass, const uint8_t* key, uint32_t keyLen, con
 int SlotCheckKeyPair(ZKLDContext ctx, int32_t lib, const uint8_t* key, ZKKeyLen keyLen, const uint8_t* cert,
                      uint32_t certLen, const char* pass) {
     if (!IsKnownLibrary(ctx, lib)) return Fail(ZK_E_PROVIDER_NOT_SUPPORTED, "unknown crypto library");
-    if (!key) return Fail(ZK_E_PROVIDER_NOT_SUPPORTED, "keys on hardware tokens are not supported by this provider");
-    return CheckPair(cert, certLen, key, static_cast<size_t>(keyLen), pass);
+    return CheckPair(cert, certLen, key, keyLen, pass);
 }
 
 int SlotChangeKeyPassword(ZKLDContext ctx, int32_t lib, const uint8_t* key, uint32_t keyLen, const char* oldPass,

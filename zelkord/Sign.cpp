@@ -17,7 +17,7 @@
 #include <climits>
 
 #include "zelkord/Errors.h"
-#include "zelkord/KeyFile.h"
+#include "zelkord/PrivateKey.h"
 #include "zelkord/Registry.h"
 #include "zelkord/Output.h"
 
@@ -89,7 +89,7 @@ int SignData(ZKLDContext ctx, int32_t lib, const uint8_t* data, uint32_t len, ui
              const uint8_t* key, ZKKeyLen keyLen, const uint8_t* cert, uint32_t certLen, const char* pass,
              bool attached) {
     if (!IsKnownLibrary(ctx, lib)) return Fail(ZK_E_PROVIDER_NOT_SUPPORTED, "unknown crypto library");
-    if (!key) return Fail(ZK_E_PROVIDER_NOT_SUPPORTED, "keys on hardware tokens are not supported by this provider");
+    if (int rc = CheckKeyReachable(key, keyLen)) return rc;  // before the sizing call promises a result
     if (!outLen || (!data && len) || len > INT_MAX || !cert) return Fail(ZK_E_BAD_REQUEST_PARAMS, "Missing or oversized arguments");
     if (!out) {
         size_t bound = SizeBound(attached ? len : 0, certLen);
@@ -100,11 +100,9 @@ int SignData(ZKLDContext ctx, int32_t lib, const uint8_t* data, uint32_t len, ui
     X509Ptr x = ParseCertificate(cert, certLen);
     if (!x) return Fail(ZK_E_CERT_INFO, "the certificate cannot be read");
 
-    KeyFile file;
-    if (int rc = OpenKeyFile(key, static_cast<size_t>(keyLen), pass, file)) return rc;
-    int index = FindKeyFor(file, x.get());
-    if (index < 0) return Fail(ZK_E_KEY_MISMATCH, "the key file holds no key of this certificate");
-    CmsPtr cms = SignDetached(data, len, x.get(), file.keys[static_cast<size_t>(index)].key.get());
+    PrivateKey signer;
+    if (int rc = OpenPrivateKey(key, keyLen, pass, x.get(), signer)) return rc;
+    CmsPtr cms = SignDetached(data, len, x.get(), signer.get());
     ERR_clear_error();
     if (!cms) return Fail(ZK_E_SIGN_OR_PASSWORD, "signing failed");
     return Encode(cms.get(), data, len, attached, out, outLen);

@@ -1,0 +1,36 @@
+// The private key of one certificate, wherever it lives: in a password-
+// protected key file given as bytes, or on a hardware key token (key bytes
+// absent, the length argument then carries the connected token key's handle).
+// Every operation that acts with the user's private key (signing, container
+// signatures, decryption, signed requests) opens it here, so that a new kind
+// of key store is added in one place.
+#pragma once
+#include <cstdint>
+
+#include "provider/ZelkorD.h"
+#include "zelkord/KeyFile.h"
+#include "zelkord/Ossl.h"
+
+namespace zkd {
+
+class PrivateKey {
+public:
+    // The key to use; valid while this object lives.
+    EVP_PKEY* get() const { return key_; }
+
+private:
+    friend int OpenPrivateKey(const uint8_t*, ZKKeyLen, const char*, X509*, PrivateKey&);
+    KeyFile file_;       // a key file's keys (their memory is the file's)
+    PKeyPtr owned_;      // a key held for a token key
+    EVP_PKEY* key_ = nullptr;
+};
+
+// 0 when OpenPrivateKey can reach a key given this way, else 2.
+int CheckKeyReachable(const uint8_t* key, ZKKeyLen keyLen);
+
+// Opens the key that belongs to cert: 0; the key file's codes (7 unknown
+// format, 8 wrong password); 6 when the key store holds no key of cert;
+// 2 when the key lives where this provider cannot reach it.
+int OpenPrivateKey(const uint8_t* key, ZKKeyLen keyLen, const char* pass, X509* cert, PrivateKey& out);
+
+}  // namespace zkd
