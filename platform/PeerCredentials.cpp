@@ -39,9 +39,28 @@ void Split(const sockaddr_storage& a, uint32_t addr[4], uint16_t* port) {
     }
 }
 
+// One diagnostics socket per thread, kept open: a lookup must not need a new
+// descriptor, or a process short of descriptors would refuse its own user.
+class DiagnosticsSocket {
+public:
+    ~DiagnosticsSocket() { Drop(); }
+    int Get() {
+        if (fd_ < 0) fd_ = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+        return fd_;
+    }
+    void Drop() {
+        if (fd_ >= 0) close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_ = -1;
+};
+thread_local DiagnosticsSocket t_diagnostics;
+
 // The peer's socket seen from its side: source = the peer, destination = us.
 std::optional<uint32_t> ByDiagnostics(const Ends& e) {
-    int nl = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    int nl = t_diagnostics.Get();
     if (nl < 0) return std::nullopt;
     struct {
         nlmsghdr header;
@@ -72,8 +91,9 @@ std::optional<uint32_t> ByDiagnostics(const Ends& e) {
             }
             if (h->nlmsg_type == NLMSG_ERROR || h->nlmsg_type == NLMSG_DONE) break;
         }
+    } else {
+        t_diagnostics.Drop();  // opened anew at the next lookup
     }
-    close(nl);
     return owner;
 }
 
