@@ -395,6 +395,8 @@ int DonglesCreateSimpleCertRequest(const char* pin, const char* providerName, in
     if (int rc = c->Login(CKU_USER, pin)) return rc;
 
     CertRequestSubject* subjects[2] = {s1, s2};
+    for (int i = 0; i < 2 && subjects[i]; ++i)  // key agreement, key or data encipherment
+        specs[i].agree = (subjects[i]->KeyUsage & 0x38) != 0;
     GeneratedKeyPair pairs[2];
     Bytes requests[2];
     int rc = ZK_E_OK;

@@ -229,14 +229,17 @@ int GenerateTokenKeyPair(TokenConnection& c, const KeyPairSpec& spec, const std:
                      BoolAttr(CKA_PRIVATE, true), BoolAttr(CKA_SENSITIVE, true), BoolAttr(CKA_EXTRACTABLE, false),
                      BoolAttr(CKA_SIGN, spec.sign), Attr(CKA_ID, provisional, sizeof provisional),
                      Attr(CKA_LABEL, labelUtf8.data(), labelUtf8.size())};
+    // Every use not asked for is ruled out: tokens differ in what they allow by default.
+    priv.push_back(BoolAttr(CKA_DERIVE, ec && spec.agree));
+    priv.push_back(BoolAttr(CKA_DECRYPT, !ec && spec.agree));
+    priv.push_back(BoolAttr(CKA_UNWRAP, false));
+    pub.push_back(BoolAttr(CKA_ENCRYPT, !ec && spec.agree));
+    pub.push_back(BoolAttr(CKA_WRAP, false));
     if (ec) {
         pub.push_back(Attr(CKA_EC_PARAMS, curve, static_cast<size_t>(curveLen)));
-        priv.push_back(BoolAttr(CKA_DERIVE, spec.agree));
     } else {
         pub.push_back(Attr(CKA_MODULUS_BITS, &bits, sizeof bits));
         pub.push_back(Attr(CKA_PUBLIC_EXPONENT, kExponent, sizeof kExponent));
-        pub.push_back(BoolAttr(CKA_ENCRYPT, spec.agree));
-        priv.push_back(BoolAttr(CKA_DECRYPT, spec.agree));
     }
     CK_RV rv = c.f().C_GenerateKeyPair(c.session(), &mechanism, pub.data(), pub.size(), priv.data(), priv.size(),
                                        &out.publicKey, &out.privateKey);
