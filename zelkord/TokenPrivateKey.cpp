@@ -23,18 +23,17 @@ struct KeyRef {
     bool alwaysAuthenticate = false;  // the key asks for the PIN at every use
 };
 
-void FreeRef(void*, void* ptr, CRYPTO_EX_DATA*, int, long, void*) { delete static_cast<KeyRef*>(ptr); }
-
-int DupRef(CRYPTO_EX_DATA*, const CRYPTO_EX_DATA*, void** from, int, long, void*) {
-    auto** ref = reinterpret_cast<KeyRef**>(from);
-    if (*ref) *ref = new (std::nothrow) KeyRef(**ref);
-    return *ref ? 1 : 0;
-}
-
+// The KeyRef of a key object lives as long as the object: the methods' own
+// finish and copy hooks free and copy it. (Hooks on the ex_data index itself
+// would be called for every RSA and EC key of the process, also after this
+// library is unloaded.)
 struct Methods {
     int rsaIndex = -1, ecIndex = -1;
     RSA_METHOD* rsa = nullptr;
     EC_KEY_METHOD* ec = nullptr;
+    int (*rsaFinish)(RSA*) = nullptr;
+    void (*ecFinish)(EC_KEY*) = nullptr;
+    int (*ecCopy)(EC_KEY*, const EC_KEY*) = nullptr;
 };
 const Methods& TheMethods();
 
@@ -173,16 +172,45 @@ int EcDerive(unsigned char** secret, size_t* secretLen, const EC_POINT* peer, co
     return 1;
 }
 
+int RsaFinish(RSA* rsa) {
+    const Methods& m = TheMethods();
+    delete static_cast<KeyRef*>(RSA_get_ex_data(rsa, m.rsaIndex));
+    RSA_set_ex_data(rsa, m.rsaIndex, nullptr);
+    return m.rsaFinish ? m.rsaFinish(rsa) : 1;
+}
+
+void EcFinish(EC_KEY* ec) {
+    const Methods& m = TheMethods();
+    delete static_cast<KeyRef*>(EC_KEY_get_ex_data(ec, m.ecIndex));
+    EC_KEY_set_ex_data(ec, m.ecIndex, nullptr);
+    if (m.ecFinish) m.ecFinish(ec);
+}
+
+// A copied key object got the same KeyRef pointer: it gets its own.
+int EcCopy(EC_KEY* to, const EC_KEY* from) {
+    const Methods& m = TheMethods();
+    const auto* ref = static_cast<KeyRef*>(EC_KEY_get_ex_data(from, m.ecIndex));
+    KeyRef* copy = ref ? new (std::nothrow) KeyRef(*ref) : nullptr;
+    if (ref && (!copy || EC_KEY_set_ex_data(to, m.ecIndex, copy) != 1)) {
+        delete copy;
+        EC_KEY_set_ex_data(to, m.ecIndex, nullptr);
+        return 0;
+    }
+    return m.ecCopy ? m.ecCopy(to, from) : 1;
+}
+
 Methods MakeMethods() {
     Methods m;
-    m.rsaIndex = RSA_get_ex_new_index(0, nullptr, nullptr, DupRef, FreeRef);
-    m.ecIndex = EC_KEY_get_ex_new_index(0, nullptr, nullptr, DupRef, FreeRef);
+    m.rsaIndex = RSA_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    m.ecIndex = EC_KEY_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
     m.rsa = RSA_meth_dup(RSA_PKCS1_OpenSSL());
     if (m.rsa) {
+        m.rsaFinish = RSA_meth_get_finish(m.rsa);
         RSA_meth_set1_name(m.rsa, "ZelkorD token RSA");
         RSA_meth_set_flags(m.rsa, RSA_meth_get_flags(m.rsa) | RSA_FLAG_EXT_PKEY);
         RSA_meth_set_priv_enc(m.rsa, RsaPrivateEncrypt);
         RSA_meth_set_priv_dec(m.rsa, RsaPrivateDecrypt);
+        RSA_meth_set_finish(m.rsa, RsaFinish);
     }
     m.ec = EC_KEY_METHOD_new(EC_KEY_OpenSSL());
     if (m.ec) {
@@ -193,6 +221,12 @@ Methods MakeMethods() {
         EC_KEY_METHOD_get_sign(m.ec, &sign, &setup, &signSig);
         EC_KEY_METHOD_set_sign(m.ec, EcSign, setup, EcSignSig);
         EC_KEY_METHOD_set_compute_key(m.ec, EcDerive);
+        int (*init)(EC_KEY*) = nullptr;
+        int (*setGroup)(EC_KEY*, const EC_GROUP*) = nullptr;
+        int (*setPrivate)(EC_KEY*, const BIGNUM*) = nullptr;
+        int (*setPublic)(EC_KEY*, const EC_POINT*) = nullptr;
+        EC_KEY_METHOD_get_init(m.ec, &init, &m.ecFinish, &m.ecCopy, &setGroup, &setPrivate, &setPublic);
+        EC_KEY_METHOD_set_init(m.ec, init, EcFinish, EcCopy, setGroup, setPrivate, setPublic);
     }
     return m;
 }
