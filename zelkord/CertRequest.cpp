@@ -3,6 +3,7 @@
 #include <openssl/err.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <string>
@@ -42,6 +43,12 @@ struct SeqFree {
     void operator()(ASN1_SEQUENCE_ANY* s) const { sk_ASN1_TYPE_pop_free(s, ASN1_TYPE_free); }
 };
 using SeqPtr = std::unique_ptr<ASN1_SEQUENCE_ANY, SeqFree>;
+
+// How many identifiers the record lists (read by value: the record is packed).
+int32_t EkuEntries(const CertRequestSubject& s) {
+    const int32_t count = s.ExtKeyUsageCount;
+    return s.ExtKeyUsageOids ? std::clamp(count, 0, kMaxEkuEntries) : 0;
+}
 
 template <size_t N>
 std::string Utf8Field(const char (&field)[N]) {
@@ -200,7 +207,7 @@ constexpr std::pair<uint32_t, const char*> kEkuBits[] = {
 
 int AddExtKeyUsage(const CertRequestSubject& s, STACK_OF(X509_EXTENSION)* exts) {
     std::vector<std::string> oids;
-    const int32_t count = s.ExtKeyUsageOids ? std::min(s.ExtKeyUsageCount, kMaxEkuEntries) : 0;
+    const int32_t count = EkuEntries(s);
     for (int32_t i = 0; i < count; ++i) {
         std::string oid(s.ExtKeyUsageOids[i], strnlen(s.ExtKeyUsageOids[i], ZK_NAME_SIZE));
         if (!oid.empty()) oids.push_back(oid);
@@ -439,8 +446,8 @@ int KeySpecForSchema(int32_t schema, KeyPairSpec& spec) {
 }
 
 size_t RequestSizeBound(const CertRequestSubject* subject) {
-    const int32_t count = subject && subject->ExtKeyUsageOids ? std::min(subject->ExtKeyUsageCount, kMaxEkuEntries) : 0;
-    return kRequestSlack + static_cast<size_t>(std::max(count, 0)) * (ZK_NAME_SIZE + 8);
+    const int32_t count = subject ? EkuEntries(*subject) : 0;
+    return kRequestSlack + static_cast<size_t>(count) * (ZK_NAME_SIZE + 8);
 }
 
 int BuildCertRequest(const CertRequestSubject& subject, EVP_PKEY* key, EVP_PKEY* publicKey, Bytes& der) {
