@@ -31,7 +31,8 @@ bool IsSecretElement(std::string_view name) {
 
 // The elements whose text is a command's data: logged as a length.
 bool IsDataElement(std::string_view command, std::string_view name) {
-    if (EqualNoCase(command, "SAVE_DATA") || EqualNoCase(command, "LOAD_DATA") || EqualNoCase(command, "SYMMETRIC"))
+    if (EqualNoCase(command, "SAVE_DATA") || EqualNoCase(command, "LOAD_DATA") || EqualNoCase(command, "SYMMETRIC") ||
+        EqualNoCase(command, "DONGLES_FILE_GET") || EqualNoCase(command, "DONGLES_FILE_SET"))
         return EqualNoCase(name, "Data");
     // Any DB_COMMAND: a database opened as protected answers later requests
     // that do not say so, so the request alone cannot tell.

@@ -11,6 +11,8 @@
 #include "commands/keys/KeyCommands.h"
 #include "commands/keys/ListCommands.h"
 #include "commands/signing/SignCommands.h"
+#include "commands/keys/CertRequestCommand.h"
+#include "commands/tokens/TokenCommands.h"
 
 namespace zk {
 namespace {
@@ -48,7 +50,7 @@ constexpr CommandRow kCommands[] = {
     {"SET_EXTERNAL_SIGN", I::ParamsData, R::None, SetExternalSignCommand},
     {"CHECK_EXTERNAL_SIGN", I::ParamsData, R::None, CheckExternalSignCommand},
     {"GET_SUBJ_KEY_ID", I::Params, R::None, GetSubjKeyIdCommand},
-    {"GEN_CERTIF_REQUEST", I::Params, R::None, nullptr},
+    {"GEN_CERTIF_REQUEST", I::Params, R::None, GenCertifRequestCommand},
     {"DB_COMMAND", I::Params, R::None, DbCommandCommand},
     {"DB_DROP", I::Params, R::None, DbDropCommand},
     {"CTX_CREATE_CONTAINER", I::ParamsData, R::None, nullptr},
@@ -78,15 +80,15 @@ constexpr CommandRow kCommands[] = {
     {"CTX_GET_JKS_CERTS", I::ParamsData, R::None, nullptr},
     {"CTX_GET_JKS_KEYS", I::ParamsData, R::None, nullptr},
     {"CTX_GET_HASH", I::ParamsData, R::None, nullptr},
-    {"DONGLES_LIST", I::Params, R::None, nullptr},
-    {"DONGLES_INIT", I::Params, R::None, nullptr},
-    {"DONGLES_CHANGE_PASS", I::Params, R::None, nullptr},
-    {"DONGLES_UNLOCK", I::Params, R::None, nullptr},
-    {"DONGLES_KEY_SET_LABEL", I::Params, R::None, nullptr},
-    {"DONGLES_KEY_DELETE", I::Params, R::None, nullptr},
-    {"DONGLES_FILES_ENUM", I::Params, R::None, nullptr},
-    {"DONGLES_FILE_GET", I::Params, R::None, nullptr},
-    {"DONGLES_FILE_SET", I::ParamsData, R::None, nullptr},
+    {"DONGLES_LIST", I::Params, R::None, DonglesListCommand},
+    {"DONGLES_INIT", I::Params, R::None, DonglesInitCommand},
+    {"DONGLES_CHANGE_PASS", I::Params, R::None, DonglesChangePassCommand},
+    {"DONGLES_UNLOCK", I::Params, R::None, DonglesUnlockCommand},
+    {"DONGLES_KEY_SET_LABEL", I::Params, R::None, DonglesKeySetLabelCommand},
+    {"DONGLES_KEY_DELETE", I::Params, R::None, DonglesKeyDeleteCommand},
+    {"DONGLES_FILES_ENUM", I::Params, R::None, DonglesFilesEnumCommand},
+    {"DONGLES_FILE_GET", I::Params, R::None, DonglesFileGetCommand},
+    {"DONGLES_FILE_SET", I::ParamsData, R::None, DonglesFileSetCommand},
 };
 static_assert(sizeof kCommands / sizeof kCommands[0] == 68);
 

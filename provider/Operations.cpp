@@ -1,6 +1,7 @@
 #include "provider/Operations.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <limits>
 
@@ -225,6 +226,163 @@ int DonglesEnumTokenKeys(const Site& site, ZKTokenKey token, std::vector<TokenKe
         if (code == 0 && !keys.empty()) code = Call<&Exports::ZKLDongles_EnumTokenKeys>(token, keys.data(), &count);
         keys.resize(code == 0 ? std::min(keys.size(), static_cast<size_t>(std::max(count, 0))) : 0);
         return code;
+    });
+}
+
+int DonglesEnumTokens(const Site& site, std::vector<TokenInfo>& tokens) {
+    return Logged(site, "EnumTokens", [&] {
+        int32_t count = 0;
+        tokens.clear();
+        int code = Call<&Exports::ZKLDongles_EnumTokens>(nullptr, &count);
+        tokens.resize(code == 0 && count > 0 ? static_cast<size_t>(count) : 0);
+        if (code == 0 && !tokens.empty()) code = Call<&Exports::ZKLDongles_EnumTokens>(tokens.data(), &count);
+        tokens.resize(code == 0 ? std::min(tokens.size(), static_cast<size_t>(std::max(count, 0))) : 0);
+        return code;
+    });
+}
+
+namespace {
+// The two-call listing of 65-byte names.
+template <auto Member>
+int EnumNames(ZKTokenKey token, std::vector<std::string>& names) {
+    int32_t count = 0;
+    names.clear();
+    int code = Call<Member>(token, nullptr, &count);
+    std::vector<std::array<char, ZK_NAME_SIZE>> buffer(code == 0 && count > 0 ? static_cast<size_t>(count) : 0);
+    static_assert(sizeof(buffer[0]) == sizeof(ZKName));
+    if (code == 0 && !buffer.empty()) code = Call<Member>(token, reinterpret_cast<ZKName*>(buffer.data()), &count);
+    if (code != 0) return code;
+    const size_t n = std::min(buffer.size(), static_cast<size_t>(std::max(count, 0)));
+    for (size_t i = 0; i < n; ++i) names.push_back(Text(buffer[i].data(), buffer[i].size()));
+    return code;
+}
+
+// Two calls with three outputs: call(key, keyLen, request1, len1, request2, len2).
+template <typename Calls>
+int RequestCalls(CertRequestOutputs& out, Calls&& call) {
+    uint32_t keyLen = 0, len1 = 0, len2 = 0;
+    int code = call(nullptr, &keyLen, nullptr, &len1, nullptr, &len2);
+    if (code != 0) return code;
+    uint8_t* key = out.keyContainer.Allocate(keyLen, true);
+    uint8_t* r1 = out.request1.Allocate(len1, false);
+    uint8_t* r2 = out.request2.Allocate(len2, false);
+    code = call(key, &keyLen, r1, &len1, r2, &len2);
+    if (code != 0) {
+        out.keyContainer.Release();
+        out.request1.Release();
+        out.request2.Release();
+        return code;
+    }
+    out.keyContainer.SetSize(keyLen);
+    out.request1.SetSize(len1);
+    out.request2.SetSize(len2);
+    return code;
+}
+}  // namespace
+
+int DonglesEnumNamedKeys(const Site& site, ZKTokenKey token, std::vector<std::string>& names) {
+    return Logged(site, "EnumNamedKeys", [&] { return EnumNames<&Exports::ZKLDongles_EnumNamedKeys>(token, names); });
+}
+
+std::string DonglesTokenOID(const TokenInfo& token) {
+    auto fn = Get().exports.ZKLDongles_TokenOID;
+    const char* text = fn ? fn(&token) : nullptr;
+    return text ? text : "";
+}
+
+int DonglesConnectNamedKey(const Site& site, const char* providerName, int32_t slotId, const char* devicePass,
+                           const char* keyName, const char* keyId, const char* keyPass, ZKTokenKey& handle) {
+    return Logged(site, "ConnectNamedKey", [&] {
+        return Call<&Exports::ZKLDongles_ConnectNamedKey>(providerName, slotId, devicePass, keyName, keyId, keyPass,
+                                                          &handle);
+    });
+}
+
+int DonglesInitSlot(const Site& site, const char* providerName, int32_t slotId, const char* adminPass,
+                    const char* userPass, const char* label) {
+    return Logged(site, "InitSlot", [&] {
+        return Call<&Exports::ZKLDongles_InitSlot>(providerName, slotId, adminPass, userPass, label);
+    });
+}
+
+int DonglesChangePassword(const Site& site, const char* providerName, int32_t slotId, const char* oldPass,
+                          const char* newPass) {
+    return Logged(site, "ChangePassword", [&] {
+        return Call<&Exports::ZKLDongles_ChangePassword>(providerName, slotId, oldPass, newPass);
+    });
+}
+
+int DonglesChangeNamedKeyPassword(const Site& site, const char* providerName, int32_t slotId, const char* devicePass,
+                                  const char* keyName, const char* subjectKeyId, const char* oldPass,
+                                  const char* newPass) {
+    return Logged(site, "ChangeNamedKeyPassword", [&] {
+        return Call<&Exports::ZKLDongles_ChangeNamedKeyPassword>(providerName, slotId, devicePass, keyName,
+                                                                 subjectKeyId, oldPass, newPass);
+    });
+}
+
+int DonglesUnlockPin(const Site& site, const char* providerName, int32_t slotId, const char* adminPass,
+                     const char* userPass) {
+    return Logged(site, "UnlockPin", [&] {
+        return Call<&Exports::ZKLDongles_UnlockPin>(providerName, slotId, adminPass, userPass);
+    });
+}
+
+int DonglesSetKeyLabel(const Site& site, ZKTokenKey token, const char* keyId, const char* label) {
+    return Logged(site, "SetKeyLabel", [&] { return Call<&Exports::ZKLDongles_SetKeyLabel>(token, keyId, label); });
+}
+
+int DonglesDeleteKey(const Site& site, ZKTokenKey token, const char* keyId) {
+    return Logged(site, "DeleteKey", [&] { return Call<&Exports::ZKLDongles_DeleteKey>(token, keyId); });
+}
+
+int DonglesEnumFiles(const Site& site, ZKTokenKey token, std::vector<std::string>& names) {
+    return Logged(site, "EnumFiles", [&] { return EnumNames<&Exports::ZKLDongles_EnumFiles>(token, names); });
+}
+
+int DonglesGetFile(const Site& site, ZKTokenKey token, const char* name, Output& file) {
+    return Logged(site, "GetFile", [&] {
+        file.Release();
+        uint32_t size = 0;
+        int code = Call<&Exports::ZKLDongles_GetFile>(token, name, nullptr, &size);
+        if (code != 0 || size == 0) return code;
+        uint8_t* buffer = file.Allocate(size, true);
+        uint32_t written = size;
+        code = Call<&Exports::ZKLDongles_GetFile>(token, name, buffer, &written);
+        if (code != 0) file.Release();
+        else file.SetSize(written);
+        return code;
+    });
+}
+
+int DonglesSetFile(const Site& site, ZKTokenKey token, const char* name, ByteView data) {
+    return Logged(site, "SetFile", [&] {
+        if (!Fits(data)) return kInputTooLarge;
+        return Call<&Exports::ZKLDongles_SetFile>(token, name, data.empty() ? nullptr : data.data(), Len(data));
+    });
+}
+
+int CreateSimpleCertRequest(const Site& site, const char* pass, CertRequestSubject& subject1,
+                            CertRequestSubject* subject2, CertRequestOutputs& out) {
+    return Logged(site, "CreateSimpleCertRequest", [&] {
+        return RequestCalls(out, [&](uint8_t* key, uint32_t* keyLen, uint8_t* r1, uint32_t* len1, uint8_t* r2,
+                                     uint32_t* len2) {
+            return Call<&Exports::ZKLCTX_CreateSimpleCertRequest>(pass, &subject1, subject2, key, keyLen, r1, len1, r2,
+                                                                  len2);
+        });
+    });
+}
+
+int DonglesCreateSimpleCertRequest(const Site& site, const char* pin, const char* providerName, int32_t slotId,
+                                   const char* text2, const char* text3, CertRequestSubject& subject1,
+                                   CertRequestSubject* subject2, CertRequestOutputs& out) {
+    return Logged(site, "CreateSimpleCertRequest", [&] {
+        return RequestCalls(out, [&](uint8_t*, uint32_t* keyLen, uint8_t* r1, uint32_t* len1, uint8_t* r2,
+                                     uint32_t* len2) {
+            *keyLen = 0;  // the keys stay on the token
+            return Call<&Exports::ZKLDongles_CreateSimpleCertRequest>(pin, providerName, slotId, text2, text3,
+                                                                      &subject1, subject2, r1, len1, r2, len2);
+        });
     });
 }
 

@@ -108,6 +108,43 @@ int DonglesConnectNamedKey2(const Site& site, ZKTokenKey token, const char* keyN
 int DonglesDisconnectKey(const Site& site, ZKTokenKey handle);
 int DonglesEnumTokenKeys(const Site& site, ZKTokenKey token, std::vector<TokenKey>& keys);
 
+// --- hardware tokens: listing and management
+int DonglesEnumTokens(const Site& site, std::vector<TokenInfo>& tokens);
+int DonglesEnumNamedKeys(const Site& site, ZKTokenKey token, std::vector<std::string>& names);
+// The provider's text for a token record (empty when it gives none).
+std::string DonglesTokenOID(const TokenInfo& token);
+int DonglesConnectNamedKey(const Site& site, const char* providerName, int32_t slotId, const char* devicePass,
+                           const char* keyName, const char* keyId, const char* keyPass, ZKTokenKey& handle);
+// userPass may be null (no user PIN set).
+int DonglesInitSlot(const Site& site, const char* providerName, int32_t slotId, const char* adminPass,
+                    const char* userPass, const char* label);
+int DonglesChangePassword(const Site& site, const char* providerName, int32_t slotId, const char* oldPass,
+                          const char* newPass);
+int DonglesChangeNamedKeyPassword(const Site& site, const char* providerName, int32_t slotId, const char* devicePass,
+                                  const char* keyName, const char* subjectKeyId, const char* oldPass,
+                                  const char* newPass);
+int DonglesUnlockPin(const Site& site, const char* providerName, int32_t slotId, const char* adminPass,
+                     const char* userPass);
+int DonglesSetKeyLabel(const Site& site, ZKTokenKey token, const char* keyId, const char* label);
+int DonglesDeleteKey(const Site& site, ZKTokenKey token, const char* keyId);
+int DonglesEnumFiles(const Site& site, ZKTokenKey token, std::vector<std::string>& names);
+// An empty file is answered by the sizing call alone. Output: wiped (a token file may hold a secret).
+int DonglesGetFile(const Site& site, ZKTokenKey token, const char* name, Output& file);
+int DonglesSetFile(const Site& site, ZKTokenKey token, const char* name, ByteView data);
+
+// --- certificate requests: new keys and their PKCS#10 requests. The
+// provider writes each new key's identifier into its subject record.
+struct CertRequestOutputs {
+    Output keyContainer;  // secret: wiped
+    Output request1, request2;
+};
+int CreateSimpleCertRequest(const Site& site, const char* pass, CertRequestSubject& subject1,
+                            CertRequestSubject* subject2, CertRequestOutputs& out);
+// Logged as "CreateSimpleCertRequest" both.
+int DonglesCreateSimpleCertRequest(const Site& site, const char* pin, const char* providerName, int32_t slotId,
+                                   const char* text2, const char* text3, CertRequestSubject& subject1,
+                                   CertRequestSubject* subject2, CertRequestOutputs& out);
+
 // --- methods-table slots of a crypto library
 int LibHash(const Site& site, int32_t lib, ByteView data, uint8_t (&out)[32]);
 // Output: the result (secret when decrypting).

@@ -2,6 +2,7 @@
 #include <openssl/crypto.h>
 
 #include "zelkord/Context.h"
+#include "zelkord/Pkcs11.h"
 #include "zelkord/Registry.h"
 
 namespace zkd {
@@ -14,6 +15,7 @@ int LibraryInit() {
 }
 
 int LibraryTerm() {
+    ReleaseTokenProviders();  // each token module ends once its last connection does
     ZKD_LOG("Library stopped");
     return ZK_E_OK;
 }

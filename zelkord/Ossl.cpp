@@ -40,19 +40,23 @@ std::string CertKeyIdentifier(X509* cert) {
     return HexUpper(md, mdLen);
 }
 
-std::string PublicKeyIdentifier(EVP_PKEY* key) {
+Bytes PublicKeyIdentifierBytes(EVP_PKEY* key) {
     X509_PUBKEY* pub = nullptr;
     if (X509_PUBKEY_set(&pub, key) != 1) return {};
     const unsigned char* bits = nullptr;
     int bitsLen = 0;
-    std::string id;
+    Bytes id;
     if (X509_PUBKEY_get0_param(nullptr, &bits, &bitsLen, nullptr, pub) == 1) {
-        unsigned char md[SHA_DIGEST_LENGTH];
-        SHA1(bits, static_cast<size_t>(bitsLen), md);
-        id = HexUpper(md, sizeof md);
+        id.resize(SHA_DIGEST_LENGTH);
+        SHA1(bits, static_cast<size_t>(bitsLen), id.data());
     }
     X509_PUBKEY_free(pub);
     return id;
+}
+
+std::string PublicKeyIdentifier(EVP_PKEY* key) {
+    Bytes id = PublicKeyIdentifierBytes(key);
+    return id.empty() ? std::string() : HexUpper(id.data(), id.size());
 }
 
 }  // namespace zkd

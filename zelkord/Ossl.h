@@ -39,5 +39,6 @@ std::string HexUpper(const uint8_t* data, size_t len);
 std::string CertKeyIdentifier(X509* cert);
 // The same identifier computed from a key alone (SHA-1 of the public key bits).
 std::string PublicKeyIdentifier(EVP_PKEY* key);
+Bytes PublicKeyIdentifierBytes(EVP_PKEY* key);
 
 }  // namespace zkd

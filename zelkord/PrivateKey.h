@@ -15,7 +15,8 @@ namespace zkd {
 
 class PrivateKey {
 public:
-    // The key to use; valid while this object lives.
+    // The key to use; valid while this object lives. A token key does its
+    // private-key operations on the token, which stays connected meanwhile.
     EVP_PKEY* get() const { return key_; }
 
 private:
@@ -25,12 +26,14 @@ private:
     EVP_PKEY* key_ = nullptr;
 };
 
-// 0 when OpenPrivateKey can reach a key given this way, else 2.
+// 0 when a key given this way can be opened at all: key bytes, or the handle
+// of a connected token key; else 16. Cheap: lets a sizing call refuse before
+// it promises a result.
 int CheckKeyReachable(const uint8_t* key, ZKKeyLen keyLen);
 
 // Opens the key that belongs to cert: 0; the key file's codes (7 unknown
-// format, 8 wrong password); 6 when the key store holds no key of cert;
-// 2 when the key lives where this provider cannot reach it.
+// format, 8 wrong password); 6 when the key file or the token holds no key of
+// cert; 16 when the token key is not connected or the token fails.
 int OpenPrivateKey(const uint8_t* key, ZKKeyLen keyLen, const char* pass, X509* cert, PrivateKey& out);
 
 }  // namespace zkd

@@ -54,6 +54,8 @@ protected:
         g_seen = {};
         table = TableWith({"GET_VERSION", "CHECK_CERT_KEY", "SET_SIGN", "PARENT_XCHG", "LOAD_DATA", "SAVE_DATA"},
                           &Recorder);
+        for (zk::CommandRow& row : table)  // a row without a handler: a command this build does not offer
+            if (std::string_view(row.name) == "DONGLES_LIST") row.handler = nullptr;
         zk::log::Start(dir.str(), true);
     }
     void TearDown() override { zk::log::Stop(); }

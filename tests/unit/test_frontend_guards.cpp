@@ -162,6 +162,10 @@ TEST(LogRedact, DocumentsByStructure) {
          "<Data>kept</Data></Request>",
          "<Request><Command>get_version</Command><Params><Pass>***</Pass><Base KEY=\"***\">n</Base></Params>"
          "<Data>kept</Data></Request>"},
+        {"<Request><Command>DONGLES_FILE_SET</Command><Params><Pass>cGlu</Pass><FileName>Zg==</FileName></Params>"
+         "<Data>c2VjcmV0</Data></Request>",
+         "<Request><Command>DONGLES_FILE_SET</Command><Params><Pass>***</Pass><FileName>Zg==</FileName></Params>"
+         "<Data>[8 bytes]</Data></Request>"},
         {"<Result><Command>DB_COMMAND</Command><Data><Base>b</Base><Result>cm93cw==</Result></Data></Result>",
          "<Result><Command>DB_COMMAND</Command><Data><Base>b</Base><Result>[8 bytes]</Result></Data></Result>"},
     };

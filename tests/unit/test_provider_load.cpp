@@ -56,6 +56,10 @@ TEST_F(ProviderLoadTest, FailureTextsOfFakeProviders) {
 TEST_F(ProviderLoadTest, CountStopsAtTheFirstUnusedEntry) {
     EXPECT_EQ(Load(Fixture("fake_table_gap")), "");
     EXPECT_EQ(zk::provider::Get().libCount, 3);
+    // Operations a provider does not offer (this one fills slot 0 only) answer the missing-operation code.
+    EXPECT_EQ(zk::provider::CallSlot<ZKLD_SLOT_SIGN>(0, nullptr, 0u, nullptr, nullptr, nullptr, ZKKeyLen{0}, nullptr,
+                                                     0u, ""),
+              zk::provider::kMissingOperation);
     EXPECT_EQ(zk::provider::LoadCodeText(7, "X"),
               zk::Utf8ToCp1251("Бібліотека 'X' не експортує всі необхідні функції згідно специфікації"));
 }
@@ -78,10 +82,10 @@ TEST_F(ProviderLoadTest, StandInLoadsTheDefaultLibraries) {
     EXPECT_EQ(zk::provider::SelectLibrary("XYZ"), -1);
     EXPECT_EQ(zk::provider::LibraryIdentityByIndex(1), zk::provider::LibraryIdentityByCode("QLB"));
     EXPECT_NE(zk::provider::LibraryIdentityByIndex(0), zk::provider::LibraryIdentityByCode("QLB"));
-    // Operations the stand-in does not offer answer the missing-operation code.
+    // A key on a token that is not connected: a token error, not a missing operation.
     EXPECT_EQ(zk::provider::CallSlot<ZKLD_SLOT_SIGN>(0, nullptr, 0u, nullptr, nullptr, nullptr, ZKKeyLen{0}, nullptr,
                                                      0u, ""),
-              zk::provider::kMissingOperation);
+              ZK_E_DONGLE);
 }
 
 TEST_F(ProviderLoadTest, StandInLoadCodes) {

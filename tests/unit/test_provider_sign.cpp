@@ -98,8 +98,9 @@ TEST_F(SignSlots, FaultsGiveTheirCodes) {
     EXPECT_EQ(Sign<ZKLD_SLOT_SIGN>(data, out, &len, key, other), 6);
     EXPECT_EQ(Sign<ZKLD_SLOT_SIGN>(data, out, &len, key, "not a certificate"), 3);
     EXPECT_EQ(Sign<ZKLD_SLOT_SIGN>(data, out, &len, "not a key", cert), 7);
-    EXPECT_EQ(CallSlot<ZKLD_SLOT_SIGN>(lib, U(data), L(data), out, &len, nullptr, ZKKeyLen{1}, U(cert), L(cert), ""), 2)
-        << "keys on tokens are not this provider's";
+    EXPECT_EQ(CallSlot<ZKLD_SLOT_SIGN>(lib, U(data), L(data), out, &len, nullptr, ZKKeyLen{1}, U(cert), L(cert), ""),
+              ZK_E_DONGLE)
+        << "a token key that is not connected";
     EXPECT_EQ(CallSlot<ZKLD_SLOT_SIGN>(99, U(data), L(data), out, &len, U(key), ZKKeyLen{L(key)}, U(cert), L(cert),
                                        "1234"),
               2)

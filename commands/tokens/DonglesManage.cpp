@@ -1,0 +1,217 @@
+// The token management commands. Every answer carries the code of the last
+// provider operation that ran; a connection opened here is closed before the
+// answer is built. Missing required parameters: no answer of our own.
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+
+#include "base/CBase64.h"
+#include "base/Params.h"
+#include "base/TextHelpers.h"
+#include "commands/Envelope.h"
+#include "commands/signing/SignerLocator.h"
+#include "commands/tokens/TokenCommands.h"
+#include "provider/Operations.h"
+
+namespace zk {
+namespace {
+
+constexpr size_t kTextSize = 1024;
+
+std::string Text(const tinyxml2::XMLElement* params, const char* name) {
+    return ParamText(LastChild(params, name), kTextSize);
+}
+
+// A Base64 parameter as Windows-1251 text; nothing when it is empty.
+std::optional<SecretString> Secret(const tinyxml2::XMLElement* params, const char* name) {
+    PasswordParam p = ReadPasswordParam(params, name);
+    if (!p.present || p.text.empty()) return std::nullopt;
+    return p.text;
+}
+
+// The token named by ProviderName and SlotId.
+struct TokenRef {
+    std::string provider;
+    int32_t slot = 0;
+};
+std::optional<TokenRef> ReadToken(const tinyxml2::XMLElement* params) {
+    TokenRef t{Text(params, "ProviderName"), SlotIdParam(params, "SlotId")};
+    if (t.provider.empty()) return std::nullopt;
+    return t;
+}
+
+// A connection held for one command, closed when it goes.
+class Connection {
+public:
+    Connection() = default;
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+    ~Connection() {
+        if (handle) provider::DonglesDisconnectKey(ZK_SITE("DonglesCommand"), handle);
+    }
+    ZKTokenKey handle = 0;
+};
+
+// Opens the token with a plain PIN, or a named key with "device password
+// CR LF key name [CR LF key password]" ("#" names the key with an empty name).
+int OpenKey(const TokenRef& t, const SecretString& pass, const std::string& keyId, Connection& c) {
+    const std::string& text = pass.str();
+    const size_t first = text.find("\r\n");
+    if (first == std::string::npos)
+        return provider::DonglesConnectKey(ZK_SITE("DonglesCommand"), t.provider.c_str(), t.slot, text.c_str(),
+                                           c.handle);
+    const size_t second = text.find("\r\n", first + 2);
+    const SecretString device(text.substr(0, first));
+    std::string name = text.substr(first + 2, second == std::string::npos ? std::string::npos : second - first - 2);
+    const SecretString keyPass(second == std::string::npos ? std::string() : text.substr(second + 2));
+    if (name == "#") name.clear();
+    return provider::DonglesConnectNamedKey(ZK_SITE("DonglesCommand"), t.provider.c_str(), t.slot, device.c_str(),
+                                            name.c_str(), keyId.c_str(), keyPass.c_str(), c.handle);
+}
+
+int OpenToken(const TokenRef& t, const SecretString& pin, Connection& c) {
+    return provider::DonglesConnectKey(ZK_SITE("DonglesCommand"), t.provider.c_str(), t.slot, pin.c_str(), c.handle);
+}
+
+}  // namespace
+
+int32_t SlotIdParam(const tinyxml2::XMLElement* params, const char* name) {
+    const std::string text = ChildText(params, name);
+    const long long value = std::strtoll(text.c_str(), nullptr, 10);
+    return static_cast<int32_t>(static_cast<uint32_t>(value));
+}
+
+bool DonglesInitCommand(const char* command, const tinyxml2::XMLElement* params, const char*, std::string& answer) {
+    const auto token = ReadToken(params);
+    const auto admin = Secret(params, "AdminPass");
+    if (!token || !admin) return false;
+    const auto user = Secret(params, "UserPass");
+    const std::string label = Text(params, "Label");
+    const int code = provider::DonglesInitSlot(ZK_SITE("DonglesCommand"), token->provider.c_str(), token->slot,
+                                               admin->c_str(), user ? user->c_str() : nullptr, label.c_str());
+    answer = SimpleAnswer(command, code);
+    return true;
+}
+
+bool DonglesChangePassCommand(const char* command, const tinyxml2::XMLElement* params, const char*,
+                              std::string& answer) {
+    const auto token = ReadToken(params);
+    const auto oldPass = Secret(params, "OldPass"), newPass = Secret(params, "NewPass");
+    if (!token || !oldPass || !newPass) return false;
+    const auto device = Secret(params, "NamedKeyDevicePass");
+    int code;
+    if (device) {
+        const auto name = Secret(params, "NamedKeyName");
+        const std::string keyId = ChildText(params, "NamedKeySubjectKeyId");
+        if (!name && keyId.empty()) return false;
+        code = provider::DonglesChangeNamedKeyPassword(ZK_SITE("DonglesCommand"), token->provider.c_str(), token->slot,
+                                                       device->c_str(), name ? name->c_str() : "", keyId.c_str(),
+                                                       oldPass->c_str(), newPass->c_str());
+    } else {
+        code = provider::DonglesChangePassword(ZK_SITE("DonglesCommand"), token->provider.c_str(), token->slot,
+                                               oldPass->c_str(), newPass->c_str());
+    }
+    answer = SimpleAnswer(command, code);
+    return true;
+}
+
+bool DonglesUnlockCommand(const char* command, const tinyxml2::XMLElement* params, const char*, std::string& answer) {
+    const auto token = ReadToken(params);
+    const auto admin = Secret(params, "AdminPass");
+    if (!token || !admin) return false;
+    const auto user = Secret(params, "UserPass");
+    const int code = provider::DonglesUnlockPin(ZK_SITE("DonglesCommand"), token->provider.c_str(), token->slot,
+                                                admin->c_str(), user ? user->c_str() : "");
+    answer = SimpleAnswer(command, code);
+    return true;
+}
+
+bool DonglesKeySetLabelCommand(const char* command, const tinyxml2::XMLElement* params, const char*,
+                               std::string& answer) {
+    const auto token = ReadToken(params);
+    const auto pass = Secret(params, "Pass");
+    const std::string keyId = Text(params, "KeyId"), label = Text(params, "Label");
+    if (!token || !pass || keyId.empty() || label.empty()) return false;
+    int code;
+    {
+        Connection c;
+        code = OpenKey(*token, *pass, keyId, c);
+        if (code == 0) code = provider::DonglesSetKeyLabel(ZK_SITE("DonglesCommand"), c.handle, keyId.c_str(), label.c_str());
+    }
+    answer = SimpleAnswer(command, code);
+    return true;
+}
+
+bool DonglesKeyDeleteCommand(const char* command, const tinyxml2::XMLElement* params, const char*,
+                             std::string& answer) {
+    const auto token = ReadToken(params);
+    const auto pass = Secret(params, "Pass");
+    const std::string keyId = Text(params, "KeyId");
+    if (!token || !pass || keyId.empty()) return false;
+    int code;
+    {
+        Connection c;
+        code = OpenKey(*token, *pass, keyId, c);
+        if (code == 0) code = provider::DonglesDeleteKey(ZK_SITE("DonglesCommand"), c.handle, keyId.c_str());
+    }
+    answer = SimpleAnswer(command, code);
+    return true;
+}
+
+bool DonglesFilesEnumCommand(const char* command, const tinyxml2::XMLElement* params, const char*,
+                             std::string& answer) {
+    const auto token = ReadToken(params);
+    const auto pin = Secret(params, "Pass");
+    if (!token || !pin) return false;
+    std::vector<std::string> names;
+    int code;
+    {
+        Connection c;
+        code = OpenToken(*token, *pin, c);
+        if (code == 0) code = provider::DonglesEnumFiles(ZK_SITE("DonglesCommand"), c.handle, names);
+    }
+    tinyxml2::XMLDocument doc;
+    tinyxml2::XMLElement* data = BuildXMLHead(doc, command, code);
+    if (code == 0)
+        for (const std::string& name : names) AddTextElement(data, "FileName", TextToBase64(name));
+    answer = PrintDocument(doc);
+    return true;
+}
+
+bool DonglesFileGetCommand(const char* command, const tinyxml2::XMLElement* params, const char*,
+                           std::string& answer) {
+    const auto token = ReadToken(params);
+    const auto pin = Secret(params, "Pass");
+    const auto name = Secret(params, "FileName");
+    if (!token || !pin || !name) return false;
+    provider::Output file;
+    int code;
+    {
+        Connection c;
+        code = OpenToken(*token, *pin, c);
+        if (code == 0) code = provider::DonglesGetFile(ZK_SITE("DonglesCommand"), c.handle, name->c_str(), file);
+    }
+    tinyxml2::XMLDocument doc;
+    tinyxml2::XMLElement* data = BuildXMLHead(doc, command, code);
+    answer = PrintDocumentWithBase64(doc, data, file.data(), code == 0 ? file.size() : 0);
+    return true;
+}
+
+bool DonglesFileSetCommand(const char* command, const tinyxml2::XMLElement* params, const char* data,
+                           std::string& answer) {
+    const auto token = ReadToken(params);
+    const auto pin = Secret(params, "Pass");
+    const auto name = Secret(params, "FileName");
+    if (!token || !pin || !name) return false;
+    SecretBytes bytes(data && *data ? Base64Decode(std::string_view(data, std::strlen(data))) : std::vector<uint8_t>());
+    int code;
+    {
+        Connection c;
+        code = OpenToken(*token, *pin, c);
+        if (code == 0) code = provider::DonglesSetFile(ZK_SITE("DonglesCommand"), c.handle, name->c_str(), bytes.bytes());
+    }
+    answer = SimpleAnswer(command, code);
+    return true;
+}
+
+}  // namespace zk
