@@ -269,7 +269,9 @@ int RawSignedData::AddUnsignedAttribute(int i, const ASN1_OBJECT* type, const ui
     TypePtr replaced = newLen > 0 ? ReadElement(der, static_cast<size_t>(newLen)) : nullptr;
     OPENSSL_free(der);
     if (!replaced) throw std::bad_alloc();
-    ASN1_TYPE_free(sk_ASN1_TYPE_set(ci_->sd->signers, i, replaced.release()));
+    ASN1_TYPE* old = sk_ASN1_TYPE_value(ci_->sd->signers, i);
+    sk_ASN1_TYPE_set(ci_->sd->signers, i, replaced.release());  // returns the new element
+    ASN1_TYPE_free(old);
     return ZK_E_OK;
 }
 
