@@ -268,15 +268,23 @@ void BytesArrived(evbuffer* buf, const evbuffer_cb_info* info, void* arg) {
     auto* c = static_cast<Conn*>(arg);
     if (info->n_added == 0 || c->framing.Stopped()) return;
     Touch(c);
+    // Body bytes are only counted: they are not looked for in the buffer.
+    // evhttp keeps a body with a length in this buffer until it is whole,
+    // and finding the newest bytes walks the buffer from its start, so doing
+    // that for every read would take time in the square of the body's size.
+    const uint64_t opaque = std::min<uint64_t>(c->framing.OpaqueLeft(), info->n_added);
+    c->framing.SkipOpaque(opaque);
+    if (opaque == info->n_added) return;
     const size_t length = evbuffer_get_length(buf);
+    const size_t fresh = info->n_added - opaque;  // the newest bytes, after the body's end
     evbuffer_ptr from;
-    if (info->n_added > length || evbuffer_ptr_set(buf, &from, length - info->n_added, EVBUFFER_PTR_SET) != 0) return;
-    const auto added = static_cast<ev_ssize_t>(info->n_added);
+    if (fresh > length || evbuffer_ptr_set(buf, &from, length - fresh, EVBUFFER_PTR_SET) != 0) return;
+    const auto added = static_cast<ev_ssize_t>(fresh);
     int n = evbuffer_peek(buf, added, &from, nullptr, 0);
     std::vector<evbuffer_iovec> parts(static_cast<size_t>(std::max(n, 0)));
     evbuffer_peek(buf, added, &from, parts.data(), n);
     std::vector<FramingEdit> edits;
-    size_t left = info->n_added;
+    size_t left = fresh;
     for (auto& part : parts) {
         size_t take = std::min(part.iov_len, left);
         for (auto& e : c->framing.Feed(std::string_view(static_cast<const char*>(part.iov_base), take)))
