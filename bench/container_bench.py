@@ -22,7 +22,7 @@ import statistics
 import sys
 import tempfile
 
-from benchutil import MIB, form_body, hwm_kib, post, service, size_text, timed_tool
+from benchutil import MIB, cpu_seconds, form_body, hwm_kib, post, service, size_text, timed_tool
 from pkifixtures import Pki  # on the path benchutil sets
 
 PASSWORD = "bench1234"
@@ -30,25 +30,28 @@ SIGNER = "<DRFO>1234567890</DRFO><Pass>%s</Pass>" % base64.b64encode(PASSWORD.en
 
 
 def measure_service(pki, command, params, data, repeats):
-    """Median wall seconds of the request, the service's peak KiB and the last answer."""
+    """Median wall seconds of the request, CPU seconds of the service per
+    request, the service's peak KiB and the last answer."""
     with service(pki) as svc:  # a fresh process: VmHWM is this operation's peak
         conn = svc.connection(timeout=900)
         post(conn, form_body("CTX_CREATE_CONTAINER", SIGNER, b"warm"))  # the key is found and kept
         body = form_body(command, params, data)
         times, env = [], None
+        cpu = cpu_seconds(svc.proc.pid)
         for _ in range(repeats):
             seconds, env = post(conn, body)
             times.append(seconds)
+        cpu = (cpu_seconds(svc.proc.pid) - cpu) / repeats
         del body
         peak = hwm_kib(svc.proc.pid)
         conn.close()
-    return statistics.median(times), peak, env
+    return statistics.median(times), cpu, peak, env
 
 
 def measure_openssl(args, repeats):
-    """Median wall seconds and the largest resident KiB of an openssl command."""
+    """Median wall seconds, mean CPU seconds and the largest resident KiB of an openssl command."""
     runs = [timed_tool(["openssl"] + args) for _ in range(repeats)]
-    return statistics.median(r[0] for r in runs), max(r[2] for r in runs)
+    return statistics.median(r[0] for r in runs), statistics.mean(r[1] for r in runs), max(r[2] for r in runs)
 
 
 def main():
@@ -66,9 +69,11 @@ def main():
         doc_path = os.path.join(work, "doc.bin")
         ours_path, theirs_path = os.path.join(work, "service.der"), os.path.join(work, "openssl.der")
 
-        print("Wall time: median over the runs. Peak: the service's VmHWM (a fresh process per operation and size).")
-        print("%-8s %-22s %-12s %-12s %-7s %-28s %s" % ("size", "operation", "service", "openssl", "ratio",
-                                                           "service peak", "openssl RSS"))
+        print("Wall time: median over the runs; CPU time (user + system per request; the service's whole process,")
+        print("HTTP and XML included) does not depend on the machine's load. Peak: the service's VmHWM (a fresh")
+        print("process per operation and size). Ratios: service / openssl.")
+        print("%-8s %-21s %-24s %-24s %-13s %-27s %s" % ("size", "operation", "service wall / CPU", "openssl wall / CPU",
+                                                           "ratio w / c", "service peak", "openssl RSS"))
         for size, repeats in sizes:
             document = os.urandom(size)
             with open(doc_path, "wb") as f:
@@ -83,18 +88,19 @@ def main():
             ]
             for name, command, params, openssl_args in cases:
                 data = container if command == "CTX_VERIFY_SIGNS" else document
-                ours, peak, env = measure_service(pki, command, params, data, repeats)
+                ours, ours_cpu, peak, env = measure_service(pki, command, params, data, repeats)
                 if name == "create, content kept":
                     container = base64.b64decode(env.data.text)
                     with open(ours_path, "wb") as f:  # openssl verifies the very same container
                         f.write(container)
                 if command == "CTX_VERIFY_SIGNS" and [r.text for r in env.data.findall("Results/Result")] != ["0"]:
                     raise RuntimeError("verification failed: " + env.text[:300])
-                theirs, rss = measure_openssl(openssl_args, repeats)
-                print("%-8s %-22s %-12s %-12s %-7s %-28s %d MiB" % (
-                    size_text(size), name, "%.1f ms" % (ours * 1e3), "%.1f ms" % (theirs * 1e3),
-                    "%.2fx" % (ours / theirs), "%d MiB = %.2fx the document" % (peak // 1024, peak * 1024 / size),
-                    rss // 1024))
+                theirs, theirs_cpu, rss = measure_openssl(openssl_args, repeats)
+                print("%-8s %-21s %-24s %-24s %-13s %-27s %d MiB" % (
+                    size_text(size), name, "%.1f / %.1f ms" % (ours * 1e3, ours_cpu * 1e3),
+                    "%.1f / %.1f ms" % (theirs * 1e3, theirs_cpu * 1e3),
+                    "%.2f / %.2f" % (ours / theirs, ours_cpu / max(theirs_cpu, 1e-3)),
+                    "%d MiB = %.2fx document" % (peak // 1024, peak * 1024 / size), rss // 1024))
             del document, container
         print("\nload average while measuring: %s" % " ".join(open("/proc/loadavg").read().split()[:3]))
     finally:
