@@ -272,9 +272,12 @@ int MergeSignedData(uint8_t checkHash, const ZKBlob* containers, int32_t count, 
     }
     RawSignedData& merged = raws[0];
     if (!merged.Content() && withContent) merged.AttachContentOf(*withContent);
-    for (size_t i = 1; i < raws.size(); ++i) merged.MergeFrom(raws[i]);
-    if (merged.SignerCount() > kMaxSigners)
-        return Fail(ZK_E_BAD_FILE_FORMAT, "the merged container would hold more signatures than can be handled");
+    for (size_t i = 1; i < raws.size(); ++i) {
+        merged.MergeFrom(raws[i]);
+        if (!merged.WithinLimits())
+            return Fail(ZK_E_BAD_FILE_FORMAT, "the merged container would hold more signatures or certificates "
+                                              "than can be handled");
+    }
     return PutContainer(merged, out, outLen);
 }
 

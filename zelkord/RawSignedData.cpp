@@ -5,6 +5,8 @@
 #include <openssl/objects.h>
 
 #include <climits>
+#include <string_view>
+#include <unordered_set>
 #include <utility>
 
 namespace zkd {
@@ -89,23 +91,41 @@ TypePtr ReadElement(const uint8_t* data, size_t len) {
     return t;
 }
 
-bool ContainsElement(const STACK_OF(ASN1_TYPE)* list, const ASN1_TYPE* item) {
-    for (int i = 0; i < sk_ASN1_TYPE_num(list); ++i)
-        if (ASN1_TYPE_cmp(sk_ASN1_TYPE_value(list, i), item) == 0) return true;
-    return false;
+// The bytes of an element held as a string (every element but BOOLEAN and NULL).
+const ASN1_STRING* ElementString(const ASN1_TYPE* t) {
+    return t->type == V_ASN1_BOOLEAN || t->type == V_ASN1_NULL ? nullptr : t->value.asn1_string;
 }
 
-// Appends copies of the elements of from that list lacks (all of them when
-// dedupe is false); list is created when needed.
-void AppendElements(STACK_OF(ASN1_TYPE)*& list, const STACK_OF(ASN1_TYPE)* from, bool dedupe) {
+// An element as its type and bytes: equal keys, equal elements.
+struct ElementKey {
+    int type;
+    std::string_view bytes;
+    bool operator==(const ElementKey&) const = default;
+};
+struct ElementKeyHash {
+    size_t operator()(const ElementKey& k) const { return std::hash<std::string_view>()(k.bytes) ^ size_t(k.type); }
+};
+
+ElementKey KeyOf(const ASN1_TYPE* t) {
+    const ASN1_STRING* s = ElementString(t);
+    return {t->type, s ? std::string_view(reinterpret_cast<const char*>(s->data), static_cast<size_t>(s->length))
+                       : std::string_view()};
+}
+
+// Appends copies of the elements of from that list lacks (list is created
+// when needed). Elements are looked up in a hash set: a merge may bring many
+// thousands.
+void AppendElements(STACK_OF(ASN1_TYPE)*& list, const STACK_OF(ASN1_TYPE)* from) {
+    std::unordered_set<ElementKey, ElementKeyHash> present;
+    for (int i = 0; i < sk_ASN1_TYPE_num(list); ++i) present.insert(KeyOf(sk_ASN1_TYPE_value(list, i)));
     for (int i = 0; i < sk_ASN1_TYPE_num(from); ++i) {
         const ASN1_TYPE* item = sk_ASN1_TYPE_value(from, i);
-        if (dedupe && ContainsElement(list, item)) continue;
+        if (present.count(KeyOf(item))) continue;
         TypePtr copy(static_cast<ASN1_TYPE*>(ASN1_item_dup(ASN1_ITEM_rptr(ASN1_ANY), item)));
         if (!copy) throw std::bad_alloc();
         if (!list && !(list = sk_ASN1_TYPE_new_null())) throw std::bad_alloc();
         if (!sk_ASN1_TYPE_push(list, copy.get())) throw std::bad_alloc();
-        copy.release();
+        present.insert(KeyOf(copy.release()));
     }
 }
 
@@ -117,11 +137,6 @@ void AddDigestAlgorithm(STACK_OF(X509_ALGOR)* algs, const X509_ALGOR* alg) {
         X509_ALGOR_free(copy);
         throw std::bad_alloc();
     }
-}
-
-// The bytes of an element held as a string (every element but BOOLEAN and NULL).
-const ASN1_STRING* ElementString(const ASN1_TYPE* t) {
-    return t->type == V_ASN1_BOOLEAN || t->type == V_ASN1_NULL ? nullptr : t->value.asn1_string;
 }
 
 // The content as the caller's bytes for the length of one encoding; the
@@ -185,11 +200,16 @@ int RawSignedData::Parse(const uint8_t* data, size_t len) {
             ZKD_RAW_CI_free(std::exchange(ci_, nullptr));
             return ZK_E_DAMAGED;
         }
-    if (OBJ_obj2nid(ci_->type) != NID_pkcs7_signed || SignerCount() > kMaxSigners) {
+    if (OBJ_obj2nid(ci_->type) != NID_pkcs7_signed || !WithinLimits()) {
         ZKD_RAW_CI_free(std::exchange(ci_, nullptr));
         return ZK_E_BAD_FILE_FORMAT;
     }
     return ZK_E_OK;
+}
+
+bool RawSignedData::WithinLimits() const {
+    return SignerCount() <= kMaxSigners && sk_ASN1_TYPE_num(ci_->sd->certs) <= kMaxContainerCerts &&
+           sk_ASN1_TYPE_num(ci_->sd->crls) <= kMaxContainerCerts;
 }
 
 int RawSignedData::SignerCount() const { return ci_ ? sk_ASN1_TYPE_num(ci_->sd->signers) : 0; }
@@ -207,9 +227,9 @@ void RawSignedData::MergeFrom(const RawSignedData& other) {
     const ZKD_RAW_SD* theirs = other.ci_->sd;
     for (int i = 0; i < sk_X509_ALGOR_num(theirs->digestAlgs); ++i)
         AddDigestAlgorithm(mine->digestAlgs, sk_X509_ALGOR_value(theirs->digestAlgs, i));
-    AppendElements(mine->certs, theirs->certs, true);
-    AppendElements(mine->crls, theirs->crls, true);
-    AppendElements(mine->signers, theirs->signers, true);
+    AppendElements(mine->certs, theirs->certs);
+    AppendElements(mine->crls, theirs->crls);
+    AppendElements(mine->signers, theirs->signers);
     if (ASN1_INTEGER_cmp(theirs->version, mine->version) > 0) {
         ASN1_INTEGER* v = ASN1_INTEGER_dup(theirs->version);
         if (!v) throw std::bad_alloc();

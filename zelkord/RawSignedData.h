@@ -32,11 +32,14 @@ public:
     ~RawSignedData();
 
     // Reads DER (or BER) SignedData that fills data exactly: 0; else
-    // ForeignDataCode, 10 when a SignerInfo is no SEQUENCE, 9 when it holds
-    // more signers than the provider handles (kMaxSigners).
+    // ForeignDataCode, 10 when a SignerInfo is no SEQUENCE, 9 when it is
+    // beyond the provider's limits (WithinLimits).
     int Parse(const uint8_t* data, size_t len);
 
     int SignerCount() const;
+    // At most kMaxSigners signers and kMaxContainerCerts certificates and
+    // revocation entries each.
+    bool WithinLimits() const;
     // The DER of SignerInfo i as read (0 <= i < SignerCount()).
     const uint8_t* SignerBytes(int i, size_t* len) const;
     void RemoveSigner(int i);
@@ -73,7 +76,10 @@ private:
 int ForeignDataCode(const uint8_t* data, size_t len);
 
 // The most signers one container may hold (verification reports one result
-// per signer into a list of this size).
+// per signer into a list of this size), and the most certificates (and
+// revocation entries) it may carry: chain building looks through them for
+// every signer.
 constexpr int kMaxSigners = ZK_VERIFY_MAX_RESULTS;
+constexpr int kMaxContainerCerts = 1024;
 
 }  // namespace zkd

@@ -11,12 +11,9 @@
 
 #include "zelkord/Context.h"
 #include "zelkord/Ossl.h"
+#include "zelkord/RawSignedData.h"
 
 namespace zkd {
-
-// The most certificates one container may carry (chain building looks
-// through them for every signer).
-constexpr int kMaxContainerCerts = 1024;
 
 // Parses DER (or BER) SignedData that fills data exactly and binds every
 // signer to its certificate from the container's set: 0; 10 or 9 as

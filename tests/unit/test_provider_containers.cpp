@@ -203,4 +203,40 @@ TEST_F(ContainerOps, RawEditsKeepOrderAndBytes) {
     EXPECT_NE(Printed(edited).find("id-smime-aa-timeStampToken"), std::string::npos);
 }
 
+// A merge stops at the provider's limits: 256 signatures.
+TEST_F(ContainerOps, MergeRefusesMoreSignaturesThanCanBeHandled) {
+    const Text one = Create("ec", true, "many");
+    ASN1_OBJECT* type = OBJ_txt2obj("1.3.6.1.4.1.99999.1", 1);
+    std::vector<Text> variants;  // the same signature with one unsigned attribute each: 300 distinct SignerInfos
+    for (int i = 0; i < 300; ++i) {
+        zkd::RawSignedData raw;
+        ASSERT_EQ(raw.Parse(U(one), one.size()), 0);
+        const Text value{'\x04', '\x02', char(i >> 8), char(i & 0xFF)};
+        ASSERT_EQ(raw.AddUnsignedAttribute(0, type, U(value), value.size()), 0);
+        Text der(raw.EncodedLength(), '\0');
+        raw.Encode(reinterpret_cast<uint8_t*>(der.data()));
+        variants.push_back(der);
+    }
+    ASN1_OBJECT_free(type);
+    auto merge = [](const std::vector<Text>& parts, Text& out) {
+        std::vector<ByteView> views;
+        for (const Text& p : parts) views.push_back(V(p));
+        zk::provider::Output merged;
+        const int code = zk::provider::CtxMergeSignedData({}, true, views, merged);
+        out = T(merged);
+        return code;
+    };
+    Text a, b, c, ab, abc, again;
+    ASSERT_EQ(merge({variants.begin(), variants.begin() + 100}, a), 0);
+    ASSERT_EQ(merge({variants.begin() + 100, variants.begin() + 200}, b), 0);
+    ASSERT_EQ(merge({variants.begin() + 200, variants.end()}, c), 0);
+    ASSERT_EQ(merge({a, b}, ab), 0);
+    ASSERT_EQ(merge({ab, a, b, ab}, again), 0);
+    EXPECT_EQ(again, ab) << "signatures already present are not taken twice";
+    EXPECT_EQ(merge({ab, c}, abc), 9);
+    std::vector<int32_t> results;
+    EXPECT_EQ(zk::provider::CtxVerify({}, V(ab), nullptr, results), 0);
+    EXPECT_EQ(results, std::vector<int32_t>(200, 0));
+}
+
 }  // namespace
