@@ -89,12 +89,15 @@ TEST(AdditionalAttributes, OnlyPresentValuesSetTheirFlags) {
         "<Params><additional><SigningTime>01.02.2020</SigningTime><SigPolicy>MS4yLjM=</SigPolicy>"
         "<SigPolicyURI>aHR0cDovL3g=</SigPolicyURI><ContentTimestamp>MAA=</ContentTimestamp></additional></Params>"));
     const AdditionalAttributes& r = attrs.record();
-    EXPECT_EQ(r.Flags, unsigned(ZK_ATTR_SIGNING_TIME | ZK_ATTR_POLICY_ID | ZK_ATTR_POLICY_URI | ZK_ATTR_CONTENT_TIMESTAMP));
-    EXPECT_EQ(r.SigningTime, Local(1, 2, 2020, 0, 0, 0));
+    // Fields are read into locals: the record is packed, its fields not aligned.
+    const uint32_t flags = r.Flags, time = r.SigningTime, stampLength = r.ContentTimestamp.length;
+    const uint8_t* notice = r.SigPolicyMessage.data;
+    EXPECT_EQ(flags, unsigned(ZK_ATTR_SIGNING_TIME | ZK_ATTR_POLICY_ID | ZK_ATTR_POLICY_URI | ZK_ATTR_CONTENT_TIMESTAMP));
+    EXPECT_EQ(time, Local(1, 2, 2020, 0, 0, 0));
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(r.SigPolicy.data), r.SigPolicy.length), "1.2.3");
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(r.SigPolicyURI.data), r.SigPolicyURI.length), "http://x");
-    EXPECT_EQ(r.SigPolicyMessage.data, nullptr);
-    EXPECT_EQ(r.ContentTimestamp.length, 2u);
+    EXPECT_EQ(notice, nullptr);
+    EXPECT_EQ(stampLength, 2u);
     EXPECT_EQ(r.Zero0 | r.Zero4, 0);
 }
 
