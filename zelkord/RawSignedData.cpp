@@ -5,7 +5,7 @@
 #include <openssl/objects.h>
 
 #include <climits>
-#include <string_view>
+#include <string>
 #include <unordered_set>
 #include <utility>
 
@@ -91,41 +91,33 @@ TypePtr ReadElement(const uint8_t* data, size_t len) {
     return t;
 }
 
-// The bytes of an element held as a string (every element but BOOLEAN and NULL).
-const ASN1_STRING* ElementString(const ASN1_TYPE* t) {
-    return t->type == V_ASN1_BOOLEAN || t->type == V_ASN1_NULL ? nullptr : t->value.asn1_string;
-}
+// The bytes of a SEQUENCE element (its whole DER); nullptr for other types.
+const ASN1_STRING* ElementString(const ASN1_TYPE* t) { return t->type == V_ASN1_SEQUENCE ? t->value.sequence : nullptr; }
 
-// An element as its type and bytes: equal keys, equal elements.
-struct ElementKey {
-    int type;
-    std::string_view bytes;
-    bool operator==(const ElementKey&) const = default;
-};
-struct ElementKeyHash {
-    size_t operator()(const ElementKey& k) const { return std::hash<std::string_view>()(k.bytes) ^ size_t(k.type); }
-};
-
-ElementKey KeyOf(const ASN1_TYPE* t) {
-    const ASN1_STRING* s = ElementString(t);
-    return {t->type, s ? std::string_view(reinterpret_cast<const char*>(s->data), static_cast<size_t>(s->length))
-                       : std::string_view()};
+// An element's DER: equal keys, equal elements (whatever its type).
+std::string KeyOf(const ASN1_TYPE* t) {
+    unsigned char* der = nullptr;
+    const int n = i2d_ASN1_TYPE(t, &der);
+    if (n <= 0) throw std::bad_alloc();  // an element that was read encodes again
+    std::string key(reinterpret_cast<const char*>(der), static_cast<size_t>(n));
+    OPENSSL_free(der);
+    return key;
 }
 
 // Appends copies of the elements of from that list lacks (list is created
 // when needed). Elements are looked up in a hash set: a merge may bring many
 // thousands.
 void AppendElements(STACK_OF(ASN1_TYPE)*& list, const STACK_OF(ASN1_TYPE)* from) {
-    std::unordered_set<ElementKey, ElementKeyHash> present;
+    std::unordered_set<std::string> present;
     for (int i = 0; i < sk_ASN1_TYPE_num(list); ++i) present.insert(KeyOf(sk_ASN1_TYPE_value(list, i)));
     for (int i = 0; i < sk_ASN1_TYPE_num(from); ++i) {
         const ASN1_TYPE* item = sk_ASN1_TYPE_value(from, i);
-        if (present.count(KeyOf(item))) continue;
+        if (!present.insert(KeyOf(item)).second) continue;
         TypePtr copy(static_cast<ASN1_TYPE*>(ASN1_item_dup(ASN1_ITEM_rptr(ASN1_ANY), item)));
         if (!copy) throw std::bad_alloc();
         if (!list && !(list = sk_ASN1_TYPE_new_null())) throw std::bad_alloc();
         if (!sk_ASN1_TYPE_push(list, copy.get())) throw std::bad_alloc();
-        present.insert(KeyOf(copy.release()));
+        copy.release();
     }
 }
 
