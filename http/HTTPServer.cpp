@@ -61,6 +61,7 @@ constexpr int kHandshakeSeconds = 2;           // TLS: idle limit until the firs
 constexpr int kConnectionSeconds = 5000;       // idle limit of a connection
 constexpr size_t kMaxHeaders = 64 * 1024;
 constexpr size_t kReturnMemoryEvery = 64 << 20;  // of a body's drained input
+constexpr size_t kMaxSingleRead = 1 << 20;       // bytes one read of a connection may take
 constexpr auto kShutdownGrace = std::chrono::seconds(10);
 constexpr timeval kNudgeDelay = {0, 1000};     // a job waits about this long for a busy thread
 constexpr int kPriorities = 3;                 // evhttp's events take the middle one
@@ -557,6 +558,9 @@ bufferevent* NewConnection(event_base* base, void* arg) {
         bev = bufferevent_socket_new(base, -1, BEV_OPT_CLOSE_ON_FREE);
     }
     if (!bev) return nullptr;
+    // Large bodies arrive in larger reads (fewer system calls and buffer
+    // pieces); the buffer still takes only what the socket holds.
+    bufferevent_set_max_single_read(bev, kMaxSingleRead);
     auto* c = new Conn(l, bev);
     bufferevent_incref(bev);  // so that Adopt can tell whether evhttp kept it
     c->input = evbuffer_add_cb(bufferevent_get_input(bev), BytesArrived, c);
