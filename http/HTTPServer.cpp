@@ -603,6 +603,7 @@ void Adopt(evutil_socket_t, short, void* arg) {
             evhttp_connection_free(c->evcon);
             continue;
         }
+        net::SendWithoutDelay(bufferevent_getfd(c->bev));
         if (l.conns.size() > static_cast<size_t>(Host().maxConnections) && !CloseOldestIdle(l, c))
             evhttp_connection_free(c->evcon);  // every other one is busy: the newcomer waits its turn
     }
