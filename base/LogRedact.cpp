@@ -41,6 +41,17 @@ bool IsDataElement(std::string_view command, std::string_view name) {
     return false;
 }
 
+// Documents and containers of the CTX_ commands: logged as a length where
+// they are text (Data holding an answer's tree is walked as usual).
+bool IsDocumentElement(std::string_view command, std::string_view name) {
+    return StartsWithNoCase(command, "CTX_") &&
+           (EqualNoCase(name, "Data") || EqualNoCase(name, "Content") || EqualNoCase(name, "Container"));
+}
+
+bool HoldsText(const tinyxml2::XMLElement& element) {
+    return element.FirstChild() && element.FirstChild()->ToText();
+}
+
 size_t TextLength(const tinyxml2::XMLNode& node) {
     size_t total = 0;
     std::vector<const tinyxml2::XMLNode*> stack{&node};
@@ -70,7 +81,8 @@ public:
         const bool secret = IsSecretElement(element.Name());
         // The root (an answer's own Result) is never a data element.
         const bool root = !element.Parent() || !element.Parent()->ToElement();
-        if (!secret && (root || !IsDataElement(command_, element.Name()))) return true;
+        const bool document = IsDocumentElement(command_, element.Name()) && HoldsText(element);
+        if (!secret && (root || (!IsDataElement(command_, element.Name()) && !document))) return true;
         if (element.FirstChild()) {
             if (secret) PushText(std::string(kMask).c_str());
             else PushText(("[" + std::to_string(TextLength(element)) + " bytes]").c_str());

@@ -1,5 +1,6 @@
 #include "base/Params.h"
 
+#include <charconv>
 #include <strings.h>
 
 namespace zk {
@@ -51,5 +52,11 @@ std::string AttributeText(const tinyxml2::XMLElement* element, const char* name)
     return {};
 }
 
+bool ParseDecimal(const std::string& text, int64_t& value) {
+    const std::string t = TrimBlanks(text);
+    const char* end = t.data() + t.size();
+    auto [p, ec] = std::from_chars(t.data(), end, value);
+    return !t.empty() && ec == std::errc() && p == end;
+}
 
 }  // namespace zk

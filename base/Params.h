@@ -2,6 +2,7 @@
 // without regard to ASCII case; when a parameter occurs twice the later one
 // wins unless the command treats it as a list.
 #pragma once
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,10 @@ bool ChildIsTrue(const tinyxml2::XMLElement* parent, const char* name);
 
 // An attribute found without regard to case; empty when absent.
 std::string AttributeText(const tinyxml2::XMLElement* element, const char* name);
+
+// A decimal number and nothing else (blanks around it allowed); false for
+// any other text, empty included.
+bool ParseDecimal(const std::string& text, int64_t& value);
 
 
 }  // namespace zk

@@ -14,94 +14,28 @@ ZK_BENCH_RUNS (repetitions for the 1 MiB figures, default 15),
 ZK_BENCH_LARGE_MIB (size of the large document, default 100).
 """
 
-import base64
 import os
 import shutil
 import statistics
-import subprocess
 import sys
 import tempfile
-import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "integration"))
-
-from pkifixtures import Pki  # noqa: E402
-from zkservice import Envelope, Service  # noqa: E402
+from benchutil import MIB, cpu_seconds, form_body, hwm_kib, percentile, post, service, size_text, timed_tool
+from pkifixtures import Pki  # on the path benchutil sets
 
 PASSWORD = "bench1234"
-MIB = 1 << 20
+PARAMS = "<DRFO>1234567890</DRFO><Pass>%s</Pass>" % "YmVuY2gxMjM0"  # Base64 of the password
 
 
-def form_body(document):
-    """The page's form: data = percent-encoded Base64 of the request XML, plain UTF-8 answer."""
-    xml = (b'<?xml version="1.0" encoding="utf-8"?><Request><Command>SET_SIGN</Command><Params>'
-           b"<DRFO>1234567890</DRFO><Pass>" + base64.b64encode(PASSWORD.encode()) + b"</Pass></Params><Data>" +
-           base64.b64encode(document) + b"</Data></Request>")
-    data = base64.b64encode(xml).replace(b"+", b"%2B").replace(b"/", b"%2F").replace(b"=", b"%3D")
-    return b"data=" + data + b"&nativedata=1&encodeOutput=0"
-
-
-def post(conn, body):
-    """One SET_SIGN; returns (seconds, envelope)."""
-    start = time.perf_counter()
-    conn.request("POST", "/", body=body, headers={"Content-Type": "application/x-www-form-urlencoded"})
-    r = conn.getresponse()
-    answer = r.read()
-    seconds = time.perf_counter() - start
-    if r.status != 200:
-        raise RuntimeError("HTTP %d" % r.status)
-    env = Envelope(answer.decode("utf-8"))
-    if env.code != 0:
-        raise RuntimeError("SET_SIGN answered %d: %s" % (env.code, env.text[:300]))
-    return seconds, env
-
-
-def cpu_seconds(pid):
-    """User and system time of a process so far."""
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-
-def hwm_kib(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1])
-    return 0
+def sign_body(document):
+    return form_body("SET_SIGN", PARAMS, document)
 
 
 def openssl_sign(pki, doc_path, out_path):
     """Wall seconds, CPU seconds and maximum resident KiB of openssl cms -sign."""
-    # /usr/bin/time reports openssl's own peak (a child forked from this
-    # process would count this process's memory as its own until exec).
-    args = ["/usr/bin/time", "-f", "%M", "openssl", "cms", "-sign", "-binary", "-nodetach", "-cades", "-md", "sha256", "-outform", "DER",
-            "-in", doc_path, "-out", out_path, "-signer", pki.path("user.pem"), "-inkey", pki.path("user.pfx"),
-            "-passin", "pass:" + PASSWORD]
-    start = time.perf_counter()
-    p = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-    _, status, usage = os.wait4(p.pid, 0)  # openssl's time is the time tool's children's
-    seconds = time.perf_counter() - start
-    report = p.stderr.read()
-    p.stderr.close()
-    p.returncode = os.waitstatus_to_exitcode(status)
-    if p.returncode != 0:
-        raise RuntimeError("openssl cms -sign failed: " + report)
-    return seconds, usage.ru_utime + usage.ru_stime, int(report.strip().splitlines()[-1])
-
-
-def service(pki):
-    svc = Service(start=False, log=False, ports=0)
-    os.makedirs(svc.path("Cert"), exist_ok=True)  # a fresh program folder has none until the service starts
-    for name in ("user.cer", "user.pfx"):
-        shutil.copy(pki.path(name), svc.path("Cert", name))
-    return svc.start()
-
-
-def percentile(values, fraction):
-    ordered = sorted(values)
-    return ordered[min(len(ordered) - 1, int(round(fraction * (len(ordered) - 1))))]
+    return timed_tool(["openssl", "cms", "-sign", "-binary", "-nodetach", "-cades", "-md", "sha256", "-outform", "DER",
+                       "-in", doc_path, "-out", out_path, "-signer", pki.path("user.pem"), "-inkey",
+                       pki.path("user.pfx"), "-passin", "pass:" + PASSWORD])
 
 
 def main():
@@ -121,7 +55,7 @@ def main():
         # 1 KiB, key cached: the first request finds and remembers the key.
         with service(pki) as svc:
             conn = svc.connection()
-            body = form_body(os.urandom(1024))
+            body = sign_body(os.urandom(1024))
             post(conn, body)
             times = [post(conn, body)[0] for _ in range(cached_requests)]
             conn.close()
@@ -136,11 +70,11 @@ def main():
             doc_path = os.path.join(work, "doc.bin")
             with open(doc_path, "wb") as f:
                 f.write(document)
-            body = form_body(document)
+            body = sign_body(document)
             with service(pki) as svc:  # a fresh process: VmHWM is this size's peak
                 idle = hwm_kib(svc.proc.pid)
                 conn = svc.connection(timeout=600)
-                post(conn, form_body(b"warm"))
+                post(conn, sign_body(b"warm"))
                 cpu_before = cpu_seconds(svc.proc.pid)
                 ours = [post(conn, body)[0] for _ in range(repeats)]
                 ours_cpu = (cpu_seconds(svc.proc.pid) - cpu_before) / repeats
@@ -151,7 +85,7 @@ def main():
             theirs_s = statistics.median(t for t, _, _ in theirs)
             theirs_cpu = statistics.mean(c for _, c, _ in theirs)
             print("%-8s %-36s %-44s %s" % (
-                "%d KiB" % (size >> 10) if size < MIB else "%d MiB" % (size >> 20), "%.1f ms wall, %.1f ms CPU" % (ours_s * 1e3, ours_cpu * 1e3),
+                size_text(size), "%.1f ms wall, %.1f ms CPU" % (ours_s * 1e3, ours_cpu * 1e3),
                 "%.1f ms wall (%.2fx), %.1f ms CPU, RSS %d MiB" % (
                     theirs_s * 1e3, ours_s / theirs_s, theirs_cpu * 1e3, max(m for _, _, m in theirs) // 1024),
                 "%d MiB = %.2fx the document (idle %d MiB)" % (peak // 1024, peak * 1024 / len(document), idle // 1024)))

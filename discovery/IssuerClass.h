@@ -1,16 +1,4 @@
-// Classes of certification centres, from a certificate's IssuerSN, and the
-// crypto library that serves each class.
+// The issuer classes live with the platform layer, shared with the provider
+// library; this name stays for the discovery's callers.
 #pragma once
-#include <string_view>
-
-namespace zk {
-
-// The class of the issuer: an empty IssuerSN is 0; otherwise the first known
-// identifier it begins with (ignoring case) decides; -1 when none.
-int ClassifyIssuer(std::string_view issuerSN);
-
-// "USC" for class 0, "QLB" for class 9, "UA1" for every other class
-// (issuers without a class included).
-const char* LibraryCodeForClass(int issuerClass);
-
-}  // namespace zk
+#include "platform/IssuerClass.h"

@@ -61,6 +61,7 @@ constexpr int kHandshakeSeconds = 2;           // TLS: idle limit until the firs
 constexpr int kConnectionSeconds = 5000;       // idle limit of a connection
 constexpr size_t kMaxHeaders = 64 * 1024;
 constexpr size_t kReturnMemoryEvery = 64 << 20;  // of a body's drained input
+constexpr size_t kMaxSingleRead = 1 << 20;       // bytes one read of a connection may take
 constexpr auto kShutdownGrace = std::chrono::seconds(10);
 constexpr timeval kNudgeDelay = {0, 1000};     // a job waits about this long for a busy thread
 constexpr int kPriorities = 3;                 // evhttp's events take the middle one
@@ -268,15 +269,23 @@ void BytesArrived(evbuffer* buf, const evbuffer_cb_info* info, void* arg) {
     auto* c = static_cast<Conn*>(arg);
     if (info->n_added == 0 || c->framing.Stopped()) return;
     Touch(c);
+    // Body bytes are only counted: they are not looked for in the buffer.
+    // evhttp keeps a body with a length in this buffer until it is whole,
+    // and finding the newest bytes walks the buffer from its start, so doing
+    // that for every read would take time in the square of the body's size.
+    const uint64_t opaque = std::min<uint64_t>(c->framing.OpaqueLeft(), info->n_added);
+    c->framing.SkipOpaque(opaque);
+    if (opaque == info->n_added) return;
     const size_t length = evbuffer_get_length(buf);
+    const size_t fresh = info->n_added - opaque;  // the newest bytes, after the body's end
     evbuffer_ptr from;
-    if (info->n_added > length || evbuffer_ptr_set(buf, &from, length - info->n_added, EVBUFFER_PTR_SET) != 0) return;
-    const auto added = static_cast<ev_ssize_t>(info->n_added);
+    if (fresh > length || evbuffer_ptr_set(buf, &from, length - fresh, EVBUFFER_PTR_SET) != 0) return;
+    const auto added = static_cast<ev_ssize_t>(fresh);
     int n = evbuffer_peek(buf, added, &from, nullptr, 0);
     std::vector<evbuffer_iovec> parts(static_cast<size_t>(std::max(n, 0)));
     evbuffer_peek(buf, added, &from, parts.data(), n);
     std::vector<FramingEdit> edits;
-    size_t left = info->n_added;
+    size_t left = fresh;
     for (auto& part : parts) {
         size_t take = std::min(part.iov_len, left);
         for (auto& e : c->framing.Feed(std::string_view(static_cast<const char*>(part.iov_base), take)))
@@ -549,6 +558,9 @@ bufferevent* NewConnection(event_base* base, void* arg) {
         bev = bufferevent_socket_new(base, -1, BEV_OPT_CLOSE_ON_FREE);
     }
     if (!bev) return nullptr;
+    // Large bodies arrive in larger reads (fewer system calls and buffer
+    // pieces); the buffer still takes only what the socket holds.
+    bufferevent_set_max_single_read(bev, kMaxSingleRead);
     auto* c = new Conn(l, bev);
     bufferevent_incref(bev);  // so that Adopt can tell whether evhttp kept it
     c->input = evbuffer_add_cb(bufferevent_get_input(bev), BytesArrived, c);
@@ -591,6 +603,7 @@ void Adopt(evutil_socket_t, short, void* arg) {
             evhttp_connection_free(c->evcon);
             continue;
         }
+        net::SendWithoutDelay(bufferevent_getfd(c->bev));
         if (l.conns.size() > static_cast<size_t>(Host().maxConnections) && !CloseOldestIdle(l, c))
             evhttp_connection_free(c->evcon);  // every other one is busy: the newcomer waits its turn
     }

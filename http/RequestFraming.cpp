@@ -31,17 +31,22 @@ bool WholeNumber(std::string_view text, int base, long long* value) {
 RequestFraming::RequestFraming(uint64_t maxBody, size_t maxHead, std::function<bool(uint64_t)> reserve)
     : maxBody_(maxBody), maxHead_(maxHead), reserve_(std::move(reserve)) {}
 
+void RequestFraming::SkipOpaque(uint64_t n) {
+    n = std::min(n, OpaqueLeft());
+    fed_ += n;
+    left_ -= n;
+    if (n && left_ == 0) state_ = state_ == State::Body ? State::RequestLine : State::ChunkSize;
+}
+
 std::vector<FramingEdit> RequestFraming::Feed(std::string_view bytes) {
     std::vector<FramingEdit> edits;
     const uint64_t end = fed_ + bytes.size();  // every byte counts, read or not
     size_t i = 0;
     while (i < bytes.size() && state_ != State::Stopped) {
-        if (state_ == State::Body || state_ == State::ChunkData) {
-            uint64_t take = std::min<uint64_t>(left_, bytes.size() - i);
+        if (const uint64_t opaque = OpaqueLeft()) {
+            const uint64_t take = std::min<uint64_t>(opaque, bytes.size() - i);
             i += take;
-            fed_ += take;
-            left_ -= take;
-            if (left_ == 0) state_ = state_ == State::Body ? State::RequestLine : State::ChunkSize;
+            SkipOpaque(take);
             continue;
         }
         size_t lf = bytes.find('\n', i);

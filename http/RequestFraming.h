@@ -40,6 +40,12 @@ public:
     // to the unread part of the line they end).
     std::vector<FramingEdit> Feed(std::string_view bytes);
 
+    // Body bytes still to come whose content the guard does not look at (the
+    // rest of a body with a length, or of a chunk), and counting n of them
+    // as fed without their bytes (n at most OpaqueLeft()).
+    uint64_t OpaqueLeft() const { return state_ == State::Body || state_ == State::ChunkData ? left_ : 0; }
+    void SkipOpaque(uint64_t n);
+
     // Bytes fed so far.
     uint64_t Fed() const { return fed_; }
     // Nothing more to follow (the connection ends after the current reply).

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -104,6 +105,11 @@ uint16_t LocalPort(int fd) {
 
 void CloseSocket(int fd) {
     if (fd >= 0) close(fd);
+}
+
+void SendWithoutDelay(int fd) {
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
 bool PeerGone(int fd) {

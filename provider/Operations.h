@@ -160,6 +160,50 @@ int LibCheckKeyPair(const Site& site, int32_t lib, const KeyRef& key, ByteView c
 int LibChangeKeyPassword(const Site& site, int32_t lib, ByteView key, const char* oldPass, const char* newPass,
                          Output& out);
 
+// --- signed containers (ZKLCTX_). Outputs are sized with two calls unless
+// said otherwise; a signer's key is a KeyRef, its password a text.
+struct SignerRef {
+    ByteView cert;
+    KeyRef key;
+    const char* pass = "";
+};
+// ZKLCTX_CreateContainer (content kept) or ZKLCTX_CreateContainerExt.
+int CtxCreateContainer(const Site& site, bool keepContent, ByteView document, const SignerRef& signer,
+                       const AdditionalAttributes& attrs, Output& container);
+// Sized with ZKLCTX_AddSignature; made with it, or with ZKLCTX_AddSignatureExt
+// when content is given (a container without content).
+int CtxAddSignature(const Site& site, ByteView container, const ByteView* content, const SignerRef& signer,
+                    const AdditionalAttributes& attrs, Output& result);
+int CtxRemoveSignature(const Site& site, ByteView container, int32_t signIndex, int32_t options, Output& result);
+int CtxRemoveContent(const Site& site, ByteView container, Output& result);
+int CtxAddContent(const Site& site, ByteView container, ByteView content, Output& result);
+int CtxMergeSignedData(const Site& site, bool checkHash, std::span<const ByteView> containers, Output& result);
+// One signature described; the record's pieces point into work, which the
+// call makes as large as the container (called once).
+struct ContainerDescription {
+    ContainerInfo info{};
+    std::unique_ptr<uint8_t[]> work;
+};
+int CtxGetContainerInfo(const Site& site, ByteView container, int32_t signIndex, ContainerDescription& out);
+// Every signature described (count, then the records), sharing one work buffer.
+struct ContainerDescriptions {
+    std::vector<ContainerInfo> infos;
+    std::unique_ptr<uint8_t[]> work;
+};
+int CtxGetContainerInfos(const Site& site, ByteView container, ContainerDescriptions& out);
+// One code per signature, in container order (room for ZK_VERIFY_MAX_RESULTS);
+// with content, over that content (ZKLCTX_VerifyExternal).
+int CtxVerify(const Site& site, ByteView container, const ByteView* content, std::vector<int32_t>& results);
+// With no issuer, the provider's root check.
+int CtxCheckSignatureCertificate(const Site& site, ByteView cert, ByteView issuer);
+// Into a buffer of ZK_KEY_BUFFER_SIZE bytes (called once).
+int CtxGetSignedDataCertificate(const Site& site, ByteView container, int32_t index, std::vector<uint8_t>& cert);
+// Into a buffer of ZK_KEY_BUFFER_SIZE bytes (called once): the hash named by
+// algOid (ZKLCTX_HashDataAlg) when it is not empty, else the default hash or
+// the certificate's (ZKLCTX_HashData).
+int CtxHash(const Site& site, ByteView document, const std::string& algOid, ByteView cert,
+            std::vector<uint8_t>& hash);
+
 // The page cipher of slots 37 to 39, never logged: it runs for every unit of
 // database I/O. Transforms data in place with a fresh context (key, 8-byte IV).
 bool HasPageCipher();

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/OsslPtr.h"
 #include "provider/ZelkorD.h"
 
 namespace zkd {
@@ -15,6 +16,9 @@ struct CryptoLib {
     std::string section;     // its section in the parameter file
     std::string title;
     bool needsSenderCert = false;
+    // The certification centre's certificate (CACert): the trust anchor of
+    // this library's signer certificates; none: signatures are judged alone.
+    zk::X509Ptr caCert;
 };
 
 struct Context {

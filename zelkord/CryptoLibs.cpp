@@ -138,6 +138,11 @@ int LoadCryptoLibs(Context& ctx, CryptoLibInfo* table, std::string& failedName) 
         lib.section = section;
         lib.title = zk::Profile::GetString(file, section, "Title", code);
         lib.needsSenderCert = zk::Profile::GetInt(file, section, "SenderCertHeader", 0) != 0;
+        const std::string caPath = zk::Profile::GetString(file, section, "CACert");
+        if (!caPath.empty() && !(lib.caCert = LoadCert(Resolve(file, caPath)))) {
+            if (module) dlclose(module);
+            return ZK_LOAD_CERT;
+        }
 
         CryptoLibInfo& e = table[ctx.libs.size()];
         std::memset(e.Code, 0, sizeof e.Code);
@@ -147,7 +152,7 @@ int LoadCryptoLibs(Context& ctx, CryptoLibInfo* table, std::string& failedName) 
         e.ParamsSection = Dup(e, section);
         e.Module = module;
         e.NeedsSenderCert = lib.needsSenderCert ? 1 : 0;
-        ctx.libs.push_back(lib);
+        ctx.libs.push_back(std::move(lib));
     }
     failedName.clear();
     return ZK_LOAD_OK;

@@ -32,6 +32,8 @@ int FailQuietly(int code, const char* prefix, const char* text) noexcept {
     return code;
 }
 
+const std::string& LastErrorText() { return t_message; }
+
 void ClearError() {
     t_code = 0;
     t_message.clear();

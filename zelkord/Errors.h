@@ -14,5 +14,7 @@ int Fail(int code);
 // (prefix and text) is dropped when it cannot be kept.
 int FailQuietly(int code, const char* prefix, const char* text) noexcept;
 void ClearError();
+// The message of the last error recorded on this thread.
+const std::string& LastErrorText();
 
 }  // namespace zkd

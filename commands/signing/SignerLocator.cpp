@@ -309,6 +309,20 @@ SignerLocation LocateSigner(const SignerParams& p) {
     return loc;
 }
 
+int FindCertificateOnly(const SignerParams& params, std::vector<uint8_t>& cert) {
+    cert.clear();
+    CertList list;
+    CertListGet(list);
+    for (const CertRecord& r : list) {
+        if (!IsCandidate(params, r)) continue;
+        auto bytes = ReadListedFile(r.path);
+        if (!bytes) break;
+        cert = std::move(*bytes);
+        return ZK_E_OK;
+    }
+    return ZK_E_NO_CERT_FILE;
+}
+
 int SelectOfferedLibrary(const std::string& code, int32_t& libIndex) {
     libIndex = -1;
     if (!provider::IsLibraryLoaded(code.c_str())) return ZK_E_PROVIDER_NOT_SUPPORTED;

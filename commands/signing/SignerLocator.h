@@ -82,6 +82,12 @@ public:
 // list (DRFO, Serial, Type). code 0 on success.
 SignerLocation LocateSigner(const SignerParams& params);
 
+// The certificate-only search: the first certificate of the certificate list
+// that passes the Type, DRFO and Serial constraints, its file's bytes into
+// cert (no key is looked for). 0, or 52 when none passes or its file cannot
+// be read.
+int FindCertificateOnly(const SignerParams& params, std::vector<uint8_t>& cert);
+
 // The index of the crypto library with this code; ZK_E_PROVIDER_NOT_SUPPORTED when
 // the provider does not offer it.
 int SelectOfferedLibrary(const std::string& code, int32_t& libIndex);

@@ -1,6 +1,5 @@
 #include "commands/signing/SmallCrypto.h"
 
-#include <charconv>
 #include <cstdint>
 #include <vector>
 
@@ -17,14 +16,6 @@ namespace {
 
 constexpr int64_t kMaxRandomLength = 65536;
 constexpr size_t kHashSize = 32;
-
-// A decimal number and nothing else (blanks around it allowed).
-bool ParseDecimal(const std::string& text, int64_t& value) {
-    const std::string t = TrimBlanks(text);
-    const char* end = t.data() + t.size();
-    auto [p, ec] = std::from_chars(t.data(), end, value);
-    return !t.empty() && ec == std::errc() && p == end;
-}
 
 // Seed and key hashed into the 32-byte key (slot 25).
 int DeriveKey(int lib, const std::vector<uint8_t>& seed, std::vector<uint8_t>& key) {

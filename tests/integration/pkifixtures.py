@@ -97,3 +97,81 @@ def read(path):
 def pem_to_der(pem):
     p = subprocess.run(["openssl", "x509", "-outform", "DER"], input=pem, capture_output=True, check=True)
     return p.stdout
+
+
+# --- reading DER (a signed container's parts) without any code of the service
+
+def der_element(data, pos):
+    """The element at pos: (tag, content start, end). Definite lengths only."""
+    tag = data[pos]
+    at = pos + 1
+    if tag & 0x1F == 0x1F:
+        while data[at] & 0x80:
+            at += 1
+        at += 1
+    first = data[at]
+    at += 1
+    if first < 0x80:
+        length = first
+    else:
+        n = first & 0x7F
+        length = int.from_bytes(data[at:at + n], "big")
+        at += n
+    return tag, at, at + length
+
+
+def der_children(data, start, end):
+    """Each element between start and end: (tag, element start, content start, end)."""
+    out = []
+    pos = start
+    while pos < end:
+        tag, content, stop = der_element(data, pos)
+        out.append((tag, pos, content, stop))
+        pos = stop
+    return out
+
+
+def signed_data_fields(container):
+    """The SignedData fields of a ContentInfo: list of (tag, start, content, end)."""
+    _, start, end = der_element(container, 0)
+    _, explicit = der_children(container, start, end)[:2]
+    _, sd_start, sd_end = der_element(container, explicit[2])
+    return der_children(container, sd_start, sd_end)
+
+
+def signer_infos(container):
+    """The DER of each SignerInfo, in the order the container writes them."""
+    fields = signed_data_fields(container)
+    _, _, start, end = fields[-1]
+    return [container[s:e] for _, s, _, e in der_children(container, start, end)]
+
+
+def signer_parts(signer_info):
+    """A SignerInfo's fields: version, sid, digestAlgorithm, signatureAlgorithm,
+    signature (the DER of each) and signedAttrs ([0], or None)."""
+    _, start, end = der_element(signer_info, 0)
+    parts = {"signedAttrs": None}
+    plain = []
+    for tag, s, _, e in der_children(signer_info, start, end):
+        if tag == 0xA0:
+            parts["signedAttrs"] = signer_info[s:e]
+        elif tag != 0xA1:
+            plain.append(signer_info[s:e])
+    for name, value in zip(("version", "sid", "digestAlgorithm", "signatureAlgorithm", "signature"), plain):
+        parts[name] = value
+    return parts
+
+
+def signature_value(signer_info):
+    """The octets of the signature value."""
+    sig = signer_parts(signer_info)["signature"]
+    _, start, end = der_element(sig, 0)
+    return sig[start:end]
+
+
+def openssl(*args, data=None):
+    """Runs the openssl command line; raises with its message when it fails."""
+    p = subprocess.run(["openssl"] + [str(a) for a in args], input=data, capture_output=True)
+    if p.returncode != 0:
+        raise RuntimeError("openssl %s: %s" % (" ".join(map(str, args)), p.stderr.decode(errors="replace")))
+    return p.stdout

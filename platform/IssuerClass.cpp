@@ -1,4 +1,4 @@
-#include "discovery/IssuerClass.h"
+#include "platform/IssuerClass.h"
 
 #include "platform/Text.h"
 

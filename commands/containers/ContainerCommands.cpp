@@ -1,0 +1,126 @@
+#include "commands/containers/ContainerCommands.h"
+
+#include <cstring>
+#include <vector>
+
+#include "base/CBase64.h"
+#include "base/Params.h"
+#include "commands/Envelope.h"
+#include "commands/containers/ContainerParams.h"
+#include "commands/signing/SignerLocator.h"
+#include "provider/Operations.h"
+
+namespace zk {
+namespace {
+
+std::vector<uint8_t> DecodeData(const char* data) { return Base64Decode(std::string_view(data, std::strlen(data))); }
+
+// The answer of a container operation: the code, the detail value when there
+// is one, and the container as the text of Data on success.
+std::string ContainerAnswer(const char* command, int code, const provider::Output& container,
+                            int detail = kNoDetail) {
+    tinyxml2::XMLDocument doc;
+    tinyxml2::XMLElement* holder = BuildXMLHead(doc, command, code, detail);
+    return code == 0 ? PrintDocumentWithBase64(doc, holder, container.data(), container.size()) : PrintDocument(doc);
+}
+
+// The signing commands: a signer must be named; the located signer's code
+// ends the command when it is not 0; a token key is disconnected whatever
+// the outcome. sign() makes the container from the decoded Data.
+template <typename Sign>
+bool SigningCommand(const char* command, const tinyxml2::XMLElement* params, const char* data, std::string& answer,
+                    Sign&& sign) {
+    if (!params || !data || !*data) return false;
+    SignerParams signer = ReadSignerParams(params, 0);  // Lib is not read:
+    signer.lib = "QLB";  // the container commands locate files with the one library
+    if (!signer.Sufficient()) return false;
+    SignerLocation loc = LocateSigner(signer);
+    int code = loc.code;
+    provider::Output out;
+    if (code == 0) {
+        const AdditionalAttributesParam attrs(params);
+        const provider::SignerRef ref{loc.cert, loc.Key(), loc.password.c_str()};
+        code = sign(DecodeData(data), ref, attrs.record(), out);
+    }
+    loc.DisconnectToken();
+    answer = ContainerAnswer(command, code, out, loc.detail);
+    return true;
+}
+
+}  // namespace
+
+bool CtxCreateContainerCommand(const char* command, const tinyxml2::XMLElement* params, const char* data,
+                               std::string& answer) {
+    const std::string store = ChildText(params, "StoreContent");
+    const bool keepContent = store.empty() || IsTrueText(store);
+    return SigningCommand(command, params, data, answer,
+                          [&](const std::vector<uint8_t>& document, const provider::SignerRef& signer,
+                              const AdditionalAttributes& attrs, provider::Output& out) {
+                              return provider::CtxCreateContainer(ZK_SITE("CtxCreateContainerCommand"), keepContent,
+                                                                  document, signer, attrs, out);
+                          });
+}
+
+bool CtxAddSignatureCommand(const char* command, const tinyxml2::XMLElement* params, const char* data,
+                            std::string& answer) {
+    const std::vector<uint8_t> content = Base64Decode(ChildText(params, "Content"));
+    return SigningCommand(command, params, data, answer,
+                          [&](const std::vector<uint8_t>& container, const provider::SignerRef& signer,
+                              const AdditionalAttributes& attrs, provider::Output& out) {
+                              const provider::ByteView view(content);
+                              return provider::CtxAddSignature(ZK_SITE("CtxAddSignatureCommand"), container,
+                                                               content.empty() ? nullptr : &view, signer, attrs, out);
+                          });
+}
+
+bool CtxRemoveSignatureCommand(const char* command, const tinyxml2::XMLElement* params, const char* data,
+                               std::string& answer) {
+    if (!params || !data || !*data) return false;
+    const std::optional<int32_t> index = ReadIndex(params, "SignIndex");
+    const std::optional<int32_t> options = ReadInt32(params, "Options", 0);
+    if (!index || !options) return false;
+    provider::Output out;
+    const int code =
+        provider::CtxRemoveSignature(ZK_SITE("CtxRemoveSignatureCommand"), DecodeData(data), *index, *options, out);
+    answer = ContainerAnswer(command, code, out);
+    return true;
+}
+
+bool CtxRemoveContentCommand(const char* command, const tinyxml2::XMLElement*, const char* data,
+                             std::string& answer) {
+    if (!data || !*data) return false;
+    provider::Output out;
+    const int code = provider::CtxRemoveContent(ZK_SITE("CtxRemoveContentCommand"), DecodeData(data), out);
+    answer = ContainerAnswer(command, code, out);
+    return true;
+}
+
+bool CtxAddContentCommand(const char* command, const tinyxml2::XMLElement* params, const char* data,
+                          std::string& answer) {
+    if (!params || !data || !*data) return false;
+    const std::vector<uint8_t> content = Base64Decode(ChildText(params, "Content"));
+    if (content.empty()) return false;
+    provider::Output out;
+    const int code = provider::CtxAddContent(ZK_SITE("CtxAddContentCommand"), DecodeData(data), content, out);
+    answer = ContainerAnswer(command, code, out);
+    return true;
+}
+
+bool CtxMergeContainerCommand(const char* command, const tinyxml2::XMLElement* params, const char*,
+                              std::string& answer) {
+    if (!params) return false;
+    std::vector<std::vector<uint8_t>> containers;
+    for (const tinyxml2::XMLElement* c : Children(LastChild(params, "Containers"), "Container")) {
+        if (containers.size() == kMaxMergedContainers) return false;  // one more than allowed
+        containers.push_back(Base64Decode(ElementText(c)));
+    }
+    if (containers.empty()) return false;
+    const std::vector<provider::ByteView> views(containers.begin(), containers.end());
+    provider::Output out;
+    const int code =
+        provider::CtxMergeSignedData(ZK_SITE("CtxMergeContainerCommand"), ChildIsTrue(params, "CheckHash"), views, out);
+    answer = ContainerAnswer(command, code, out);
+    return true;
+}
+
+}  // namespace zk
