@@ -6,8 +6,51 @@
 #include <openssl/x509v3.h>
 
 #include <climits>
+#include <cstring>
 
 namespace zkd {
+namespace {
+
+int SinkWrite(BIO* bio, const char* data, int len) {
+    auto* sink = static_cast<SinkTarget*>(BIO_get_data(bio));
+    if (!sink || len < 0) return -1;
+    if (sink->written > sink->cap || static_cast<size_t>(len) > sink->cap - sink->written) {
+        sink->overflow = true;
+        return -1;
+    }
+    if (len) std::memcpy(sink->out + sink->written, data, static_cast<size_t>(len));
+    sink->written += static_cast<size_t>(len);
+    return len;
+}
+
+long SinkCtrl(BIO*, int cmd, long, void*) { return cmd == BIO_CTRL_FLUSH ? 1 : 0; }
+
+int SinkCreate(BIO* bio) {
+    BIO_set_init(bio, 1);
+    return 1;
+}
+
+const BIO_METHOD* SinkMethod() {
+    static BIO_METHOD* const method = [] {
+        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "buffer sink");
+        if (m) {
+            BIO_meth_set_write(m, SinkWrite);
+            BIO_meth_set_ctrl(m, SinkCtrl);
+            BIO_meth_set_create(m, SinkCreate);
+        }
+        return m;
+    }();
+    return method;
+}
+
+}  // namespace
+
+BioPtr NewBufferSink(SinkTarget* target) {
+    const BIO_METHOD* method = SinkMethod();
+    BioPtr bio(method ? BIO_new(method) : nullptr);
+    if (bio) BIO_set_data(bio.get(), target);
+    return bio;
+}
 
 X509Ptr ParseCertificate(const uint8_t* data, size_t len) {
     if (!data || len == 0 || len > INT_MAX) return nullptr;

@@ -28,6 +28,24 @@ using CmsPtr = std::unique_ptr<CMS_ContentInfo, OsslFree<CMS_ContentInfo_free>>;
 
 using Bytes = std::vector<uint8_t>;
 
+struct CertStackFree {
+    void operator()(STACK_OF(X509)* s) const { sk_X509_pop_free(s, X509_free); }
+};
+using CertStackPtr = std::unique_ptr<STACK_OF(X509), CertStackFree>;
+
+// Where a buffer sink writes: cap bytes at out, of which written are used. The
+// target may be moved between writes; it must outlive the sink.
+struct SinkTarget {
+    uint8_t* out = nullptr;
+    size_t cap = 0;
+    size_t written = 0;
+    bool overflow = false;  // a write did not fit
+};
+// A BIO that writes into the caller's buffer (a write beyond it fails), for
+// outputs that go straight into the caller's memory instead of through a
+// growing memory BIO.
+BioPtr NewBufferSink(SinkTarget* target);
+
 // A certificate from DER or PEM bytes; nullptr when they hold none.
 X509Ptr ParseCertificate(const uint8_t* data, size_t len);
 
