@@ -18,7 +18,8 @@ std::string RedactSecrets(std::string_view xml);
 
 // A parsed request or answer printed for the log: secret-bearing elements and
 // KEY attributes as "***"; the elements that carry a command's data as their
-// length only ("[N bytes]"): Data of SAVE_DATA, LOAD_DATA and SYMMETRIC,
+// length only ("[N bytes]"): Data of SAVE_DATA, LOAD_DATA, SYMMETRIC, ENCRYPT,
+// GET_ORIGINAL and GET_SIGNED,
 // Query, Result and FIELD of DB_COMMAND. command is the request's command
 // name (any case). Printing stops soon after maxLength characters.
 std::string RedactDocument(const tinyxml2::XMLNode& document, std::string_view command, size_t maxLength);
