@@ -268,6 +268,9 @@ void BytesArrived(evbuffer* buf, const evbuffer_cb_info* info, void* arg) {
     auto* c = static_cast<Conn*>(arg);
     if (info->n_added == 0 || c->framing.Stopped()) return;
     Touch(c);
+    // evhttp keeps a body in this buffer until it is whole: finding the new
+    // bytes walks every chain before them, so body bytes are not looked at.
+    if (c->framing.SkipBody(info->n_added)) return;
     const size_t length = evbuffer_get_length(buf);
     evbuffer_ptr from;
     if (info->n_added > length || evbuffer_ptr_set(buf, &from, length - info->n_added, EVBUFFER_PTR_SET) != 0) return;

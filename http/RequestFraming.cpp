@@ -31,6 +31,13 @@ bool WholeNumber(std::string_view text, int base, long long* value) {
 RequestFraming::RequestFraming(uint64_t maxBody, size_t maxHead, std::function<bool(uint64_t)> reserve)
     : maxBody_(maxBody), maxHead_(maxHead), reserve_(std::move(reserve)) {}
 
+bool RequestFraming::SkipBody(uint64_t n) {
+    if ((state_ != State::Body && state_ != State::ChunkData) || n >= left_) return false;
+    fed_ += n;
+    left_ -= n;
+    return true;
+}
+
 std::vector<FramingEdit> RequestFraming::Feed(std::string_view bytes) {
     std::vector<FramingEdit> edits;
     const uint64_t end = fed_ + bytes.size();  // every byte counts, read or not

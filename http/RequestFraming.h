@@ -40,6 +40,12 @@ public:
     // to the unread part of the line they end).
     std::vector<FramingEdit> Feed(std::string_view bytes);
 
+    // The next n bytes when they all lie inside a body or chunk: counted
+    // without being looked at (they are never edited), so that a large body
+    // costs nothing to follow. false, nothing taken, when they would reach
+    // past it: Feed them instead.
+    bool SkipBody(uint64_t n);
+
     // Bytes fed so far.
     uint64_t Fed() const { return fed_; }
     // Nothing more to follow (the connection ends after the current reply).
