@@ -238,6 +238,7 @@ class Protected(unittest.TestCase):
             ("for the RSA recipient", certcrypt(alice, envelope), "rob"),
             ("in the USC frame", b"USC_CRYPT\0" + le32(len(alice)) + alice + envelope, "bob"),
             ("BER with indefinite lengths", certcrypt(alice, streamed), "bob"),
+            ("the QLB frame behind the USC tag", b"USC_CRYPT\0" + self.encrypt(["rob"], lib="QLB"), "rob"),
         ]
         for name, block, who in cases:
             with self.subTest(name):
@@ -321,6 +322,12 @@ class Protected(unittest.TestCase):
         self.assertEqual({r[2] for r in listed}, serials)
         self.assertEqual({(r[1], r[3], r[4]) for r in listed}, {(None, "UA-36865753", None)})
         self.assertIn('xsi:nil="true"', env.text)
+
+        # Without the recipients' certificates, a library frame names the sender instead.
+        framed = b"USC_CRYPT\0" + le32(len(pki.read("alice.cer"))) + pki.read("alice.cer") + cms_encrypt(
+            DOC, [pki.path("carol.pem")])
+        env = self.original(framed, DRFO=DRFO["bob"])
+        self.assertEqual([(r[0], r[4]) for r in self.recipients(env)], [("1", pki.read("alice.cer"))])
 
         by_key_id = certcrypt(pki.read("alice.cer"), cms_encrypt(DOC, [pki.path("carol.pem")], "-keyid"))
         env = self.call("GET_SIGNED", by_key_id, DRFO=DRFO["bob"])
