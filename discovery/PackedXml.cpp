@@ -79,6 +79,10 @@ int UnpackPackedXml(std::span<const uint8_t> packed, uint32_t declaredSize, uint
     lzma_filter lz{LZMA_FILTER_LZMA1EXT, nullptr};
     if (lzma_properties_decode(&lz, nullptr, props, sizeof props) != LZMA_OK) return ZK_E_DAMAGED;
     auto* options = static_cast<lzma_options_lzma*>(lz.options);
+    // The stream states a dictionary of up to 4 GiB that the decoder would
+    // allocate at once; none larger than the text is ever used.
+    options->dict_size = static_cast<uint32_t>(
+        std::clamp<uint64_t>(size, LZMA_DICT_SIZE_MIN, std::max<uint64_t>(options->dict_size, LZMA_DICT_SIZE_MIN)));
     lzma_set_ext_size(*options, size);              // a known size: no end marker needed,
     options->ext_flags = LZMA_LZMA1EXT_ALLOW_EOPM;  // but one right after the data is allowed
     lzma_options_bcj bcj{0};

@@ -304,7 +304,7 @@ int EnvelopeReader::Parse(const uint8_t* der, size_t len) {
     if (laidOut && der::ReadItem(der, l.content.End(), l.content.ContentStart(), ctype) &&
         der::ReadItem(der, l.content.End(), ctype.End(), algorithm) &&
         der::ReadItem(der, l.content.End(), algorithm.End(), encrypted) && encrypted.tag == der::kContext0Prim &&
-        encrypted.End() == l.content.End() && encrypted.length <= INT_MAX) {
+        encrypted.End() == l.content.End()) {
         // The structure without the ciphertext; the ciphertext stays where it is.
         Bytes prefix, suffix;
         der::Splice(der, {l.info, l.explicit0, l.enveloped, l.content}, encrypted.start, encrypted.End(), 0, prefix,
@@ -394,7 +394,7 @@ int EnvelopeReader::Decrypt(EVP_PKEY* key, X509* cert, uint8_t* out, size_t cap,
         return Fail(ZK_E_KEY_MISMATCH, "the envelope is not encrypted for this certificate");
     SinkTarget target{out, out ? cap : 0, 0};
     BioPtr sink = NewBufferSink(&target);
-    BioPtr lent(ciphertext_ ? BIO_new_mem_buf(ciphertext_, static_cast<int>(ciphertextLen_)) : nullptr);
+    BioPtr lent(ciphertext_ ? NewBufferSource(ciphertext_, ciphertextLen_) : nullptr);
     if (!sink || (ciphertext_ && !lent)) return Fail(ZK_E_DAMAGED, "out of memory");
     // Errors are reported, not hidden behind a random key: a key that does
     // not open its entry gives a code, never garbage.

@@ -5,6 +5,7 @@
 #include <openssl/sha.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 
@@ -30,8 +31,14 @@ int SinkCreate(BIO* bio) {
     return 1;
 }
 
+// A method made once and freed when the library is unloaded.
+struct Method {
+    BIO_METHOD* method;
+    ~Method() { BIO_meth_free(method); }
+};
+
 const BIO_METHOD* SinkMethod() {
-    static BIO_METHOD* const method = [] {
+    static const Method holder{[] {
         BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "buffer sink");
         if (m) {
             BIO_meth_set_write(m, SinkWrite);
@@ -39,11 +46,67 @@ const BIO_METHOD* SinkMethod() {
             BIO_meth_set_create(m, SinkCreate);
         }
         return m;
-    }();
-    return method;
+    }()};
+    return holder.method;
+}
+
+struct Source {
+    const uint8_t* data;
+    size_t left;
+};
+
+int SourceRead(BIO* bio, char* out, int len) {
+    auto* source = static_cast<Source*>(BIO_get_data(bio));
+    if (!source || len <= 0) return 0;
+    const size_t n = std::min(source->left, static_cast<size_t>(len));
+    if (n) std::memcpy(out, source->data, n);
+    source->data += n;
+    source->left -= n;
+    return static_cast<int>(n);
+}
+
+long SourceCtrl(BIO* bio, int cmd, long, void*) {
+    auto* source = static_cast<Source*>(BIO_get_data(bio));
+    switch (cmd) {
+        case BIO_CTRL_EOF:
+            return !source || source->left == 0;
+        case BIO_CTRL_PENDING:
+            return source ? static_cast<long>(std::min<size_t>(source->left, LONG_MAX)) : 0;
+        case BIO_CTRL_FLUSH:
+            return 1;
+        default:
+            return 0;
+    }
+}
+
+int SourceDestroy(BIO* bio) {
+    delete static_cast<Source*>(BIO_get_data(bio));
+    BIO_set_data(bio, nullptr);
+    return 1;
+}
+
+const BIO_METHOD* SourceMethod() {
+    static const Method holder{[] {
+        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "buffer source");
+        if (m) {
+            BIO_meth_set_read(m, SourceRead);
+            BIO_meth_set_ctrl(m, SourceCtrl);
+            BIO_meth_set_create(m, SinkCreate);
+            BIO_meth_set_destroy(m, SourceDestroy);
+        }
+        return m;
+    }()};
+    return holder.method;
 }
 
 }  // namespace
+
+BioPtr NewBufferSource(const uint8_t* data, size_t len) {
+    const BIO_METHOD* method = SourceMethod();
+    BioPtr bio(method ? BIO_new(method) : nullptr);
+    if (bio) BIO_set_data(bio.get(), new Source{data, len});
+    return bio;
+}
 
 BioPtr NewBufferSink(SinkTarget* target) {
     const BIO_METHOD* method = SinkMethod();

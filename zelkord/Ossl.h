@@ -46,6 +46,12 @@ struct SinkTarget {
 // growing memory BIO.
 BioPtr NewBufferSink(SinkTarget* target);
 
+// A read-only BIO over the caller's bytes (which must outlive it). Unlike a
+// memory BIO it has no size limit of int, and CMS_verify takes it as it is
+// (a memory BIO it wraps in one of its own, which OpenSSL 3.0 loses when the
+// signature names a digest it does not know).
+BioPtr NewBufferSource(const uint8_t* data, size_t len);
+
 // A certificate from DER or PEM bytes; nullptr when they hold none.
 X509Ptr ParseCertificate(const uint8_t* data, size_t len);
 

@@ -67,7 +67,7 @@ bool LocateContent(const uint8_t* d, size_t len, std::vector<der::Item>& path, d
         !der::ReadItem(d, encap.End(), type.End(), explicitContent) || explicitContent.tag != der::kContext0 ||
         explicitContent.End() != encap.End() ||
         !der::ReadItem(d, explicitContent.End(), explicitContent.ContentStart(), octets) ||
-        octets.tag != der::kOctetString || octets.End() != explicitContent.End() || octets.length > INT_MAX)
+        octets.tag != der::kOctetString || octets.End() != explicitContent.End())
         return false;
     path = {info, explicit0, signedData, encap};
     return true;
@@ -115,7 +115,7 @@ int RemoveSignature(ZKLDContext ctx, int32_t lib, const uint8_t* data, uint32_t 
     }
     SignedBlock block;
     if (int rc = ReadSigned(data, len, block)) return rc;
-    BioPtr lent(block.lent ? BIO_new_mem_buf(block.content, static_cast<int>(block.contentLen)) : nullptr);
+    BioPtr lent(block.lent ? NewBufferSource(block.content, block.contentLen) : nullptr);
     if (block.lent && !lent) return Fail(ZK_E_VERIFY_INTERNAL, "out of memory");
     if (int rc = VerifySignatures(block.cms.get(), lent.get())) return rc;
 

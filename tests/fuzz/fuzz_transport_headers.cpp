@@ -40,6 +40,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     options.libraryName = ZK_PROVIDER_PATH;
     options.paramsPath = ini;
     if (zk::provider::LoadProvider(error, options) != 0) abort();
+    atexit(zk::provider::UnloadProvider);
     g_lib = zk::provider::SelectLibrary("UA1");
     return 0;
 }
