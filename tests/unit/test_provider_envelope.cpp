@@ -6,6 +6,7 @@
 #include <map>
 
 #include "DiscoveryFixture.h"
+#include "discovery/TransportHeaders.h"
 
 namespace {
 
@@ -248,6 +249,33 @@ TEST_F(EnvelopeSlots, KindsAndTextForms) {
     padded.insert(8, "=");
     len = L(padded);
     EXPECT_EQ(CallSlot<ZKLD_SLOT_UNWRAP>(reinterpret_cast<uint8_t*>(padded.data()), &len), ZK_E_DAMAGED);
+}
+
+}  // namespace
+
+namespace {
+
+// The sender's library found from a "CERTCRYPT" header: the class of the
+// certificate's issuer (through the parsing library), 0 when unreadable.
+TEST_F(EnvelopeSlots, SenderLibraryOfTheCertificateHeader) {
+    pki.Ca("other", "--serial UA-14360570");  // class 7: served by UA1
+    pki.User("elsewhere", "other");
+    const struct {
+        const char* name;
+        Bytes cert;
+        int library;
+    } cases[] = {
+        {"issuer of class 9", cert["sender"], zk::provider::LibraryIdentityByCode("QLB")},
+        {"issuer of class 7", zktest::ReadFile(pki.path("elsewhere.cer")), zk::provider::LibraryIdentityByCode("UA1")},
+        {"not a certificate", "garbage", 0},
+    };
+    for (const auto& c : cases) {
+        const std::vector<uint8_t> block = zk::CertCryptHeader(std::vector<uint8_t>(c.cert.begin(), c.cert.end()));
+        zk::ByteSpan cursor = block, body;
+        int library = -7;
+        ASSERT_EQ(zk::ReadCertCrypt(cursor, body, &library), 0) << c.name;
+        EXPECT_EQ(library, c.library) << c.name;
+    }
 }
 
 }  // namespace
