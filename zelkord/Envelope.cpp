@@ -274,7 +274,7 @@ int WriteEnvelope(const uint8_t* content, size_t len, const EnvelopeRecipe& reci
         ERR_clear_error();
         return Fail(ZK_E_ENVELOPE_ENCODING, "encryption failed");
     }
-    std::memcpy(out + prefix.size() + ctHeader + ctLen, suffix.data(), suffix.size());
+    if (!suffix.empty()) std::memcpy(out + prefix.size() + ctHeader + ctLen, suffix.data(), suffix.size());
     written = total;
     return ZK_E_OK;
 }

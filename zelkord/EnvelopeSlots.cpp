@@ -64,7 +64,7 @@ int Encrypt(ZKLDContext ctx, int32_t lib, const uint8_t* data, uint32_t len, uin
     PrivateKey senderKey;
     if (int rc = OpenPrivateKey(key, keyLen, pass, sender.get(), senderKey)) return rc;
     if (*outLen < frame.size()) return Fail(ZK_E_BAD_REQUEST_PARAMS, "Output buffer too small");
-    std::memcpy(out, frame.data(), frame.size());
+    if (!frame.empty()) std::memcpy(out, frame.data(), frame.size());
     size_t written = 0;
     if (int rc = WriteEnvelope(data, len, recipe, out + frame.size(), *outLen - frame.size(), written)) return rc;
     *outLen = static_cast<uint32_t>(frame.size() + written);
