@@ -16,7 +16,8 @@ Run through bench/protected_bench.sh, which builds what it needs first. With
 benchmark still works; the figures mean nothing then).
 Environment: ZK_BUILD_BIN (the program folder, default build/bin),
 ZK_BENCH_RUNS (repetitions for 1 MiB, default 15), ZK_BENCH_LARGE_MIB (size
-of the large document, default 100).
+of the large document, default 100), ZK_BENCH_LARGE_RUNS (its repetitions,
+default 3).
 """
 
 import base64
@@ -132,7 +133,8 @@ def main():
     smoke = "--smoke" in sys.argv[1:]
     runs = 1 if smoke else int(os.environ.get("ZK_BENCH_RUNS", "15"))
     large_mib = int(os.environ.get("ZK_BENCH_LARGE_MIB", "100"))
-    sizes = ((64 << 10, 1), (256 << 10, 1)) if smoke else ((MIB, runs), (large_mib * MIB, 1))
+    large_runs = 1 if smoke else int(os.environ.get("ZK_BENCH_LARGE_RUNS", "3"))
+    sizes = ((64 << 10, 1), (256 << 10, 1)) if smoke else ((MIB, runs), (large_mib * MIB, large_runs))
     work = tempfile.mkdtemp(prefix="zk-bench-")
     try:
         pki = Pki(os.path.join(work, "pki"))

@@ -16,7 +16,14 @@
 namespace zk {
 namespace {
 
-std::vector<uint8_t> DecodeData(const char* data) { return Base64Decode(std::string_view(data, std::strlen(data))); }
+// A document from its Base64 text, decoded into memory that is not cleared
+// first (it may be as large as the request allows).
+DocumentBuffer DecodeDocument(const char* data) {
+    const size_t len = std::strlen(data);
+    provider::Output bytes;
+    bytes.SetSize(Base64DecodeTo(data, len, bytes.Allocate(Base64DecodedBound(len), false)));
+    return DocumentBuffer(std::move(bytes));
+}
 
 std::optional<std::vector<uint8_t>> BytesParam(const tinyxml2::XMLElement* params, const char* name) {
     std::string text = ChildText(params, name);
@@ -91,17 +98,17 @@ bool EncryptCommand(const char* command, const tinyxml2::XMLElement* params, con
     provider::Output envelope;
     std::vector<uint8_t> framed;
     if (code == 0) {
-        std::vector<uint8_t> document = DecodeData(data);
+        DocumentBuffer document = DecodeDocument(data);
         const char* pass = sender.password.c_str();
         if (recipients.size() == 1) {
-            code = provider::LibEncrypt(ZK_SITE("EncryptCommand"), sender.libIndex, document, recipients[0],
+            code = provider::LibEncrypt(ZK_SITE("EncryptCommand"), sender.libIndex, document.view(), recipients[0],
                                         sender.Key(), sender.cert, pass, envelope);
         } else {
             std::vector<provider::ByteView> views(recipients.begin(), recipients.end());
-            code = provider::LibEncryptMany(ZK_SITE("EncryptCommand"), sender.libIndex, document, views,
+            code = provider::LibEncryptMany(ZK_SITE("EncryptCommand"), sender.libIndex, document.view(), views,
                                             sender.Key(), sender.cert, pass, envelope);
         }
-        SecureWipe(document);
+        SecureWipe(document.mutableView().data(), document.view().size());
         // The sender library's flag: the envelope travels behind the sender's certificate.
         if (code == 0 && provider::LibraryNeedsSenderCert(sender.libIndex)) {
             framed = CertCryptHeader(sender.cert);
@@ -127,7 +134,7 @@ bool GetOriginalCommand(const char* command, const tinyxml2::XMLElement* params,
     const bool returnSigns = ChildIsTrue(params, "ReturnSigns");
     request.wantSigners = returnSigns;
     request.wantRecipients = true;
-    OpenResult opened = OpenProtectedData(DecodeData(data), std::move(request));
+    OpenResult opened = OpenProtectedData(DecodeDocument(data), std::move(request));
 
     std::vector<uint8_t> converted;
     std::span<const uint8_t> plain = opened.data.view();
@@ -168,7 +175,7 @@ bool GetSignedCommand(const char* command, const tinyxml2::XMLElement* params, c
     request.signedLayer = true;
     request.keepTransportHeader = ChildIsTrue(params, "KeepTransHd");
     request.wantRecipients = true;
-    OpenResult opened = OpenProtectedData(DecodeData(data), std::move(request));
+    OpenResult opened = OpenProtectedData(DecodeDocument(data), std::move(request));
 
     tinyxml2::XMLDocument doc;
     tinyxml2::XMLElement* holder = BuildXMLHead(doc, command, opened.code, opened.detail);

@@ -73,8 +73,8 @@ class Opening {
 public:
     explicit Opening(OpenRequest request) : req_(std::move(request)) {}
 
-    OpenResult Run(std::vector<uint8_t> data) {
-        cur_ = DocumentBuffer(std::move(data), false);
+    OpenResult Run(DocumentBuffer data) {
+        cur_ = std::move(data);
         int code = OuterHeaders();
         if (code == 0 && req_.recipientCert && ClassifyTag(cur_.view()) == kTagCertCrypt) code = DirectDecrypt();
         if (code == 0) code = Peel();
@@ -313,7 +313,7 @@ private:
 
 }  // namespace
 
-OpenResult OpenProtectedData(std::vector<uint8_t> data, OpenRequest request) {
+OpenResult OpenProtectedData(DocumentBuffer data, OpenRequest request) {
     Opening opening(std::move(request));
     OpenResult result = opening.Run(std::move(data));
     ZLOG("OpenProtectedData", "Return: %d, Detailing: %d", result.code, result.detail);

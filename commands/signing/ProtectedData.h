@@ -71,6 +71,6 @@ struct OpenResult {
     std::vector<RecipientEntry> recipients;     // after a failure on an envelope
 };
 
-OpenResult OpenProtectedData(std::vector<uint8_t> data, OpenRequest request);
+OpenResult OpenProtectedData(DocumentBuffer data, OpenRequest request);
 
 }  // namespace zk
