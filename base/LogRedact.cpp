@@ -34,6 +34,9 @@ bool IsDataElement(std::string_view command, std::string_view name) {
     if (EqualNoCase(command, "SAVE_DATA") || EqualNoCase(command, "LOAD_DATA") || EqualNoCase(command, "SYMMETRIC") ||
         EqualNoCase(command, "DONGLES_FILE_GET") || EqualNoCase(command, "DONGLES_FILE_SET"))
         return EqualNoCase(name, "Data");
+    // Documents going to be encrypted, and opened ones (Original among them).
+    if (EqualNoCase(command, "ENCRYPT") || EqualNoCase(command, "GET_ORIGINAL") || EqualNoCase(command, "GET_SIGNED"))
+        return EqualNoCase(name, "Data");
     // Any DB_COMMAND: a database opened as protected answers later requests
     // that do not say so, so the request alone cannot tell.
     if (EqualNoCase(command, "DB_COMMAND"))

@@ -15,6 +15,7 @@
 #include "commands/signing/SignCommands.h"
 #include "commands/keys/CertRequestCommand.h"
 #include "commands/tokens/TokenCommands.h"
+#include "commands/signing/ProtectedCommands.h"
 
 namespace zk {
 namespace {
@@ -29,10 +30,10 @@ constexpr CommandRow kCommands[] = {
     {"CHECK_CERT_KEY", I::Params, R::Params, CheckCertKeyCommand},
     {"CHANGE_KEY_PASS", I::Params, R::Params, ChangeKeyPassCommand},
     {"SET_SIGN", I::ParamsData, R::None, SetSignCommand},
-    {"ENCRYPT", I::ParamsData, R::None, nullptr},
-    {"GET_ORIGINAL", I::ParamsData, R::None, nullptr},
-    {"GET_SIGNED", I::ParamsData, R::None, nullptr},
-    {"CLEAN", I::Params, R::None, nullptr},
+    {"ENCRYPT", I::ParamsData, R::None, EncryptCommand},
+    {"GET_ORIGINAL", I::ParamsData, R::None, GetOriginalCommand},
+    {"GET_SIGNED", I::ParamsData, R::None, GetSignedCommand},
+    {"CLEAN", I::Params, R::None, CleanCommand},
     {"SYMMETRIC", I::ParamsData, R::None, SymmetricCommand},
     {"GET_CERT", I::Params, R::Params, GetCertCommand},
     {"GET_INFO_CERT", I::Params, R::Params, GetInfoCertCommand},

@@ -78,6 +78,8 @@ std::string PrintDocument(const tinyxml2::XMLDocument& doc) {
     return std::string(printer.CStr(), static_cast<size_t>(printer.CStrSize() - 1));
 }
 
+constexpr size_t kUtf8Room = 4096;
+
 std::string PrintDocumentWithBase64(tinyxml2::XMLDocument& doc, tinyxml2::XMLElement* holder, const void* data,
                                     size_t len) {
     if (len == 0) return PrintDocument(doc);
@@ -88,7 +90,8 @@ std::string PrintDocumentWithBase64(tinyxml2::XMLDocument& doc, tinyxml2::XMLEle
     const size_t at = printed.find(marker);
     if (at == std::string::npos) return printed;
     std::string out;
-    out.reserve(printed.size() - marker.size() + (len + 2) / 3 * 4);
+    // Room for the Cyrillic of the rest to grow into UTF-8 where it lies.
+    out.reserve(printed.size() - marker.size() + (len + 2) / 3 * 4 + kUtf8Room);
     out.append(printed, 0, at);
     Base64EncodeAppend(data, len, out);
     out.append(printed, at + marker.size(), std::string::npos);

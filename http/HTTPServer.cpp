@@ -188,6 +188,21 @@ void Send(evhttp_request* req, int code, const char* reason, std::string_view bo
 
 void SendBadRequest(evhttp_request* req, const char* text) { Send(req, 400, text, text, kTextPlain, nullptr); }
 
+// A command's answer (it may be as large as a document) goes out without a
+// copy: the reply refers to it and frees it once written.
+void SendAnswer(evhttp_request* req, std::string answer, const char* allowOrigin) {
+    AddHeader(req, "Content-Type", kHtml);
+    if (allowOrigin) AddHeader(req, "Access-Control-Allow-Origin", allowOrigin);
+    auto* held = new std::string(std::move(answer));
+    evbuffer* out = evbuffer_new();
+    if (evbuffer_add_reference(out, held->data(), held->size(),
+                               [](const void*, size_t, void* text) { delete static_cast<std::string*>(text); },
+                               held) != 0)
+        delete held;
+    evhttp_send_reply(req, 200, "HTTP_OK", out);
+    evbuffer_free(out);
+}
+
 // At the first request a TLS connection has finished its handshake: from
 // then on only the idle limit applies. Called before the reply is sent.
 void FirstRequestDone(Listener& l, evhttp_connection* evcon) {
@@ -329,7 +344,7 @@ void Reply(Job& job) {
     evhttp_request* req = job.req;
     ForgetJob(job);
     FirstRequestDone(*job.listener, job.evcon);
-    Send(req, 200, "HTTP_OK", job.answer, kHtml, job.origin.empty() ? "*" : job.origin.c_str());
+    SendAnswer(req, std::move(job.answer), job.origin.empty() ? "*" : job.origin.c_str());
 }
 
 void SendAnswers(evutil_socket_t, short, void* arg) {

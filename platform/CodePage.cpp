@@ -132,11 +132,51 @@ std::string Cp1251ToUtf8(std::string_view cp1251) {
     return out;
 }
 
+namespace {
+
+// Position of the last byte before "end" with the high bit set, or npos.
+size_t PrevHighByte(std::string_view text, size_t end) {
+    size_t i = end;
+    for (uint64_t word; i >= 8; i -= 8) {
+        std::memcpy(&word, text.data() + i - 8, 8);
+        if (word & 0x8080808080808080ull) break;
+    }
+    while (i > 0 && !(static_cast<unsigned char>(text[i - 1]) & 0x80)) --i;
+    return i == 0 ? std::string_view::npos : i - 1;
+}
+
+}  // namespace
+
 void Cp1251ToUtf8InPlace(std::string& text) {
-    if (CountHighBytes(text) == 0) return;
-    std::string converted = Cp1251ToUtf8(text);
-    SecureWipe(text);  // answers may hold secrets
-    text = std::move(converted);
+    const Utf8Forms& forms = Forms();
+    size_t extra = 0;
+    for (size_t i = NextHighByte(text, 0); i < text.size(); i = NextHighByte(text, i + 1))
+        extra += forms.form[static_cast<unsigned char>(text[i])].size() - 1;
+    if (extra == 0) return;
+    if (text.capacity() < text.size() + extra) {
+        std::string converted = Cp1251ToUtf8(text);
+        SecureWipe(text);  // answers may hold secrets
+        text = std::move(converted);
+        return;
+    }
+    // Room enough: converted from the end towards the start, each byte
+    // written at or after the place it is read from, so a large answer is
+    // neither copied nor left behind in another buffer. The unchanged start
+    // stays where it is.
+    size_t read = text.size();
+    text.resize(text.size() + extra);
+    size_t write = text.size();
+    while (write > read) {
+        const size_t high = PrevHighByte(std::string_view(text.data(), read), read);
+        const size_t runStart = high == std::string_view::npos ? 0 : high + 1;
+        write -= read - runStart;
+        std::memmove(text.data() + write, text.data() + runStart, read - runStart);
+        if (high == std::string_view::npos) break;
+        const std::string& form = forms.form[static_cast<unsigned char>(text[high])];
+        write -= form.size();
+        std::memcpy(text.data() + write, form.data(), form.size());
+        read = high;
+    }
 }
 
 unsigned char LowerCp1251(unsigned char c) {

@@ -82,8 +82,11 @@ Output& Output::operator=(Output&& other) noexcept {
     return *this;
 }
 
+// Only the written part is wiped: a sizing call may report an upper bound
+// (a whole document's length), and the pages past what the provider wrote
+// were never touched. Until SetSize, the whole buffer counts as written.
 void Output::Release() {
-    if (bytes_ && secret_) SecureWipe(bytes_.get(), capacity_);
+    if (bytes_ && secret_) SecureWipe(bytes_.get(), size_);
     bytes_.reset();
     capacity_ = size_ = 0;
 }
@@ -599,6 +602,171 @@ int CtxHash(const Site& site, ByteView document, const std::string& algOid, Byte
                                                    cert.empty() ? nullptr : cert.data(), Len(cert), hash.data(),
                                                    &len);
         hash.resize(code == 0 ? std::min<size_t>(len, ZK_KEY_BUFFER_SIZE) : 0);
+        return code;
+    });
+}
+
+// --- protected documents
+
+bool LibraryNeedsSenderCert(int libIndex) {
+    const Binding& b = Get();
+    return libIndex >= 0 && libIndex < b.libCount && b.table[libIndex].NeedsSenderCert != 0;
+}
+
+std::string LibraryCode(int libIndex) {
+    const Binding& b = Get();
+    if (libIndex < 0 || libIndex >= b.libCount) return {};
+    return Text(b.table[libIndex].Code, sizeof b.table[libIndex].Code);
+}
+
+int DetectBlock(ByteView data, int32_t* libIndex) {
+    if (libIndex) *libIndex = -1;
+    auto fn = Slot<ZKLD_SLOT_DETECT_BLOCK>();
+    if (!fn || data.empty() || !Fits(data)) return 0;
+    return fn(Get().context, data.data(), Len(data), libIndex);
+}
+
+int LibRemoveSignature(const Site& site, int32_t lib, ByteView data, Output& content, Output& signerCert) {
+    return Logged(site, "RemoveSignature", [&] {
+        content.Release();
+        signerCert.Release();
+        if (!Fits(data)) return kInputTooLarge;
+        uint32_t contentSize = 0, certSize = 0;
+        int code = CallSlot<ZKLD_SLOT_REMOVE_SIGNATURE>(lib, data.data(), Len(data), nullptr, &contentSize, nullptr,
+                                                        &certSize);
+        if (code != 0) return code;
+        uint8_t* c = content.Allocate(contentSize, true);
+        uint8_t* s = signerCert.Allocate(certSize, false);
+        uint32_t contentLen = contentSize, certLen = certSize;
+        code = CallSlot<ZKLD_SLOT_REMOVE_SIGNATURE>(lib, data.data(), Len(data), c, &contentLen, s, &certLen);
+        if (code != 0) {
+            content.Release();
+            signerCert.Release();
+            return code;
+        }
+        content.SetSize(contentLen);
+        signerCert.SetSize(certLen);
+        return code;
+    });
+}
+
+int LibEncrypt(const Site& site, int32_t lib, ByteView data, ByteView recipientCert, const KeyRef& key,
+               ByteView senderCert, const char* pass, Output& out) {
+    return Logged(site, "Encrypt", [&] {
+        if (!Fits(data) || !Fits(recipientCert) || !Fits(key.bytes) || !Fits(senderCert)) return kInputTooLarge;
+        return TwoCalls(out, false, [&](uint8_t* buffer, uint32_t* len) {
+            return CallSlot<ZKLD_SLOT_ENCRYPT>(lib, data.data(), Len(data), buffer, len, recipientCert.data(),
+                                               Len(recipientCert), KeyData(key), KeyLength(key), senderCert.data(),
+                                               Len(senderCert), pass);
+        });
+    });
+}
+
+int LibEncryptMany(const Site& site, int32_t lib, ByteView data, const std::vector<ByteView>& recipientCerts,
+                   const KeyRef& key, ByteView senderCert, const char* pass, Output& out) {
+    return Logged(site, "EncryptMany", [&] {
+        if (!Fits(data) || !Fits(key.bytes) || !Fits(senderCert) ||
+            recipientCerts.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max()))
+            return kInputTooLarge;
+        std::vector<ZKBlob> blobs;
+        for (ByteView cert : recipientCerts) {
+            if (!Fits(cert)) return kInputTooLarge;
+            blobs.push_back(ZKBlob{const_cast<uint8_t*>(cert.data()), Len(cert)});
+        }
+        return TwoCalls(out, false, [&](uint8_t* buffer, uint32_t* len) {
+            return CallSlot<ZKLD_SLOT_ENCRYPT_MANY>(lib, data.data(), Len(data), buffer, len, blobs.data(),
+                                                    static_cast<int32_t>(blobs.size()), KeyData(key), KeyLength(key),
+                                                    senderCert.data(), Len(senderCert), pass, -1);
+        });
+    });
+}
+
+int LibDecrypt(const Site& site, int32_t lib, ByteView data, ByteView senderCert, ByteView recipientCert,
+               const KeyRef& key, const char* pass, Output& out) {
+    return Logged(site, "Decrypt", [&] {
+        if (!Fits(data) || !Fits(senderCert) || !Fits(recipientCert) || !Fits(key.bytes)) return kInputTooLarge;
+        const uint8_t* sender = senderCert.empty() ? nullptr : senderCert.data();
+        return TwoCalls(out, true, [&](uint8_t* buffer, uint32_t* len) {
+            return CallSlot<ZKLD_SLOT_DECRYPT>(lib, data.data(), Len(data), buffer, len, sender, Len(senderCert),
+                                               recipientCert.data(), Len(recipientCert), KeyData(key),
+                                               KeyLength(key), pass);
+        });
+    });
+}
+
+int UA1Decrypt(const Site& site, ByteView data, const KeyRef& key, const char* pass, ByteView cert, Output& out) {
+    return Logged(site, "UA1Decrypt", [&] {
+        if (!Fits(data) || !Fits(cert) || !Fits(key.bytes)) return kInputTooLarge;
+        return TwoCalls(out, true, [&](uint8_t* buffer, uint32_t* len) {
+            return Call<&Exports::ZKLUA1_Decrypt>(data.data(), Len(data), KeyData(key), KeyLength(key), pass,
+                                                  cert.data(), Len(cert), buffer, len);
+        });
+    });
+}
+
+int Unwrap(const Site& site, std::span<uint8_t> data, size_t& size) {
+    size = data.size();
+    return Logged(site, "Unwrap", [&] {
+        if (data.size() > std::numeric_limits<uint32_t>::max()) return kInputTooLarge;
+        uint32_t len = static_cast<uint32_t>(data.size());
+        const int code = CallSlot<ZKLD_SLOT_UNWRAP>(data.data(), &len);
+        if (code == 0) size = std::min<size_t>(len, data.size());
+        return code;
+    });
+}
+
+int TimestampRead(const Site& site, ByteView data, TimestampInfo& info) {
+    return Logged(site, "TimestampRead", [&] {
+        return Fits(data) ? CallSlot<ZKLD_SLOT_TIMESTAMP_READ>(data.data(), Len(data), &info) : kInputTooLarge;
+    });
+}
+
+int TimestampRemove(const Site& site, ByteView data, Output& content) {
+    return Logged(site, "TimestampRemove", [&] {
+        if (!Fits(data)) return kInputTooLarge;
+        return TwoCalls(content, false, [&](uint8_t* buffer, uint32_t* len) {
+            return CallSlot<ZKLD_SLOT_TIMESTAMP_REMOVE>(data.data(), Len(data), buffer, len);
+        });
+    });
+}
+
+int LibReadCert(const Site& site, int32_t lib, ByteView cert, ProviderCertInfo& info) {
+    return Logged(site, "ReadCert", [&] {
+        return Fits(cert) ? CallSlot<ZKLD_SLOT_READ_CERT>(lib, cert.data(), Len(cert), &info) : kInputTooLarge;
+    });
+}
+
+int RecipientCerts(const Site& site, ByteView envelope, std::vector<std::vector<uint8_t>>& certs) {
+    return Logged(site, "RecipientCerts", [&] {
+        certs.clear();
+        if (!Fits(envelope)) return kInputTooLarge;
+        int32_t count = 0;
+        int code = CallSlot<ZKLD_SLOT_RECIPIENT_CERTS>(envelope.data(), Len(envelope), nullptr, &count);
+        if (code != 0 || count <= 0) return code;
+        // One buffer of the contract's key buffer size per recipient.
+        std::vector<std::vector<uint8_t>> room(static_cast<size_t>(count), std::vector<uint8_t>(ZK_KEY_BUFFER_SIZE));
+        std::vector<ZKBlob> blobs;
+        for (auto& r : room) blobs.push_back(ZKBlob{r.data(), static_cast<uint32_t>(r.size())});
+        code = CallSlot<ZKLD_SLOT_RECIPIENT_CERTS>(envelope.data(), Len(envelope), blobs.data(), &count);
+        if (code != 0) return code;
+        for (int32_t i = 0; i < count && static_cast<size_t>(i) < room.size(); ++i) {
+            room[i].resize(std::min<size_t>(blobs[i].length, room[i].size()));
+            certs.push_back(std::move(room[i]));
+        }
+        return code;
+    });
+}
+
+int RecipientInfos(const Site& site, ByteView envelope, std::vector<ProviderCertInfo>& infos) {
+    return Logged(site, "RecipientInfos", [&] {
+        infos.clear();
+        if (!Fits(envelope)) return kInputTooLarge;
+        int32_t count = 0;
+        int code = CallSlot<ZKLD_SLOT_RECIPIENT_INFOS>(envelope.data(), Len(envelope), nullptr, &count);
+        if (code != 0 || count <= 0) return code;
+        infos.assign(static_cast<size_t>(count), ProviderCertInfo{});  // zeroed: no identifier slots
+        code = CallSlot<ZKLD_SLOT_RECIPIENT_INFOS>(envelope.data(), Len(envelope), infos.data(), &count);
+        infos.resize(code == 0 ? std::min(infos.size(), static_cast<size_t>(std::max(count, 0))) : 0);
         return code;
     });
 }

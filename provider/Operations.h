@@ -56,6 +56,7 @@ public:
     ~Output() { Release(); }
 
     const uint8_t* data() const { return bytes_.get(); }
+    uint8_t* data() { return bytes_.get(); }
     size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
     ByteView view() const { return {bytes_.get(), size_}; }
@@ -203,6 +204,39 @@ int CtxGetSignedDataCertificate(const Site& site, ByteView container, int32_t in
 // the certificate's (ZKLCTX_HashData).
 int CtxHash(const Site& site, ByteView document, const std::string& algOid, ByteView cert,
             std::vector<uint8_t>& hash);
+// --- protected documents: envelopes, signatures, timestamps, text forms
+// The crypto library entry's "prefix the sender certificate" flag (offset
+// 152 of the table entry); false for an index outside the loaded libraries.
+bool LibraryNeedsSenderCert(int libIndex);
+// The code name of a loaded crypto library ("USC", "QLB", "UA1"); empty when unknown.
+std::string LibraryCode(int libIndex);
+// The provider's kind of a block (slot 5) and the index of the library that
+// made it (-1 when none); 0 when not recognised or without a provider. Not
+// logged: it runs once per layer.
+int DetectBlock(ByteView data, int32_t* libIndex);
+// Slot 16. Outputs: the content (secret), the first signer's certificate.
+int LibRemoveSignature(const Site& site, int32_t lib, ByteView data, Output& content, Output& signerCert);
+// Slots 17 (one recipient) and 49 (several). Output: the envelope.
+int LibEncrypt(const Site& site, int32_t lib, ByteView data, ByteView recipientCert, const KeyRef& key,
+               ByteView senderCert, const char* pass, Output& out);
+int LibEncryptMany(const Site& site, int32_t lib, ByteView data, const std::vector<ByteView>& recipientCerts,
+                   const KeyRef& key, ByteView senderCert, const char* pass, Output& out);
+// Slot 18; senderCert may be empty. Output: the plaintext (secret).
+int LibDecrypt(const Site& site, int32_t lib, ByteView data, ByteView senderCert, ByteView recipientCert,
+               const KeyRef& key, const char* pass, Output& out);
+// ZKLUA1_Decrypt of a block behind the "CERTCRYPT" header. Output: the plaintext (secret).
+int UA1Decrypt(const Site& site, ByteView data, const KeyRef& key, const char* pass, ByteView cert, Output& out);
+// Slot 22: a text form unwrapped in place; size becomes the decoded size.
+int Unwrap(const Site& site, std::span<uint8_t> data, size_t& size);
+// Slots 32 and 33. The caller prepares info (its certificate buffer).
+int TimestampRead(const Site& site, ByteView data, TimestampInfo& info);
+int TimestampRemove(const Site& site, ByteView data, Output& content);
+// Slot 48: a certificate read with a library.
+int LibReadCert(const Site& site, int32_t lib, ByteView cert, ProviderCertInfo& info);
+// Slot 50: each recipient's certificate as the envelope carries it (empty where it does not).
+int RecipientCerts(const Site& site, ByteView envelope, std::vector<std::vector<uint8_t>>& certs);
+// Slot 53: what the envelope tells of each recipient.
+int RecipientInfos(const Site& site, ByteView envelope, std::vector<ProviderCertInfo>& infos);
 
 // The page cipher of slots 37 to 39, never logged: it runs for every unit of
 // database I/O. Transforms data in place with a fresh context (key, 8-byte IV).

@@ -292,7 +292,8 @@ typedef struct TimestampInfo {
     int32_t FailInfo;             /*   4 */
     uint8_t Hash[32];             /*   8 message imprint */
     uint32_t Time;                /*  40 */
-    uint8_t Reserved44[195];      /*  44..238 */
+    char Serial[65];              /*  44 the token's serial number, upper-case hex (not read by the host) */
+    uint8_t Reserved109[130];     /* 109..238 */
     uint8_t* CertBuffer;          /* 239 caller's buffer for the TSA certificate */
     uint32_t CertLength;          /* 243 in: buffer size; out: certificate length */
     uint8_t Reserved247[970];     /* 247..1216 */
@@ -509,6 +510,7 @@ typedef void (*ZKLDProc)(void);
     X(int, ZKLLIB_Init, (void, )) \
     X(int, ZKLLIB_Term, (void, )) \
     X(const ZKLDProc*, ZKLD_GetMethods, (void, )) \
+    /* a block that begins with the "CERTCRYPT" sender certificate header, for the recipient cert */ \
     X(int, ZKLUA1_Decrypt, (const uint8_t*, data)(uint32_t, len)(const uint8_t*, key)(ZKKeyLen, keyLen) \
       (const char*, pass)(const uint8_t*, cert)(uint32_t, certLen)(uint8_t*, out)(uint32_t*, outLen))
 
@@ -530,15 +532,23 @@ typedef void (*ZKLDProc)(void);
     S(15, ZKLD_SLOT_SIGN, int, ZKLD_Sign, (ZKLDContext, ctx)(int32_t, lib)(const uint8_t*, data)(uint32_t, len) \
       (uint8_t*, out)(uint32_t*, outLen)(const uint8_t*, key)(ZKKeyLen, keyLen)(const uint8_t*, cert) \
       (uint32_t, certLen)(const char*, pass)) \
+    /* 16, 18, 33 and ZKLUA1_Decrypt: the calls without buffers report upper bounds (the block's length) */ \
+    /* and do none of the work; the calls with buffers write the actual lengths back. */ \
+    /* 16: the content of a SignedData whose every signature verifies, and its first signer's certificate */ \
     S(16, ZKLD_SLOT_REMOVE_SIGNATURE, int, ZKLD_RemoveSignature, (ZKLDContext, ctx)(int32_t, lib) \
       (const uint8_t*, data)(uint32_t, len)(uint8_t*, content)(uint32_t*, contentLen)(uint8_t*, signerCert) \
       (uint32_t*, signerCertLen)) \
+    /* 17 and 49: the sender's certificate goes into the envelope (its originator information, and the */ \
+    /* frame of libraries that carry it); the call without a buffer reports an upper bound */ \
     S(17, ZKLD_SLOT_ENCRYPT, int, ZKLD_Encrypt, (ZKLDContext, ctx)(int32_t, lib)(const uint8_t*, data) \
       (uint32_t, len)(uint8_t*, out)(uint32_t*, outLen)(const uint8_t*, recipientCert)(uint32_t, recipientCertLen) \
-      (const uint8_t*, key)(ZKKeyLen, keyLen)(const char*, pass)) \
+      (const uint8_t*, key)(ZKKeyLen, keyLen)(const uint8_t*, senderCert)(uint32_t, senderCertLen) \
+      (const char*, pass)) \
+    /* 18: the recipient's certificate names the key of the key file and the envelope's recipient entry */ \
     S(18, ZKLD_SLOT_DECRYPT, int, ZKLD_Decrypt, (ZKLDContext, ctx)(int32_t, lib)(const uint8_t*, data) \
       (uint32_t, len)(uint8_t*, out)(uint32_t*, outLen)(const uint8_t*, senderCert)(uint32_t, senderCertLen) \
-      (const uint8_t*, key)(ZKKeyLen, keyLen)(const char*, pass)) \
+      (const uint8_t*, recipientCert)(uint32_t, recipientCertLen)(const uint8_t*, key)(ZKKeyLen, keyLen) \
+      (const char*, pass)) \
     S(19, ZKLD_SLOT_CHECK_KEY_PAIR, int, ZKLD_CheckKeyPair, (ZKLDContext, ctx)(int32_t, lib)(const uint8_t*, key) \
       (ZKKeyLen, keyLen)(const uint8_t*, cert)(uint32_t, certLen)(const char*, pass)) \
     S(22, ZKLD_SLOT_UNWRAP, int, ZKLD_Unwrap, (ZKLDContext, ctx)(uint8_t*, data)(uint32_t*, len)) \
@@ -565,7 +575,10 @@ typedef void (*ZKLDProc)(void);
       (uint32_t, len)(ProviderCertInfo*, info)) \
     S(49, ZKLD_SLOT_ENCRYPT_MANY, int, ZKLD_EncryptMany, (ZKLDContext, ctx)(int32_t, lib)(const uint8_t*, data) \
       (uint32_t, len)(uint8_t*, out)(uint32_t*, outLen)(const ZKBlob*, recipients)(int32_t, recipientCount) \
-      (const uint8_t*, key)(ZKKeyLen, keyLen)(const char*, pass)(int32_t, reserved)) \
+      (const uint8_t*, key)(ZKKeyLen, keyLen)(const uint8_t*, senderCert)(uint32_t, senderCertLen) \
+      (const char*, pass)(int32_t, reserved)) \
+    /* 50: without certs, the number of recipients; with them (each a buffer and its size), each recipient's */ \
+    /* certificate as the envelope carries it (length 0 where it does not); 52 when it carries none */ \
     S(50, ZKLD_SLOT_RECIPIENT_CERTS, int, ZKLD_RecipientCerts, (ZKLDContext, ctx)(const uint8_t*, envelope) \
       (uint32_t, len)(ZKBlob*, certs)(int32_t*, count)) \
     S(51, ZKLD_SLOT_SIGN_DETACHED, int, ZKLD_SignDetached, (ZKLDContext, ctx)(int32_t, lib)(const uint8_t*, data) \
@@ -574,6 +587,8 @@ typedef void (*ZKLDProc)(void);
     S(52, ZKLD_SLOT_VERIFY_DETACHED, int, ZKLD_VerifyDetached, (ZKLDContext, ctx)(int32_t, lib) \
       (const uint8_t*, signature)(uint32_t, signatureLen)(const uint8_t*, data)(uint32_t, len)(uint8_t*, signerCert) \
       (uint32_t*, signerCertLen)) \
+    /* 53: without infos, the number of recipients; with them (zeroed by the caller), what the envelope */ \
+    /* tells of each: its whole certificate's facts, else SN and IssuerSN, or Serial, from its identifier */ \
     S(53, ZKLD_SLOT_RECIPIENT_INFOS, int, ZKLD_RecipientInfos, (ZKLDContext, ctx)(const uint8_t*, envelope) \
       (uint32_t, len)(ProviderCertInfo*, infos)(int32_t*, count)) \
     S(55, ZKLD_SLOT_SET_LOG_CALLBACK, void, ZKLD_SetLogCallback, (ZKLogCallback, callback))
@@ -631,6 +646,8 @@ ZK_PROVIDER_SLOTS(ZK_SLOT_POINTER_TYPE)
 #define ZK_BLOCK_ENVELOPE 13
 #define ZK_BLOCK_SIGNED 14
 #define ZK_BLOCK_TIMESTAMPED 18
+#define ZK_BLOCK_PEM 19        /* a PEM-armoured block; slot 22 unwraps it */
+#define ZK_BLOCK_BASE64 20     /* the Base64 text of a block; slot 22 unwraps it */
 
 #ifdef __cplusplus
 }

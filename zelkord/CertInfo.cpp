@@ -78,8 +78,8 @@ int32_t Seconds(const ASN1_TIME* t, bool isEnd) {
     return static_cast<int32_t>(s);
 }
 
-std::string SerialHex(X509* cert) {
-    BIGNUM* bn = ASN1_INTEGER_to_BN(X509_get0_serialNumber(cert), nullptr);
+std::string SerialHex(const ASN1_INTEGER* serial) {
+    BIGNUM* bn = serial ? ASN1_INTEGER_to_BN(serial, nullptr) : nullptr;
     char* hex = bn ? BN_bn2hex(bn) : nullptr;
     std::string text = hex ? hex : "";
     OPENSSL_free(hex);
@@ -210,7 +210,7 @@ void FillCertInfo(X509* cert, ProviderCertInfo& info) {
     const X509_NAME* subject = X509_get_subject_name(cert);
     const X509_NAME* issuer = X509_get_issuer_name(cert);
 
-    Put(info.SN, SerialHex(cert));
+    Put(info.SN, SerialHex(X509_get0_serialNumber(cert)));
     Put(info.Serial, CertKeyIdentifier(cert));
     Put(info.SubjectCN, NameEntry(subject, NID_commonName));
     std::string issuerName = NameEntry(issuer, NID_commonName);
@@ -257,6 +257,18 @@ void FillCertInfo(X509* cert, ProviderCertInfo& info) {
     info.IsKeyInDevice = HasQcStatement(cert, kOidQcSscd) ? 1 : 0;
     info.Type = TypeOf(info.KeyUsage);
     ERR_clear_error();
+}
+
+void FillRecipientId(const X509_NAME* issuer, const ASN1_INTEGER* serial, const ASN1_OCTET_STRING* keyId,
+                     ProviderCertInfo& info) {
+    if (serial) Put(info.SN, SerialHex(serial));
+    if (keyId) Put(info.Serial, HexUpper(ASN1_STRING_get0_data(keyId), static_cast<size_t>(ASN1_STRING_length(keyId))));
+    if (issuer) {
+        std::string issuerName = NameEntry(issuer, NID_commonName);
+        Put(info.Issuer, issuerName.empty() ? NameEntry(issuer, NID_organizationName) : issuerName);
+        Put(info.IssuerSN, NameEntry(issuer, NID_serialNumber));
+        Put(info.IssuerDN, OneLine(issuer));
+    }
 }
 
 int DescribeCertificate(const uint8_t* data, uint32_t len, ProviderCertInfo* info) {

@@ -34,6 +34,12 @@ namespace zkd {
 
 void FillCertInfo(X509* cert, ProviderCertInfo& info);
 
+// What an identifier of a certificate (issuer and serial number, or subject
+// key identifier; either part may be null) tells of it: SN, IssuerSN,
+// Issuer and IssuerDN, or Serial. Other fields are left as they are.
+void FillRecipientId(const X509_NAME* issuer, const ASN1_INTEGER* serial, const ASN1_OCTET_STRING* keyId,
+                     ProviderCertInfo& info);
+
 // Parses DER or PEM certificate bytes and fills info; 0, or 3 when the bytes
 // hold no certificate.
 int DescribeCertificate(const uint8_t* data, uint32_t len, ProviderCertInfo* info);

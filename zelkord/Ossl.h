@@ -28,6 +28,30 @@ using CmsPtr = std::unique_ptr<CMS_ContentInfo, OsslFree<CMS_ContentInfo_free>>;
 
 using Bytes = std::vector<uint8_t>;
 
+struct CertStackFree {
+    void operator()(STACK_OF(X509)* s) const { sk_X509_pop_free(s, X509_free); }
+};
+using CertStackPtr = std::unique_ptr<STACK_OF(X509), CertStackFree>;
+
+// Where a buffer sink writes: cap bytes at out, of which written are used. The
+// target may be moved between writes; it must outlive the sink.
+struct SinkTarget {
+    uint8_t* out = nullptr;
+    size_t cap = 0;
+    size_t written = 0;
+    bool overflow = false;  // a write did not fit
+};
+// A BIO that writes into the caller's buffer (a write beyond it fails), for
+// outputs that go straight into the caller's memory instead of through a
+// growing memory BIO.
+BioPtr NewBufferSink(SinkTarget* target);
+
+// A read-only BIO over the caller's bytes (which must outlive it). Unlike a
+// memory BIO it has no size limit of int, and CMS_verify takes it as it is
+// (a memory BIO it wraps in one of its own, which OpenSSL 3.0 loses when the
+// signature names a digest it does not know).
+BioPtr NewBufferSource(const uint8_t* data, size_t len);
+
 // A certificate from DER or PEM bytes; nullptr when they hold none.
 X509Ptr ParseCertificate(const uint8_t* data, size_t len);
 

@@ -175,3 +175,83 @@ def openssl(*args, data=None):
     if p.returncode != 0:
         raise RuntimeError("openssl %s: %s" % (" ".join(map(str, args)), p.stderr.decode(errors="replace")))
     return p.stdout
+
+
+def openssl_result(*args, data=None):
+    """Runs the openssl command line; returns (exit code, stdout bytes, stderr text)."""
+    p = subprocess.run(["openssl"] + [str(a) for a in args], input=data, capture_output=True)
+    return p.returncode, p.stdout, p.stderr.decode(errors="replace")
+
+
+def cms_decrypt(envelope, cert_pem, key_pem):
+    """Opens DER EnvelopedData with openssl cms -decrypt for one recipient; None when it does not open."""
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "env.der")
+        with open(path, "wb") as f:
+            f.write(envelope)
+        rc, out, _ = openssl_result("cms", "-decrypt", "-binary", "-inform", "DER", "-in", path, "-recip", cert_pem,
+                             "-inkey", key_pem)
+        return out if rc == 0 else None
+
+
+def cms_encrypt(content, recipient_pems, *options):
+    """DER EnvelopedData made by openssl cms -encrypt (AES-256; RSA recipients with OAEP)."""
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "in.bin")
+        with open(path, "wb") as f:
+            f.write(content)
+        args = ["cms", "-encrypt", "-binary", "-aes256", "-outform", "DER", "-in", path] + list(options)
+        for pem in recipient_pems:
+            args += ["-recip", pem]
+            if _is_rsa(pem):
+                args += ["-keyopt", "rsa_padding_mode:oaep"]
+        rc, out, err = openssl_result(*args)
+        if rc != 0:
+            raise RuntimeError("openssl cms -encrypt: " + err)
+        return out
+
+
+def _is_rsa(pem):
+    rc, out, _ = openssl_result("x509", "-noout", "-text", "-in", pem)
+    return b"rsaEncryption" in out
+
+
+def cms_sign(content, cert_pem, key_pem, *options):
+    """DER SignedData with the content attached, made by openssl cms -sign."""
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "in.bin")
+        with open(path, "wb") as f:
+            f.write(content)
+        rc, out, err = openssl_result("cms", "-sign", "-binary", "-nodetach", "-outform", "DER", "-in", path, "-signer",
+                               cert_pem, "-inkey", key_pem, *options)
+        if rc != 0:
+            raise RuntimeError("openssl cms -sign: " + err)
+        return out
+
+
+def der_tlv(tag, content):
+    """One DER element."""
+    n = len(content)
+    if n < 0x80:
+        head = bytes([tag, n])
+    else:
+        size = n.to_bytes((n.bit_length() + 7) // 8, "big")
+        head = bytes([tag, 0x80 | len(size)]) + size
+    return head + content
+
+
+def der_elements(der):
+    """The elements of a DER SEQUENCE (or SET) as their whole encodings."""
+    def header(at):
+        n = der[at + 1]
+        if n < 0x80:
+            return 2, n
+        k = n & 0x7F
+        return 2 + k, int.from_bytes(der[at + 2:at + 2 + k], "big")
+    hl, length = header(0)
+    out, at = [], hl
+    while at < hl + length:
+        h, n = header(at)
+        out.append(der[at:at + h + n])
+        at += h + n
+    return out

@@ -215,6 +215,8 @@ for row in "${EKU_TABLE[@]}"; do
   zk user --out eku --name "eku-$n" --ca "$CA" --eku "$eku"
   has "--eku $eku" "$(text_of "eku/eku-$n.cer")" $'X509v3 Extended Key Usage: \n                '"$text"
 done
+zk user --out eku --name eku-critical --ca "$CA" --eku timeStamping --eku-critical
+has "--eku-critical" "$(text_of eku/eku-critical.cer)" $'X509v3 Extended Key Usage: critical\n                Time Stamping'
 
 group "QC statements"
 # flags | QcCompliance present | QcSSCD present

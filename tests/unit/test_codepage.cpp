@@ -22,7 +22,18 @@ TEST(CodePage, ConvertsBetweenUtf8AndWindows1251) {
         std::string inPlace = cp;
         zk::Cp1251ToUtf8InPlace(inPlace);
         EXPECT_EQ(inPlace, utf8) << utf8;
+        // With room to grow the text is converted where it lies.
+        std::string roomy = cp;
+        roomy.reserve(cp.size() * 3 + 32);
+        const char* where = roomy.data();
+        zk::Cp1251ToUtf8InPlace(roomy);
+        EXPECT_EQ(roomy, utf8) << utf8;
+        EXPECT_EQ(roomy.data(), where) << utf8;
     }
+    std::string mixed = std::string(1000, 'x') + "\xD3\xF1" + std::string(37, 'y') + "\xAA" + std::string(3, 'z');
+    mixed.reserve(mixed.size() + 16);
+    zk::Cp1251ToUtf8InPlace(mixed);
+    EXPECT_EQ(mixed, std::string(1000, 'x') + "Ус" + std::string(37, 'y') + "Є" + std::string(3, 'z'));
 }
 
 TEST(CodePage, EveryByteRoundTrips) {

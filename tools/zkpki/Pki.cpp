@@ -408,7 +408,7 @@ CertPtr issueCertificate(const CertProfile& p, EVP_PKEY* subjectKey, X509* issue
       must(sk_ASN1_OBJECT_push(eku.get(), obj.get()), "extended key usage");
       obj.release();
     }
-    addExt(x.get(), NID_ext_key_usage, eku.get(), false, "extended key usage");
+    addExt(x.get(), NID_ext_key_usage, eku.get(), p.extKeyUsageCritical, "extended key usage");
   }
 
   Bytes ownId = publicKeyId(subjectKey);

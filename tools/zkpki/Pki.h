@@ -58,6 +58,7 @@ struct CertProfile {
   bool isCa = false;
   unsigned char keyUsage = 0;           // first byte of the KeyUsage bit string (0x80 = digitalSignature)
   std::vector<std::string> extKeyUsage; // dotted OIDs or OpenSSL short/long names
+  bool extKeyUsageCritical = false;     // a timestamping service's certificate needs it
   std::vector<DirAttr> dirAttrs;        // subjectDirectoryAttributes; none = no extension
   bool qcCompliance = false;
   bool qcSscd = false;

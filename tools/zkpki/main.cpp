@@ -34,7 +34,7 @@ const char kUsage[] = R"(usage: zkpki COMMAND OPTIONS
                  --edrpou E   organizationIdentifier NTRUA-E and directory attribute ...1.4.2.1
                  --eddr X     directory attribute ...1.4.7.1
                  --no-dir-attrs  no subjectDirectoryAttributes extension
-      Usage:     --ku HEX (first key usage byte, default 0xC0) --eku OID[,OID...]
+      Usage:     --ku HEX (first key usage byte, default 0xC0) --eku OID[,OID...] [--eku-critical]
                  --qualified (QcCompliance) --sscd (QcSSCD)
       Access:    --ocsp URL (authorityInfoAccess) --tsp URL (subjectInfoAccess)
       Validity:  --not-before YYYYMMDDHHMMSSZ --not-after YYYYMMDDHHMMSSZ
@@ -81,6 +81,7 @@ const std::initializer_list<OptSpec> kUserOptions = {
     {"eku", true},        {"qualified", false}, {"sscd", false},       {"ocsp", true},
     {"tsp", true},        {"not-before", true}, {"not-after", true},   {"expired", false},
     {"no-end", false},    {"key", true},        {"serial-hex", true},  {"key-from", true},
+    {"eku-critical", false},
 };
 
 const std::initializer_list<OptSpec> kKeyfileOptions = {
@@ -226,6 +227,8 @@ Issued makeUser(const Args& a, X509* caCert, EVP_PKEY* caKey) {
 
   p.keyUsage = parseKeyUsage(a.valueOr("ku", "0xC0"));
   if (auto eku = a.value("eku")) p.extKeyUsage = splitList(*eku, "--eku");
+  p.extKeyUsageCritical = a.has("eku-critical");
+  if (p.extKeyUsageCritical && p.extKeyUsage.empty()) throw UsageError("--eku-critical needs --eku");
   p.qcCompliance = a.has("qualified");
   p.qcSscd = a.has("sscd");
   p.ocspUrl = a.valueOr("ocsp", "");

@@ -1,0 +1,80 @@
+// Block detection and the header readers on any bytes: the tag classifier,
+// the three header readers, the envelope prefix, and the provider's own
+// readers of the blocks it detects (slot 5; the text forms of slot 22; the
+// envelope frames and recipient lists of slots 50 and 53; the signed data of
+// slot 16; the timestamped data of slot 32). Nothing may crash, overrun or
+// claim a length beyond the block.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "discovery/TransportHeaders.h"
+#include "provider/Operations.h"
+#include "provider/Provider.h"
+
+namespace {
+
+int g_lib = -1;
+
+void CheckInside(zk::ByteSpan block, zk::ByteSpan part) {
+    if (part.size() > block.size() || part.data() < block.data() ||
+        part.data() + part.size() > block.data() + block.size())
+        abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    static char folder[] = "/tmp/zk-fuzz-XXXXXX";
+    if (!mkdtemp(folder)) abort();
+    const std::string ini = std::string(folder) + "/ZelkorH.ini";
+    FILE* f = fopen(ini.c_str(), "w");
+    if (!f) abort();
+    fputs("[CryptoLibs]\nUSC=USC\nQLB=QLB\nUA1=UA1\n[UA1]\nSenderCertHeader=1\n", f);
+    fclose(f);
+    std::string error;
+    zk::provider::LoadOptions options;
+    options.libraryName = ZK_PROVIDER_PATH;
+    options.paramsPath = ini;
+    if (zk::provider::LoadProvider(error, options) != 0) abort();
+    atexit(zk::provider::UnloadProvider);
+    g_lib = zk::provider::SelectLibrary("UA1");
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const zk::ByteSpan block(data, size);
+    int32_t lib = -1;
+    const int type = zk::DetectBlock(block, &lib);
+    zk::ClassifyTag(block);
+
+    zk::ByteSpan cursor = block, body;
+    if (zk::ReadTransportable(cursor, body) == 0) CheckInside(block, body), CheckInside(block, cursor);
+    cursor = block;
+    if (zk::ReadZPostTransportable(cursor, body) == 0) CheckInside(block, body), CheckInside(block, cursor);
+    cursor = block;
+    if (zk::ReadCertCrypt(cursor, body) == 0) CheckInside(block, body), CheckInside(block, cursor);
+    uint32_t declared = 0;
+    if (zk::ReadPackedXmlHeader(block, declared, body) == 0) CheckInside(block, body);
+    std::vector<uint8_t> cert;
+    zk::ReadEnvelopePrefixCert(block, zk::provider::LibraryCode(lib), cert);
+
+    const zk::provider::Site quiet{};
+    if (type == ZK_BLOCK_PEM || type == ZK_BLOCK_BASE64) {
+        std::vector<uint8_t> copy(block.begin(), block.end());
+        size_t decoded = 0;
+        if (zk::provider::Unwrap(quiet, copy, decoded) == 0 && decoded > copy.size()) abort();
+    }
+    std::vector<std::vector<uint8_t>> certs;
+    std::vector<ProviderCertInfo> infos;
+    zk::provider::RecipientCerts(quiet, block, certs);
+    zk::provider::RecipientInfos(quiet, block, infos);
+    zk::provider::Output content, signer;
+    if (zk::provider::LibRemoveSignature(quiet, g_lib, block, content, signer) == 0 && content.size() > size) abort();
+    TimestampInfo stamp{};
+    zk::provider::TimestampRead(quiet, block, stamp);
+    return 0;
+}

@@ -1,0 +1,138 @@
+// Slot 16: a signature removed from its document. The SignedData must carry
+// its content and every signature in it must verify; the content and the
+// first signer's certificate (SignerInfos order) are handed back.
+//
+// The content is verified and copied where it lies in the caller's bytes
+// (when it is encoded as one primitive string, as signatures usually are):
+// the structure around it is parsed without it.
+#include <openssl/err.h>
+
+#include <climits>
+#include <cstring>
+
+#include "zelkord/Der.h"
+#include "zelkord/Errors.h"
+#include "zelkord/Ossl.h"
+#include "zelkord/Output.h"
+#include "zelkord/Registry.h"
+
+namespace zkd {
+namespace {
+
+constexpr uint8_t kOidSigned[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
+
+// Every signature of the SignedData checked over content (null: the content
+// it carries): 0; 52 when a signer's certificate is not in it; 11 when a
+// signature does not verify. Whether the signers are trusted is not judged
+// here.
+int VerifySignatures(CMS_ContentInfo* cms, BIO* content) {
+    STACK_OF(CMS_SignerInfo)* signers = CMS_get0_SignerInfos(cms);
+    if (sk_CMS_SignerInfo_num(signers) <= 0) return Fail(ZK_E_BAD_FILE_FORMAT, "the signed data has no signer");
+    if (CMS_set1_signers_certs(cms, nullptr, 0) < 0) return Fail(ZK_E_NO_CERT_FILE, "a signer's certificate is missing");
+    for (int i = 0; i < sk_CMS_SignerInfo_num(signers); ++i) {
+        X509* signer = nullptr;
+        CMS_SignerInfo_get0_algs(sk_CMS_SignerInfo_value(signers, i), nullptr, &signer, nullptr, nullptr);
+        if (!signer) return Fail(ZK_E_NO_CERT_FILE, "a signer's certificate is missing");
+    }
+    const int ok = CMS_verify(cms, nullptr, nullptr, content, nullptr, CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY);
+    ERR_clear_error();
+    return ok == 1 ? ZK_E_OK : Fail(ZK_E_BAD_SIGNATURE, "a signature does not match the document");
+}
+
+// A SignedData read from the caller's bytes, its content located.
+struct SignedBlock {
+    CmsPtr cms;
+    const uint8_t* content = nullptr;
+    size_t contentLen = 0;
+    bool lent = false;  // content lies in the caller's bytes, outside cms
+};
+
+// The content octets of ContentInfo { signedData, [0] SignedData { version,
+// digestAlgorithms, encapContentInfo { type, [0] { OCTET STRING } }, ... } }.
+bool LocateContent(const uint8_t* d, size_t len, std::vector<der::Item>& path, der::Item& explicitContent,
+                   der::Item& octets) {
+    der::Item info, oid, explicit0, signedData, version, digests, encap, type;
+    if (!der::ReadItem(d, len, 0, info) || info.tag != der::kSequence || info.End() != len ||
+        !der::ReadItem(d, len, info.ContentStart(), oid) || oid.tag != der::kOid ||
+        !der::ContentEquals(d, oid, kOidSigned, sizeof kOidSigned) ||
+        !der::ReadItem(d, len, oid.End(), explicit0) || explicit0.tag != der::kContext0 ||
+        !der::ReadItem(d, explicit0.End(), explicit0.ContentStart(), signedData) ||
+        signedData.tag != der::kSequence)
+        return false;
+    const size_t end = signedData.End();
+    if (!der::ReadItem(d, end, signedData.ContentStart(), version) || version.tag != der::kInteger ||
+        !der::ReadItem(d, end, version.End(), digests) || digests.tag != der::kSet ||
+        !der::ReadItem(d, end, digests.End(), encap) || encap.tag != der::kSequence ||
+        !der::ReadItem(d, encap.End(), encap.ContentStart(), type) || type.tag != der::kOid ||
+        !der::ReadItem(d, encap.End(), type.End(), explicitContent) || explicitContent.tag != der::kContext0 ||
+        explicitContent.End() != encap.End() ||
+        !der::ReadItem(d, explicitContent.End(), explicitContent.ContentStart(), octets) ||
+        octets.tag != der::kOctetString || octets.End() != explicitContent.End())
+        return false;
+    path = {info, explicit0, signedData, encap};
+    return true;
+}
+
+int ReadSigned(const uint8_t* data, size_t len, SignedBlock& out) {
+    if (!data || len == 0 || len > LONG_MAX) return Fail(ZK_E_DAMAGED, "the signed data is empty");
+    std::vector<der::Item> path;
+    der::Item explicitContent, octets;
+    if (LocateContent(data, len, path, explicitContent, octets)) {
+        Bytes prefix, suffix;
+        der::Splice(data, path, explicitContent.start, explicitContent.End(), 0, prefix, suffix);
+        prefix.insert(prefix.end(), suffix.begin(), suffix.end());
+        const unsigned char* p = prefix.data();
+        out.cms.reset(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(prefix.size())));
+        out.content = data + octets.ContentStart();
+        out.contentLen = octets.length;
+        out.lent = true;
+    } else {
+        const unsigned char* p = data;
+        out.cms.reset(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(len)));
+        if (out.cms && p != data + len) out.cms.reset();  // trailing bytes: not one signed document
+    }
+    ERR_clear_error();
+    if (!out.cms) return Fail(ZK_E_DAMAGED, "the signed data is damaged");
+    if (OBJ_obj2nid(CMS_get0_type(out.cms.get())) != NID_pkcs7_signed)
+        return Fail(ZK_E_BAD_FILE_FORMAT, "the data is not signed data");
+    if (!out.lent) {
+        ASN1_OCTET_STRING** content = CMS_get0_content(out.cms.get());
+        if (!content || !*content) return Fail(ZK_E_BAD_FILE_FORMAT, "the signature carries no document");
+        out.content = ASN1_STRING_get0_data(*content);
+        out.contentLen = static_cast<size_t>(ASN1_STRING_length(*content));
+    }
+    return ZK_E_OK;
+}
+
+int RemoveSignature(ZKLDContext ctx, int32_t lib, const uint8_t* data, uint32_t len, uint8_t* content,
+                    uint32_t* contentLen, uint8_t* signerCert, uint32_t* signerCertLen) {
+    if (!IsKnownLibrary(ctx, lib)) return Fail(ZK_E_PROVIDER_NOT_SUPPORTED, "unknown crypto library");
+    if (!data || !contentLen || !signerCertLen) return Fail(ZK_E_BAD_REQUEST_PARAMS, "Missing data or output lengths");
+    if (!content && !signerCert) {
+        if (len == 0) return Fail(ZK_E_DAMAGED, "the signed data is empty");
+        *contentLen = *signerCertLen = len;  // both lie inside the block
+        return ZK_E_OK;
+    }
+    SignedBlock block;
+    if (int rc = ReadSigned(data, len, block)) return rc;
+    BioPtr lent(block.lent ? NewBufferSource(block.content, block.contentLen) : nullptr);
+    if (block.lent && !lent) return Fail(ZK_E_VERIFY_INTERNAL, "out of memory");
+    if (int rc = VerifySignatures(block.cms.get(), lent.get())) return rc;
+
+    X509* signer = nullptr;
+    CMS_SignerInfo_get0_algs(sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(block.cms.get()), 0), nullptr, &signer,
+                             nullptr, nullptr);
+    unsigned char* der = nullptr;
+    const int derLen = signer ? i2d_X509(signer, &der) : -1;
+    if (derLen <= 0) return Fail(ZK_E_NO_CERT_FILE, "the signer's certificate cannot be encoded");
+    int rc = PutOutput(der, static_cast<size_t>(derLen), signerCert, signerCertLen);
+    OPENSSL_free(der);
+    if (rc == 0) rc = PutOutput(block.content, block.contentLen, content, contentLen);
+    return rc;
+}
+
+}  // namespace
+
+ZKD_SLOT(ZKLD_SLOT_REMOVE_SIGNATURE, RemoveSignature);
+
+}  // namespace zkd
