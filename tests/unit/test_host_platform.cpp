@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <memory>
 #include <thread>
 
 #include "TestUtil.h"
@@ -58,6 +59,29 @@ TEST(SingleInstance, OneHolderPerRuntimeFolder) {
         first.Release();
         SingleInstance third("M-test", SingleInstance::Wait::No);
         EXPECT_TRUE(third.held());
+    }
+    if (old) setenv("XDG_RUNTIME_DIR", saved.c_str(), 1); else unsetenv("XDG_RUNTIME_DIR");
+}
+
+// A restarted instance waits for the one that is ending, within a bound.
+TEST(SingleInstance, BoundedWaitTakesTheLockOnceFreedElseGivesUpSilently) {
+    zktest::TempDir dir;
+    const char* old = getenv("XDG_RUNTIME_DIR");
+    std::string saved = old ? old : "";
+    setenv("XDG_RUNTIME_DIR", dir.str().c_str(), 1);
+    {
+        auto holder = std::make_unique<SingleInstance>("M-test", SingleInstance::Wait::No);
+        ASSERT_TRUE(holder->held());
+        SingleInstance impatient("M-test", SingleInstance::Wait::Bounded, std::chrono::milliseconds(200));
+        EXPECT_FALSE(impatient.held());
+        EXPECT_EQ(impatient.failure(), "");  // another instance holds it: no message
+        std::thread ending([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            holder->Release();
+        });
+        SingleInstance next("M-test", SingleInstance::Wait::Bounded, std::chrono::seconds(10));
+        ending.join();
+        EXPECT_TRUE(next.held());
     }
     if (old) setenv("XDG_RUNTIME_DIR", saved.c_str(), 1); else unsetenv("XDG_RUNTIME_DIR");
 }
