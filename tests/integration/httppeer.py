@@ -147,6 +147,28 @@ def make_server(root=None, cert=None, key=None, log=None, proxy=None, port=0):
     return server
 
 
+def openssl(*args, cwd=None):
+    subprocess.run(["openssl"] + list(args), cwd=cwd, check=True, capture_output=True)
+
+
+def make_ca(folder, name):
+    """A CA made by the openssl command line: folder/name.pem and name.key."""
+    openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-days", "2",
+            "-subj", "/CN=" + name, "-keyout", name + ".key", "-out", name + ".pem", cwd=folder)
+    return os.path.join(folder, name + ".pem")
+
+
+def make_cert(folder, name, ca, san):
+    """A certificate for subjectAltName san issued by CA ca: folder/name.pem and name.key."""
+    openssl("req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-subj", "/CN=" + name,
+            "-keyout", name + ".key", "-out", name + ".csr", cwd=folder)
+    with open(os.path.join(folder, name + ".ext"), "w") as f:
+        f.write("subjectAltName=%s\n" % san)
+    openssl("x509", "-req", "-in", name + ".csr", "-CA", ca + ".pem", "-CAkey", ca + ".key", "-CAcreateserial",
+            "-days", "2", "-extfile", name + ".ext", "-out", name + ".pem", cwd=folder)
+    return os.path.join(folder, name + ".pem"), os.path.join(folder, name + ".key")
+
+
 class Peer:
     """The peer in a process of its own (so that a test can also kill it)."""
 
@@ -178,6 +200,8 @@ class Peer:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
+        if self.proc:
+            self.proc.stdout.close()
 
     def url(self, path=""):
         return f"{self.scheme}://{self.host}:{self.port}{path}"
