@@ -15,6 +15,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/Text.h"
+
 namespace zk::net {
 namespace {
 
@@ -90,14 +92,6 @@ const CurlApi* Api(std::string* why) {
         return nullptr;
     }
     return &l.api;
-}
-
-bool StartsWithNoCase(const std::string& text, const char* prefix) {
-    size_t n = strlen(prefix);
-    if (text.size() < n) return false;
-    for (size_t i = 0; i < n; ++i)
-        if (tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
-    return true;
 }
 
 // The host part of an address, lower-cased, without port, user or final dot.

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 extern char** environ;
@@ -155,13 +156,25 @@ std::optional<Captured> RunCaptured(const std::vector<std::string>& argv, const 
 void ReplaceProcess(const std::vector<std::string>& argv,
                     const std::vector<std::pair<std::string, std::string>>& env) {
     if (argv.empty()) return;
-    for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
+    // The environment is built aside (other threads may still read the
+    // process's own), the given variables replacing any of the same name.
+    std::vector<std::string> variables;
+    for (const auto& [name, value] : env) variables.push_back(name + "=" + value);
+    for (char** e = environ; *e; ++e) {
+        bool replaced = false;
+        for (const auto& [name, value] : env)
+            replaced = replaced || (strncmp(*e, name.c_str(), name.size()) == 0 && (*e)[name.size()] == '=');
+        if (!replaced) variables.push_back(*e);
+    }
+    std::vector<char*> envp;
+    for (auto& v : variables) envp.push_back(v.data());
+    envp.push_back(nullptr);
     // Listening sockets and locks must not outlive this program in the next one.
     CloseOnExecAll();
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    execv(args[0], args.data());
+    execve(args[0], args.data(), envp.data());
 }
 
 }  // namespace zk::process

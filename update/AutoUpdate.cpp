@@ -60,13 +60,19 @@ std::string SettingsPath(const std::string& path) {
     return ProgramFile(path);
 }
 
-void Publish(bool newVersion, bool restarting, bool ranOk) {
-    UpdateState s;
-    s.enabled = Host().autoUpdate;
+// What a run found, for GET_UPDATE_INFO (this thread is the only writer).
+void NoteFound(bool newVersion, bool restarting) {
+    UpdateState s = CurrentUpdateState();
     s.newVersion = newVersion;
     s.restarting = restarting;
+    PublishUpdateState(s);
+}
+
+void NoteRun(bool ok) {
+    UpdateState s = CurrentUpdateState();
+    s.enabled = Host().autoUpdate;
     s.lastRun = time(nullptr);
-    s.lastRunOk = ranOk;
+    s.lastRunOk = ok;
     PublishUpdateState(s);
 }
 
@@ -243,10 +249,10 @@ bool RunUpd() {
     }
     if (wanted.empty()) {
         ZLOG_PLAIN("_RunUpd", "AutoUpdate No files to update");
-        Publish(false, false, true);
+        NoteFound(false, false);
         return true;
     }
-    Publish(true, false, false);
+    NoteFound(true, false);
     const std::string folder = WorkFolder("Updates");
     if (!files::CreateFolder(folder)) {
         ZLOG("_RunUpd", "AutoUpdate !CreateDirectory( '%s' )", folder.c_str());
@@ -287,7 +293,7 @@ bool RunUpd() {
         g_restartProgram = TemporaryCopyPath();
     }
     ZLOG("_RunUpd", "AutoUpdate Restart through '%s'", TemporaryCopyPath().c_str());
-    Publish(true, true, true);
+    NoteFound(true, true);
     loop::PostQuit(0);  // the service ends and is replaced by the temporary copy
     return true;
 }
@@ -303,7 +309,7 @@ void UpdateThread() {
         const time_t now = time(nullptr);
         if (Due(last, now)) {
             const bool ok = RunUpd();
-            if (!ok) Publish(CurrentUpdateState().newVersion, false, false);
+            NoteRun(ok);
             last = ok ? now : now - (kRunEvery - kRetryAfterFailure);
             std::lock_guard lock(SettingsLock());
             Profile::WriteString(ParamsIniPath(), "common", "PrevUpd", std::to_string(static_cast<unsigned long>(last)));
