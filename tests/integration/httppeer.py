@@ -12,6 +12,7 @@ standard input closes (or it is killed). Routes:
     GET  /redirect          302 to /status/200
     GET  /big/<n>           n bytes of "x" with their Content-Length
     GET  /endless           chunks of "x" without end, no Content-Length
+    GET  /short             declares 1000 bytes, sends 10 and closes
     GET  /slow              the head, then one byte a second without end
     GET  /sleep/<s>         waits s seconds, then answers "late"
     POST /echo              200, body: the request's Content-Type, a line feed, its body
@@ -91,6 +92,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     self.wfile.write(b"%x\r\n%s\r\n" % (len(chunk), chunk))
             except OSError:
                 return
+        if path == "/short":  # declares more than it sends, then closes
+            self.send_response(200)
+            self.send_header("Content-Length", "1000")
+            self.end_headers()
+            self.wfile.write(b"x" * 10)
+            self.wfile.flush()
+            self.close_connection = True
+            return
         if path == "/slow":
             self.send_response(200)
             self.send_header("Content-Length", "1000000")

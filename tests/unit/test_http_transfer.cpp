@@ -95,6 +95,12 @@ TEST_F(HttpTransferTest, SizeAndTimeAreBoundedAndATransferCanBeCancelled) {
     r.maxResponseBytes = 1 << 20;
     EXPECT_EQ(Transfer(r).status, TransferStatus::TooLarge);
 
+    r.url = peer.url("http", "127.0.0.1", "/short");  // lies about its size
+    TransferResult shortAnswer = Transfer(r);
+    EXPECT_EQ(shortAnswer.status, TransferStatus::Failed);
+    EXPECT_EQ(shortAnswer.curlCode, 18) << shortAnswer.error;  // partial file
+    EXPECT_TRUE(shortAnswer.body.empty());
+
     r.url = peer.url("http", "127.0.0.1", "/slow");  // a byte a second, without end
     r.maxResponseBytes = 10 << 20;
     r.totalTimeoutSeconds = 2;
