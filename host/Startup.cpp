@@ -200,17 +200,19 @@ int RunService(int argc, char** argv) {
     log::Start(ProgramFolder(), Host().log, Host().logMaxSize);
     ZLOG("RunService", "Started, version %s, ports %u and %u", VersionText(), http::PlainPort(), http::TlsPort());
     RemoveLeftTemporaries();
+    bool idle = true;
 
-    std::thread background(StartInBackground);
     int exitCode;
     {
-        MainWindow window;
+        MainWindow window;  // before the start-up background thread, which starts accepting
+        std::thread background(StartInBackground);
         exitCode = loop::Run();
+        // The listeners stop before the window goes (a command may still ask for it).
+        idle = http::StopListeners();
+        background.join();
+        update::AutoUpdateTerm();
     }
 
-    bool idle = http::StopListeners();
-    background.join();
-    update::AutoUpdateTerm();
     // After an update was staged the service goes on as the program that installs it.
     const std::string next = update::RestartProgram();
     if (!idle) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <future>
 
 namespace zk {
 
@@ -17,7 +18,9 @@ bool MountWatch::Start(std::function<void()> onChange, const std::string& mountI
         Stop();
         return false;
     }
-    thread_ = std::thread([this, onChange = std::move(onChange)] {
+    std::promise<void> started;
+    thread_ = std::thread([this, &started, onChange = std::move(onChange)] {
+        started.set_value();
         // The kernel marks the table POLLPRI (with POLLERR) after each change;
         // reading it afresh clears the mark.
         char buffer[4096];
@@ -33,6 +36,7 @@ bool MountWatch::Start(std::function<void()> onChange, const std::string& mountI
             }
         }
     });
+    started.get_future().wait();  // running before the service takes connections
     return true;
 }
 

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -303,7 +304,8 @@ bool Due(time_t last, time_t now) {
     return last == 0 || now - last > kRunEvery || last > now || g_force;
 }
 
-void UpdateThread() {
+void UpdateThread(std::promise<void>* started) {
+    started->set_value();
     time_t last = Profile::GetInt(ParamsIniPath(), "common", "PrevUpd", 0);
     while (!g_stop) {
         const time_t now = time(nullptr);
@@ -366,7 +368,11 @@ void AutoUpdateInit() {
     if (g_thread.joinable()) return;
     g_stop = false;
     g_threadEnded = false;
-    g_thread = std::thread(UpdateThread);
+    // Running before this returns: the start-up thread goes on to accept
+    // connections, which may take every descriptor left.
+    std::promise<void> started;
+    g_thread = std::thread(UpdateThread, &started);
+    started.get_future().wait();
 }
 
 void AutoUpdateTerm() {
