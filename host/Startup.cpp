@@ -23,6 +23,7 @@
 #include "http/HTTPServer.h"
 #include "platform/CodePage.h"
 #include "platform/Files.h"
+#include "platform/MessageBox.h"
 #include "platform/MessageLoop.h"
 #include "platform/ModulePath.h"
 #include "platform/MountWatch.h"
@@ -125,10 +126,14 @@ class MainWindow {
 public:
     MainWindow() {
         window::SetCommandHandler(tray::HandleCommand);
+        // The icon's image lives in "View" while the service runs (only where it is shown).
         const std::string icon = WorkFolder("View") + "/tray-icon.png";
         const std::string_view image = resources::TrayIcon();
         std::string why;
-        if (!files::WriteAtomically(icon, image.data(), image.size())) why = "the icon cannot be written";
+        if (!DesktopSession())
+            why = "no desktop session";
+        else if (!files::WriteAtomically(icon, image.data(), image.size()))
+            why = "the icon cannot be written";
         if (why.empty() && tray::ShowTrayIcon(icon, [](int command) { loop::Post([command] { tray::HandleCommand(command); }); }, &why))
             ZLOG("RunService", "Tray icon shown");
         else
