@@ -66,6 +66,9 @@ void LoadHostSettings() {
     s.maxConnections = static_cast<int>(std::min<uint64_t>(PositiveSetting(my, "MaxConnections", s.maxConnections), 1u << 20));
     s.maxBodiesInFlight = PositiveSetting(my, "MaxBodiesInFlight", s.maxBodiesInFlight);
     s.allowedOrigins = OriginList(Profile::GetString(my, "common", "AllowedOrigins", "", 32767));
+    s.updateUrl = TrimBlanks(Profile::GetString(my, "common", "UpdateUrl", "", 4096));
+    s.updateCA = TrimBlanks(Profile::GetString(my, "common", "UpdateCA", "", kMaxText));
+    s.updateSigner = TrimBlanks(Profile::GetString(my, "common", "UpdateSigner", "", kMaxText));
     g_host = s;
 }
 
@@ -80,6 +83,9 @@ void SetUserCertFolder(const std::string& folder) {
     std::lock_guard lock(g_settingsLock);
     g_userCertFolder = folder;
 }
+
+std::string UserCertFolderLocked() { return g_userCertFolder; }
+void SetUserCertFolderLocked(const std::string& folder) { g_userCertFolder = folder; }
 
 void LoadUserCertFolder() {
     SetUserCertFolder(TrimBlanks(Profile::GetString(ParamsIniPath(), "common", "UsrCertPath", "", 1023)));

@@ -23,6 +23,9 @@ struct HostSettings {
     int maxConnections = 512;                   // open connections per listener; the oldest idle go first
     uint64_t maxBodiesInFlight = 512ull << 20;  // request bodies held at once; more are answered 503
     std::vector<std::string> allowedOrigins;    // empty: every origin; else only these (exact)
+    std::string updateUrl;     // the update server's base address; empty: the built-in one
+    std::string updateCA;      // PEM file of the CAs the update transfers trust; empty: the system's store
+    std::string updateSigner;  // certificate whose key must sign the digest list; empty: no signature needed
 };
 
 // The settings read by LoadHostSettings (defaults before that).
@@ -40,6 +43,9 @@ std::mutex& SettingsLock();
 // settings lock by these functions.
 std::string UserCertFolder();
 void SetUserCertFolder(const std::string& folder);
+// The same for a caller that holds the settings lock already.
+std::string UserCertFolderLocked();
+void SetUserCertFolderLocked(const std::string& folder);
 // Loads "UsrCertPath" from Params.ini (blanks cut).
 void LoadUserCertFolder();
 

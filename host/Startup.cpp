@@ -2,6 +2,10 @@
 // message loop, and shutdown in reverse.
 #include "host/Startup.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -12,21 +16,55 @@
 #include "discovery/SKListFunc.h"
 #include "base/ErrorMessage.h"
 #include "base/Log.h"
+#include "base/MainWindow.h"
 #include "base/Settings.h"
+#include "host/TrayActions.h"
+#include "host/TrayIcon.h"
 #include "http/HTTPServer.h"
 #include "platform/CodePage.h"
 #include "platform/Files.h"
+#include "platform/MessageBox.h"
 #include "platform/MessageLoop.h"
 #include "platform/ModulePath.h"
+#include "platform/MountWatch.h"
+#include "platform/Process.h"
 #include "platform/ProcessLimits.h"
 #include "platform/SingleInstance.h"
 #include "provider/Provider.h"
+#include "resources/Resources.h"
+#include "update/AutoUpdate.h"
+#include "update/StagedUpdate.h"
 
 namespace zk {
 namespace {
 
 constexpr const char* kInstanceMutex = "M21875313-5CDF-4599-A88A-F0214D0CBC3C";
 constexpr int kFailed = -1;
+
+// An update replaces the process image (see ReplaceWith); the next image
+// finds this variable and waits for the single-instance lock instead of
+// giving way. Its value counts the replacements in a row, so that an
+// installation that keeps asking for one cannot loop.
+constexpr const char* kRestartVariable = "ZELKORH_UPDATE_RESTART";
+constexpr int kMaxRestartsInARow = 5;
+// How long a restarted instance waits for the one that is ending.
+constexpr auto kRestartLockWait = std::chrono::seconds(60);
+
+// The replacements in a row that led to this process (0 for a normal start);
+// the variable is removed so that programs this one starts do not see it.
+int TakeRestartCount() {
+    const char* value = getenv(kRestartVariable);
+    int count = value ? std::max(1, atoi(value)) : 0;
+    unsetenv(kRestartVariable);
+    return count;
+}
+
+// Replaces this process by program (the same process id: a service manager
+// sees the service go on). Returns only when that failed.
+void ReplaceWith(const std::string& program, int restartCount) {
+    process::ReplaceProcess({program}, {{kRestartVariable, std::to_string(restartCount + 1)}});
+    ShowError("Неможливо запустити " + program + ": " + strerror(errno));
+}
 
 bool HasArgument(int argc, char** argv, const char* text) {
     for (int i = 1; i < argc; ++i)
@@ -77,8 +115,47 @@ void RemoveLeftTemporaries() {
 // The start-up background thread.
 void StartInBackground() {
     LoadUserCertFolder();
+    update::LoadUpdateBase();
+    update::AutoUpdateInit();
     http::RunListeners();
 }
+
+// The hidden main window's part: its command handler, the tray icon (in a
+// desktop session) and the device notifications.
+class MainWindow {
+public:
+    MainWindow() {
+        window::SetCommandHandler(tray::HandleCommand);
+        // The icon's image lives in "View" while the service runs (only where it is shown).
+        const std::string icon = WorkFolder("View") + "/tray-icon.png";
+        const std::string_view image = resources::TrayIcon();
+        std::string why;
+        if (!DesktopSession())
+            why = "no desktop session";
+        else if (!files::WriteAtomically(icon, image.data(), image.size()))
+            why = "the icon cannot be written";
+        if (why.empty() && tray::ShowTrayIcon(icon, [](int command) { loop::Post([command] { tray::HandleCommand(command); }); }, &why))
+            ZLOG("RunService", "Tray icon shown");
+        else
+            ZLOG("RunService", "No tray icon: %s", why.c_str());
+        // A medium with keys plugged in or out: the next listing scans again.
+        devices_.Start([] {
+            ZLOG("RunService", "Device change");
+            CertListClear();
+        });
+    }
+    ~MainWindow() {
+        devices_.Stop();
+        tray::RemoveTrayIcon();
+        tray::CloseDialogs();
+        window::SetCommandHandler({});
+    }
+    MainWindow(const MainWindow&) = delete;
+    MainWindow& operator=(const MainWindow&) = delete;
+
+private:
+    MountWatch devices_;
+};
 
 }  // namespace
 
@@ -90,25 +167,30 @@ int RunService(int argc, char** argv) {
         return 0;
     }
 
-    // The temporary copy that an update starts waits for the running instance to end.
-    bool updateCopy = ModulePath().find(".~") != std::string::npos;
-    SingleInstance instance(kInstanceMutex, SingleInstance::Wait::No);
+    // The temporary copy that installs an update, and each program an update
+    // replaces the running one with, waits for the instance that is ending.
+    const bool updateCopy = ModulePath().find(".~") != std::string::npos;
+    const int restarts = TakeRestartCount();
+    SingleInstance instance(kInstanceMutex,
+                            updateCopy || restarts ? SingleInstance::Wait::Bounded : SingleInstance::Wait::No,
+                            kRestartLockWait);
     if (!instance.held()) {
         // Another instance ends this one silently; a lock that cannot be
         // taken at all is the user's to know about.
-        if (!instance.failure().empty()) {
-            ShowError(instance.failure());
-            return kFailed;
-        }
-        if (!updateCopy) return kFailed;
-        SingleInstance waited(kInstanceMutex, SingleInstance::Wait::Forever);
-        if (!waited.held()) {
-            if (!waited.failure().empty()) ShowError(waited.failure());
-            return kFailed;
-        }
-        waited.Release();
-        return RunService(argc, argv);  // the lock is free now: take it as a normal start
+        if (!instance.failure().empty()) ShowError(instance.failure());
+        return kFailed;
     }
+
+    // Staged files of an update go into place; the process that must go on
+    // in this one's place is started in it.
+    bool pending = false;
+    const update::ApplyResult applied = update::ApplyStagedUpdate(pending);
+    if (applied.mustEnd() && restarts < kMaxRestartsInARow) {
+        instance.Release();
+        ReplaceWith(applied.next, restarts);
+        return kFailed;
+    }
+    update::SetPendingMark(pending);
 
     if (!Configure()) return kFailed;
     process::RaiseOpenFileLimit();  // every connection holds a descriptor
@@ -123,12 +205,21 @@ int RunService(int argc, char** argv) {
     log::Start(ProgramFolder(), Host().log, Host().logMaxSize);
     ZLOG("RunService", "Started, version %s, ports %u and %u", VersionText(), http::PlainPort(), http::TlsPort());
     RemoveLeftTemporaries();
+    bool idle = true;
 
-    std::thread background(StartInBackground);
-    int exitCode = loop::Run();
+    int exitCode;
+    {
+        MainWindow window;  // before the start-up background thread, which starts accepting
+        std::thread background(StartInBackground);
+        exitCode = loop::Run();
+        // The listeners stop before the window goes (a command may still ask for it).
+        idle = http::StopListeners();
+        background.join();
+        update::AutoUpdateTerm();
+    }
 
-    bool idle = http::StopListeners();
-    background.join();
+    // After an update was staged the service goes on as the program that installs it.
+    const std::string next = update::RestartProgram();
     if (!idle) {
         // A command that ignores its cancellation holds a worker: after the
         // grace period the process ends without it (nothing it holds may be
@@ -137,6 +228,7 @@ int RunService(int argc, char** argv) {
         log::Stop();
         files::RemoveFolder(WorkFolder("View"));
         instance.Release();
+        if (!next.empty()) ReplaceWith(next, 0);
         process::EndNow(exitCode);
     }
     ZLOG("RunService", "Stopped");
@@ -145,6 +237,10 @@ int RunService(int argc, char** argv) {
     provider::UnloadProvider();
     files::RemoveFolder(WorkFolder("View"));
     instance.Release();
+    if (!next.empty()) {
+        ReplaceWith(next, 0);
+        return kFailed;
+    }
     return exitCode;
 }
 

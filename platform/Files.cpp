@@ -223,9 +223,15 @@ bool DeleteFilesIn(const std::string& folder, const std::function<bool(const std
     return ok;
 }
 
-bool CopyFile(const std::string& from, const std::string& to) {
+bool CopyFile(const std::string& from, const std::string& to, int mode) {
     auto data = ReadAll(from);
-    return data && WriteAtomically(to, data->data(), data->size());
+    return data && WriteAtomically(to, data->data(), data->size(), mode);
+}
+
+std::optional<int> FileMode(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return std::nullopt;
+    return static_cast<int>(st.st_mode & 07777);
 }
 
 std::string BaseName(const std::string& path) {

@@ -50,8 +50,12 @@ enum class FolderLink { Refuse, Follow };
 bool DeleteFilesIn(const std::string& folder, const std::function<bool(const std::string& name)>& wanted,
                    FolderLink link = FolderLink::Refuse);
 
-// Copies a file, replacing the target (through a temporary file).
-bool CopyFile(const std::string& from, const std::string& to);
+// Copies a file, replacing the target (through a temporary file); mode as
+// for WriteAtomically.
+bool CopyFile(const std::string& from, const std::string& to, int mode = -1);
+
+// The permission bits of a file (links followed), or nothing when it is missing.
+std::optional<int> FileMode(const std::string& path);
 
 // "dir/name.ext" -> "name.ext"; lower-cases ASCII.
 std::string BaseName(const std::string& path);

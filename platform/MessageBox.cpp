@@ -6,15 +6,12 @@
 #include "platform/Process.h"
 
 namespace zk {
-namespace {
 
 bool DesktopSession() {
     const char* x = getenv("DISPLAY");
     const char* wayland = getenv("WAYLAND_DISPLAY");
     return (x && *x) || (wayland && *wayland);
 }
-
-}  // namespace
 
 std::string OneLine(const std::string& text) {
     std::string line;

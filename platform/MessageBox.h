@@ -9,6 +9,10 @@ namespace zk {
 // text is UTF-8; its line breaks become spaces on standard error.
 void ShowErrorBox(const std::string& text);
 
+// Whether the process runs in a desktop session (X11 or Wayland display set):
+// dialogs and the tray icon are offered only there.
+bool DesktopSession();
+
 // The single line written for text.
 std::string OneLine(const std::string& text);
 

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 namespace zk {
 namespace {
@@ -39,7 +40,7 @@ std::string SingleInstance::LockFolder(std::string* why, const std::string& tmp)
     return PrivateFolder(folder, why) ? folder : std::string();
 }
 
-SingleInstance::SingleInstance(const std::string& name, Wait wait) {
+SingleInstance::SingleInstance(const std::string& name, Wait wait, std::chrono::milliseconds bound) {
     std::string folder = LockFolder(&failure_);
     if (folder.empty()) return;
     const std::string path = folder + "/" + name + ".lock";
@@ -48,10 +49,16 @@ SingleInstance::SingleInstance(const std::string& name, Wait wait) {
         failure_ = "Неможливо відкрити файл блокування " + path + ": " + strerror(errno);
         return;
     }
+    const auto deadline = std::chrono::steady_clock::now() + bound;
     int rc;
-    do {
-        rc = flock(fd, LOCK_EX | (wait == Wait::No ? LOCK_NB : 0));
-    } while (rc != 0 && errno == EINTR);
+    for (;;) {
+        rc = flock(fd, LOCK_EX | (wait == Wait::Forever ? 0 : LOCK_NB));
+        if (rc == 0) break;
+        if (errno == EINTR) continue;
+        // Held by another process: a bounded wait looks again a little later.
+        if (errno != EWOULDBLOCK || wait != Wait::Bounded || std::chrono::steady_clock::now() >= deadline) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
     if (rc != 0) {
         if (errno != EWOULDBLOCK) failure_ = "Неможливо заблокувати файл " + path + ": " + strerror(errno);
         close(fd);

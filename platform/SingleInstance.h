@@ -2,17 +2,19 @@
 // after the instance mutex, in $XDG_RUNTIME_DIR (else /tmp/ZelkorH-<uid>/).
 // The lock goes with the process, so a crashed instance never blocks a start.
 #pragma once
+#include <chrono>
 #include <string>
 
 namespace zk {
 
 class SingleInstance {
 public:
-    enum class Wait { No, Forever };
+    enum class Wait { No, Forever, Bounded };
 
     // Takes the lock named name; with Wait::Forever blocks until the running
-    // instance has ended. held() tells whether it was taken.
-    SingleInstance(const std::string& name, Wait wait);
+    // instance has ended, with Wait::Bounded for at most `bound`. held()
+    // tells whether it was taken.
+    SingleInstance(const std::string& name, Wait wait, std::chrono::milliseconds bound = {});
     ~SingleInstance();
     SingleInstance(const SingleInstance&) = delete;
     SingleInstance& operator=(const SingleInstance&) = delete;

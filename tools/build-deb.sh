@@ -29,6 +29,8 @@ install -m 0755 "$bin/ZelkorH" "$lib/ZelkorH"
 install -m 0644 "$bin/libZelkorD.so" "$lib/libZelkorD.so"
 strip --strip-unneeded --remove-section=.comment --remove-section=.note "$lib/ZelkorH" "$lib/libZelkorD.so"
 install -m 0644 "$bin/ZelkorH.ini" "$lib/ZelkorH.ini"
+# The digest list of the files as packaged (stripped), for the automatic update.
+bash "$repo/tools/update/make-update.sh" --digest-only "$lib"
 install -m 0755 "$repo/packaging/zelkorh-prepare" "$lib/zelkorh-prepare"
 sed -e 's|@PROGRAM_DIR@|%h/.local/share/zelkorh|g' -e 's|@PREPARE@|/usr/lib/zelkorh/zelkorh-prepare /usr/lib/zelkorh|' \
   "$repo/packaging/zelkorh.service.in" > "$root/usr/lib/systemd/user/zelkorh.service"

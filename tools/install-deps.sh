@@ -9,9 +9,15 @@ PACKAGES=(
   # libraries the service and the provider stand-in link
   libssl-dev libevent-dev libtinyxml2-dev libsqlite3-dev liblzma-dev
   libp11-dev libp11-kit-dev libcurl4
+  # libcurl's header only: the service opens libcurl.so.4 at run time
+  libcurl4-openssl-dev
+  # the tray icon (opened at run time) and the desktop dialogs
+  libayatana-appindicator3-1 zenity
   # tests and benchmarks
   googletest libgtest-dev openssl sqlite3 xz-utils lzma-alone
   libnss3-tools softhsm2 curl wrk python3
+  # the tray test: a virtual display with a system tray, clicks and screenshots
+  xvfb trayer xdotool x11-apps
   # browser test (page side, driven by playwright-core from npm)
   chromium
   # the Debian package and the systemd user unit: built, checked, verified

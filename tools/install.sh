@@ -28,13 +28,13 @@ while (($#)); do
   esac
 done
 
-program_files=(ZelkorH libZelkorD.so ZelkorH.ini)
+program_files=(ZelkorH libZelkorD.so ZelkorH.ini digest.txt)
 if [ -z "$from" ]; then
   from=$repo/build/bin
   if [ ! -x "$from/ZelkorH" ]; then
     echo "== building the service (needs the packages of tools/install-deps.sh)"
     cmake -S "$repo" -B "$repo/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-    cmake --build "$repo/build" -j"$(nproc)" --target ZelkorH ZelkorD
+    cmake --build "$repo/build" -j"$(nproc)" --target ZelkorH ZelkorD zelkor_digest
   fi
 fi
 for name in "${program_files[@]}"; do
@@ -58,7 +58,8 @@ if have_systemd; then systemctl --user stop zelkorh.service 2>/dev/null || true;
 umask 077
 mkdir -p "$dest" "$units" "$HOME/.pki/nssdb"
 for name in "${program_files[@]}"; do
-  install -m "$([ "$name" = ZelkorH.ini ] && echo 0644 || echo 0755)" "$from/$name" "$dest/.$name.new"
+  case $name in ZelkorH.ini | digest.txt) mode=0644 ;; *) mode=0755 ;; esac
+  install -m "$mode" "$from/$name" "$dest/.$name.new"
   mv -f "$dest/.$name.new" "$dest/$name"
 done
 if ((demo)); then

@@ -48,6 +48,9 @@ if ((purge)); then
   rm -rf "$dest"
   echo "ZelkorH removed with its data ($dest)"
 else
-  rm -f "$dest"/ZelkorH "$dest"/libZelkorD.so "$dest"/ZelkorH.ini
+  rm -f "$dest"/ZelkorH "$dest"/libZelkorD.so "$dest"/ZelkorH.ini "$dest"/digest.txt
+  # What an interrupted update may have left: staged files, set-aside files, the installing copy.
+  rm -f "$dest"/*.~ "$dest"/*.bak "$dest"/ZelkorH.~~~
+  rm -rf "$dest"/Updates
   echo "ZelkorH removed; its settings and data stay in $dest (--purge removes them)"
 fi

@@ -6,7 +6,10 @@
 #include "commands/Messages.h"
 #include "base/Params.h"
 #include "base/Log.h"
+#include "base/MainWindow.h"
 #include "base/Settings.h"
+#include "base/TextHelpers.h"
+#include "base/UpdateState.h"
 #include "platform/CodePage.h"
 #include "platform/Profile.h"
 
@@ -43,23 +46,41 @@ bool GetVersionCommand(const char* command, const tinyxml2::XMLElement* params, 
     return true;
 }
 
+// What the update thread knows: isNew is "true" once a check has found files
+// on the update server that are not installed yet (until the service has
+// restarted into them); the other attributes tell whether updates are on,
+// whether a restart into a staged update is under way, and when the last
+// run ended and how.
 bool GetUpdateInfoCommand(const char* command, const tinyxml2::XMLElement*, const char*, std::string& answer) {
+    const UpdateState state = CurrentUpdateState();
     tinyxml2::XMLDocument doc;
     tinyxml2::XMLElement* data = BuildXMLHead(doc, command, ZK_E_OK);
     tinyxml2::XMLElement* info = doc.NewElement("Info");
-    info->SetAttribute("isNew", "false");
+    info->SetAttribute("isNew", state.newVersion ? "true" : "false");
+    info->SetAttribute("autoUpdate", state.enabled ? "true" : "false");
+    info->SetAttribute("restarting", state.restarting ? "true" : "false");
+    info->SetAttribute("lastRun", state.lastRun ? DateText(state.lastRun).c_str() : "");
+    info->SetAttribute("lastRunOk", state.lastRun && state.lastRunOk ? "true" : "false");
     data->InsertEndChild(info);
     answer = PrintDocument(doc);
     return true;
 }
 
-// Pages cannot start an update.
+// Pages cannot start an update: the update thread alone decides when to run.
 bool DoUpdateCommand(const char* command, const tinyxml2::XMLElement*, const char*, std::string& answer) {
     answer = SimpleAnswer(command, ZK_E_USER_DECLINED);
     return true;
 }
 
 bool OnLoadCommand(const char* command, const tinyxml2::XMLElement*, const char*, std::string& answer) {
+    answer = SimpleAnswer(command, ZK_E_OK);
+    return true;
+}
+
+// Opens the folder choice of the tray menu; answers at once, while the
+// chooser is still open (without a desktop nothing opens).
+bool SelectKeyFolderCommand(const char* command, const tinyxml2::XMLElement*, const char*, std::string& answer) {
+    window::SendCommand(window::kKeyFolder);
     answer = SimpleAnswer(command, ZK_E_OK);
     return true;
 }

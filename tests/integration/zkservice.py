@@ -127,7 +127,7 @@ def form_body(xml_text, native=True, encode_output=False):
 # The files a build puts into the program folder. Whatever else build/bin holds
 # is the state of a service once run from there (its TLS material, settings,
 # data, log) and must not leak into a test's program folder.
-PROGRAM_FILES = ("ZelkorH", "libZelkorD.so", "ZelkorH.ini")
+PROGRAM_FILES = ("ZelkorH", "libZelkorD.so", "ZelkorH.ini", "digest.txt")
 TLS_FILES = ("ca.pem", "server.pem")
 
 

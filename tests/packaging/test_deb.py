@@ -23,6 +23,7 @@ CONTENTS = {
     "./usr/lib/zelkorh/ZelkorH": "-rwxr-xr-x",
     "./usr/lib/zelkorh/libZelkorD.so": "-rw-r--r--",
     "./usr/lib/zelkorh/ZelkorH.ini": "-rw-r--r--",
+    "./usr/lib/zelkorh/digest.txt": "-rw-r--r--",
     "./usr/lib/zelkorh/zelkorh-prepare": "-rwxr-xr-x",
     "./usr/lib/systemd/user/zelkorh.service": "-rw-r--r--",
     "./usr/share/doc/zelkorh/copyright": "-rw-r--r--",

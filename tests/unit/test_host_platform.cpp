@@ -11,11 +11,13 @@
 
 #include <atomic>
 #include <filesystem>
+#include <memory>
 #include <thread>
 
 #include "TestUtil.h"
 #include "http/WorkerPool.h"
 #include "platform/MessageLoop.h"
+#include "platform/MountWatch.h"
 #include "platform/Process.h"
 #include "platform/SingleInstance.h"
 
@@ -58,6 +60,29 @@ TEST(SingleInstance, OneHolderPerRuntimeFolder) {
         first.Release();
         SingleInstance third("M-test", SingleInstance::Wait::No);
         EXPECT_TRUE(third.held());
+    }
+    if (old) setenv("XDG_RUNTIME_DIR", saved.c_str(), 1); else unsetenv("XDG_RUNTIME_DIR");
+}
+
+// A restarted instance waits for the one that is ending, within a bound.
+TEST(SingleInstance, BoundedWaitTakesTheLockOnceFreedElseGivesUpSilently) {
+    zktest::TempDir dir;
+    const char* old = getenv("XDG_RUNTIME_DIR");
+    std::string saved = old ? old : "";
+    setenv("XDG_RUNTIME_DIR", dir.str().c_str(), 1);
+    {
+        auto holder = std::make_unique<SingleInstance>("M-test", SingleInstance::Wait::No);
+        ASSERT_TRUE(holder->held());
+        SingleInstance impatient("M-test", SingleInstance::Wait::Bounded, std::chrono::milliseconds(200));
+        EXPECT_FALSE(impatient.held());
+        EXPECT_EQ(impatient.failure(), "");  // another instance holds it: no message
+        std::thread ending([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            holder->Release();
+        });
+        SingleInstance next("M-test", SingleInstance::Wait::Bounded, std::chrono::seconds(10));
+        ending.join();
+        EXPECT_TRUE(next.held());
     }
     if (old) setenv("XDG_RUNTIME_DIR", saved.c_str(), 1); else unsetenv("XDG_RUNTIME_DIR");
 }
@@ -167,4 +192,37 @@ TEST(WorkerPool, JobThatThrowsLeavesItsThreadRunning) {
         std::this_thread::yield();
     }
     EXPECT_TRUE(pool.Stop(std::chrono::seconds(10)));
+}
+
+// A medium mounted in a mount namespace of its own (where the test may make
+// one) reaches the watcher of that namespace's table.
+TEST(MountWatch, CallsBackWhenTheMountTableChanges) {
+    zktest::TempDir dir;
+    const std::string ready = dir.file("ready"), go = dir.file("go");
+    const std::string script = "echo $$ > " + ready + "; while [ ! -e " + go +
+                               " ]; do sleep 0.05; done; mount -t tmpfs zk-test /mnt && sleep 1";
+    std::optional<int> spawned;
+    std::thread child([&] {
+        spawned = process::Run({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c", script}, 20);
+    });
+    std::string pid;
+    for (int i = 0; i < 100 && pid.empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        pid = zktest::ReadFile(ready);
+        while (!pid.empty() && pid.back() == '\n') pid.pop_back();
+    }
+    if (pid.empty()) {
+        child.join();
+        GTEST_SKIP() << "no mount namespace here (unshare needs privileges)";
+    }
+    std::atomic<int> changes{0};
+    MountWatch watch;
+    ASSERT_TRUE(watch.Start([&] { ++changes; }, "/proc/" + pid + "/mountinfo"));
+    zktest::WriteFile(go, "");
+    for (int i = 0; i < 100 && changes == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    watch.Stop();
+    child.join();
+    if (changes == 0 && spawned && *spawned != 0) GTEST_SKIP() << "mounting is not allowed here";
+    EXPECT_GE(changes.load(), 1);
+    EXPECT_FALSE(MountWatch().Start([] {}, dir.file("missing")));
 }

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Includes run one way: a folder includes only its own headers and those of
 # the layers below it. Layers, bottom first: platform, base, provider,
-# discovery, commands, http, host (resources: the fixed documents, for http).
+# discovery, commands, update, http, host (resources: the fixed documents for
+# http, and the tray icon for host).
 # Commands and the discovery reach the provider through its façade only
 # (provider/Operations.h), never the binding (provider/Provider.h); the
 # provider library (zelkord) sees the contract header and platform only.
 # Prints every include that breaks the rule; exits 1 when there is one.
 set -euo pipefail
 cd "${1:-$(dirname "$0")/../..}"
-layers=(platform base provider discovery commands http host)
+layers=(platform base provider discovery commands update http host)
 rank() { local i; for i in "${!layers[@]}"; do [[ ${layers[$i]} == "$1" ]] && { echo "$i"; return; }; done; echo -1; }
 
 bad=0
@@ -19,7 +20,7 @@ for layer in "${layers[@]}"; do
     dir=${target%%/*}
     [[ $dir == "$target" ]] && continue  # a header beside the file
     if [[ $dir == resources ]]; then
-      [[ $layer == http ]] || report "$file" "$target" "fixed documents belong to the front end"
+      [[ $layer == http || $layer == host ]] || report "$file" "$target" "resources belong to the front end and the host"
       continue
     fi
     theirs=$(rank "$dir")

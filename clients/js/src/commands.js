@@ -139,7 +139,11 @@ export const COMMANDS = [
   ['SAVE_PASSWORD', { params: { pass: text('Pass') }, parse: none }],
   ['RETRIEVE_PASSWORD', { parse: (d) => childText(d, 'Pass') ?? '', codes: { 1: null } }],
   ['CLEAN_PASSWORD', { parse: none }],
-  ['GET_UPDATE_INFO', { parse: (d) => ({ isNew: isTrue(child(d, 'Info')?.attrs.isNew) }) }],
+  ['GET_UPDATE_INFO', { parse: (d) => {
+    const a = child(d, 'Info')?.attrs ?? {};
+    return { isNew: isTrue(a.isNew), autoUpdate: isTrue(a.autoUpdate), restarting: isTrue(a.restarting),
+      lastRun: a.lastRun || null, lastRunOk: isTrue(a.lastRunOk) };
+  } }],
   ['DO_UPDATE', { parse: none }],
   ['ONLOAD', { parse: none }],
   ['PARENT_XCHG', { data: 'bytes', parse: (d) => bytesOrNull(d.text) }],

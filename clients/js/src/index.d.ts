@@ -398,7 +398,11 @@ export class ZelkorClient {
 
   // service
   getVersion(params?: { ocspServers?: Array<{ issuerSN: string; address: string }> }, options?: CallOptions): Promise<{ version: string; isDll: boolean }>;
-  getUpdateInfo(params?: NoParams, options?: CallOptions): Promise<{ isNew: boolean }>;
+  /** What the automatic update knows: isNew once a newer version was found and is not installed yet;
+   * lastRun is a service time text ("dd.mm.yyyy hh:mm:ss"), null before the first run. */
+  getUpdateInfo(params?: NoParams, options?: CallOptions): Promise<{
+    isNew: boolean; autoUpdate: boolean; restarting: boolean; lastRun: string | null; lastRunOk: boolean;
+  }>;
   /** Pages cannot start an update: the service answers code 50. */
   doUpdate(params?: NoParams, options?: CallOptions): Promise<void>;
   onload(params?: NoParams, options?: CallOptions): Promise<void>;

@@ -150,7 +150,9 @@ test('refusals: the bare envelope of code 56, and codes that are the command\'s 
 
   const update = await zk.doUpdate().catch((e) => e);
   assert.deepEqual([update.code, update.command], [50, 'DO_UPDATE']);
-  assert.deepEqual(await zk.getUpdateInfo(), { isNew: false });
+  const info = await zk.getUpdateInfo();
+  assert.deepEqual([info.isNew, info.autoUpdate, info.restarting], [false, true, false]);
+  assert.ok(info.lastRun === null || /^\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d$/.test(info.lastRun));
   assert.equal(await zk.onload(), undefined);
 
   const raw = await zk.send('<?xml version="1.0"?><Request><Command>NO_SUCH</Command></Request>');
