@@ -37,6 +37,7 @@ constexpr char kInfoCertByKeyId[] = "2.25.15513618802855679493336020084157380830
 constexpr char kInfoAcquireChain[] = "2.25.155136188028556794933360200841573808304.2";
 constexpr char kInfoCertificates[] = "2.25.155136188028556794933360200841573808304.3";
 constexpr char kMessageType[] = "application/pkixcmp";
+constexpr char kSenderName[] = "ZelkorH";
 constexpr int32_t kMaxSlots = 32;
 constexpr size_t kMaxKeyIdBytes = 64;
 
@@ -46,6 +47,7 @@ using ObjectPtr = std::unique_ptr<ASN1_OBJECT, OsslFree<ASN1_OBJECT_free>>;
 using TypePtr = std::unique_ptr<ASN1_TYPE, OsslFree<ASN1_TYPE_free>>;
 using ItavPtr = std::unique_ptr<OSSL_CMP_ITAV, OsslFree<OSSL_CMP_ITAV_free>>;
 using StorePtr = std::unique_ptr<X509_STORE, OsslFree<X509_STORE_free>>;
+using NamePtr = std::unique_ptr<X509_NAME, OsslFree<X509_NAME_free>>;
 void FreeItavs(STACK_OF(OSSL_CMP_ITAV)* s) { sk_OSSL_CMP_ITAV_pop_free(s, OSSL_CMP_ITAV_free); }
 using ItavsPtr = std::unique_ptr<STACK_OF(OSSL_CMP_ITAV), OsslFree<FreeItavs>>;
 
@@ -238,6 +240,15 @@ int RequestCMP(const char* keyId1, const char* keyId2, uint8_t acquireChain, ZKB
         !OSSL_CMP_CTX_set0_trustedStore(ctx.get(), anchors.get()))
         throw std::bad_alloc();
     anchors.release();
+    // An unprotected message still names its sender; the page names nobody,
+    // so the client calls itself by a fixed name (OpenSSL refuses a NULL-DN
+    // without a sender key identifier).
+    NamePtr sender(X509_NAME_new());
+    if (!sender ||
+        !X509_NAME_add_entry_by_txt(sender.get(), "CN", MBSTRING_ASC,
+                                    reinterpret_cast<const unsigned char*>(kSenderName), -1, -1, 0) ||
+        !OSSL_CMP_CTX_set1_subjectName(ctx.get(), sender.get()))
+        throw std::bad_alloc();
     for (const Bytes& id : ids) PushItav(ctx.get(), kInfoCertByKeyId, OctetString(id));
     PushItav(ctx.get(), kInfoAcquireChain, Boolean(acquireChain != 0));
 

@@ -469,6 +469,162 @@ def ET_text(element):
     return ET.tostring(element)
 
 
+def make_crls(count):
+    """count distinct CRLs of the CA (DER), each with its own number, bob revoked."""
+    folder = os.path.join(tmp, "crl")
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "crlnumber"), "w") as f:
+        f.write("01\n")
+    cnf = write("crl.cnf", ("[ca]\ndefault_ca = d\n[d]\ndatabase = %s\ncrlnumber = %s\ndefault_md = sha256\n"
+                            "default_crl_days = 30\n" % (pki.path("index.txt"), os.path.join(folder, "crlnumber")))
+                .encode())
+    crls = []
+    for _ in range(count):
+        pem = openssl("ca", "-gencrl", "-config", cnf, "-cert", pki.path("ca.pem"), "-keyfile", pki.path("ca.key.pem"))
+        crls.append(openssl("crl", "-outform", "DER", data=pem))
+    return crls
+
+
+def basic_response(ocsp_response):
+    """The BasicOCSPResponse inside an OCSPResponse, as its bytes are."""
+    _, start, end = der_element(ocsp_response, 0)
+    tagged = der_children(ocsp_response, start, end)[1]
+    _, bstart, bend = der_element(ocsp_response, tagged[2])
+    octets = der_children(ocsp_response, bstart, bend)[1]
+    return ocsp_response[octets[2]:octets[3]]
+
+
+def sequence_items(der):
+    """The elements of a SEQUENCE (whole encodings)."""
+    _, start, end = der_element(der, 0)
+    return [der[s:e] for _, s, _, e in der_children(der, start, end)]
+
+
+class CompleteInfo(NetworkCase):
+    def test_certificate_and_revocation_values_with_the_first_ten_crls(self):
+        container = self.container(("alice", "bob"))
+        ocsp_env = self.ok(self.post("CTX_REQUEST_OCSP", "<Certs><Cert>%s</Cert></Certs>" % cert_b64("bob")))
+        ocsp_response = base64.b64decode(ocsp_env.data.findtext("Response"))
+        crls = make_crls(12)
+        objects = ("<Object><Cert>%s</Cert><CRLs>%s<CRL></CRL></CRLs><OCSPs><OCSP>%s</OCSP></OCSPs></Object>"
+                   "<Object><Cert></Cert><CRLs><CRL>AAAA</CRL></CRLs></Object>"
+                   "<Object><Cert>%s</Cert></Object>"
+                   % (cert_b64("bob"), "".join("<CRL>%s</CRL>" % b64(c) for c in crls), b64(ocsp_response),
+                      cert_b64("ca")))
+        env = self.ok(self.post("CTX_ADD_COMPLETEINFO", "<SignIndex>1</SignIndex><Objects>%s</Objects>" % objects,
+                                container))
+        completed = base64.b64decode(env.data.text)
+        v = cms_verify(completed, pki.path("ca.pem"))
+        self.assertTrue(v.ok, v.stderr)
+        self.assertIn("id-smime-aa-ets-certValues", v.printed)
+        self.assertIn("id-smime-aa-ets-revocationValues", v.printed)
+        self.assertEqual(fields(completed)[:-1], fields(container)[:-1])
+        before, after = signer_infos(container), signer_infos(completed)
+        self.assertEqual(after[0], before[0])
+        attributes = unsigned_attributes(after[1])
+        self.assertEqual(sequence_items(attributes[OID_CERT_VALUES][0]), [pki.read("bob.cer"), pki.read("ca.cer")])
+        crl_vals, ocsp_vals = sequence_items(attributes[OID_REVOC_VALUES][0])
+        self.assertEqual(sequence_items(sequence_items(crl_vals)[0]), crls[:10])
+        self.assertEqual(sequence_items(sequence_items(ocsp_vals)[0]), [basic_response(ocsp_response)])
+        self.assertEqual(signature_value(after[1]), signature_value(before[1]))
+
+    def test_bad_objects(self):
+        container = self.container()
+        cert = "<Cert>%s</Cert>" % cert_b64("alice")
+        cases = [
+            ("SignIndex missing", "<Objects><Object>%s</Object></Objects>" % cert, 56, None),
+            ("SignIndex negative", "<SignIndex>-1</SignIndex><Objects><Object>%s</Object></Objects>" % cert, 56, None),
+            ("no object", "<SignIndex>0</SignIndex><Objects></Objects>", 56, None),
+            ("only objects without a certificate", "<SignIndex>0</SignIndex><Objects><Object><Cert></Cert><CRLs><CRL>"
+             "AAAA</CRL></CRLs></Object></Objects>", 56, None),
+            ("SignIndex beyond", "<SignIndex>1</SignIndex><Objects><Object>%s</Object></Objects>" % cert, 56, "56"),
+            ("garbage certificate", "<SignIndex>0</SignIndex><Objects><Object><Cert>AAEC</Cert></Object></Objects>",
+             3, "3"),
+            ("garbage CRL", "<SignIndex>0</SignIndex><Objects><Object>%s<CRLs><CRL>AAEC</CRL></CRLs></Object>"
+             "</Objects>" % cert, 10, "10"),
+            ("garbage OCSP response", "<SignIndex>0</SignIndex><Objects><Object>%s<OCSPs><OCSP>MAMKAQA=</OCSP></OCSPs>"
+             "</Object></Objects>" % cert, 10, "10"),
+        ]
+        for name, params, code, csp in cases:
+            with self.subTest(name):
+                env = self.post("CTX_ADD_COMPLETEINFO", params, container)
+                self.assertEqual((env.code, env.csp_code), (code, csp), env.text[:500])
+                self.assertFalse(env.data is not None and env.data.text)
+
+
+class CertificatesByKeyId(NetworkCase):
+    """CTX_REQUEST_CMP against pkipeer cmp, whose answers are signed with a
+    certificate of the CA that the profile names as CACert."""
+
+    ini = "[CryptoLibs]\nQLB=QLB\n[QLB]\nTitle=QLB\nCACert=%s\n"
+
+    @classmethod
+    def setUpClass(cls):
+        pki.user("cmpsrv", "ca")
+        cls.peer = Process([PKIPEER, "cmp", "--cert", pki.path("cmpsrv.pem"), "--key", pki.path("cmpsrv.key.pem"),
+                            "--certs", ",".join(pki.path(n + ".pem") for n in ("alice", "bob", "ca"))])
+        cls.ini = cls.ini % pki.path("ca.cer")
+        super().setUpClass()
+
+    @classmethod
+    def tearDownClass(cls):
+        super().tearDownClass()
+        cls.peer.stop()
+
+    def cmp(self, key1, key2="", chain=None, address=None):
+        params = "<SubjectKeyId1>%s</SubjectKeyId1>" % key1
+        if key2:
+            params += "<SubjectKeyId2>%s</SubjectKeyId2>" % key2
+        if chain is not None:
+            params += "<AcquireChain>%s</AcquireChain>" % chain
+        if address is not False:
+            params += host(address or self.peer.url)
+        return self.post("CTX_REQUEST_CMP", params)
+
+    def certs(self, env):
+        self.ok(env)
+        self.assertEqual(env.data.findtext("WSAResponse"), "0")
+        return [base64.b64decode(c.text) for c in env.data.findall("Certs/Cert")]
+
+    def test_certificates_by_key_identifier_with_and_without_the_chain(self):
+        alice, bob, ca = (pki.read(n + ".cer") for n in ("alice", "bob", "ca"))
+        unknown = "00" * 20
+        cases = [
+            ((ids["alice"],), None, [alice]),
+            ((ids["alice"], ids["bob"]), "false", [alice, bob]),
+            ((ids["alice"].lower(),), "TRUE", [alice, ca]),
+            ((ids["alice"], ids["bob"]), "true", [alice, ca, bob]),
+            ((unknown, ids["bob"]), None, [bob]),
+        ]
+        for keys, chain, expected in cases:
+            with self.subTest(keys=keys, chain=chain):
+                self.assertEqual(self.certs(self.cmp(*keys, chain=chain)), expected)
+        env = self.ok(self.cmp(unknown))
+        self.assertIsNone(env.data.find("Certs"))
+
+    def test_bad_requests(self):
+        down = free_port()
+        cases = [
+            ("no key identifier", lambda: self.cmp(""), 56, None),
+            ("no address", lambda: self.cmp(ids["alice"], address=False), 56, None),
+            ("not hexadecimal", lambda: self.cmp("xyz"), 56, "56"),
+            ("service down", lambda: self.cmp(ids["alice"], address="127.0.0.1:%d" % down), 25, "25"),
+            ("not a CMP service", lambda: self.cmp(ids["alice"], address=tsa_peer.url), 26, "26"),
+        ]
+        for name, call, code, csp in cases:
+            with self.subTest(name):
+                env = call()
+                self.assertEqual((env.code, env.csp_code), (code, csp), env.text[:500])
+
+    def test_answers_must_chain_to_a_configured_centre(self):
+        # The other services of these tests configure no CACert.
+        with Service(start=False) as bare:
+            bare.start()
+            env = bare.post(command="CTX_REQUEST_CMP", params="<SubjectKeyId1>%s</SubjectKeyId1>%s"
+                            % (ids["alice"], host(self.peer.url)))
+            self.assertEqual(env.code, 15, env.text[:500])
+
+
 class MisbehavingPeers(NetworkCase):
     """A service that is down, too slow, answers 500, garbage or an answer to
     another request never passes for success and never hangs."""
