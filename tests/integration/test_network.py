@@ -528,6 +528,18 @@ class CompleteInfo(NetworkCase):
         self.assertEqual(sequence_items(sequence_items(ocsp_vals)[0]), [basic_response(ocsp_response)])
         self.assertEqual(signature_value(after[1]), signature_value(before[1]))
 
+        # Completing again: each attribute stays one, keeps its items first and
+        # takes only what is new (alice's certificate, not the CA's again).
+        again = self.ok(self.post("CTX_ADD_COMPLETEINFO", "<SignIndex>1</SignIndex><Objects><Object><Cert>%s</Cert>"
+                                  "</Object><Object><Cert>%s</Cert></Object></Objects>"
+                                  % (cert_b64("ca"), cert_b64("alice")), completed))
+        twice = signer_infos(base64.b64decode(again.data.text))[1]
+        attributes = unsigned_attributes(twice)
+        self.assertEqual(len(attributes[OID_CERT_VALUES]), 1)
+        self.assertEqual(sequence_items(attributes[OID_CERT_VALUES][0]),
+                         [pki.read("bob.cer"), pki.read("ca.cer"), pki.read("alice.cer")])
+        self.assertEqual(attributes[OID_REVOC_VALUES], unsigned_attributes(after[1])[OID_REVOC_VALUES])
+
     def test_bad_objects(self):
         container = self.container()
         cert = "<Cert>%s</Cert>" % cert_b64("alice")
