@@ -436,6 +436,13 @@ class OcspStatuses(NetworkCase):
         self.assertIn("Requestor Name", text)
         self.assertIn("bob", text)
         self.assertIn("Signature Algorithm", text)
+        self.assertEqual(env.detailing, "0")
+
+        # A key that does not open is not the command's failure: the request
+        # goes unsigned and Detailing tells what the key search found.
+        env = self.ok(self.request(("alice",), "<DRFO>2000000002</DRFO><Pass>%s</Pass>" % b64("wrong")))
+        self.assertNotIn(env.detailing, (None, "0", "-1"))
+        self.assertNotIn("Requestor Name", ocsp.last_request_text())
 
     def test_access_point_of_the_first_certificate_that_has_one(self):
         # carol has none, bob names the responder, dave has none.
