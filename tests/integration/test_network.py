@@ -19,6 +19,8 @@ import time
 import unittest
 import urllib.request
 
+import httppeer
+
 from pkifixtures import Pki, b64, cms_verify, der_children, der_element, openssl, openssl_result, signature_value, \
     signed_data_fields, signer_infos
 from zkservice import BUILD_BIN, Service, free_port
@@ -683,6 +685,20 @@ class MisbehavingPeers(NetworkCase):
                 env = self.attempts(down)[kind]()
                 self.assertEqual(env.code, 25, env.text[:500])
                 self.assertIn("socket error 111", env.message + (env.csp_message or ""))
+
+
+    def test_https_services_are_verified(self):
+        # A TLS peer whose CA the system does not trust: the exchange fails
+        # before anything is sent (the peer's log stays empty).
+        folder = os.path.join(tmp, "tls")
+        os.makedirs(folder, exist_ok=True)
+        httppeer.make_ca(folder, "peerca")
+        cert, key = httppeer.make_cert(folder, "peer", os.path.join(folder, "peerca"), "IP:127.0.0.1")
+        log = os.path.join(folder, "peer.log")
+        with httppeer.Peer(root=folder, cert=cert, key=key, log=log) as peer:
+            env = self.timestamp("<DRFO>2000000001</DRFO>" + host(peer.url("/echo"), timeout=5))
+            self.assertEqual(env.code, 25, env.text[:500])
+            self.assertEqual(peer.requests(), [])
 
 
 class Proxies(NetworkCase):
