@@ -2,6 +2,7 @@
 // bound and the length written back, the argument faults, and the result
 // checked by the openssl command line.
 #include <openssl/crypto.h>
+#include <openssl/rand.h>
 
 #include "DiscoveryFixture.h"
 #include "platform/CodePage.h"
@@ -140,6 +141,10 @@ TEST_F(SignSlots, KeptKeySignsUntilClosedFromTheSecureHeap) {
     EXPECT_EQ(none, 0u);
     EXPECT_EQ(open(other, key, "1234", none), 6) << "the key file holds no key of that certificate";
 
+    // The random generators seed from the secure heap the first time they are used, and keep that.
+    uint8_t seed[16];
+    ASSERT_EQ(RAND_bytes(seed, sizeof seed), 1);
+    ASSERT_EQ(RAND_priv_bytes(seed, sizeof seed), 1);
     const size_t before = CRYPTO_secure_used();
     ZKTokenKey ec = 0, rsa = 0;
     ASSERT_EQ(open(cert, key, "1234", ec), 0);
