@@ -67,7 +67,7 @@ constexpr int kWorkers = 8;                    // commands run at once
 constexpr int kHandshakeSeconds = 2;           // TLS: idle limit until the first request
 constexpr int kConnectionSeconds = 5000;       // idle limit of a connection
 constexpr size_t kMaxHeaders = 64 * 1024;
-constexpr size_t kReturnMemoryEvery = 64 << 20;  // of a body's drained input
+constexpr size_t kReturnMemoryEvery = 8 << 20;  // of a body's drained input (the body meanwhile is held twice)
 constexpr size_t kMaxSingleRead = 1 << 20;       // bytes one read of a connection may take
 constexpr auto kShutdownGrace = std::chrono::seconds(10);
 constexpr timeval kNudgeDelay = {0, 1000};     // a job waits about this long for a busy thread
@@ -529,6 +529,8 @@ Answer ExecuteCommand(std::shared_ptr<BodyMemory> body, size_t size, RequestFlag
     const char* native = flags.native ? "(Native)" : "";
     std::string_view text = UnwrapBodyInPlace(body->data(), size);
     text = text.substr(0, DocumentLength(text));
+    // What the unwrapping decoded no longer needs the body's tail.
+    body->KeepOnly(static_cast<size_t>(text.data() + text.size() - body->data()) + 1);
     std::string answer;
     std::string command;  // which elements of the answer carry data
     bool ok = false;
