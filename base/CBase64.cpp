@@ -207,6 +207,8 @@ void Base64EncodeAppend(const void* data, size_t len, std::string& out) {
     EncodeTo(static_cast<const uint8_t*>(data), len, out.data() + at);
 }
 
+void Base64EncodeTo(const void* data, size_t len, char* out) { EncodeTo(static_cast<const uint8_t*>(data), len, out); }
+
 size_t Base64DecodeTo(const char* text, size_t len, uint8_t* out) { return DecodeTo(text, len, out); }
 
 std::vector<uint8_t> Base64Decode(std::string_view text) {

@@ -45,6 +45,9 @@ std::string Base64Encode(const void* data, size_t len);
 inline std::string Base64Encode(std::string_view bytes) { return Base64Encode(bytes.data(), bytes.size()); }
 // Appends the Base64 text of data to out.
 void Base64EncodeAppend(const void* data, size_t len, std::string& out);
+// Writes the Base64 text of data, Base64EncodedLength(len) characters, to out.
+void Base64EncodeTo(const void* data, size_t len, char* out);
+constexpr size_t Base64EncodedLength(size_t len) { return (len + 2) / 3 * 4; }
 std::vector<uint8_t> Base64Decode(std::string_view text);
 // Decodes into out, which has room for Base64DecodedBound(len) bytes; out may
 // be text's own bytes (the output never overtakes the input). Returns the length.

@@ -58,13 +58,13 @@ bool HoldsText(const tinyxml2::XMLElement& element) {
     return element.FirstChild() && element.FirstChild()->ToText();
 }
 
-size_t TextLength(const tinyxml2::XMLNode& node) {
+size_t TextLength(const tinyxml2::XMLNode& node, const StandIn* standIn) {
     size_t total = 0;
     std::vector<const tinyxml2::XMLNode*> stack{&node};
     while (!stack.empty()) {
         const tinyxml2::XMLNode* n = stack.back();
         stack.pop_back();
-        if (n->ToText()) total += strlen(n->Value());
+        if (n->ToText()) total += standIn && standIn->marker == n->Value() ? standIn->length : strlen(n->Value());
         for (const tinyxml2::XMLNode* c = n->FirstChild(); c; c = c->NextSibling()) stack.push_back(c);
     }
     return total;
@@ -75,8 +75,8 @@ size_t TextLength(const tinyxml2::XMLNode& node) {
 // element opened is still closed, so the text stays well-formed).
 class RedactingPrinter : public tinyxml2::XMLPrinter {
 public:
-    RedactingPrinter(std::string_view command, size_t maxLength)
-        : tinyxml2::XMLPrinter(nullptr, true), command_(command), maxLength_(maxLength) {}
+    RedactingPrinter(std::string_view command, size_t maxLength, const StandIn* standIn)
+        : tinyxml2::XMLPrinter(nullptr, true), command_(command), maxLength_(maxLength), standIn_(standIn) {}
 
     bool VisitEnter(const tinyxml2::XMLElement& element, const tinyxml2::XMLAttribute* attribute) override {
         OpenElement(element.Name(), true);
@@ -91,7 +91,7 @@ public:
         if (!secret && (root || (!IsDataElement(command_, element.Name()) && !document))) return true;
         if (element.FirstChild()) {
             if (secret) PushText(std::string(kMask).c_str());
-            else PushText(("[" + std::to_string(TextLength(element)) + " bytes]").c_str());
+            else PushText(("[" + std::to_string(TextLength(element, standIn_)) + " bytes]").c_str());
         }
         return false;
     }
@@ -101,6 +101,12 @@ public:
     }
     bool Visit(const tinyxml2::XMLText& text) override {
         if (Full()) return false;
+        if (standIn_ && standIn_->marker == text.Value()) {
+            // As much of the text as the printed length takes.
+            const size_t room = maxLength_ + 1 - static_cast<size_t>(CStrSize()) + 1;
+            PushText(std::string(standIn_->shown.substr(0, room)).c_str());
+            return true;
+        }
         PushText(text.Value(), text.CData());
         return true;
     }
@@ -109,6 +115,7 @@ private:
     bool Full() { return static_cast<size_t>(CStrSize()) > maxLength_; }
     std::string_view command_;
     size_t maxLength_;
+    const StandIn* standIn_;
 };
 
 // Masks KEY="..." attributes inside one start tag [begin, end).
@@ -208,7 +215,14 @@ std::string RedactSecrets(std::string_view xml) {
 }
 
 std::string RedactDocument(const tinyxml2::XMLNode& document, std::string_view command, size_t maxLength) {
-    RedactingPrinter printer(command, maxLength);
+    RedactingPrinter printer(command, maxLength, nullptr);
+    document.Accept(&printer);
+    return std::string(printer.CStr(), printer.CStrSize() > 0 ? printer.CStrSize() - 1 : 0);
+}
+
+std::string RedactDocument(const tinyxml2::XMLNode& document, std::string_view command, size_t maxLength,
+                           const StandIn& standIn) {
+    RedactingPrinter printer(command, maxLength, &standIn);
     document.Accept(&printer);
     return std::string(printer.CStr(), printer.CStrSize() > 0 ? printer.CStrSize() - 1 : 0);
 }

@@ -26,6 +26,18 @@ std::string RedactSecrets(std::string_view xml);
 // name (any case). Printing stops soon after maxLength characters.
 std::string RedactDocument(const tinyxml2::XMLNode& document, std::string_view command, size_t maxLength);
 
+// A text the document holds by a marker (a document left out of the parsed
+// request, or left to the front end by an answer): printed as the text it
+// stands for, of which shown is the beginning (at least what fits the
+// printed length) and length the whole length.
+struct StandIn {
+    std::string_view marker;
+    std::string_view shown;
+    size_t length = 0;
+};
+std::string RedactDocument(const tinyxml2::XMLNode& document, std::string_view command, size_t maxLength,
+                           const StandIn& standIn);
+
 // The command name of a parsed request ("" when it has none): the text of
 // Command under the first Request element.
 std::string RequestCommand(const tinyxml2::XMLNode& document);

@@ -8,9 +8,12 @@
 
 namespace zk {
 
+struct RequestDocuments;
+
 struct RequestContext {
     std::string origin;                          // the Origin header; empty when the request had none
     const std::atomic<bool>* cancelled = nullptr;  // set once the answer can no longer be delivered
+    RequestDocuments* documents = nullptr;       // the request's document and the answer's (RequestDocument.h)
 };
 
 // The request the calling thread serves; an empty context (no origin, never

@@ -80,14 +80,43 @@ std::string PrintDocument(const tinyxml2::XMLDocument& doc) {
 
 constexpr size_t kUtf8Room = 4096;
 
+namespace {
+
+// Prints the document with marker as holder's text; the marker's position in
+// the printed text, npos when the printer lost it.
+std::string PrintWithMarker(tinyxml2::XMLDocument& doc, tinyxml2::XMLElement* holder, const std::string& marker,
+                            size_t& at) {
+    holder->SetText(marker.c_str());
+    std::string printed = PrintDocument(doc);
+    at = printed.find(marker);
+    return printed;
+}
+
+}  // namespace
+
+std::string PrintDocumentWithBase64(tinyxml2::XMLDocument& doc, tinyxml2::XMLElement* holder, SharedBytes bytes) {
+    if (bytes.size() < kAttachFrom) return PrintDocumentWithBase64(doc, holder, bytes.data(), bytes.size());
+    const std::string marker = AttachAnswerDocument(bytes);
+    if (marker.empty()) return PrintDocumentWithBase64(doc, holder, bytes.data(), bytes.size());  // no front end
+    size_t at = 0;
+    return PrintWithMarker(doc, holder, marker, at);
+}
+
+std::string PrintDocumentWithBase64(tinyxml2::XMLDocument& doc, tinyxml2::XMLElement* holder,
+                                    provider::Output&& bytes) {
+    auto owner = std::make_shared<provider::Output>(std::move(bytes));
+    uint8_t* data = owner->data();
+    const size_t size = owner->size();
+    return PrintDocumentWithBase64(doc, holder, SharedBytes(std::move(owner), data, size));
+}
+
 std::string PrintDocumentWithBase64(tinyxml2::XMLDocument& doc, tinyxml2::XMLElement* holder, const void* data,
                                     size_t len) {
     if (len == 0) return PrintDocument(doc);
     // A random marker stands in for the text while the document is printed.
     const std::string marker = "~" + NewGuidText() + "~";
-    holder->SetText(marker.c_str());
-    const std::string printed = PrintDocument(doc);
-    const size_t at = printed.find(marker);
+    size_t at = 0;
+    const std::string printed = PrintWithMarker(doc, holder, marker, at);
     if (at == std::string::npos) return printed;
     std::string out;
     // Room for the Cyrillic of the rest to grow into UTF-8 where it lies.

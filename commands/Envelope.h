@@ -5,6 +5,9 @@
 
 #include <tinyxml2.h>
 
+#include "base/RequestDocument.h"
+#include "provider/Operations.h"
+
 namespace zk {
 
 constexpr const char* kXsiNamespace = "http://www.w3.org/2001/XMLSchema-instance";
@@ -29,6 +32,12 @@ std::string PrintDocument(const tinyxml2::XMLDocument& doc);
 // copied through the document and its printer.
 std::string PrintDocumentWithBase64(tinyxml2::XMLDocument& doc, tinyxml2::XMLElement* holder, const void* data,
                                     size_t len);
+// The same with bytes the command hands over. A large document is not
+// written here at all: the front end encodes it straight into what it sends
+// (AttachAnswerDocument); the answer text holds a marker in its place.
+std::string PrintDocumentWithBase64(tinyxml2::XMLDocument& doc, tinyxml2::XMLElement* holder, SharedBytes bytes);
+std::string PrintDocumentWithBase64(tinyxml2::XMLDocument& doc, tinyxml2::XMLElement* holder,
+                                    provider::Output&& bytes);
 
 // An answer with nothing under Data, printed.
 std::string SimpleAnswer(const char* command, int code, int detail = kNoDetail);

@@ -5,6 +5,8 @@
 #include <exception>
 
 #include "base/Log.h"
+#include "base/RequestContext.h"
+#include "base/RequestDocument.h"
 #include "provider/Operations.h"
 
 namespace zk {
@@ -42,7 +44,42 @@ bool RunHandler(const CommandRow& row, const XMLElement* params, const char* dat
     return false;
 }
 
+// Command, Params and Data of the request envelope; a later element wins.
+struct Envelope {
+    const char* command = nullptr;
+    const XMLElement* params = nullptr;
+    const char* data = nullptr;
+};
+
+Envelope ReadEnvelope(const XMLElement* request) {
+    Envelope e;
+    for (const XMLElement* child = request->FirstChildElement(); child; child = child->NextSiblingElement()) {
+        const char* name = child->Name();
+        if (strcasecmp(name, "Command") == 0) {
+            if (const char* t = FirstChildText(child)) e.command = t;
+        } else if (strcasecmp(name, "Params") == 0) {
+            e.params = child;
+        } else if (strcasecmp(name, "Data") == 0) {
+            const char* t = FirstChildText(child);
+            if (t && *t) e.data = t;
+        }
+    }
+    return e;
+}
+
+// The document left out of the parsed request, where its stand-in is.
+const char* DocumentText(const char* data) {
+    const RequestDocuments* docs = CurrentRequest().documents;
+    if (data && docs && docs->text && !docs->standIn.empty() && docs->standIn == data) return docs->text;
+    return data;
+}
+
 }  // namespace
+
+const char* RequestDataText(const tinyxml2::XMLDocument& doc) {
+    const XMLElement* request = FindRequest(&doc);
+    return request ? ReadEnvelope(request).data : nullptr;
+}
 
 bool ProcessRequestPOST(const tinyxml2::XMLDocument& doc, std::string& answer) {
     size_t count = 0;
@@ -58,20 +95,10 @@ bool DispatchRequest(const tinyxml2::XMLDocument& doc, std::string& answer, std:
         return false;
     }
 
-    const char* command = nullptr;
-    const XMLElement* params = nullptr;
-    const char* data = nullptr;
-    for (const XMLElement* child = request->FirstChildElement(); child; child = child->NextSiblingElement()) {
-        const char* name = child->Name();
-        if (strcasecmp(name, "Command") == 0) {
-            if (const char* t = FirstChildText(child)) command = t;
-        } else if (strcasecmp(name, "Params") == 0) {
-            params = child;
-        } else if (strcasecmp(name, "Data") == 0) {
-            const char* t = FirstChildText(child);
-            if (t && *t) data = t;
-        }
-    }
+    const Envelope envelope = ReadEnvelope(request);
+    const char* command = envelope.command;
+    const XMLElement* params = envelope.params;
+    const char* data = DocumentText(envelope.data);
     if (!command) {
         ZLOG("ProcessRequestPOST", "Enter. Undefined command");
         return false;

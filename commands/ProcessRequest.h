@@ -31,4 +31,11 @@ bool ProcessRequestPOST(const tinyxml2::XMLDocument& doc, std::string& answer);
 // copy of CommandTable with handlers of their own).
 bool DispatchRequest(const tinyxml2::XMLDocument& doc, std::string& answer, std::span<const CommandRow> table);
 
+// The Data text the dispatcher hands to the command: the text of the last
+// Data element of the request envelope that has one; nullptr when none has.
+// Where the request's document was left out of the parsed request (its
+// RequestDocuments::standIn stands there), the dispatcher hands on the
+// document's own text instead (RequestDocuments::text).
+const char* RequestDataText(const tinyxml2::XMLDocument& doc);
+
 }  // namespace zk

@@ -24,6 +24,11 @@ bool g_built = false;
 
 const Extensions kCertExtensions = {".crt", ".cer"};
 
+// A list that is not built serves no kept password: their keys go at once.
+void ForgetKeptKeys() {
+    for (const CertRecord& r : g_list) r.keptKey.key.reset();
+}
+
 template <size_t N>
 std::string FieldText(const char (&field)[N]) {
     return std::string(field, strnlen(field, N));
@@ -138,6 +143,7 @@ void CertListGet(CertList& list) {
 void CertListClear(const CertFilter* filter) {
     std::lock_guard lock(g_lock);
     g_built = false;
+    ForgetKeptKeys();
     if (!filter) return;
     const time_t now = time(nullptr);
     std::erase_if(g_list, [&](const CertRecord& r) { return CertPasses(*filter, r, now); });
@@ -146,6 +152,7 @@ void CertListClear(const CertFilter* filter) {
 void WithProcessCertList(const std::function<void(CertList& list, bool& built)>& f) {
     std::lock_guard lock(g_lock);
     f(g_list, g_built);
+    if (!g_built) ForgetKeptKeys();
 }
 
 int ReadCertInfo(const uint8_t* data, size_t len, ProviderCertInfo& info, std::vector<std::string>& eku,

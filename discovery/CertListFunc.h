@@ -9,12 +9,28 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/Files.h"
 #include "platform/SecureWipe.h"
 #include "provider/Operations.h"
 
 namespace zk {
 
 struct CertFilter;
+
+// The key opened with a record's kept password, with the version of the key
+// file it came from. Only the process list's record holds it: a copy of a
+// record (the lists callers work on) holds none, so the key goes exactly when
+// the record's kept password does.
+struct KeptKey {
+    KeptKey() = default;
+    KeptKey(const KeptKey&) {}
+    KeptKey& operator=(const KeptKey&) {
+        key.reset();
+        return *this;
+    }
+    provider::OpenedKeyPtr key;
+    files::FileVersion file;
+};
 
 // One certificate. Texts are Windows-1251; paths are UTF-8.
 struct CertRecord {
@@ -32,6 +48,7 @@ struct CertRecord {
     mutable int32_t libIndex = -1;      // crypto library table index
     mutable SecretString keptPassword;  // Windows-1251
     mutable std::string keptOrigin;     // the Origin of the page that kept it (empty: none)
+    mutable KeptKey keptKey;            // the key opened with it, while it is kept
 };
 
 // By DRFO, then EDRPOU (bytes compared unsigned), then DateBeg, then Serial;
@@ -44,12 +61,14 @@ using CertList = std::set<CertRecord, CertOrder>;
 // Fills the caller's list with the current certificates, building the
 // process list first when it is not built.
 void CertListGet(CertList& list);
-// Marks the list as not built; with a filter, also removes from the process
-// list every record that passes it.
+// Marks the list as not built (which forgets every kept password and kept
+// key); with a filter, also removes from the process list every record that
+// passes it.
 void CertListClear(const CertFilter* filter = nullptr);
 
 // Runs f on the process list under the list lock; f may change the records'
-// key search fields and clear built (invalidation while the lock is held).
+// key search fields and clear built (invalidation while the lock is held,
+// which closes the kept keys).
 void WithProcessCertList(const std::function<void(CertList& list, bool& built)>& f);
 
 // Parses one certificate: 0 with the record (path = the given path) and its

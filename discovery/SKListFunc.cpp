@@ -1,5 +1,7 @@
 #include "discovery/SKListFunc.h"
 
+#include <openssl/crypto.h>
+
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
@@ -24,7 +26,12 @@ const Extensions kKeyExtensions = {".sk", ".key", ".dat", ".zs2", ".zsk", ".jks"
 constexpr size_t kMaxKeyPath = 255;
 constexpr int kWrongPassword = 8;
 
-bool ReadKeyFile(const std::string& path, SecretBytes& key) {
+bool ReadKeyFile(const std::string& path, SecretBytes& key, files::FileVersion* version = nullptr) {
+    if (version) {
+        auto v = files::VersionOf(path);  // before the bytes: a change meanwhile shows next time
+        if (!v) return false;
+        *version = *v;
+    }
     auto data = files::ReadAll(path, kMaxScannedFile);
     if (!data || data->empty()) return false;
     key.bytes() = std::move(*data);
@@ -74,9 +81,9 @@ bool IsQlbOrUsc(int32_t libIndex) {
 // read. After wrong passwords for this key file the check waits its turn; a
 // try refused by the throttle counts as a wrong password.
 KeyCheck CheckKey(const std::string& keyPath, int previousCode, const KeySearchInput& in,
-                  const std::string& password, bool& unreadable) {
+                  const std::string& password, bool& unreadable, files::FileVersion* version = nullptr) {
     SecretBytes key;
-    unreadable = !ReadKeyFile(keyPath, key);
+    unreadable = !ReadKeyFile(keyPath, key, version);
     if (unreadable) return {previousCode, false};
     PasswordTry turn(keyPath, key.bytes().data(), key.bytes().size(), password);
     if (!turn.Allowed()) return {kWrongPassword, false};
@@ -88,17 +95,31 @@ KeyCheck CheckKey(const std::string& keyPath, int previousCode, const KeySearchI
 // Records a found key in the certificate's record (the password cache). A
 // kept password belongs to the origin of the page that kept it: requests of
 // other origins neither use it (CheckCachedKey) nor clear it.
+// The key opened with a kept password is kept with it, and goes with it.
 void RememberKey(const CertRecord& record, const std::string& keyPath, const KeySearchInput& in, bool opened,
-                 const std::string& password) {
+                 const std::string& password, const provider::OpenedKeyPtr& key,
+                 const std::optional<files::FileVersion>& version) {
+    if (record.keyPath != keyPath) record.keptKey.key.reset();
     record.keyPath = keyPath;
     record.libIndex = in.libIndex;
     const std::string& origin = CurrentRequest().origin;
     if (in.preserve && opened) {
         record.keptPassword = password;
         record.keptOrigin = origin;
+        if (key && version) {
+            record.keptKey.key = key;
+            record.keptKey.file = *version;
+        } else {
+            record.keptKey.key.reset();
+        }
     } else if (record.keptOrigin == origin) {
         record.keptPassword.clear();
+        record.keptKey.key.reset();
     }
+}
+
+bool SamePassword(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
 CertList::iterator FindRecord(CertList& list, const std::string& certPath) {
@@ -111,23 +132,37 @@ CertList::iterator FindRecord(CertList& list, const std::string& certPath) {
 bool CheckCachedKey(const KeySearchInput& in, KeySearchResult& res) {
     std::string keyPath;
     SecretString password(in.password);
+    KeptKey kept;
     WithProcessCertList([&](CertList& list, bool& built) {
         if (!built) return;
         auto it = FindRecord(list, in.certPath);
         if (it == list.end() || it->keyPath.empty()) return;
         keyPath = it->keyPath;
-        if (in.preserve && password.empty() && it->keptOrigin == CurrentRequest().origin)
-            password = it->keptPassword;
+        const bool ours = it->keptOrigin == CurrentRequest().origin;
+        if (in.preserve && password.empty() && ours) password = it->keptPassword;
+        // The kept key serves only its origin, and only the password it was opened with.
+        if (ours && it->keptKey.key && SamePassword(password.str(), it->keptPassword.str())) {
+            kept.key = it->keptKey.key;
+            kept.file = it->keptKey.file;
+        }
     });
     if (keyPath.empty()) return false;
 
     bool unreadable = false;
-    KeyCheck c = CheckKey(keyPath, 53, in, password.str(), unreadable);
+    std::optional<files::FileVersion> version = kept.key ? files::VersionOf(keyPath) : std::nullopt;
+    KeyCheck c{0, true, kept.key};
+    if (!kept.key || !version || !(*version == kept.file)) {
+        // Not kept, or the file changed: read and check it again.
+        files::FileVersion read{};
+        c = CheckKey(keyPath, 53, in, password.str(), unreadable, &read);
+        version = read;
+    }
     res.code = c.code;
     res.opened = c.opened;
     if (c.code == 0) {
         res.keyPath = keyPath;
         res.password = password;
+        res.key = c.key;
         if (!c.opened && in.passwordRequired) {
             res.code = 8;
             res.detail = kDetailWrongPassword;
@@ -144,14 +179,17 @@ bool CheckCachedKey(const KeySearchInput& in, KeySearchResult& res) {
         }
         if (c.code != 0 || !built) return;
         if (auto it = FindRecord(list, in.certPath); it != list.end())
-            RememberKey(*it, keyPath, in, c.opened, password.str());
+            RememberKey(*it, keyPath, in, c.opened, password.str(), c.key, version);
     });
     return true;
 }
 
 // Tests one candidate of the search; true when the search ends with it.
 bool TryCandidate(const std::string& keyPath, const KeySearchInput& in, KeySearchResult& res) {
-    KeyCheck c = CheckKeyFile(keyPath, res.code, in, in.password.str());
+    bool unreadable = false;
+    files::FileVersion version{};
+    KeyCheck c = CheckKey(keyPath, res.code, in, in.password.str(), unreadable, &version);
+    if (unreadable) CertListClear();
     res.code = c.code;
     res.opened = c.opened;
     if (c.code == 6) {
@@ -167,10 +205,11 @@ bool TryCandidate(const std::string& keyPath, const KeySearchInput& in, KeySearc
         res.detail = kDetailOpened;
         res.keyPath = keyPath;
         res.password = in.password;
+        res.key = c.key;
         WithProcessCertList([&](CertList& list, bool& built) {
             if (!built) return;
             if (auto it = FindRecord(list, in.certPath); it != list.end())
-                RememberKey(*it, keyPath, in, c.opened, in.password.str());
+                RememberKey(*it, keyPath, in, c.opened, in.password.str(), c.key, version);
         });
         return true;
     }
@@ -215,12 +254,15 @@ void SKListGet(const std::string& password, KeyList& list) {
 KeyCheck CheckKeyBytes(const uint8_t* key, size_t keyLen, const KeySearchInput& in, const std::string& password,
                        const provider::Site& site) {
     const provider::ByteView cert(in.cert, in.certLen), bytes(key, keyLen);
-    int rc = in.directPairCheck ? provider::CheckKeyPair(site, cert, bytes, password.c_str())
-                                : provider::LibCheckKeyPair(site, in.libIndex, {bytes}, cert, password.c_str());
+    provider::OpenedKeyPtr opened_key;
+    int rc = in.directPairCheck
+                 ? provider::CheckKeyPair(site, cert, bytes, password.c_str())
+                 : provider::LibOpenKeyPair(site, in.libIndex, bytes, cert, password.c_str(), opened_key);
     // The libraries "QLB" and "USC" may accept a key without its password; it
     // then counts as found, not as opened.
     bool opened = rc == 0 && !(password.empty() && IsQlbOrUsc(in.libIndex));
-    return {rc, opened};
+    if (!opened) opened_key.reset();
+    return {rc, opened, std::move(opened_key)};
 }
 
 KeyCheck CheckKeyFile(const std::string& keyPath, int previousCode, const KeySearchInput& in,

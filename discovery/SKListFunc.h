@@ -60,6 +60,9 @@ struct KeySearchResult {
     bool opened = false;  // the key opened with the password
     int detail = kDetailNone;
     SecretString password;  // on success: the password the key was checked with (the kept one when it was used)
+    // On success with opened: the key, open in the provider (the one opening
+    // its check made, or the one kept with the password).
+    provider::OpenedKeyPtr key;
 };
 
 // Finds, checks and remembers the key file of one certificate of the list.
@@ -67,11 +70,17 @@ struct KeySearchResult {
 // origin that kept it (CurrentRequest()). Every check of a key file waits its
 // turn after wrong passwords for that file; a try the throttle refuses counts
 // as a wrong password (8).
+// The key opened with a kept password stays open beside it (CertRecord::
+// keptKey) for as long as the password is kept: a request of that origin
+// whose password is the kept one (given again, or taken from the record) is
+// answered with it without reading or opening the key file again, as long as
+// the file is unchanged.
 KeySearchResult FindCertKey(const KeySearchInput& in);
 
 struct KeyCheck {
     int code;
     bool opened;
+    provider::OpenedKeyPtr key;  // when opened (and the provider keeps keys open)
 };
 // Checks one key file against the certificate through the provider. A file
 // that cannot be read invalidates the certificate list and gives previousCode.

@@ -234,6 +234,7 @@ int RunService(int argc, char** argv) {
     ZLOG("RunService", "Stopped");
     log::Stop();
     http::TearDownListeners();
+    CertListClear();  // the kept passwords' keys are closed while the provider is still there
     provider::UnloadProvider();
     files::RemoveFolder(WorkFolder("View"));
     instance.Release();

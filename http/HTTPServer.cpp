@@ -17,6 +17,8 @@
 #include <tinyxml2.h>
 
 #include <algorithm>
+#include <cstring>
+#include <optional>
 #include <atomic>
 #include <exception>
 #include <csignal>
@@ -31,13 +33,18 @@
 #include <vector>
 
 #include "base/RequestContext.h"
+#include "base/RequestDocument.h"
 #include "commands/Envelope.h"
 #include "commands/Messages.h"
 #include "commands/ProcessRequest.h"
 #include "base/ErrorMessage.h"
 #include "base/Log.h"
 #include "base/LogRedact.h"
+#include "base/CBase64.h"
+#include "base/TextHelpers.h"
 #include "base/Settings.h"
+#include "http/AnswerStream.h"
+#include "http/DocumentText.h"
 #include "http/FixedDocuments.h"
 #include "http/LocalTls.h"
 #include "http/RequestChecks.h"
@@ -60,7 +67,7 @@ constexpr int kWorkers = 8;                    // commands run at once
 constexpr int kHandshakeSeconds = 2;           // TLS: idle limit until the first request
 constexpr int kConnectionSeconds = 5000;       // idle limit of a connection
 constexpr size_t kMaxHeaders = 64 * 1024;
-constexpr size_t kReturnMemoryEvery = 64 << 20;  // of a body's drained input
+constexpr size_t kReturnMemoryEvery = 8 << 20;  // of a body's drained input (the body meanwhile is held twice)
 constexpr size_t kMaxSingleRead = 1 << 20;       // bytes one read of a connection may take
 constexpr auto kShutdownGrace = std::chrono::seconds(10);
 constexpr timeval kNudgeDelay = {0, 1000};     // a job waits about this long for a busy thread
@@ -70,6 +77,8 @@ constexpr timeval kAcceptPause = {0, 200000};  // out of descriptors: accepting 
 constexpr auto kAcceptEpisode = std::chrono::seconds(2);  // failures closer than this are one episode
 constexpr uint64_t kReturnMemoryAfter = 16 << 20;  // a body this large gives its memory back when done
 constexpr size_t kLoggedDocument = 2 * log::kMaxText;  // printed for the log; the log cuts it to kMaxText
+constexpr size_t kAnswerPiece = 1 << 20;       // of a streamed answer, made at a time
+constexpr size_t kDocumentFrom = 64 << 10;     // a request's Data from this size stays out of the parsed request
 constexpr const char* kHtml = "text/html; charset=utf-8";
 constexpr const char* kTextPlain = "text/plain; charset=utf-8";
 
@@ -95,23 +104,38 @@ void ReleaseBody(uint64_t n) {
 
 // One command in flight. Its request and connection are touched on the loop
 // thread only; the worker reads body and writes answer.
+// What a command sends back: a text written whole, or a stream that makes its
+// body as the connection takes it (an answer carrying a document).
+struct Answer {
+    std::string text;
+    std::unique_ptr<AnswerStream> stream;
+};
+
 struct Job {
     Listener* listener = nullptr;
     evhttp_request* req = nullptr;       // nullptr once the connection is gone
     evhttp_connection* evcon = nullptr;
     event* watch = nullptr;
-    std::string body;
+    std::shared_ptr<BodyMemory> body;    // the request body, bodySize bytes of it
+    size_t bodySize = 0;
     std::string origin;
-    std::string answer;
+    Answer answer;
     std::atomic<bool> cancelled{false};
-    uint64_t reserved = 0;  // of the body budget
+    uint64_t reserved = 0;  // of the body budget, until the command has used the body
     ~Job() {
-        SecureWipe(body);
-        SecureWipe(answer);
-        std::string().swap(body);
-        std::string().swap(answer);
-        ReleaseBody(reserved);
-        if (reserved >= kReturnMemoryAfter) ReturnFreeMemory();
+        body.reset();
+        SecureWipe(answer.text);
+        std::string().swap(answer.text);
+        GiveBackBody();
+    }
+    // The body's share of the budget goes back once the command is done with
+    // the body: before its answer is queued, so that a client that has the
+    // answer finds the budget free again (no matter which thread lets go of
+    // the job last).
+    void GiveBackBody() {
+        const uint64_t held = std::exchange(reserved, 0);
+        ReleaseBody(held);
+        if (held >= kReturnMemoryAfter) ReturnFreeMemory();
     }
 };
 
@@ -146,6 +170,12 @@ struct Listener {
     std::vector<std::shared_ptr<Job>> finished;
     std::thread thread;
     std::map<evhttp_connection*, std::shared_ptr<Job>> inflight;  // loop thread only
+    // Answers being sent piece by piece, by connection; loop thread only.
+    struct Streamed {
+        evhttp_request* req;
+        std::unique_ptr<AnswerStream> stream;
+    };
+    std::unordered_map<evhttp_connection*, Streamed> streams;
     // Connections, loop thread only: made but not yet adopted, and adopted.
     std::vector<Conn*> pending;
     std::unordered_map<evhttp_connection*, Conn*> conns;
@@ -236,6 +266,7 @@ void DropConn(Conn* c) {
 void ConnectionClosed(evhttp_connection* evcon, void* arg) {
     auto* c = static_cast<Conn*>(arg);
     Listener* l = c->listener;
+    l->streams.erase(evcon);  // an answer cut off: its document goes
     auto it = l->inflight.find(evcon);
     if (it != l->inflight.end()) {
         std::shared_ptr<Job> job = it->second;
@@ -339,12 +370,54 @@ void StartWatching(evutil_socket_t, short, void* arg) {
     event_add(job->watch, nullptr);
 }
 
+// The next piece of a streamed answer, made once the one before has been
+// written; the end of the reply after the last one. A piece is made into
+// the connection's buffer chain by chain, without a copy.
+void SendNextPiece(evhttp_connection* evcon, void* arg) {
+    auto& l = *static_cast<Listener*>(arg);
+    auto it = l.streams.find(evcon);
+    if (it == l.streams.end()) return;
+    evhttp_request* req = it->second.req;
+    AnswerStream& stream = *it->second.stream;
+    if (stream.Done()) {
+        l.streams.erase(it);  // the document goes before the connection reads on
+        evhttp_send_reply_end(req);
+        return;
+    }
+    evbuffer* piece = evbuffer_new();
+    evbuffer_iovec room;
+    if (!piece || evbuffer_reserve_space(piece, static_cast<ev_ssize_t>(kAnswerPiece), &room, 1) < 1) {
+        if (piece) evbuffer_free(piece);
+        l.streams.erase(it);
+        evhttp_connection_free(evcon);  // out of memory: the answer cannot be completed
+        return;
+    }
+    room.iov_len = stream.Next(static_cast<char*>(room.iov_base), std::min(room.iov_len, kAnswerPiece));
+    evbuffer_commit_space(piece, &room, 1);
+    evhttp_send_reply_chunk_with_cb(req, piece, SendNextPiece, &l);
+    evbuffer_free(piece);
+}
+
+// Headers as for an answer sent whole (its length among them), then the body
+// piece by piece.
+void StreamAnswer(Listener& l, evhttp_request* req, evhttp_connection* evcon, std::unique_ptr<AnswerStream> stream,
+                  const char* allowOrigin) {
+    AddHeader(req, "Content-Type", kHtml);
+    if (allowOrigin) AddHeader(req, "Access-Control-Allow-Origin", allowOrigin);
+    AddHeader(req, "Content-Length", std::to_string(stream->Length()).c_str());
+    l.streams[evcon] = Listener::Streamed{req, std::move(stream)};
+    evhttp_send_reply_start(req, 200, "HTTP_OK");
+    SendNextPiece(evcon, &l);
+}
+
 void Reply(Job& job) {
     if (!job.req) return;
     evhttp_request* req = job.req;
     ForgetJob(job);
     FirstRequestDone(*job.listener, job.evcon);
-    SendAnswer(req, std::move(job.answer), job.origin.empty() ? "*" : job.origin.c_str());
+    const char* allowOrigin = job.origin.empty() ? "*" : job.origin.c_str();
+    if (job.answer.stream) return StreamAnswer(*job.listener, req, job.evcon, std::move(job.answer.stream), allowOrigin);
+    SendAnswer(req, std::move(job.answer.text), allowOrigin);
 }
 
 void SendAnswers(evutil_socket_t, short, void* arg) {
@@ -368,58 +441,135 @@ void PauseForTests(const Job& job) {
 }
 
 // The answer is parsed again for the log, so that its masks follow its
-// structure like the request's do.
-void LogAnswer(const std::string& answer, const std::string& command, const char* native) {
+// structure like the request's do. An answer's document left to the front
+// end is shown by the Base64 of its beginning.
+void LogAnswer(const std::string& answer, const std::string& command, const char* native,
+               const RequestDocuments::Attached* attached) {
     tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
-    std::string shown = doc.Parse(answer.data(), answer.size()) == tinyxml2::XML_SUCCESS
-                            ? log::RedactDocument(doc, command, kLoggedDocument)
-                            : "[" + std::to_string(answer.size()) + " bytes]";
+    std::string shown;
+    if (doc.Parse(answer.data(), answer.size()) != tinyxml2::XML_SUCCESS) {
+        shown = "[" + std::to_string(answer.size()) + " bytes]";
+    } else if (attached) {
+        const size_t prefix = std::min(attached->bytes.size(), (kLoggedDocument / 4 + 1) * 3);
+        const std::string beginning = Base64Encode(attached->bytes.data(), prefix);
+        shown = log::RedactDocument(doc, command, kLoggedDocument,
+                                    {attached->marker, beginning, Base64EncodedLength(attached->bytes.size())});
+    } else {
+        shown = log::RedactDocument(doc, command, kLoggedDocument);
+    }
     ZLOG("_http_cb", "%sOutput text:\r\n'%s'", native, shown.c_str());
 }
 
-// A document may be large: the body is unwrapped, converted and encoded in
-// its own memory, and the request text goes as soon as the parser has its copy.
-std::string ExecuteCommand(std::string body, RequestFlags flags) {
+// Parses the request text. A large Data text stays out of the parsed request
+// (a stand-in takes its place) and where it was received, so that neither
+// the parser's copy nor the command's decoding copies it (RequestDocuments);
+// the body memory then goes with the document. Otherwise the body goes as
+// soon as the parser has its copy.
+bool ParseRequest(std::shared_ptr<BodyMemory> body, std::string_view text, tinyxml2::XMLDocument& doc,
+                  RequestDocuments& documents) {
+    if (auto span = FindDocumentText(text, kDocumentFrom)) {
+        std::string standIn = "~" + NewGuidText() + "~";
+        std::string rest;
+        rest.reserve(text.size() - span->size() + standIn.size());
+        rest.append(text.substr(0, span->begin)).append(standIn).append(text.substr(span->end));
+        const bool parsed = WithinXmlLimits(rest, text.size()) &&
+                            doc.Parse(rest.data(), rest.size()) == tinyxml2::XML_SUCCESS;
+        SecureWipe(rest);
+        const char* data = parsed ? RequestDataText(doc) : nullptr;
+        if (data && standIn == data) {
+            char* at = const_cast<char*>(text.data());  // the body's own memory
+            at[span->end] = '\0';  // its end tag is in the parser's copy
+            documents.text = at + span->begin;
+            documents.length = span->size();
+            documents.standIn = std::move(standIn);
+            documents.memory = std::move(body);
+            return true;
+        }
+        doc.Clear();  // the scan was misled: the whole text, as always
+    }
+    const bool parsed = WithinXmlLimits(text) && doc.Parse(text.data(), text.size()) == tinyxml2::XML_SUCCESS;
+    body.reset();
+    return parsed;
+}
+
+void LogRequest(const tinyxml2::XMLDocument& doc, const std::string& command, const char* native,
+                const RequestDocuments& documents) {
+    std::string shown;
+    if (documents.text) {
+        const std::string_view text(documents.text, documents.length);
+        shown = log::RedactDocument(doc, command, kLoggedDocument,
+                                    {documents.standIn, text.substr(0, kLoggedDocument + 1), text.size()});
+    } else {
+        shown = log::RedactDocument(doc, command, kLoggedDocument);
+    }
+    ZLOG("_http_cb", "%sInput text:\r\n'%s'", native, shown.c_str());
+}
+
+// The answer in the form the flags ask for: whole, or as a stream around the
+// document the command left to the front end.
+Answer EncodeFinal(std::string answer, RequestFlags flags, std::optional<RequestDocuments::Attached> attached) {
+    Cp1251ToUtf8InPlace(answer);
+    Answer out;
+    const size_t at = attached ? answer.find(attached->marker) : std::string::npos;
+    if (at == std::string::npos) {
+        out.text = EncodeAnswer(std::move(answer), flags);
+        return out;
+    }
+    std::string tail = answer.substr(at + attached->marker.size());
+    answer.resize(at);
+    out.stream = std::make_unique<AnswerStream>(std::move(answer), std::move(attached->bytes), std::move(tail), flags);
+    return out;
+}
+
+// A document may be large: the body is unwrapped in its own memory, and the
+// document is decoded there too, by the command that takes it; the answer's
+// document is encoded as it is sent.
+Answer ExecuteCommand(std::shared_ptr<BodyMemory> body, size_t size, RequestFlags flags,
+                      RequestDocuments& documents) {
     const char* native = flags.native ? "(Native)" : "";
-    std::string text = UnwrapBody(std::move(body));
-    size_t length = DocumentLength(text);
+    std::string_view text = UnwrapBodyInPlace(body->data(), size);
+    text = text.substr(0, DocumentLength(text));
+    // What the unwrapping decoded no longer needs the body's tail.
+    body->KeepOnly(static_cast<size_t>(text.data() + text.size() - body->data()) + 1);
     std::string answer;
     std::string command;  // which elements of the answer carry data
+    bool ok = false;
     {
         tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
-        const bool parsed = WithinXmlLimits(std::string_view(text.data(), length)) &&
-                            doc.Parse(text.data(), length) == tinyxml2::XML_SUCCESS;
+        const bool parsed = ParseRequest(std::move(body), text, doc, documents);
         if (parsed && log::IsOpen()) {
             command = log::RequestCommand(doc);
-            ZLOG("_http_cb", "%sInput text:\r\n'%s'", native, log::RedactDocument(doc, command, kLoggedDocument).c_str());
+            LogRequest(doc, command, native, documents);
         }
-        SecureWipe(text);
-        std::string().swap(text);
         if (!parsed)
             answer = BareErrorEnvelope(ZK_E_BAD_REQUEST_XML);
-        else if (!ProcessRequestPOST(doc, answer))
+        else if (!(ok = ProcessRequestPOST(doc, answer)))
             answer = BareErrorEnvelope(ZK_E_BAD_REQUEST_PARAMS);
     }
-    if (log::IsOpen()) LogAnswer(answer, command, native);
-    Cp1251ToUtf8InPlace(answer);
-    return EncodeAnswer(std::move(answer), flags);
+    documents.memory.reset();  // the request's memory, unless the command took it
+    documents.text = nullptr;
+    std::optional<RequestDocuments::Attached> attached;
+    if (ok) attached = std::move(documents.answer);
+    documents.answer.reset();
+    if (log::IsOpen()) LogAnswer(answer, command, native, attached ? &*attached : nullptr);
+    return EncodeFinal(std::move(answer), flags, std::move(attached));
 }
 
 // Whatever fails while a request runs (memory for a large body, say) is
 // answered with the bare code 56 and logged; the service goes on.
-std::string ExecuteSafely(std::string body) {
-    const RequestFlags flags = ReadFlags(body);
+Answer ExecuteSafely(std::shared_ptr<BodyMemory> body, size_t size, RequestDocuments& documents) {
+    const RequestFlags flags = ReadFlags(std::string_view(body->data(), size));
     try {
-        return ExecuteCommand(std::move(body), flags);
+        return ExecuteCommand(std::move(body), size, flags, documents);
     } catch (const std::exception& e) {
         ZLOG("_http_cb", "Request failed: %s", e.what());
     } catch (...) {
         ZLOG("_http_cb", "Request failed");
     }
+    documents.memory.reset();
+    documents.answer.reset();
     try {
-        std::string answer = BareErrorEnvelope(ZK_E_BAD_REQUEST_PARAMS);
-        Cp1251ToUtf8InPlace(answer);
-        return EncodeAnswer(std::move(answer), flags);
+        return EncodeFinal(BareErrorEnvelope(ZK_E_BAD_REQUEST_PARAMS), flags, std::nullopt);
     } catch (...) {
         return {};
     }
@@ -428,10 +578,13 @@ std::string ExecuteSafely(std::string body) {
 void RunJob(const std::shared_ptr<Job>& job) {
     if (g_testDelayMs > 0) PauseForTests(*job);
     if (!job->cancelled) {
-        RequestContext context{job->origin, &job->cancelled};
+        RequestDocuments documents;
+        RequestContext context{job->origin, &job->cancelled, &documents};
         ScopedRequest current(context);
-        job->answer = ExecuteSafely(std::move(job->body));
+        job->answer = ExecuteSafely(std::move(job->body), job->bodySize, documents);
     }
+    job->body.reset();  // a cancelled command's body was never taken
+    job->GiveBackBody();
     Listener& l = *job->listener;
     {
         std::lock_guard lock(l.finishedLock);
@@ -453,17 +606,24 @@ void StartCommand(Listener& l, evhttp_request* req, evhttp_connection* evcon, ui
     // but not yet touched; the drained chains' memory goes back to the system
     // as the copy proceeds: a large body is not held twice.
     evbuffer* in = evhttp_request_get_input_buffer(req);
-    job->body.reserve(evbuffer_get_length(in));
+    try {
+        job->body = std::make_shared<BodyMemory>(evbuffer_get_length(in) + 1);  // room for a terminating zero
+    } catch (const std::bad_alloc&) {
+        evhttp_send_error(req, 503, nullptr);
+        return;
+    }
     size_t sinceReturned = 0;
     for (evbuffer_iovec chain; evbuffer_peek(in, -1, nullptr, &chain, 1) > 0 && chain.iov_len > 0;) {
-        job->body.append(static_cast<const char*>(chain.iov_base), chain.iov_len);
+        std::memcpy(job->body->data() + job->bodySize, chain.iov_base, chain.iov_len);
+        job->bodySize += chain.iov_len;
         evbuffer_drain(in, chain.iov_len);
         if ((sinceReturned += chain.iov_len) >= kReturnMemoryEvery) {
             ReturnFreeMemory();
             sinceReturned = 0;
         }
     }
-    if (job->body.size() >= kReturnMemoryEvery) ReturnFreeMemory();
+    job->body->KeepOnly(job->bodySize);
+    if (job->bodySize >= kReturnMemoryEvery) ReturnFreeMemory();
     if (const char* origin = RequestHeader(req, "Origin")) job->origin = origin;
     // Most commands end long before a client could notice: the socket is
     // watched only once the command has run for a while.

@@ -10,9 +10,6 @@
 namespace zk::http {
 namespace {
 
-constexpr std::string_view kWindowNameHead = "<html><head><script type=\"text/javascript\">window.name='{data:\"";
-constexpr std::string_view kWindowNameTail = "\"}';</script></head><body></body></html>";
-
 bool FlagAfter(std::string_view body, std::string_view name, bool absent) {
     // memmem: the body may be a whole document, and the flags come last.
     const void* found = memmem(body.data(), body.size(), name.data(), name.size());
@@ -81,9 +78,9 @@ RequestFlags ReadFlags(std::string_view body) {
 
 // Runs between the special characters are moved whole; the next "%" and the
 // next "+" are each searched for once.
-void PercentDecode(std::string& text, size_t from) {
-    char* s = text.data();
-    const size_t n = text.size();
+void PercentDecode(std::string& text, size_t from) { text.resize(PercentDecode(text.data(), text.size(), from)); }
+
+size_t PercentDecode(char* s, size_t n, size_t from) {
     auto next = [&](char c, size_t at) {
         const void* p = at < n ? std::memchr(s + at, c, n - at) : nullptr;
         return p ? static_cast<size_t>(static_cast<const char*>(p) - s) : n;
@@ -114,26 +111,31 @@ void PercentDecode(std::string& text, size_t from) {
         s[out++] = c;
         ++i;
     }
-    text.resize(out);
+    return out;
+}
+
+std::string UnwrapBody(std::string body) {
+    const std::string_view text = UnwrapBodyInPlace(body.data(), body.size());
+    return std::string(text);
 }
 
 // Every rule works over the body's own memory: a large document is not copied.
-std::string UnwrapBody(std::string body) {
-    size_t xml = body.find("<?xml");
-    if (xml != std::string::npos) {
-        body.erase(0, xml);
-        return body;
+std::string_view UnwrapBodyInPlace(char* body, size_t size) {
+    auto find = [&](std::string_view what, size_t n) -> size_t {
+        const void* at = memmem(body, n, what.data(), what.size());
+        return at ? static_cast<size_t>(static_cast<const char*>(at) - body) : std::string_view::npos;
+    };
+    size_t xml = find("<?xml", size);
+    if (xml != std::string_view::npos) return {body + xml, size - xml};
+    size_t data = find("data=", size);
+    if (data != std::string_view::npos) {
+        const size_t decoded = PercentDecode(body, size, data + 5);
+        return {body, Base64DecodeTo(body, decoded, reinterpret_cast<uint8_t*>(body))};
     }
-    size_t data = body.find("data=");
-    if (data != std::string::npos) {
-        PercentDecode(body, data + 5);
-        Base64DecodeInPlace(body);
-        return body;
-    }
-    PercentDecode(body);
-    xml = body.find("<?xml");
-    if (xml != std::string::npos) body.erase(0, xml);
-    return body;
+    size = PercentDecode(body, size, 0);
+    xml = find("<?xml", size);
+    if (xml != std::string_view::npos) return {body + xml, size - xml};
+    return {body, size};
 }
 
 size_t DocumentLength(std::string_view text) {

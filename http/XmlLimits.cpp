@@ -18,8 +18,10 @@ size_t After(std::string_view text, size_t from, std::string_view end) {
 
 size_t MaxNodes(size_t documentLength) { return kMaxNodesBase + documentLength / kBytesPerExtraNode; }
 
-bool WithinXmlLimits(std::string_view text) {
-    const size_t maxNodes = MaxNodes(text.size());
+bool WithinXmlLimits(std::string_view text) { return WithinXmlLimits(text, text.size()); }
+
+bool WithinXmlLimits(std::string_view text, size_t documentLength) {
+    const size_t maxNodes = MaxNodes(documentLength);
     size_t nodes = 0;
     size_t i = 0;
     while (i < text.size()) {

@@ -19,5 +19,8 @@ size_t MaxNodes(size_t documentLength);
 // the document has at most MaxNodes(text.size()) markup nodes. Counts never
 // fall short of what the parser would build.
 bool WithinXmlLimits(std::string_view text);
+// The same for the markup of a document of documentLength bytes whose text
+// (free of markup) is left out of text.
+bool WithinXmlLimits(std::string_view text, size_t documentLength);
 
 }  // namespace zk::http

@@ -234,6 +234,14 @@ std::optional<int> FileMode(const std::string& path) {
     return static_cast<int>(st.st_mode & 07777);
 }
 
+std::optional<FileVersion> VersionOf(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return std::nullopt;
+    auto nanos = [](const timespec& t) { return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec; };
+    return FileVersion{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
+                       static_cast<uint64_t>(st.st_size), nanos(st.st_mtim), nanos(st.st_ctim)};
+}
+
 std::string BaseName(const std::string& path) {
     size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);

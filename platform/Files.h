@@ -57,6 +57,16 @@ bool CopyFile(const std::string& from, const std::string& to, int mode = -1);
 // The permission bits of a file (links followed), or nothing when it is missing.
 std::optional<int> FileMode(const std::string& path);
 
+// What tells one version of a file from another without reading it: the
+// file itself (device and inode), its size and its last change (content or
+// status), to the nanosecond. Links followed.
+struct FileVersion {
+    uint64_t device = 0, inode = 0, size = 0;
+    int64_t modified = 0, changed = 0;  // nanoseconds
+    bool operator==(const FileVersion&) const = default;
+};
+std::optional<FileVersion> VersionOf(const std::string& path);
+
 // "dir/name.ext" -> "name.ext"; lower-cases ASCII.
 std::string BaseName(const std::string& path);
 std::string LowerAscii(std::string text);

@@ -434,6 +434,24 @@ int LibCheckKeyPair(const Site& site, int32_t lib, const KeyRef& key, ByteView c
     });
 }
 
+int LibOpenKeyPair(const Site& site, int32_t lib, ByteView key, ByteView cert, const char* pass,
+                   OpenedKeyPtr& opened) {
+    opened.reset();
+    return Logged(site, "CheckKeyPair", [&] {
+        if (!Fits(key) || !Fits(cert)) return kInputTooLarge;
+        if (Get().exports.ZKLCTX_OpenKey && LibraryIdentityByIndex(lib) >= 0) {
+            ZKTokenKey handle = 0;
+            const int code = Call<&Exports::ZKLCTX_OpenKey>(cert.data(), Len(cert), key.data(), Len(key), pass, &handle);
+            if (code == 0 && handle) opened = std::make_shared<const OpenedKey>(handle);
+            return code;
+        }
+        return CallSlot<ZKLD_SLOT_CHECK_KEY_PAIR>(lib, key.data(), Len(key), cert.data(), Len(cert), pass);
+    });
+}
+
+// Without a provider (after it was unloaded) there is nothing left to close.
+OpenedKey::~OpenedKey() { Call<&Exports::ZKLCTX_CloseKey>(handle_); }
+
 int LibChangeKeyPassword(const Site& site, int32_t lib, ByteView key, const char* oldPass, const char* newPass,
                          Output& out) {
     return Logged(site, "ChangeKeyPassword", [&] {

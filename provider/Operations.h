@@ -44,6 +44,22 @@ struct KeyRef {
     ZKTokenKey token = 0;
 };
 
+// A private key the provider keeps open (ZKLCTX_OpenKey): it stands for the
+// key in every operation (ref()) until its last holder lets it go; the
+// provider then closes it and clears its memory.
+class OpenedKey {
+public:
+    explicit OpenedKey(ZKTokenKey handle) : handle_(handle) {}
+    OpenedKey(const OpenedKey&) = delete;
+    OpenedKey& operator=(const OpenedKey&) = delete;
+    ~OpenedKey();
+    KeyRef ref() const { return {{}, handle_}; }
+
+private:
+    ZKTokenKey handle_;
+};
+using OpenedKeyPtr = std::shared_ptr<const OpenedKey>;
+
 // An output block of the provider, owned by the caller. Not zero-filled
 // before the provider writes it (it may be as large as the document); wiped
 // when released if the operation's output may hold a secret.
@@ -158,6 +174,12 @@ int LibSign(const Site& site, int32_t lib, ByteView data, const KeyRef& key, Byt
 int LibSignDetached(const Site& site, int32_t lib, ByteView data, const KeyRef& key, ByteView cert,
                     const char* pass, Output& out);
 int LibCheckKeyPair(const Site& site, int32_t lib, const KeyRef& key, ByteView cert, const char* pass);
+// The same pair check of key bytes, keeping the key open when it passes
+// (ZKLCTX_OpenKey): one opening serves the check and the operations after
+// it. Logged as "CheckKeyPair". Where the provider cannot keep keys open (or
+// does not know lib) it is the plain check, and 0 comes without a key.
+int LibOpenKeyPair(const Site& site, int32_t lib, ByteView key, ByteView cert, const char* pass,
+                   OpenedKeyPtr& opened);
 // Output: the re-encrypted key file (secret).
 int LibChangeKeyPassword(const Site& site, int32_t lib, ByteView key, const char* oldPass, const char* newPass,
                          Output& out);

@@ -442,6 +442,11 @@ typedef void (*ZKLDProc)(void);
       (uint32_t, contentLen)(uint8_t*, out)(uint32_t*, outLen)) \
     X(int, ZKLCTX_CheckKeyPair, (const uint8_t*, cert)(uint32_t, certLen)(const uint8_t*, key)(uint32_t, keyLen) \
       (const char*, pass)) \
+    /* the pair check that keeps the key open: on 0 the handle stands for the key of cert in every operation */ \
+    /* (no key bytes, the key length argument carries the handle) until ZKLCTX_CloseKey */ \
+    X(int, ZKLCTX_OpenKey, (const uint8_t*, cert)(uint32_t, certLen)(const uint8_t*, key)(uint32_t, keyLen) \
+      (const char*, pass)(ZKTokenKey*, handle)) \
+    X(int, ZKLCTX_CloseKey, (ZKTokenKey, handle)) \
     X(int, ZKLCTX_ChangeKeyPassword, (const char*, oldPass)(const uint8_t*, key)(uint32_t, keyLen) \
       (const char*, newPass)(uint8_t*, out)(uint32_t*, outLen)) \
     X(int, ZKLCTX_EncryptDataForRecipients, (const uint8_t*, doc)(uint32_t, len)(const uint8_t*, senderCert) \

@@ -3,6 +3,7 @@
 
 #include "zelkord/Context.h"
 #include "zelkord/Pkcs11.h"
+#include "zelkord/PrivateKey.h"
 #include "zelkord/Registry.h"
 
 namespace zkd {
@@ -10,11 +11,13 @@ namespace {
 
 int LibraryInit() {
     OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CONFIG, nullptr);
+    PrepareSecureHeap();  // before any private key is opened
     ZKD_LOG("Library started");
     return ZK_E_OK;
 }
 
 int LibraryTerm() {
+    CloseAllKeptKeys();
     ReleaseTokenProviders();  // each token module ends once its last connection does
     ZKD_LOG("Library stopped");
     return ZK_E_OK;

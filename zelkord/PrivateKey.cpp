@@ -1,20 +1,128 @@
 #include "zelkord/PrivateKey.h"
 
+#include <openssl/crypto.h>
+
+#include <atomic>
+#include <map>
+#include <mutex>
+
+#include "zelkord/Context.h"
 #include "zelkord/Errors.h"
+#include "zelkord/Registry.h"
 #include "zelkord/TokenConnection.h"
 #include "zelkord/TokenPrivateKey.h"
 
 namespace zkd {
+namespace {
+
+// Room for the secret parts of the kept keys and of the operations running
+// with them (an RSA-4096 key takes a few KiB); a power of two, as OpenSSL
+// asks. Locked in memory where the limit of locked memory allows.
+constexpr size_t kSecureHeapSize = 4u << 20;
+constexpr size_t kSecureHeapMinimum = 32;
+// Kept keys at once: one per certificate with a kept password.
+constexpr size_t kMaxKeptKeys = 1024;
+
+struct KeptKeys {
+    std::mutex lock;
+    std::map<ZKTokenKey, std::shared_ptr<const PKeyPtr>> open;
+};
+
+KeptKeys& TheKeptKeys() {
+    static KeptKeys* keys = new KeptKeys;  // never destroyed: the library may end after its statics
+    return *keys;
+}
+
+std::shared_ptr<const PKeyPtr> FindKeptKey(ZKTokenKey handle) {
+    KeptKeys& k = TheKeptKeys();
+    std::lock_guard<std::mutex> hold(k.lock);
+    auto it = k.open.find(handle);
+    return it == k.open.end() ? nullptr : it->second;
+}
+
+int OpenKeyExport(const uint8_t* cert, uint32_t certLen, const uint8_t* key, uint32_t keyLen, const char* pass,
+                  ZKTokenKey* handle) {
+    if (!handle || !key || !cert) return Fail(ZK_E_BAD_REQUEST_PARAMS, "Missing arguments");
+    *handle = 0;
+    X509Ptr x = ParseCertificate(cert, certLen);
+    if (!x) return Fail(ZK_E_CERT_INFO, "the certificate cannot be read");
+    return KeepKeyOpen(key, keyLen, pass, x.get(), *handle);
+}
+
+int CloseKeyExport(ZKTokenKey handle) { return CloseKeptKey(handle); }
+
+}  // namespace
+
+ZKTokenKey NewKeyHandle() {
+    static std::atomic<ZKTokenKey> next{1};
+    return next++;
+}
+
+bool PrepareSecureHeap() {
+    if (CRYPTO_secure_malloc_initialized()) return true;
+    switch (CRYPTO_secure_malloc_init(kSecureHeapSize, kSecureHeapMinimum)) {
+        case 1: return true;
+        case 2:
+            ZKD_LOG("Secure heap without locked pages (limit of locked memory)");
+            return true;
+        default:
+            ZKD_LOG("Secure heap not available");
+            return false;
+    }
+}
+
+int KeepKeyOpen(const uint8_t* key, size_t keyLen, const char* pass, X509* cert, ZKTokenKey& handle) {
+    handle = 0;
+    KeyFile file;
+    if (int rc = OpenKeyFile(key, keyLen, pass, file)) return rc;
+    const int index = FindKeyFor(file, cert);
+    if (index < 0) return Fail(ZK_E_KEY_MISMATCH, "the key file holds no key of this certificate");
+    auto kept = std::make_shared<const PKeyPtr>(std::move(file.keys[static_cast<size_t>(index)].key));
+    KeptKeys& k = TheKeptKeys();
+    std::lock_guard<std::mutex> hold(k.lock);
+    if (k.open.size() >= kMaxKeptKeys) return Fail(ZK_E_BAD_REQUEST_PARAMS, "too many keys kept open");
+    handle = NewKeyHandle();
+    k.open.emplace(handle, std::move(kept));
+    return ZK_E_OK;
+}
+
+int CloseKeptKey(ZKTokenKey handle) {
+    std::shared_ptr<const PKeyPtr> gone;  // freed after the lock is let go
+    KeptKeys& k = TheKeptKeys();
+    std::lock_guard<std::mutex> hold(k.lock);
+    auto it = k.open.find(handle);
+    if (it == k.open.end()) return Fail(ZK_E_DONGLE, "no key kept open with this handle");
+    gone = std::move(it->second);
+    k.open.erase(it);
+    return ZK_E_OK;
+}
+
+void CloseAllKeptKeys() {
+    std::map<ZKTokenKey, std::shared_ptr<const PKeyPtr>> gone;
+    KeptKeys& k = TheKeptKeys();
+    std::lock_guard<std::mutex> hold(k.lock);
+    gone.swap(k.open);
+}
 
 int CheckKeyReachable(const uint8_t* key, ZKKeyLen keyLen) {
-    if (key) return ZK_E_OK;
+    if (key || FindKeptKey(static_cast<ZKTokenKey>(keyLen))) return ZK_E_OK;
     return FindConnection(static_cast<ZKTokenKey>(keyLen)) ? ZK_E_OK : ZK_E_DONGLE;
 }
 
 int OpenPrivateKey(const uint8_t* key, ZKKeyLen keyLen, const char* pass, X509* cert, PrivateKey& out) {
     out = PrivateKey();
     if (!cert) return Fail(ZK_E_CERT_INFO, "the certificate cannot be read");
-    if (!key) {  // on a token: the PIN was given when it was connected
+    if (!key) {
+        // Kept open (its certificate was checked when it was opened), or on a
+        // token (the PIN was given when it was connected).
+        if ((out.kept_ = FindKeptKey(static_cast<ZKTokenKey>(keyLen)))) {
+            if (X509_check_private_key(cert, out.kept_->get()) != 1) {
+                out = PrivateKey();
+                return Fail(ZK_E_KEY_MISMATCH, "the kept key is not the key of this certificate");
+            }
+            out.key_ = out.kept_->get();
+            return ZK_E_OK;
+        }
         std::shared_ptr<TokenConnection> connection = FindConnection(static_cast<ZKTokenKey>(keyLen));
         if (!connection) return ZK_E_DONGLE;
         if (int rc = OpenTokenPrivateKey(connection, X509_get0_pubkey(cert), out.owned_)) return rc;
@@ -27,5 +135,8 @@ int OpenPrivateKey(const uint8_t* key, ZKKeyLen keyLen, const char* pass, X509* 
     out.key_ = out.file_.keys[static_cast<size_t>(index)].key.get();
     return ZK_E_OK;
 }
+
+ZKD_EXPORT(ZKLCTX_OpenKey, OpenKeyExport);
+ZKD_EXPORT(ZKLCTX_CloseKey, CloseKeyExport);
 
 }  // namespace zkd

@@ -1,11 +1,13 @@
 // The private key of one certificate, wherever it lives: in a password-
-// protected key file given as bytes, or on a hardware key token (key bytes
-// absent, the length argument then carries the connected token key's handle).
+// protected key file given as bytes, on a hardware key token, or kept open
+// for the host (for the last two the key bytes are absent and the length
+// argument carries the handle: handles of both kinds come from one counter).
 // Every operation that acts with the user's private key (signing, container
 // signatures, decryption, signed requests) opens it here, so that a new kind
 // of key store is added in one place.
 #pragma once
 #include <cstdint>
+#include <memory>
 
 #include "provider/ZelkorD.h"
 #include "zelkord/KeyFile.h"
@@ -23,8 +25,12 @@ private:
     friend int OpenPrivateKey(const uint8_t*, ZKKeyLen, const char*, X509*, PrivateKey&);
     KeyFile file_;       // a key file's keys (their memory is the file's)
     PKeyPtr owned_;      // a key held for a token key
+    std::shared_ptr<const PKeyPtr> kept_;  // a key kept open for the host
     EVP_PKEY* key_ = nullptr;
 };
+
+// A new handle for a token key or a kept key (never 0).
+ZKTokenKey NewKeyHandle();
 
 // 0 when a key given this way can be opened at all: key bytes, or the handle
 // of a connected token key; else 16. Cheap: lets a sizing call refuse before
@@ -35,5 +41,18 @@ int CheckKeyReachable(const uint8_t* key, ZKKeyLen keyLen);
 // format, 8 wrong password); 6 when the key file or the token holds no key of
 // cert; 16 when the token key is not connected or the token fails.
 int OpenPrivateKey(const uint8_t* key, ZKKeyLen keyLen, const char* pass, X509* cert, PrivateKey& out);
+
+// Keys kept open for the host (ZKLCTX_OpenKey ... ZKLCTX_CloseKey). Their
+// secret parts live on OpenSSL's secure heap (locked pages, left out of core
+// dumps, cleared when freed), which the library sets up when it starts.
+// Opening is the pair check: 0 with the handle, or OpenPrivateKey's codes.
+int KeepKeyOpen(const uint8_t* key, size_t keyLen, const char* pass, X509* cert, ZKTokenKey& handle);
+// 0, or 16 when the handle names no kept key. A key in use by an operation
+// goes when that operation ends.
+int CloseKeptKey(ZKTokenKey handle);
+// Closes every kept key (the library's end).
+void CloseAllKeptKeys();
+// Sets up the secure heap once; false when it cannot be had at all.
+bool PrepareSecureHeap();
 
 }  // namespace zkd

@@ -7,6 +7,7 @@
 
 #include "platform/CodePage.h"
 #include "zelkord/Errors.h"
+#include "zelkord/PrivateKey.h"
 
 namespace zkd {
 namespace {
@@ -59,7 +60,6 @@ void GiveLeaseBack(const TokenSlot& s) {
 
 struct Handles {
     std::mutex lock;
-    ZKTokenKey next = 1;
     std::map<ZKTokenKey, std::shared_ptr<TokenConnection>> open;
 };
 
@@ -205,7 +205,7 @@ int ConnectToken(const char* providerName, int32_t slotId, const char* pin, ZKTo
         if (int rc = c->Login(CKU_USER, pin)) return rc;
     Handles& h = TheHandles();
     std::lock_guard<std::mutex> hold(h.lock);
-    *handle = h.next++;
+    *handle = NewKeyHandle();  // one counter for token keys and kept keys
     h.open.emplace(*handle, std::move(c));
     return ZK_E_OK;
 }

@@ -13,15 +13,16 @@
 namespace zk {
 namespace {
 
-std::vector<uint8_t> DecodeData(const char* data) { return Base64Decode(std::string_view(data, std::strlen(data))); }
+// The request's document, decoded where it was received.
+SharedBytes DecodeData(const char* data) { return TakeRequestDocument(data); }
 
 // The answer of a container operation: the code, the detail value when there
-// is one, and the container as the text of Data on success.
-std::string ContainerAnswer(const char* command, int code, const provider::Output& container,
-                            int detail = kNoDetail) {
+// is one, and the container as the text of Data on success (left to the front
+// end to encode as it sends it).
+std::string ContainerAnswer(const char* command, int code, provider::Output& container, int detail = kNoDetail) {
     tinyxml2::XMLDocument doc;
     tinyxml2::XMLElement* holder = BuildXMLHead(doc, command, code, detail);
-    return code == 0 ? PrintDocumentWithBase64(doc, holder, container.data(), container.size()) : PrintDocument(doc);
+    return code == 0 ? PrintDocumentWithBase64(doc, holder, std::move(container)) : PrintDocument(doc);
 }
 
 // The signing commands: a signer must be named; the located signer's code
@@ -40,7 +41,7 @@ bool SigningCommand(const char* command, const tinyxml2::XMLElement* params, con
     if (code == 0) {
         const AdditionalAttributesParam attrs(params);
         const provider::SignerRef ref{loc.cert, loc.Key(), loc.password.c_str()};
-        code = sign(DecodeData(data), ref, attrs.record(), out);
+        code = sign(DecodeData(data).view(), ref, attrs.record(), out);
     }
     loc.DisconnectToken();
     answer = ContainerAnswer(command, code, out, loc.detail);
@@ -54,7 +55,7 @@ bool CtxCreateContainerCommand(const char* command, const tinyxml2::XMLElement* 
     const std::string store = ChildText(params, "StoreContent");
     const bool keepContent = store.empty() || IsTrueText(store);
     return SigningCommand(command, params, data, answer,
-                          [&](const std::vector<uint8_t>& document, const provider::SignerRef& signer,
+                          [&](provider::ByteView document, const provider::SignerRef& signer,
                               const AdditionalAttributes& attrs, provider::Output& out) {
                               return provider::CtxCreateContainer(ZK_SITE("CtxCreateContainerCommand"), keepContent,
                                                                   document, signer, attrs, out);
@@ -65,7 +66,7 @@ bool CtxAddSignatureCommand(const char* command, const tinyxml2::XMLElement* par
                             std::string& answer) {
     const std::vector<uint8_t> content = Base64Decode(ChildText(params, "Content"));
     return SigningCommand(command, params, data, answer,
-                          [&](const std::vector<uint8_t>& container, const provider::SignerRef& signer,
+                          [&](provider::ByteView container, const provider::SignerRef& signer,
                               const AdditionalAttributes& attrs, provider::Output& out) {
                               const provider::ByteView view(content);
                               return provider::CtxAddSignature(ZK_SITE("CtxAddSignatureCommand"), container,
@@ -81,7 +82,7 @@ bool CtxRemoveSignatureCommand(const char* command, const tinyxml2::XMLElement* 
     if (!index || !options) return false;
     provider::Output out;
     const int code =
-        provider::CtxRemoveSignature(ZK_SITE("CtxRemoveSignatureCommand"), DecodeData(data), *index, *options, out);
+        provider::CtxRemoveSignature(ZK_SITE("CtxRemoveSignatureCommand"), DecodeData(data).view(), *index, *options, out);
     answer = ContainerAnswer(command, code, out);
     return true;
 }
@@ -90,7 +91,7 @@ bool CtxRemoveContentCommand(const char* command, const tinyxml2::XMLElement*, c
                              std::string& answer) {
     if (!data || !*data) return false;
     provider::Output out;
-    const int code = provider::CtxRemoveContent(ZK_SITE("CtxRemoveContentCommand"), DecodeData(data), out);
+    const int code = provider::CtxRemoveContent(ZK_SITE("CtxRemoveContentCommand"), DecodeData(data).view(), out);
     answer = ContainerAnswer(command, code, out);
     return true;
 }
@@ -101,7 +102,7 @@ bool CtxAddContentCommand(const char* command, const tinyxml2::XMLElement* param
     const std::vector<uint8_t> content = Base64Decode(ChildText(params, "Content"));
     if (content.empty()) return false;
     provider::Output out;
-    const int code = provider::CtxAddContent(ZK_SITE("CtxAddContentCommand"), DecodeData(data), content, out);
+    const int code = provider::CtxAddContent(ZK_SITE("CtxAddContentCommand"), DecodeData(data).view(), content, out);
     answer = ContainerAnswer(command, code, out);
     return true;
 }

@@ -17,7 +17,8 @@ namespace {
 
 constexpr size_t kOidTextSize = 1024;
 
-std::vector<uint8_t> DecodeData(const char* data) { return Base64Decode(std::string_view(data, std::strlen(data))); }
+// The request's document, decoded where it was received.
+SharedBytes DecodeData(const char* data) { return TakeRequestDocument(data); }
 
 std::string BytesAnswer(const char* command, int code, const std::vector<uint8_t>& bytes) {
     tinyxml2::XMLDocument doc;
@@ -47,7 +48,7 @@ bool CtxGetContainerInfoCommand(const char* command, const tinyxml2::XMLElement*
     const std::optional<int32_t> index = ReadIndex(params, "SignIndex");
     if (!index) return false;
     provider::ContainerDescription description;
-    const int code = provider::CtxGetContainerInfo(ZK_SITE("CtxGetContainerInfoCommand"), DecodeData(data), *index,
+    const int code = provider::CtxGetContainerInfo(ZK_SITE("CtxGetContainerInfoCommand"), DecodeData(data).view(), *index,
                                                    description);
     tinyxml2::XMLDocument doc;
     tinyxml2::XMLElement* out = BuildXMLHead(doc, command, code);
@@ -62,7 +63,7 @@ bool CtxGetContainerInfoCommand(const char* command, const tinyxml2::XMLElement*
 bool CtxVerifySignsCommand(const char* command, const tinyxml2::XMLElement*, const char* data, std::string& answer) {
     if (!data || !*data) return false;
     std::vector<int32_t> results;
-    const int code = provider::CtxVerify(ZK_SITE("CtxVerifySignsCommand"), DecodeData(data), nullptr, results);
+    const int code = provider::CtxVerify(ZK_SITE("CtxVerifySignsCommand"), DecodeData(data).view(), nullptr, results);
     answer = VerifyAnswer(command, code, results);
     return true;
 }
@@ -75,7 +76,7 @@ bool CtxVerifyExternalSignsCommand(const char* command, const tinyxml2::XMLEleme
     const provider::ByteView view(content);
     std::vector<int32_t> results;
     const int code =
-        provider::CtxVerify(ZK_SITE("CtxVerifyExternalSignsCommand"), DecodeData(data), &view, results);
+        provider::CtxVerify(ZK_SITE("CtxVerifyExternalSignsCommand"), DecodeData(data).view(), &view, results);
     answer = VerifyAnswer(command, code, results);
     return true;
 }
@@ -87,7 +88,7 @@ bool CtxGetSignerCertCommand(const char* command, const tinyxml2::XMLElement* pa
     if (!index) return false;
     std::vector<uint8_t> cert;
     const int code =
-        provider::CtxGetSignedDataCertificate(ZK_SITE("CtxGetSignerCertCommand"), DecodeData(data), *index, cert);
+        provider::CtxGetSignedDataCertificate(ZK_SITE("CtxGetSignerCertCommand"), DecodeData(data).view(), *index, cert);
     answer = BytesAnswer(command, code, cert);
     return true;
 }
@@ -96,7 +97,7 @@ bool CtxVerifyCertSignCommand(const char* command, const tinyxml2::XMLElement* p
                               std::string& answer) {
     if (!params || !data || !*data) return false;
     const std::vector<uint8_t> issuer = Base64Decode(ChildText(params, "IssuerCert"));
-    const int code = provider::CtxCheckSignatureCertificate(ZK_SITE("CtxVerifyCertSignCommand"), DecodeData(data),
+    const int code = provider::CtxCheckSignatureCertificate(ZK_SITE("CtxVerifyCertSignCommand"), DecodeData(data).view(),
                                                             issuer);
     answer = SimpleAnswer(command, code);
     return true;
@@ -113,7 +114,7 @@ bool CtxGetHashCommand(const char* command, const tinyxml2::XMLElement* params, 
     if (algOid.empty() && cert.empty() && (!signer.drfo.empty() || !signer.serial.empty()))
         code = FindCertificateOnly(signer, cert);
     std::vector<uint8_t> hash;
-    if (code == 0) code = provider::CtxHash(ZK_SITE("CtxGetHashCommand"), DecodeData(data), algOid, cert, hash);
+    if (code == 0) code = provider::CtxHash(ZK_SITE("CtxGetHashCommand"), DecodeData(data).view(), algOid, cert, hash);
     answer = BytesAnswer(command, code, hash);
     return true;
 }

@@ -16,14 +16,8 @@
 namespace zk {
 namespace {
 
-// A document from its Base64 text, decoded into memory that is not cleared
-// first (it may be as large as the request allows).
-DocumentBuffer DecodeDocument(const char* data) {
-    const size_t len = std::strlen(data);
-    provider::Output bytes;
-    bytes.SetSize(Base64DecodeTo(data, len, bytes.Allocate(Base64DecodedBound(len), false)));
-    return DocumentBuffer(std::move(bytes));
-}
+// The request's document, decoded where it was received.
+DocumentBuffer DecodeDocument(const char* data) { return DocumentBuffer(TakeRequestDocument(data)); }
 
 std::optional<std::vector<uint8_t>> BytesParam(const tinyxml2::XMLElement* params, const char* name) {
     std::string text = ChildText(params, name);
@@ -108,7 +102,7 @@ bool EncryptCommand(const char* command, const tinyxml2::XMLElement* params, con
             code = provider::LibEncryptMany(ZK_SITE("EncryptCommand"), sender.libIndex, document.view(), views,
                                             sender.Key(), sender.cert, pass, envelope);
         }
-        SecureWipe(document.mutableView().data(), document.view().size());
+        document.Release();  // wiped with the request's memory
         // The sender library's flag: the envelope travels behind the sender's certificate.
         if (code == 0 && provider::LibraryNeedsSenderCert(sender.libIndex)) {
             framed = CertCryptHeader(sender.cert);
@@ -120,9 +114,8 @@ bool EncryptCommand(const char* command, const tinyxml2::XMLElement* params, con
 
     tinyxml2::XMLDocument doc;
     tinyxml2::XMLElement* holder = BuildXMLHead(doc, command, code, sender.detail);
-    const bool isFramed = !framed.empty();
-    answer = PrintDocumentWithBase64(doc, holder, isFramed ? framed.data() : envelope.data(),
-                                     isFramed ? framed.size() : envelope.size());
+    answer = framed.empty() ? PrintDocumentWithBase64(doc, holder, std::move(envelope))
+                            : PrintDocumentWithBase64(doc, holder, DocumentBuffer(std::move(framed), false).Share());
     return true;
 }
 
@@ -136,13 +129,7 @@ bool GetOriginalCommand(const char* command, const tinyxml2::XMLElement* params,
     request.wantRecipients = true;
     OpenResult opened = OpenProtectedData(DecodeDocument(data), std::move(request));
 
-    std::vector<uint8_t> converted;
-    std::span<const uint8_t> plain = opened.data.view();
-    if (opened.code == 0 && toUtf8) {
-        converted = TextToUtf8(plain);
-        opened.data.Release();
-        plain = converted;
-    }
+    if (opened.code == 0 && toUtf8) opened.data = DocumentBuffer(TextToUtf8(opened.data.view()), true);
 
     tinyxml2::XMLDocument doc;
     tinyxml2::XMLElement* holder = BuildXMLHead(doc, command, opened.code, opened.detail);
@@ -163,9 +150,7 @@ bool GetOriginalCommand(const char* command, const tinyxml2::XMLElement* params,
         }
         if (!opened.recipients.empty()) AddRecipients(data, opened.recipients);
     }
-    answer = holder && opened.code == 0 ? PrintDocumentWithBase64(doc, holder, plain.data(), plain.size())
-                                        : PrintDocument(doc);
-    SecureWipe(converted);
+    answer = holder && opened.code == 0 ? PrintDocumentWithBase64(doc, holder, opened.data.Share()) : PrintDocument(doc);
     return true;
 }
 
@@ -180,7 +165,7 @@ bool GetSignedCommand(const char* command, const tinyxml2::XMLElement* params, c
     tinyxml2::XMLDocument doc;
     tinyxml2::XMLElement* holder = BuildXMLHead(doc, command, opened.code, opened.detail);
     if (opened.code == 0) {
-        answer = PrintDocumentWithBase64(doc, holder, opened.data.view().data(), opened.data.view().size());
+        answer = PrintDocumentWithBase64(doc, holder, opened.data.Share());
         return true;
     }
     if (!opened.recipients.empty()) AddRecipients(holder, opened.recipients);

@@ -20,6 +20,9 @@ DocumentBuffer::DocumentBuffer(std::vector<uint8_t> bytes, bool secret)
 DocumentBuffer::DocumentBuffer(provider::Output output)
     : output_(std::move(output)), data_(output_.data()), size_(output_.size()) {}
 
+DocumentBuffer::DocumentBuffer(SharedBytes bytes)
+    : shared_(std::move(bytes)), data_(shared_.mutableView().data()), size_(shared_.size()) {}
+
 DocumentBuffer::DocumentBuffer(DocumentBuffer&& other) noexcept { *this = std::move(other); }
 
 DocumentBuffer& DocumentBuffer::operator=(DocumentBuffer&& other) noexcept {
@@ -27,6 +30,7 @@ DocumentBuffer& DocumentBuffer::operator=(DocumentBuffer&& other) noexcept {
         Release();
         vector_ = std::move(other.vector_);
         output_ = std::move(other.output_);
+        shared_ = std::move(other.shared_);
         secret_ = other.secret_;
         data_ = std::exchange(other.data_, nullptr);
         size_ = std::exchange(other.size_, 0);
@@ -43,8 +47,16 @@ void DocumentBuffer::Release() {
     if (secret_) SecureWipe(vector_);
     std::vector<uint8_t>().swap(vector_);
     output_.Release();  // wipes itself when it holds a secret
+    shared_.Release();
     data_ = nullptr;
     size_ = 0;
+}
+
+SharedBytes DocumentBuffer::Share() {
+    uint8_t* data = data_;
+    const size_t size = size_;
+    auto owner = std::make_shared<DocumentBuffer>(std::move(*this));  // the bytes stay where they are
+    return SharedBytes(std::move(owner), data, size);
 }
 
 namespace {

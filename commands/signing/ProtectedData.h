@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/RequestDocument.h"
 #include "commands/signing/SignerLocator.h"
 #include "provider/Operations.h"
 
@@ -22,6 +23,8 @@ public:
     DocumentBuffer() = default;
     DocumentBuffer(std::vector<uint8_t> bytes, bool secret);
     explicit DocumentBuffer(provider::Output output);
+    // The request's document (TakeRequestDocument): its memory wipes itself.
+    explicit DocumentBuffer(SharedBytes bytes);
     DocumentBuffer(DocumentBuffer&& other) noexcept;
     DocumentBuffer& operator=(DocumentBuffer&& other) noexcept;
     DocumentBuffer(const DocumentBuffer&) = delete;
@@ -30,15 +33,19 @@ public:
 
     std::span<const uint8_t> view() const { return {data_, size_}; }
     std::span<uint8_t> mutableView() { return {data_, size_}; }
-    bool held() const { return vector_.data() || output_.data(); }
+    bool held() const { return vector_.data() || output_.data() || shared_.data(); }
     // What is left after a header was read: rest lies inside view().
     void Keep(std::span<const uint8_t> rest);
     void Resize(size_t size) { size_ = size < size_ ? size : size_; }
     void Release();
+    // What is left to peel, handed over with what holds it (to an answer that
+    // carries it by reference); this buffer is empty afterwards.
+    SharedBytes Share();
 
 private:
     std::vector<uint8_t> vector_;
     provider::Output output_;
+    SharedBytes shared_;
     bool secret_ = false;
     uint8_t* data_ = nullptr;
     size_t size_ = 0;

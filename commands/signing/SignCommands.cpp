@@ -27,15 +27,14 @@ bool SignCommand(const char* command, unsigned fields, const tinyxml2::XMLElemen
     SignerLocation loc = LocateSigner(signer);
     provider::Output out;
     int code = loc.code;
-    if (code == 0) {
-        const std::vector<uint8_t> document = Base64Decode(std::string_view(data, std::strlen(data)));
-        code = Sign(ZK_SITE("SignCommand"), loc.libIndex, document, loc.Key(), loc.cert, loc.password.c_str(), out);
-    }
+    if (code == 0)
+        code = Sign(ZK_SITE("SignCommand"), loc.libIndex, TakeRequestDocument(data).view(), loc.Key(), loc.cert,
+                    loc.password.c_str(), out);
     loc.DisconnectToken();
 
     tinyxml2::XMLDocument doc;
     tinyxml2::XMLElement* holder = BuildXMLHead(doc, command, code, loc.detail);
-    answer = PrintDocumentWithBase64(doc, holder, out.data(), out.size());
+    answer = PrintDocumentWithBase64(doc, holder, std::move(out));
     return true;
 }
 

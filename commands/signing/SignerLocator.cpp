@@ -178,7 +178,10 @@ void LocateFromBytes(const SignerParams& p, SignerLocation& loc) {
         return;
     }
     loc.cert = *p.senderCert;
-    loc.key = SecretBytes(key);
+    if (check.key)
+        loc.opened = std::move(check.key);  // the check's opening serves the operation
+    else
+        loc.key = SecretBytes(key);
     loc.password = p.pass.text;
 }
 
@@ -229,6 +232,13 @@ void LocateInCertList(const SignerParams& p, SignerLocation& loc) {
     }
     if (!winner) return;
     if ((loc.code = ChooseLibrary(p, "", winner->libIndex, loc.libIndex))) return;
+    loc.password = search.password;
+    if (search.key && search.opened) {
+        // Open already (by the search's check, or kept with the password): it
+        // is the certificate's own key, the one Serial names.
+        loc.opened = std::move(search.key);
+        return;
+    }
     auto key = files::ReadAll(search.keyPath, kMaxScannedFile);
     if (!key || key->empty()) {
         CertListClear();
@@ -236,7 +246,6 @@ void LocateInCertList(const SignerParams& p, SignerLocation& loc) {
         return;
     }
     loc.key = SecretBytes(std::move(*key));
-    loc.password = search.password;
     KeepNamedKey(p, loc);
     if (!search.opened) loc.code = ZK_E_SIGN_OR_PASSWORD;
 }
@@ -286,6 +295,7 @@ SignerLocation& SignerLocation::operator=(SignerLocation&& other) noexcept {
         cert = std::move(other.cert);
         key = std::move(other.key);
         tokenKey = std::exchange(other.tokenKey, 0);
+        opened = std::move(other.opened);
         libIndex = other.libIndex;
         password = other.password;
         other.password.clear();

@@ -68,11 +68,15 @@ public:
     std::vector<uint8_t> cert;
     SecretBytes key;             // the key file's bytes, or of its one key
     ZKTokenKey tokenKey = 0;     // a connected token key instead of key bytes
+    provider::OpenedKeyPtr opened;  // or the key open in the provider (its check opened it, or it was kept)
     int32_t libIndex = -1;
     SecretString password;       // Windows-1251: the one the key opened with
 
     // The key argument of the provider's operations.
-    provider::KeyRef Key() const { return {key.bytes(), tokenKey}; }
+    provider::KeyRef Key() const {
+        if (!tokenKey && opened) return opened->ref();
+        return {key.bytes(), tokenKey};
+    }
 
     void DisconnectToken();
 };

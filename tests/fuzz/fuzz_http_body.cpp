@@ -1,11 +1,19 @@
 // A POST body as a page sends it: flags, unwrapping (raw XML, the Base64 form
 // field, percent-encoding), the document length and the answer forms. Nothing
 // may crash, and the window-name page is always 103 bytes longer than the
-// Base64 it carries.
+// Base64 it carries. The scan for a large document's text proposes only a
+// span the parser would hand on unchanged, and an answer streamed in pieces
+// is byte for byte the answer made whole.
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "base/CBase64.h"
+#include "http/AnswerStream.h"
+#include "http/DocumentText.h"
 #include "http/RequestEncoding.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -18,5 +26,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string base64 = zk::http::EncodeAnswer(text, {true, true});
     std::string page = zk::http::EncodeAnswer(text, {false, flags.encodeOutput});
     if (page.size() != base64.size() + 103) abort();
+
+    const std::string_view doc(text.data(), docLen);
+    if (auto span = zk::http::FindDocumentText(doc, 4)) {
+        if (span->begin > span->end || span->end > doc.size() || span->size() < 4) abort();
+        const std::string_view found = doc.substr(span->begin, span->size());
+        if (found.find_first_of("<&\r") != std::string_view::npos) abort();
+    }
+
+    // The body's bytes as an answer's document between two pieces of its text.
+    const size_t cut = size ? data[0] % (text.size() + 1) : 0;
+    const zk::http::RequestFlags forms[] = {{true, false}, {true, true}, {false, true}};
+    const zk::http::RequestFlags form = forms[size > 1 ? data[1] % 3 : 0];
+    const size_t piece = size > 2 ? 1 + data[2] % 97 : 1;
+    auto owner = std::make_shared<std::vector<uint8_t>>(data, data + size);
+    zk::http::AnswerStream stream(text.substr(0, cut), zk::SharedBytes(owner, owner->data(), owner->size()),
+                                  text.substr(cut), form);
+    const std::string whole =
+        zk::http::EncodeAnswer(text.substr(0, cut) + zk::Base64Encode(data, size) + text.substr(cut), form);
+    if (stream.Length() != whole.size()) abort();
+    std::string sent;
+    char room[97];
+    while (!stream.Done()) {
+        const size_t n = stream.Next(room, piece);
+        if (n == 0 || n > piece) abort();
+        sent.append(room, n);
+    }
+    if (sent != whole) abort();
     return 0;
 }

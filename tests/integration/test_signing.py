@@ -4,12 +4,13 @@ codes of bad input, and every signature checked with openssl cms."""
 
 import base64
 import os
+import re
 import shutil
 import tempfile
 import unittest
 
 from pkifixtures import Pki, b64, cms_verify, pem_to_der
-from zkservice import Service
+from zkservice import Envelope, Service, form_body, request_xml
 
 PASS = "пароль 1"
 DOC = "Договір №17: «підписати до п'ятниці»".encode("utf-8")
@@ -90,7 +91,9 @@ class Signing(unittest.TestCase):
                 self.assertTrue("algorithm: %s" % digest in v.printed, "digest %s" % digest)
                 for attribute in ("contentType", "messageDigest", "signingTime", "signingCertificateV2"):
                     self.assertTrue(attribute in v.printed, "signed attribute %s" % attribute)
-        self.assertIn("After AcquireKey, Return: 0", self.svc.log_text())
+        # The key the pair check opened signs: no file is opened a second time,
+        # not even to pick one key of the two-key file.
+        self.assertNotIn("Before AcquireKey", self.svc.log_text())
 
     def test_failures_answer_their_codes(self):
         ivan_cert = b64(pki.read("ivan.cer"))
@@ -154,13 +157,46 @@ class Signing(unittest.TestCase):
                             data="@@@@")
         self.assert_signed_by(env, "ivan", content=base64.b64decode("++++"))
 
+    def test_large_documents_in_every_request_and_answer_form(self):
+        # A large document is decoded where it was received and its signature
+        # encoded as it is sent: the same bytes as for a small one, in every
+        # form of request and answer.
+        doc = os.urandom(300 * 1024 + 1)
+        params = "<DRFO>1111111111</DRFO><Pass>%s</Pass>" % b64(PASS)
+        xml = request_xml("SET_SIGN", params, b64(doc))
+        page = re.compile(r"^<html><head><script type=\"text/javascript\">window.name='\{data:\"(.*)\"\}';"
+                          r"</script></head><body></body></html>$", re.S)
+        unpage = lambda a: base64.b64decode(page.match(a).group(1)).decode()
+        forms = [  # (name, body, answer to envelope text, content signed)
+            ("plain answer", form_body(xml), lambda a: a, doc),
+            ("Base64 answer", form_body(xml, encode_output=True), lambda a: base64.b64decode(a).decode(), doc),
+            ("window-name page", form_body(xml, native=False), unpage, doc),
+            ("raw XML body", "junk" + xml, unpage, doc),
+            ("Data with attributes, a later Data wins",
+             xml.replace("<Data>", '<Data a="1">').replace("</Request>", "<Data>%s</Data></Request>" % b64(DOC)),
+             unpage, DOC),
+        ]
+        for name, body, unwrap, content in forms:
+            with self.subTest(form=name):
+                status, _, _, answer = self.svc.request("POST", "/", body)
+                self.assertEqual(status, 200)
+                self.assert_signed_by(Envelope(unwrap(answer.decode())), "ivan", content=content)
+        # The log shows the request as it came (its stand-in for the document never).
+        log = self.svc.log_text()
+        self.assertIn("<Data>%s" % b64(doc)[:200], log)
+        self.assertNotRegex(log, r"~[0-9A-F]{32}~")
+
     def test_preserve_keeps_the_password_until_forgotten(self):
         ivan = {"DRFO": "1111111111"}
         cached = lambda: self.sign(ivan, password="", preserve="true")
         # A preserved password lets the next request sign without it.
         self.assert_signed_by(self.sign(ivan, preserve="TRUE"), "ivan")
+        # The key stays open with it: no further opening of the key file.
+        checks = self.svc.log_text().count("Before CheckKeyPair")
         self.assert_signed_by(cached(), "ivan")
         self.assert_signed_by(cached(), "ivan")
+        self.assert_signed_by(self.sign(ivan, preserve="true"), "ivan")
+        self.assertEqual(self.svc.log_text().count("Before CheckKeyPair"), checks)
         # A successful request without Preserve clears it.
         self.assert_signed_by(self.sign(ivan), "ivan")
         self.assertEqual((cached().code, cached().detailing), (8, "2"))

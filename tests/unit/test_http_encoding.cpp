@@ -2,9 +2,12 @@
 // document ends, the answer forms and the exchange frame's base URL.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "base/CBase64.h"
+#include "http/AnswerStream.h"
 #include "http/FixedDocuments.h"
 #include "http/RequestEncoding.h"
 
@@ -107,4 +110,36 @@ TEST(ExchangeFrame, BaseUrlAndFilledTemplate) {
     EXPECT_NE(frame.find("var baseUrl = \"http://localhost:19744\";"), std::string::npos);
     EXPECT_EQ(frame.find("%s"), std::string::npos);
     EXPECT_EQ(frame.find("eval("), std::string::npos);
+}
+
+// A streamed answer is byte for byte the answer EncodeAnswer makes of the
+// whole envelope, in every form, whatever the pieces the connection takes
+// (cut inside Base64 groups of the document and of the envelope alike).
+TEST(AnswerStream, SameBytesAsTheWholeAnswerInAnyPieces) {
+    const std::string head = "<Result><Code>0</Code><Data>", tail = "</Data>\xd0\xa3</Result>";
+    for (size_t docSize : {0u, 1u, 2u, 3u, 4u, 5u, 100u, 70001u}) {
+        std::vector<uint8_t> doc(docSize);
+        for (size_t i = 0; i < docSize; ++i) doc[i] = static_cast<uint8_t>(i * 7 + docSize);
+        const std::string whole = head + Base64Encode(doc.data(), doc.size()) + tail;
+        for (RequestFlags flags : {RequestFlags{true, false}, RequestFlags{true, true}, RequestFlags{false, true}}) {
+            const std::string expected = EncodeAnswer(whole, flags);
+            for (size_t piece : {1u, 2u, 3u, 5u, 7u, 64u, 4099u, 1u << 20}) {
+                SCOPED_TRACE(testing::Message() << "document " << docSize << " native " << flags.native << " encode "
+                                                << flags.encodeOutput << " piece " << piece);
+                auto owner = std::make_shared<std::vector<uint8_t>>(doc);
+                AnswerStream stream(head, SharedBytes(owner, owner->data(), owner->size()), tail, flags);
+                ASSERT_EQ(stream.Length(), expected.size());
+                std::string sent;
+                std::vector<char> room(piece);
+                while (!stream.Done()) {
+                    const size_t n = stream.Next(room.data(), piece);
+                    ASSERT_GT(n, 0u) << "a stream that is not done makes bytes";
+                    ASSERT_LE(n, piece);
+                    sent.append(room.data(), n);
+                }
+                EXPECT_EQ(stream.Next(room.data(), piece), 0u);
+                ASSERT_EQ(sent, expected);
+            }
+        }
+    }
 }

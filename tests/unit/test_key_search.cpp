@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 
 #include "DiscoveryFixture.h"
 #include "base/RequestContext.h"
@@ -219,6 +220,76 @@ TEST_F(KeySearchTest, RemovedCachedKeyInvalidatesTheList) {
     r = Search("1234");
     EXPECT_EQ(r.code, 0) << "the next search looks afresh";
     EXPECT_EQ(r.keyPath, dir.file("Cert/moved.dat"));
+}
+
+// The key opened with a kept password stays open beside it, serves the
+// requests of its origin that use that password without another opening, and
+// goes (closed in the provider) by every way the password is forgotten.
+TEST_F(KeySearchTest, KeptKeyLivesExactlyAsLongAsItsPassword) {
+    const std::string keyFile = Put("ivanov.p12", dir.file("Cert/ivanov.pfx"));
+    const zk::RequestContext bank{"https://bank.example", nullptr}, evil{"https://evil.example", nullptr};
+    auto as = [&](const zk::RequestContext& page, const std::string& password, bool preserve) {
+        zk::ScopedRequest current(page);
+        return Search(password, preserve, true);
+    };
+    auto keptKey = [&] {
+        zk::provider::OpenedKeyPtr key;
+        zk::WithProcessCertList([&](zk::CertList& list, bool&) {
+            for (const auto& r : list)
+                if (r.path == certPath) key = r.keptKey.key;
+        });
+        return key;
+    };
+    // Keeps the password and its key; returns the key as a weak reference.
+    auto keep = [&] {
+        auto r = as(bank, "1234", true);
+        EXPECT_EQ(r.code, 0);
+        EXPECT_TRUE(r.key);
+        EXPECT_EQ(keptKey(), r.key);
+        return std::weak_ptr<const zk::provider::OpenedKey>(r.key);
+    };
+
+    std::weak_ptr<const zk::provider::OpenedKey> kept = keep();
+    for (const char* password : {"", "1234"}) {
+        auto r = as(bank, password, true);
+        EXPECT_EQ(r.code, 0);
+        EXPECT_EQ(r.key, kept.lock()) << "served by the kept key, not opened again: '" << password << "'";
+    }
+    EXPECT_EQ(as(bank, "wrong", true).code, 8);
+    EXPECT_EQ(as(evil, "", true).code, 8);
+    auto r = as(evil, "1234", false);
+    EXPECT_EQ(r.code, 0);
+    EXPECT_NE(r.key, kept.lock()) << "another origin opens its own";
+    r = {};
+    EXPECT_FALSE(kept.expired()) << "neither a wrong password nor another origin forgets it";
+
+    // A changed key file is read and opened again (the old key goes).
+    Put("ivanov.p12", keyFile + ".new");
+    fs::rename(keyFile + ".new", keyFile);
+    r = as(bank, "", true);
+    EXPECT_EQ(r.code, 0);
+    EXPECT_TRUE(kept.expired());
+    EXPECT_EQ(keptKey(), r.key);
+    r = {};
+
+    const std::pair<const char*, std::function<void()>> forgetting[] = {
+        {"a request of its origin without Preserve", [&] { EXPECT_EQ(as(bank, "1234", false).code, 0); }},
+        {"the list invalidated (a listing rebuilds it, CLEAN, shutdown)", [] { zk::CertListClear(); }},
+        {"an unreadable key file", [&] {
+             fs::rename(keyFile, keyFile + ".gone");
+             EXPECT_EQ(as(bank, "", true).code, 53);
+             fs::rename(keyFile + ".gone", keyFile);
+         }},
+    };
+    for (const auto& [way, forget] : forgetting) {
+        SCOPED_TRACE(way);
+        zk::CertListClear();
+        kept = keep();
+        forget();
+        EXPECT_TRUE(kept.expired()) << "the key is closed";
+        EXPECT_FALSE(keptKey());
+        EXPECT_EQ(as(bank, "", true).code, 8) << "and the password forgotten";
+    }
 }
 
 TEST_F(KeySearchTest, KeyListHasOneEntryPerKey) {

@@ -1,12 +1,17 @@
 // The provider's signing slots 15 and 51 called directly: the sizing call's
 // bound and the length written back, the argument faults, and the result
 // checked by the openssl command line.
+#include <openssl/crypto.h>
+#include <openssl/rand.h>
+
 #include "DiscoveryFixture.h"
 #include "platform/CodePage.h"
 
 namespace {
 
+using zk::provider::Call;
 using zk::provider::CallSlot;
+using zk::provider::Exports;
 using zktest::RunCommand;
 using zktest::ShellQuote;
 
@@ -105,6 +110,61 @@ TEST_F(SignSlots, FaultsGiveTheirCodes) {
                                        "1234"),
               2)
         << "unknown crypto library";
+}
+
+// A key kept open (ZKLCTX_OpenKey) signs through its handle, only for its own
+// certificate, until it is closed; its secret parts live on the secure heap
+// (locked, left out of core dumps, cleared when freed) and leave it when closed.
+TEST_F(SignSlots, KeptKeySignsUntilClosedFromTheSecureHeap) {
+    ASSERT_TRUE(CRYPTO_secure_malloc_initialized());
+    pki.User("rsa", "ca", "--key rsa");
+    pki.KeyFile(pki.path("rsa.pfx"), "p12", "1234", "rsa");
+    const Bytes rsaCert = zktest::ReadFile(pki.path("rsa.cer")), rsaKey = zktest::ReadFile(pki.path("rsa.pfx"));
+    const Bytes other = zktest::ReadFile(pki.path("other.cer")), data(3000, 'k');
+    auto open = [&](const Bytes& c, const Bytes& k, const char* pass, ZKTokenKey& handle) {
+        return Call<&Exports::ZKLCTX_OpenKey>(U(c), L(c), U(k), L(k), pass, &handle);
+    };
+    auto sign = [&](ZKTokenKey handle, const Bytes& withCert, Bytes& out) {
+        uint32_t len = 0;
+        int rc = CallSlot<ZKLD_SLOT_SIGN>(lib, U(data), L(data), nullptr, &len, nullptr, ZKKeyLen{handle}, U(withCert),
+                                          L(withCert), "");
+        if (rc) return rc;
+        out.assign(len, '\0');
+        rc = CallSlot<ZKLD_SLOT_SIGN>(lib, U(data), L(data), reinterpret_cast<uint8_t*>(out.data()), &len, nullptr,
+                                      ZKKeyLen{handle}, U(withCert), L(withCert), "");
+        out.resize(rc == 0 ? len : 0);
+        return rc;
+    };
+
+    ZKTokenKey none = 7;
+    EXPECT_EQ(open(cert, key, "wrong", none), 8);
+    EXPECT_EQ(none, 0u);
+    EXPECT_EQ(open(other, key, "1234", none), 6) << "the key file holds no key of that certificate";
+
+    // The random generators seed from the secure heap the first time they are used, and keep that.
+    uint8_t seed[16];
+    ASSERT_EQ(RAND_bytes(seed, sizeof seed), 1);
+    ASSERT_EQ(RAND_priv_bytes(seed, sizeof seed), 1);
+    const size_t before = CRYPTO_secure_used();
+    ZKTokenKey ec = 0, rsa = 0;
+    ASSERT_EQ(open(cert, key, "1234", ec), 0);
+    ASSERT_EQ(open(rsaCert, rsaKey, "1234", rsa), 0);
+    EXPECT_NE(ec, rsa);
+    EXPECT_GT(CRYPTO_secure_used(), before) << "the private parts are on the secure heap";
+    for (const auto& [handle, withCert] : {std::pair{ec, cert}, std::pair{rsa, rsaCert}}) {
+        Bytes signature, content;
+        ASSERT_EQ(sign(handle, withCert, signature), 0);
+        EXPECT_TRUE(OpensslVerifies(signature, nullptr, &content));
+        EXPECT_EQ(content, data);
+    }
+    Bytes unused;
+    EXPECT_EQ(sign(ec, other, unused), 6) << "a kept key signs only for its own certificate";
+
+    EXPECT_EQ(Call<&Exports::ZKLCTX_CloseKey>(ec), 0);
+    EXPECT_EQ(Call<&Exports::ZKLCTX_CloseKey>(rsa), 0);
+    EXPECT_EQ(CRYPTO_secure_used(), before) << "closed keys leave the secure heap";
+    EXPECT_EQ(sign(ec, cert, unused), ZK_E_DONGLE);
+    EXPECT_EQ(Call<&Exports::ZKLCTX_CloseKey>(ec), ZK_E_DONGLE);
 }
 
 }  // namespace

@@ -1,0 +1,100 @@
+// Documents without copies. A request's document (the Base64 text of
+// Request/Data) stays where the front end received it, outside the parsed
+// request, and a command decodes it there (TakeRequestDocument); a document
+// an answer carries (a signed or opened document, a container) stays in the
+// command's output, and the front end encodes it straight into what it sends
+// (AttachAnswerDocument, used by PrintDocumentWithBase64). So a document is
+// held about twice at most: as the command's input and as its output.
+//
+// A command adopts it with two lines:
+//     SharedBytes document = TakeRequestDocument(data);   // instead of Base64Decode(data)
+//     ... document.view() to the provider, then document.Release() ...
+//     answer = PrintDocumentWithBase64(doc, holder, std::move(output));  // a provider::Output or SharedBytes
+// Outside the front end (tests, tools) both work on plain memory.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+
+#include "platform/Memory.h"
+
+namespace zk {
+
+// Bytes and what keeps them alive (the request's memory, a provider output).
+class SharedBytes {
+public:
+    SharedBytes() = default;
+    SharedBytes(std::shared_ptr<void> owner, uint8_t* data, size_t size)
+        : owner_(std::move(owner)), data_(data), size_(size) {}
+    // A moved-from value holds nothing (not bytes without their owner).
+    SharedBytes(SharedBytes&& other) noexcept
+        : owner_(std::move(other.owner_)), data_(std::exchange(other.data_, nullptr)),
+          size_(std::exchange(other.size_, 0)) {}
+    SharedBytes& operator=(SharedBytes&& other) noexcept {
+        if (this != &other) {
+            owner_ = std::move(other.owner_);
+            data_ = std::exchange(other.data_, nullptr);
+            size_ = std::exchange(other.size_, 0);
+        }
+        return *this;
+    }
+    SharedBytes(const SharedBytes&) = default;
+    SharedBytes& operator=(const SharedBytes&) = default;
+    std::span<const uint8_t> view() const { return {data_, size_}; }
+    std::span<uint8_t> mutableView() { return {data_, size_}; }
+    const uint8_t* data() const { return data_; }
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    // Lets go of the bytes (freed, and wiped if their owner wipes, once no
+    // one else holds them).
+    void Release() {
+        owner_.reset();
+        data_ = nullptr;
+        size_ = 0;
+    }
+
+private:
+    std::shared_ptr<void> owner_;
+    uint8_t* data_ = nullptr;
+    size_t size_ = 0;
+};
+
+// The request's document and the answer's, for one request (the front end
+// keeps one in the RequestContext while the command runs).
+struct RequestDocuments {
+    // Request/Data as the dispatcher hands it to the command: NUL-terminated
+    // Base64 text inside memory.
+    const char* text = nullptr;
+    size_t length = 0;
+    std::string standIn;  // what the parsed request holds in its place
+    std::shared_ptr<BodyMemory> memory;  // until a command takes the document
+    // The document of the answer: its Base64 goes where marker stands in the
+    // answer text.
+    struct Attached {
+        std::string marker;
+        SharedBytes bytes;
+    };
+    std::optional<Attached> answer;
+};
+
+// The bytes of the request's Data text: decoded where the text lies when it
+// is the request's own document (the command then owns that memory: drop it
+// with Release as soon as it is no longer needed; data is no longer valid
+// then), else decoded from data into memory of their own.
+SharedBytes TakeRequestDocument(const char* data);
+
+// Leaves bytes to the front end, which writes their Base64 in place of the
+// returned marker in the answer text. Empty, with bytes left as they were,
+// when there is no front end to take them (the caller then writes the Base64
+// itself).
+std::string AttachAnswerDocument(SharedBytes& bytes);
+
+// Answers carry their document by reference from this size on: smaller ones
+// are cheaper to write at once.
+constexpr size_t kAttachFrom = 64 << 10;
+
+}  // namespace zk
