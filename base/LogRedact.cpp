@@ -48,7 +48,8 @@ bool IsDataElement(std::string_view command, std::string_view name) {
 // they are text (Data holding an answer's tree is walked as usual).
 bool IsDocumentElement(std::string_view command, std::string_view name) {
     return StartsWithNoCase(command, "CTX_") &&
-           (EqualNoCase(name, "Data") || EqualNoCase(name, "Content") || EqualNoCase(name, "Container"));
+           (EqualNoCase(name, "Data") || EqualNoCase(name, "Content") || EqualNoCase(name, "Container") ||
+            EqualNoCase(name, "Signed") || EqualNoCase(name, "Decrypted"));
 }
 
 bool HoldsText(const tinyxml2::XMLElement& element) {

@@ -16,15 +16,6 @@
 namespace zk {
 namespace {
 
-// A document from its Base64 text, decoded into memory that is not cleared
-// first (it may be as large as the request allows).
-DocumentBuffer DecodeDocument(const char* data) {
-    const size_t len = std::strlen(data);
-    provider::Output bytes;
-    bytes.SetSize(Base64DecodeTo(data, len, bytes.Allocate(Base64DecodedBound(len), false)));
-    return DocumentBuffer(std::move(bytes));
-}
-
 std::optional<std::vector<uint8_t>> BytesParam(const tinyxml2::XMLElement* params, const char* name) {
     std::string text = ChildText(params, name);
     if (text.empty()) return std::nullopt;

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <utility>
 
+#include "base/CBase64.h"
 #include "base/Log.h"
 #include "base/Settings.h"
 #include "discovery/CertListFunc.h"
@@ -45,6 +46,13 @@ void DocumentBuffer::Release() {
     output_.Release();  // wipes itself when it holds a secret
     data_ = nullptr;
     size_ = 0;
+}
+
+DocumentBuffer DecodeDocument(const char* data) {
+    const size_t len = std::strlen(data);
+    provider::Output bytes;
+    bytes.SetSize(Base64DecodeTo(data, len, bytes.Allocate(Base64DecodedBound(len), false)));
+    return DocumentBuffer(std::move(bytes));
 }
 
 namespace {
