@@ -308,5 +308,115 @@ class Inspect(EnvelopeCase):
             self.assertNotIn(text, log)
 
 
+def signed(signers, document=DOC):
+    """A container made by openssl cms -sign (content attached)."""
+    args = ["cms", "-sign", "-binary", "-nodetach", "-outform", "DER"]
+    for name in signers:
+        args += ["-signer", pem(name), "-inkey", pki.path(name + ".key.pem")]
+    return openssl(*args, data=document)
+
+
+class Original(EnvelopeCase):
+    def original(self, data, extra="", password=PASS):
+        return self.svc.post(command="CTX_GET_ORIGINAL", params="<Pass>%s</Pass>%s" % (b64(password), extra),
+                             data=b64(data))
+
+    def piece(self, env, path):
+        return base64.b64decode(env.data.findtext(path) or "")
+
+    def assert_signs(self, env, signers, results):
+        signs = env.data.findall("Signs/Sign")
+        self.assertEqual([s.get("Num") for s in signs], [str(i) for i in range(len(signers))])
+        for sign, name, result in zip(signs, signers, results):
+            self.assertEqual(sign.findtext("VerifyResult"), str(result))
+            self.assertIsNotNone(sign.findtext("VerifyCertCode"))
+            self.assertEqual(base64.b64decode(sign.findtext("Cert")), cert(name))
+            self.assertEqual(sign.findtext("CertInfo/DRFO"), USERS[name][1])
+            self.assertIsNone(sign.find("CertInfo/OCSP"))
+
+    def test_plain_signed_container(self):
+        container = signed(["ec", "rsa"])
+        env = self.original(container, "<AcquireDecrypted>true</AcquireDecrypted>")
+        self.assertEqual(env.code, 0, env.text)
+        self.assertEqual(self.piece(env, "Content"), DOC)
+        self.assertEqual(env.data.findtext("ContentTimestamp") or "", "")
+        self.assert_signs(env, ["ec", "rsa"], [0, 0])
+        for absent in ("Signed", "Decrypted", "Recipients"):
+            self.assertIsNone(env.data.find(absent), absent)
+        self.assertEqual(self.piece(self.original(container, "<AcquireSigned>true</AcquireSigned>"), "Signed"),
+                         container)
+        # Altered content: still described, its signatures fail.
+        tampered = flip(container, container.index(DOC) + 2)
+        env = self.original(tampered)
+        self.assertEqual(env.code, 0, env.text)
+        self.assertNotIn("0", [s.findtext("VerifyResult") for s in env.data.findall("Signs/Sign")])
+
+    def test_enveloped_signed_container(self):
+        container = signed(["p384"])
+        for maker, envelope in (("ours", self.ok(self.encrypt("ec", ["rsa", "ec2"], container))),
+                                ("openssl's", cms_encrypt(container, [pem("rsa"), pem("ec2")]))):
+            with self.subTest(maker):
+                extra = "<AcquireSigned>true</AcquireSigned><AcquireDecrypted>true</AcquireDecrypted>"
+                env = self.original(envelope, extra + "<SenderCert>%s</SenderCert>" % b64(cert("ec")))
+                self.assertEqual(env.code, 0, env.text)
+                self.assertEqual(env.detailing, "0")
+                self.assertEqual(self.piece(env, "Signed"), container)
+                self.assertEqual(self.piece(env, "Content"), DOC)
+                self.assert_signs(env, ["p384"], [0])
+                self.assertIsNone(env.data.find("Decrypted"))
+                self.assertEqual(len(env.data.findall("Recipients/Cert")), 2)
+
+    def test_envelope_without_a_signed_container(self):
+        envelope = self.ok(self.encrypt("ec", ["rsa"]))
+        for extra, decrypted in (("<AcquireDecrypted>true</AcquireDecrypted>", DOC), ("", None)):
+            with self.subTest(extra=extra):
+                env = self.original(envelope, extra)
+                self.assertEqual(env.code, 10, env.text)
+                self.assertEqual(env.data.findtext("Decrypted") and self.piece(env, "Decrypted"), decrypted)
+                self.assertIsNone(env.data.find("Signs"))
+                self.assertEqual([c.findtext("DRFO") for c in env.data.findall("Recipients/Cert")], [USERS["rsa"][1]])
+
+    def test_failures(self):
+        for_stranger = self.ok(self.encrypt("ec", [STRANGER], signed(["ec"])))
+        cases = [  # (name, data, extra, password, code, recipients listed)
+            ("for nobody here", for_stranger, "<AcquireDecrypted>true</AcquireDecrypted>", PASS, 52, 1),
+            ("wrong password", self.ok(self.encrypt("ec", ["rsa"], signed(["ec"]))), "", "невірний", 8, 1),
+            ("garbage", b"\x00garbage" * 5, "", PASS, 10, 0),
+            ("a certificate", cert("ec"), "", PASS, 10, 0),
+            ("truncated container", signed(["ec"])[:-30], "", PASS, 10, 0),
+        ]
+        for name, data, extra, password, code, listed in cases:
+            with self.subTest(name):
+                env = self.original(data, extra, password)
+                self.assertEqual((env.command, env.code), ("CTX_GET_ORIGINAL", code), env.text)
+                for absent in ("Decrypted", "Signs", "Content", "Signed"):
+                    self.assertIsNone(env.data.find(absent), absent)
+                self.assertEqual(len(env.data.findall("Recipients/Cert")), listed)
+
+    def test_ocsp_check_of_each_signer(self):
+        container = signed(["ec", "rsa"])
+        env = self.original(container, "<OCSP><Enabled>true</Enabled><Timeout>1</Timeout></OCSP>")
+        self.assertEqual(env.code, 0, env.text)
+        codes = [s.findtext("CertInfo/OCSP/Code") for s in env.data.findall("Signs/Sign")]
+        self.assertEqual(len(codes), 2)
+        self.assertTrue(all(c is not None and c != "0" for c in codes), codes)  # no responder: shown, not fatal
+        refused = [  # a requester's secret without a certificate to sign the request with
+            "<OCSP><Enabled>true</Enabled><Pass>%s</Pass></OCSP>" % b64(PASS),
+            "<OCSP><Enabled>true</Enabled><SenderSK>%s</SenderSK></OCSP>" % b64(b"key"),
+            "<OCSP><Enabled>true</Enabled><DongleProviderName>x</DongleProviderName></OCSP>",
+        ]
+        for extra in refused:
+            with self.subTest(extra=extra):
+                env = self.original(container, extra)
+                self.assertEqual((env.command, env.code), (None, 56), env.text)
+        # Not enabled: the requester's parameters are not read.
+        self.assertEqual(self.original(container, refused[0].replace("true", "false")).code, 0)
+
+    def test_refused_without_params_or_data(self):
+        for params, data in ((None, b64(signed(["ec"]))), ("<Pass>%s</Pass>" % b64(PASS), "")):
+            env = self.svc.post(command="CTX_GET_ORIGINAL", params=params, data=data)
+            self.assertEqual((env.command, env.code), (None, 56), env.text)
+
+
 if __name__ == "__main__":
     unittest.main()
