@@ -12,4 +12,5 @@ echo "-- http_bench.sh --smoke"; bash bench/http_bench.sh --smoke "$build"
 echo "-- sign_bench.py --smoke"; ZK_BUILD_BIN="$PWD/$build/bin" python3 bench/sign_bench.py --smoke
 echo "-- container_bench.py --smoke"; ZK_BUILD_BIN="$PWD/$build/bin" python3 bench/container_bench.py --smoke
 echo "-- protected_bench.py --smoke"; ZK_BUILD_BIN="$PWD/$build/bin" python3 bench/protected_bench.py --smoke
+echo "-- ctx_envelope_bench.py --smoke"; ZK_BUILD_BIN="$PWD/$build/bin" python3 bench/ctx_envelope_bench.py --smoke
 echo "benchmarks: every smoke run passed"
