@@ -303,8 +303,15 @@ class Inspect(EnvelopeCase):
         marker = b"SECRET-MARKER-" + os.urandom(6).hex().encode()
         envelope = self.ok(self.encrypt("ec", ["rsa"], marker))
         self.assertEqual(self.ok(self.decrypt(envelope)), marker)
+        env = self.svc.post(command="CTX_GET_ORIGINAL", data=b64(envelope),
+                            params="<Pass>%s</Pass><AcquireDecrypted>true</AcquireDecrypted>" % b64(PASS))
+        self.assertEqual(base64.b64decode(env.data.findtext("Decrypted")), marker)
+        container = signed(["ec"], marker)
+        env = self.svc.post(command="CTX_GET_ORIGINAL", data=b64(container),
+                            params="<Pass>%s</Pass><AcquireSigned>true</AcquireSigned>" % b64(PASS))
+        self.assertEqual(base64.b64decode(env.data.findtext("Signed")), container)
         log = self.svc.log_text()
-        for text in (marker.decode(), b64(marker), b64(envelope)[:40], b64(PASS)):
+        for text in (marker.decode(), b64(marker), b64(envelope)[:40], b64(container)[:40], b64(PASS)):
             self.assertNotIn(text, log)
 
 
