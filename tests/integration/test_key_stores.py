@@ -76,23 +76,24 @@ def jks_utf(text):
     return struct.pack(">H", len(data)) + data
 
 
-def jks_cert(der):
-    return jks_utf("X.509") + struct.pack(">I", len(der)) + der
+def jks_cert(der, version=2):
+    """A certificate: its type (version 2 only), length and DER."""
+    return (jks_utf("X.509") if version == 2 else b"") + struct.pack(">I", len(der)) + der
 
 
-def write_jks(entries, password, key_password=None):
+def write_jks(entries, password, key_password=None, version=2):
     """entries: ("key", alias, user, [chain names]) or ("trusted", alias, name)."""
-    body = struct.pack(">III", 0xFEEDFEED, 2, len(entries))
+    body = struct.pack(">III", 0xFEEDFEED, version, len(entries))
     for entry in entries:
         if entry[0] == "key":
             _, alias, user, chain = entry
             protected = jks_protect(pkcs8(user), key_password or password)
             body += struct.pack(">I", 1) + jks_utf(alias) + struct.pack(">Q", 1700000000000)
             body += struct.pack(">I", len(protected)) + protected + struct.pack(">I", len(chain))
-            body += b"".join(jks_cert(cert(n)) for n in chain)
+            body += b"".join(jks_cert(cert(n), version) for n in chain)
         else:
             _, alias, name = entry
-            body += struct.pack(">I", 2) + jks_utf(alias) + struct.pack(">Q", 1700000000000) + jks_cert(cert(name))
+            body += struct.pack(">I", 2) + jks_utf(alias) + struct.pack(">Q", 1700000000000) + jks_cert(cert(name), version)
     return body + hashlib.sha1(java_password(password) + b"Mighty Aphrodite" + body).digest()
 
 
@@ -167,6 +168,8 @@ class Certs(StoreCase):
                                ("key", "second", "p384", ["p384"])], PASS), PASS,
              ["rsa", "ca", "other", "p384"], ["rsa", "p384"]),
             ("JKS with an empty password", write_jks([("key", "k", "ec", ["ec"])], ""), "", ["ec"], ["ec"]),
+            ("JKS of version 1", write_jks([("trusted", "t", "ca"), ("key", "k", "ec", ["ec", "ca"])], PASS, version=1),
+             PASS, ["ca", "ec"], ["ec"]),
         ]
         for name, store, password, everything, owners in cases:
             with self.subTest(name):
