@@ -63,8 +63,9 @@ bool CtxDecryptCommand(const char* command, const tinyxml2::XMLElement* params, 
                        std::string& answer) {
     if (!params || !data || !*data) return false;
     RecipientParams recipient = ReadRecipientParams(params);
-    const DocumentBuffer envelope = DecodeDocument(data);
+    DocumentBuffer envelope = DecodeDocument(data);
     const OpenedEnvelope opened = OpenEnvelope(recipient, envelope.view(), nullptr, ZK_SITE("CtxDecryptCommand"));
+    envelope.Release();  // not kept while the answer is written: the peak stays one document lower
     answer = BytesAnswer(command, opened.code, opened.plain.data(), opened.plain.size(), opened.detail);
     return true;
 }
