@@ -44,12 +44,15 @@ bool IsDataElement(std::string_view command, std::string_view name) {
     return false;
 }
 
-// Documents and containers of the CTX_ commands: logged as a length where
-// they are text (Data holding an answer's tree is walked as usual).
+// Documents and containers of the CTX_ commands, and the big answers and
+// validation data of their network commands (a stamped container, a
+// timestamp or OCSP response, CRLs): logged as a length where they are text
+// (Data holding an answer's tree is walked as usual).
 bool IsDocumentElement(std::string_view command, std::string_view name) {
     return StartsWithNoCase(command, "CTX_") &&
            (EqualNoCase(name, "Data") || EqualNoCase(name, "Content") || EqualNoCase(name, "Container") ||
-            EqualNoCase(name, "Signed") || EqualNoCase(name, "Decrypted"));
+            EqualNoCase(name, "Signed") || EqualNoCase(name, "Decrypted") ||
+            EqualNoCase(name, "Response") || EqualNoCase(name, "CRL") || EqualNoCase(name, "OCSP"));
 }
 
 bool HoldsText(const tinyxml2::XMLElement& element) {

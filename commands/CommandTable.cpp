@@ -19,6 +19,8 @@
 #include "commands/keys/CertRequestCommand.h"
 #include "commands/tokens/TokenCommands.h"
 #include "commands/signing/ProtectedCommands.h"
+#include "commands/containers/TimestampCommands.h"
+#include "commands/containers/ValidationCommands.h"
 
 namespace zk {
 namespace {
@@ -61,14 +63,14 @@ constexpr CommandRow kCommands[] = {
     {"DB_DROP", I::Params, R::None, DbDropCommand},
     {"CTX_CREATE_CONTAINER", I::ParamsData, R::None, CtxCreateContainerCommand},
     {"CTX_ADD_SIGNATURE", I::ParamsData, R::None, CtxAddSignatureCommand},
-    {"CTX_REQUEST_TIMESTAMP", I::ParamsData, R::None, nullptr},
-    {"CTX_ADD_TIMESTAMP", I::ParamsData, R::None, nullptr},
-    {"CTX_GET_TIMESTAMP_INFO", I::Data, R::None, nullptr},
+    {"CTX_REQUEST_TIMESTAMP", I::ParamsData, R::None, CtxRequestTimestampCommand},
+    {"CTX_ADD_TIMESTAMP", I::ParamsData, R::None, CtxAddTimestampCommand},
+    {"CTX_GET_TIMESTAMP_INFO", I::Data, R::None, CtxGetTimestampInfoCommand},
     {"CTX_REMOVE_SIGNATURE", I::ParamsData, R::None, CtxRemoveSignatureCommand},
-    {"CTX_REQUEST_OCSP", I::Params, R::None, nullptr},
-    {"CTX_GET_OCSP_INFO", I::Data, R::None, nullptr},
-    {"CTX_REQUEST_CMP", I::Params, R::None, nullptr},
-    {"CTX_ADD_COMPLETEINFO", I::ParamsData, R::None, nullptr},
+    {"CTX_REQUEST_OCSP", I::Params, R::None, CtxRequestOcspCommand},
+    {"CTX_GET_OCSP_INFO", I::Data, R::None, CtxGetOcspInfoCommand},
+    {"CTX_REQUEST_CMP", I::Params, R::None, CtxRequestCmpCommand},
+    {"CTX_ADD_COMPLETEINFO", I::ParamsData, R::None, CtxAddCompleteInfoCommand},
     {"CTX_GET_CONTAINER_INFO", I::ParamsData, R::None, CtxGetContainerInfoCommand},
     {"CTX_MERGE_CONTAINER", I::Params, R::None, CtxMergeContainerCommand},
     {"CTX_VERIFY_SIGNS", I::Data, R::None, CtxVerifySignsCommand},

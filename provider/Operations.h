@@ -10,6 +10,7 @@
 //   Return: %d" under the caller's function and source name.
 // The binding itself (provider/Provider.h) is for start-up and this façade.
 #pragma once
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -226,6 +227,58 @@ int CtxGetCertsFromStore(const Site& site, ByteView store, bool onlyUserCerts, c
 int CtxGetKeysFromStore(const Site& site, ByteView store, const char* pass, const std::vector<ByteView>& certs,
                         std::vector<SecretBytes>& keys, std::vector<std::string>& unprocessed);
 
+// --- timestamps, OCSP, CMP and validation data. The network operations are
+// called once (no size query) and block for at most their time-out.
+// Where a network operation goes, handed to the provider unchanged: the
+// server string (address and proxy suffix), the port and the time-out.
+struct ServiceTarget {
+    SecretString server;  // may carry a proxy password
+    int32_t port = 0;
+    int32_t timeout = 1;
+};
+// A timestamp and its record; the record's certificate buffer (10240 bytes)
+// belongs to this object.
+struct TimestampOutcome {
+    std::vector<uint8_t> response;  // the response, or the container with the timestamp added
+    TimestampInfo info{};
+    std::vector<uint8_t> certBuffer;
+    int32_t socketError = 0;
+    // The service's certificate (empty when the record holds none).
+    ByteView TsaCert() const { return {certBuffer.data(), std::min<size_t>(info.CertLength, certBuffer.size())}; }
+};
+// Into a response buffer of 10240 bytes.
+int CtxRequestTimestamp(const Site& site, ByteView data, ByteView cert, const ServiceTarget& target,
+                        TimestampOutcome& out);
+// Into a buffer of the container's length plus 10240 bytes.
+int CtxAddTimestamp(const Site& site, ByteView container, int32_t signIndex, ByteView cert,
+                    const ServiceTarget& target, TimestampOutcome& out);
+int CtxGetTimestampInfo(const Site& site, ByteView response, TimestampOutcome& out);
+// An OCSP response with its record and one status entry per certificate.
+struct OcspOutcome {
+    std::vector<uint8_t> response;
+    OcspInfo info{};
+    std::vector<OcspCertStatus> statuses;
+    int32_t socketError = 0;
+};
+// The requester's certificate and key may be empty (an unsigned request);
+// responseCapacity is the size of the response buffer handed over.
+int CtxRequestOCSP(const Site& site, std::span<const ByteView> certs, ByteView requesterCert, const KeyRef& key,
+                   const char* pass, const ServiceTarget& target, size_t responseCapacity, OcspOutcome& out);
+// With room for ZK_OCSP_MAX_STATUSES entries; statuses holds as many as the response has.
+int CtxGetOCSPResponseInfo(const Site& site, ByteView response, OcspOutcome& out);
+// Certificates by subject key identifier (hex text), up to `slots` of them,
+// each into a buffer of ZK_KEY_BUFFER_SIZE bytes.
+int CtxRequestCMP(const Site& site, const std::string& keyId1, const std::string& keyId2, bool acquireChain,
+                  int32_t slots, const ServiceTarget& target, std::vector<std::vector<uint8_t>>& certs,
+                  int32_t& socketError);
+// One object of validation data: a certificate with its CRLs and OCSP
+// responses (at most ZK_COMPLETE_MAX_ITEMS of each are passed).
+struct ValidationObject {
+    ByteView cert;
+    std::vector<ByteView> crls, ocsps;
+};
+int CtxSetCompleteInfo(const Site& site, ByteView container, int32_t signIndex,
+                       std::span<const ValidationObject> objects, Output& result);
 // --- protected documents: envelopes, signatures, timestamps, text forms
 // The crypto library entry's "prefix the sender certificate" flag (offset
 // 152 of the table entry); false for an index outside the loaded libraries.

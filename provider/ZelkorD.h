@@ -322,6 +322,10 @@ typedef struct OcspInfo {
     char EDDRU[15];               /* 1028 */
 } OcspInfo;
 
+/* The most certificates one OCSP request asks about, and the entries of the
+ * status array that ZKLCTX_GetOCSPResponseInfo is given. */
+#define ZK_OCSP_MAX_STATUSES 256
+
 /* 145 bytes. */
 typedef struct OcspCertStatus {
     int32_t Status;               /*  0 */

@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include "zelkord/Errors.h"
+#include "zelkord/TimestampToken.h"
 
 namespace zkd {
 
@@ -66,8 +67,6 @@ using QualifierPtr = std::unique_ptr<POLICYQUALINFO, OsslFree<POLICYQUALINFO_fre
 using NoticePtr = std::unique_ptr<USERNOTICE, OsslFree<USERNOTICE_free>>;
 using TypePtr = std::unique_ptr<ASN1_TYPE, OsslFree<ASN1_TYPE_free>>;
 using TimePtr = std::unique_ptr<ASN1_TIME, OsslFree<ASN1_TIME_free>>;
-using Pkcs7Ptr = std::unique_ptr<PKCS7, OsslFree<PKCS7_free>>;
-using TstInfoPtr = std::unique_ptr<TS_TST_INFO, OsslFree<TS_TST_INFO_free>>;
 
 constexpr size_t kMaxPolicyText = 256;
 constexpr size_t kMaxPolicyUri = 4096;
@@ -124,22 +123,11 @@ bool IsNotice(const std::string& utf8) {
 // The digest of data with the algorithm of a timestamp's message imprint
 // equals the imprint: 0, 27 when it does not, 56 when the token is unreadable.
 int CheckContentTimestamp(const uint8_t* token, size_t tokenLen, const uint8_t* data, size_t len) {
-    const unsigned char* p = token;
-    Pkcs7Ptr p7(d2i_PKCS7(nullptr, &p, static_cast<long>(tokenLen)));
-    TstInfoPtr tst(p7 && p == token + tokenLen ? PKCS7_to_TS_TST_INFO(p7.get()) : nullptr);
-    ERR_clear_error();
-    if (!tst) return Fail(ZK_E_BAD_REQUEST_PARAMS, "the content timestamp is not a timestamp token");
-    TS_MSG_IMPRINT* imprint = TS_TST_INFO_get_msg_imprint(tst.get());
-    const EVP_MD* md = EVP_get_digestbyobj(TS_MSG_IMPRINT_get_algo(imprint)->algorithm);
-    if (!md) return Fail(ZK_E_HASH_NOT_SUPPORTED, "the content timestamp's hash algorithm is not supported");
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int n = 0;
-    static const uint8_t kEmpty = 0;
-    if (EVP_Digest(data ? data : &kEmpty, len, digest, &n, md, nullptr) != 1) throw std::bad_alloc();
-    const ASN1_OCTET_STRING* msg = TS_MSG_IMPRINT_get_msg(imprint);
-    if (static_cast<unsigned int>(ASN1_STRING_length(msg)) != n || std::memcmp(ASN1_STRING_get0_data(msg), digest, n))
-        return Fail(ZK_E_TIMESTAMP_MISMATCH, "the content timestamp was made over another content");
-    return ZK_E_OK;
+    TimestampToken t;
+    if (ReadTimestampToken(token, tokenLen, t) != ZK_E_OK)
+        return Fail(ZK_E_BAD_REQUEST_PARAMS, "the content timestamp is not a timestamp token");
+    const std::span<const uint8_t> parts[] = {{data, len}};
+    return CheckImprintOver(t, parts, "content");
 }
 
 QualifierPtr Qualifier(int nid, ASN1_TYPE* value) {

@@ -331,11 +331,11 @@ int PutOutputs(std::initializer_list<Out> outs) {
 // The arguments both exports share: the records, their schemas, the length
 // pointers; 0 or a code.
 int CheckRequestArguments(CertRequestSubject* s1, CertRequestSubject* s2, uint32_t* r1Len, uint32_t* r2Len,
-                          KeyPairSpec specs[2]) {
+                          KeyPairKind kinds[2]) {
     if (!s1 || !r1Len || (s2 && !r2Len)) return Fail(ZK_E_BAD_REQUEST_PARAMS, "Missing subject or output length");
-    if (int rc = KeySpecForSchema(s1->SigningSchema, specs[0])) return rc;
+    if (int rc = KeyKindForSchema(s1->SigningSchema, kinds[0])) return rc;
     if (s2)
-        if (int rc = KeySpecForSchema(s2->SigningSchema, specs[1])) return rc;
+        if (int rc = KeyKindForSchema(s2->SigningSchema, kinds[1])) return rc;
     return ZK_E_OK;
 }
 
@@ -344,17 +344,17 @@ void ReportBounds(CertRequestSubject* s1, CertRequestSubject* s2, uint32_t* r1Le
     if (r2Len) *r2Len = s2 ? static_cast<uint32_t>(RequestSizeBound(s2)) : 0;
 }
 
-PKeyPtr GenerateSoftwareKey(const KeyPairSpec& spec) {
-    EVP_PKEY* key = spec.ecNid ? EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", OBJ_nid2sn(spec.ecNid))
-                               : EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(spec.rsaBits));
+PKeyPtr GenerateSoftwareKey(const KeyPairKind& kind) {
+    EVP_PKEY* key = kind.ecNid ? EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", OBJ_nid2sn(kind.ecNid))
+                               : EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(kind.rsaBits));
     return PKeyPtr(key);
 }
 
 int CreateSimpleCertRequest(const char* pass, CertRequestSubject* s1, CertRequestSubject* s2, uint8_t* container,
                             uint32_t* containerLen, uint8_t* r1, uint32_t* r1Len, uint8_t* r2, uint32_t* r2Len) {
-    KeyPairSpec specs[2];
+    KeyPairKind kinds[2];
     if (!containerLen) return Fail(ZK_E_BAD_REQUEST_PARAMS, "Missing output length");
-    if (int rc = CheckRequestArguments(s1, s2, r1Len, r2Len, specs)) return rc;
+    if (int rc = CheckRequestArguments(s1, s2, r1Len, r2Len, kinds)) return rc;
     if (!pass || !*pass) return Fail(ZK_E_BAD_REQUEST_PARAMS, "the key container needs a password");
     if (!r1) {
         *containerLen = kContainerBound;
@@ -365,7 +365,7 @@ int CreateSimpleCertRequest(const char* pass, CertRequestSubject* s1, CertReques
     KeyFile file;
     Bytes requests[2];
     for (int i = 0; i < 2 && subjects[i]; ++i) {
-        PKeyPtr key = GenerateSoftwareKey(specs[i]);
+        PKeyPtr key = GenerateSoftwareKey(kinds[i]);
         if (!key) return Fail(ZK_E_REQUEST_ENCODING, "the key pair cannot be generated");
         if (int rc = BuildCertRequest(*subjects[i], key.get(), key.get(), requests[i])) return rc;
         KeyFileKey entry;
@@ -388,8 +388,8 @@ int CreateSimpleCertRequest(const char* pass, CertRequestSubject* s1, CertReques
 int DonglesCreateSimpleCertRequest(const char* pin, const char* providerName, int32_t slotId, const char* text2,
                                    const char* text3, CertRequestSubject* s1, CertRequestSubject* s2, uint8_t* r1,
                                    uint32_t* r1Len, uint8_t* r2, uint32_t* r2Len) {
-    KeyPairSpec specs[2];
-    if (int rc = CheckRequestArguments(s1, s2, r1Len, r2Len, specs)) return rc;
+    KeyPairKind kinds[2];
+    if (int rc = CheckRequestArguments(s1, s2, r1Len, r2Len, kinds)) return rc;
     if (text3 && *text3) return Fail(ZK_E_DONGLE, "keys on PKCS#11 tokens have no passwords of their own");
     TokenSlot slot;
     if (int rc = FindTokenSlot(providerName, slotId, slot)) return rc;
@@ -403,7 +403,7 @@ int DonglesCreateSimpleCertRequest(const char* pin, const char* providerName, in
 
     CertRequestSubject* subjects[2] = {s1, s2};
     for (int i = 0; i < 2 && subjects[i]; ++i)  // key agreement, key or data encipherment
-        specs[i].agree = (subjects[i]->KeyUsage & 0x38) != 0;
+        kinds[i].agree = (subjects[i]->KeyUsage & 0x38) != 0;
     GeneratedKeyPair pairs[2];
     Bytes requests[2];
     int rc = ZK_E_OK;
@@ -412,7 +412,7 @@ int DonglesCreateSimpleCertRequest(const char* pin, const char* providerName, in
         if (label.empty()) label = Utf8Field(subjects[i]->Name);
         {
             std::lock_guard<std::mutex> hold(c->lock());
-            rc = GenerateTokenKeyPair(*c, specs[i], label, pairs[i]);
+            rc = GenerateTokenKeyPair(*c, kinds[i], label, pairs[i]);
         }
         if (rc == 0) {
             PKeyPtr key = WrapTokenPrivateKey(c, pairs[i].privateKey, pairs[i].publicPKey.get());
@@ -432,14 +432,14 @@ int DonglesCreateSimpleCertRequest(const char* pin, const char* providerName, in
 
 }  // namespace
 
-int KeySpecForSchema(int32_t schema, KeyPairSpec& spec) {
-    spec = KeyPairSpec();
+int KeyKindForSchema(int32_t schema, KeyPairKind& kind) {
+    kind = KeyPairKind();
     switch (schema) {
-        case 9: spec.ecNid = NID_X9_62_prime256v1; spec.digest = EVP_sha256(); break;
-        case 10: spec.ecNid = NID_secp384r1; spec.digest = EVP_sha384(); break;
-        case 1: spec.rsaBits = 2048; spec.digest = EVP_sha256(); break;
-        case 2: spec.rsaBits = 3072; spec.digest = EVP_sha256(); break;
-        case 3: spec.rsaBits = 4096; spec.digest = EVP_sha256(); break;
+        case 9: kind.ecNid = NID_X9_62_prime256v1; kind.digest = EVP_sha256(); break;
+        case 10: kind.ecNid = NID_secp384r1; kind.digest = EVP_sha384(); break;
+        case 1: kind.rsaBits = 2048; kind.digest = EVP_sha256(); break;
+        case 2: kind.rsaBits = 3072; kind.digest = EVP_sha256(); break;
+        case 3: kind.rsaBits = 4096; kind.digest = EVP_sha256(); break;
         default: return Fail(ZK_E_PROVIDER_NOT_SUPPORTED, "signing schema " + std::to_string(schema) + " is not supported");
     }
     return ZK_E_OK;
@@ -452,8 +452,8 @@ size_t RequestSizeBound(const CertRequestSubject* subject) {
 
 int BuildCertRequest(const CertRequestSubject& subject, EVP_PKEY* key, EVP_PKEY* publicKey, Bytes& der) {
     der.clear();
-    KeyPairSpec spec;
-    if (int rc = KeySpecForSchema(subject.SigningSchema, spec)) return rc;
+    KeyPairKind kind;
+    if (int rc = KeyKindForSchema(subject.SigningSchema, kind)) return rc;
     std::unique_ptr<X509_REQ, zk::OsslFree<X509_REQ_free>> req(X509_REQ_new());
     ExtensionsPtr exts(sk_X509_EXTENSION_new_null());
     if (!req || !exts) return Refuse("out of memory");
@@ -464,7 +464,7 @@ int BuildCertRequest(const CertRequestSubject& subject, EVP_PKEY* key, EVP_PKEY*
         if (int rc = add(subject, exts.get())) return rc;
     if (int rc = AddKeyIdentifier(publicKey, exts.get())) return rc;
     if (X509_REQ_add_extensions(req.get(), exts.get()) != 1) return Refuse("the extensions cannot be encoded");
-    if (X509_REQ_sign(req.get(), key, spec.digest) <= 0) {
+    if (X509_REQ_sign(req.get(), key, kind.digest) <= 0) {
         ERR_clear_error();
         return Fail(ZK_E_SIGN_OR_PASSWORD, "the request cannot be signed");
     }

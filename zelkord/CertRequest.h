@@ -24,7 +24,7 @@
 namespace zkd {
 
 // The key a signing schema asks for: 0, or 2 for an unknown schema.
-int KeySpecForSchema(int32_t schema, KeyPairSpec& spec);
+int KeyKindForSchema(int32_t schema, KeyPairKind& kind);
 
 // The DER request for subject, with publicKey, signed by key. 0, or 22 when
 // the subject cannot be encoded (a text too long or of the wrong kind for

@@ -45,25 +45,6 @@ using CertsPtr = std::unique_ptr<STACK_OF(X509), OsslFree<FreeCerts>>;
 
 bool Fits32(size_t n) { return n <= std::numeric_limits<uint32_t>::max(); }
 
-int ParseRaw(const uint8_t* data, size_t len, RawSignedData& raw, const std::string& what = "the container") {
-    const int rc = raw.Parse(data, len);
-    if (rc == ZK_E_OK) return rc;
-    return Fail(rc, what + (rc == ZK_E_DAMAGED ? " is damaged" : " is not a signed container the provider handles"));
-}
-
-// Writes the container into out (room *outLen) or only reports its length.
-int PutContainer(const RawSignedData& raw, uint8_t* out, uint32_t* outLen, const uint8_t* lent = nullptr,
-                 size_t lentLen = 0) {
-    const size_t size = raw.EncodedLength(lent, lentLen);
-    if (!Fits32(size)) return Fail(ZK_E_BAD_REQUEST_PARAMS, "Output too large");
-    if (out) {
-        if (*outLen < size) return Fail(ZK_E_BAD_REQUEST_PARAMS, "Output buffer too small");
-        raw.Encode(out, lent, lentLen);
-    }
-    *outLen = static_cast<uint32_t>(size);
-    return ZK_E_OK;
-}
-
 bool SameBytes(const ASN1_OCTET_STRING* a, const uint8_t* data, size_t len) {
     return static_cast<size_t>(a->length) == len && (len == 0 || std::memcmp(a->data, data, len) == 0);
 }
@@ -145,7 +126,7 @@ int Add(const uint8_t* container, uint32_t len, const uint8_t* content, uint32_t
     if (!out) return ReportBound(len + SignatureSizeBound(0, certLen, attrs), outLen);
 
     RawSignedData raw;
-    if (int rc = ParseRaw(container, len, raw)) return rc;
+    if (int rc = ParseContainer(container, len, raw)) return rc;
     const ASN1_OCTET_STRING* attached = raw.Content();
     const uint8_t* data = attached ? attached->data : content;
     size_t dataLen = attached ? static_cast<size_t>(attached->length) : contentLen;
@@ -162,7 +143,7 @@ int Add(const uint8_t* container, uint32_t len, const uint8_t* content, uint32_t
     if (int rc = SignWith(data, dataLen, cert, certLen, key, keyLen, pass, attrs, raw.ContentType(), cms)) return rc;
     const Bytes signature = Der(cms.get());
     RawSignedData added;
-    if (int rc = ParseRaw(signature.data(), signature.size(), added)) return rc;
+    if (int rc = ParseContainer(signature.data(), signature.size(), added)) return rc;
     raw.MergeFrom(added);
     return PutContainer(raw, out, outLen);
 }
@@ -185,7 +166,7 @@ int RemoveSignature(const uint8_t* container, uint32_t len, int32_t signIndex, i
                     uint32_t* outLen) {
     if (!outLen) return Fail(ZK_E_BAD_REQUEST_PARAMS, "No output length");
     RawSignedData raw;
-    if (int rc = ParseRaw(container, len, raw)) return rc;
+    if (int rc = ParseContainer(container, len, raw)) return rc;
     if (signIndex < 0 || signIndex >= raw.SignerCount())
         return Fail(ZK_E_BAD_REQUEST_PARAMS, "signature index out of range");
     raw.RemoveSigner(signIndex);
@@ -195,7 +176,7 @@ int RemoveSignature(const uint8_t* container, uint32_t len, int32_t signIndex, i
 int RemoveContent(const uint8_t* container, uint32_t len, uint8_t* out, uint32_t* outLen) {
     if (!outLen) return Fail(ZK_E_BAD_REQUEST_PARAMS, "No output length");
     RawSignedData raw;
-    if (int rc = ParseRaw(container, len, raw)) return rc;
+    if (int rc = ParseContainer(container, len, raw)) return rc;
     raw.Detach();
     return PutContainer(raw, out, outLen);
 }
@@ -205,7 +186,7 @@ int AddContent(const uint8_t* container, uint32_t len, const uint8_t* content, u
     if (!outLen || !content || contentLen == 0 || contentLen > INT_MAX)
         return Fail(ZK_E_BAD_REQUEST_PARAMS, "Missing or oversized content");
     RawSignedData raw;
-    if (int rc = ParseRaw(container, len, raw)) return rc;
+    if (int rc = ParseContainer(container, len, raw)) return rc;
     if (const ASN1_OCTET_STRING* attached = raw.Content()) {
         if (!SameBytes(attached, content, contentLen))
             return Fail(ZK_E_INTEGRITY, "the container already holds another content");
@@ -248,7 +229,7 @@ int MergeSignedData(uint8_t checkHash, const ZKBlob* containers, int32_t count, 
     const RawSignedData* withContent = nullptr;
     for (int32_t i = 0; i < count; ++i) {
         RawSignedData& raw = raws[static_cast<size_t>(i)];
-        if (int rc = ParseRaw(containers[i].data, containers[i].length, raw, "container " + std::to_string(i)))
+        if (int rc = ParseContainer(containers[i].data, containers[i].length, raw, "container " + std::to_string(i)))
             return rc;
         if (OBJ_cmp(raw.ContentType(), raws[0].ContentType()) != 0)
             return Fail(ZK_E_INTEGRITY, "container " + std::to_string(i) + " holds another type of content");

@@ -121,6 +121,20 @@ void AppendElements(STACK_OF(ASN1_TYPE)*& list, const STACK_OF(ASN1_TYPE)* from)
     }
 }
 
+// The position of the first attribute of that type in a list of attributes
+// kept as elements, or -1.
+int AttributeIndex(const STACK_OF(ASN1_TYPE)* attrs, const ASN1_OBJECT* type) {
+    for (int i = 0; i < sk_ASN1_TYPE_num(attrs); ++i) {
+        const ASN1_STRING* s = ElementString(sk_ASN1_TYPE_value(attrs, i));
+        const unsigned char* p = s ? s->data : nullptr;
+        std::unique_ptr<X509_ATTRIBUTE, OsslFree<X509_ATTRIBUTE_free>> a(
+            p ? d2i_X509_ATTRIBUTE(nullptr, &p, s->length) : nullptr);
+        ERR_clear_error();
+        if (a && OBJ_cmp(X509_ATTRIBUTE_get0_object(a.get()), type) == 0) return i;
+    }
+    return -1;
+}
+
 void AddDigestAlgorithm(STACK_OF(X509_ALGOR)* algs, const X509_ALGOR* alg) {
     for (int i = 0; i < sk_X509_ALGOR_num(algs); ++i)
         if (OBJ_cmp(sk_X509_ALGOR_value(algs, i)->algorithm, alg->algorithm) == 0) return;
@@ -254,6 +268,15 @@ void RawSignedData::Encode(uint8_t* out, const uint8_t* lentContent, size_t lent
 }
 
 int RawSignedData::AddUnsignedAttribute(int i, const ASN1_OBJECT* type, const uint8_t* valueDer, size_t len) {
+    return PutUnsignedAttribute(i, type, valueDer, len, false);
+}
+
+int RawSignedData::SetUnsignedAttribute(int i, const ASN1_OBJECT* type, const uint8_t* valueDer, size_t len) {
+    return PutUnsignedAttribute(i, type, valueDer, len, true);
+}
+
+int RawSignedData::PutUnsignedAttribute(int i, const ASN1_OBJECT* type, const uint8_t* valueDer, size_t len,
+                                        bool replace) {
     size_t siLen = 0;
     const uint8_t* siBytes = SignerBytes(i, &siLen);
     const unsigned char* p = siBytes;
@@ -273,8 +296,14 @@ int RawSignedData::AddUnsignedAttribute(int i, const ASN1_OBJECT* type, const ui
     OPENSSL_free(der);
     if (!element) throw std::bad_alloc();
     if (!si->unsignedAttrs && !(si->unsignedAttrs = sk_ASN1_TYPE_new_null())) throw std::bad_alloc();
-    if (!sk_ASN1_TYPE_push(si->unsignedAttrs, element.get())) throw std::bad_alloc();
-    element.release();
+    const int at = replace ? AttributeIndex(si->unsignedAttrs, type) : -1;
+    if (at >= 0) {
+        ASN1_TYPE_free(sk_ASN1_TYPE_value(si->unsignedAttrs, at));
+        sk_ASN1_TYPE_set(si->unsignedAttrs, at, element.release());
+    } else {
+        if (!sk_ASN1_TYPE_push(si->unsignedAttrs, element.get())) throw std::bad_alloc();
+        element.release();
+    }
 
     der = nullptr;
     const int newLen = i2d_ZKD_RAW_SI(si.get(), &der);

@@ -65,8 +65,12 @@ public:
     // i; the signer's other parts keep their bytes. 0, or 10 when the value
     // is not one DER element or the SignerInfo cannot be read.
     int AddUnsignedAttribute(int i, const ASN1_OBJECT* type, const uint8_t* valueDer, size_t len);
+    // The same, but an attribute of that type the signer already has is
+    // replaced where it stands (attributes that may occur once).
+    int SetUnsignedAttribute(int i, const ASN1_OBJECT* type, const uint8_t* valueDer, size_t len);
 
 private:
+    int PutUnsignedAttribute(int i, const ASN1_OBJECT* type, const uint8_t* valueDer, size_t len, bool replace);
     ZKD_RAW_CI* ci_ = nullptr;
 };
 

@@ -140,6 +140,23 @@ int VerifySigner(const Context* ctx, CMS_ContentInfo* cms, int index, BIO* diges
 
 }  // namespace
 
+int ParseContainer(const uint8_t* data, size_t len, RawSignedData& raw, const std::string& what) {
+    const int rc = raw.Parse(data, len);
+    if (rc == ZK_E_OK) return rc;
+    return Fail(rc, what + (rc == ZK_E_DAMAGED ? " is damaged" : " is not a signed container the provider handles"));
+}
+
+int PutContainer(const RawSignedData& raw, uint8_t* out, uint32_t* outLen, const uint8_t* lent, size_t lentLen) {
+    const size_t size = raw.EncodedLength(lent, lentLen);
+    if (size > UINT32_MAX) return Fail(ZK_E_BAD_REQUEST_PARAMS, "Output too large");
+    if (out) {
+        if (*outLen < size) return Fail(ZK_E_BAD_REQUEST_PARAMS, "Output buffer too small");
+        raw.Encode(out, lent, lentLen);
+    }
+    *outLen = static_cast<uint32_t>(size);
+    return ZK_E_OK;
+}
+
 int ParseSignedData(const uint8_t* data, size_t len, CmsPtr& out) {
     out.reset();
     if (!data || len == 0 || len > LONG_MAX) return Fail(ZK_E_DAMAGED, "the container is empty");

@@ -7,6 +7,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "zelkord/Context.h"
@@ -20,6 +21,16 @@ namespace zkd {
 // ForeignDataCode (zelkord/RawSignedData.h); 9 also for more signers or
 // certificates than the provider handles. The reason is the last error.
 int ParseSignedData(const uint8_t* data, size_t len, CmsPtr& out);
+
+// The same container as an editable list of its parts (RawSignedData): 0, or
+// 10 or 9 with "<what> is damaged" or "... is not a signed container the
+// provider handles" as the last error.
+int ParseContainer(const uint8_t* data, size_t len, RawSignedData& raw, const std::string& what = "the container");
+// Writes the container into out (room *outLen), or only reports its length
+// when out is null; lent content is encoded as attached (RawSignedData::Encode).
+// 0, or 56 when it does not fit.
+int PutContainer(const RawSignedData& raw, uint8_t* out, uint32_t* outLen, const uint8_t* lent = nullptr,
+                 size_t lentLen = 0);
 
 int SignerCount(CMS_ContentInfo* cms);
 // Signer i (0 <= i < SignerCount); nullptr out of range.

@@ -207,33 +207,33 @@ int WriteTokenFile(TokenConnection& c, const std::string& nameUtf8, const uint8_
     return ZK_E_OK;
 }
 
-int GenerateTokenKeyPair(TokenConnection& c, const KeyPairSpec& spec, const std::string& labelUtf8,
+int GenerateTokenKeyPair(TokenConnection& c, const KeyPairKind& kind, const std::string& labelUtf8,
                          GeneratedKeyPair& out) {
     out = GeneratedKeyPair();
     // A provisional identifier until the public key is known.
     uint8_t provisional[16];
     if (RAND_bytes(provisional, sizeof provisional) != 1) return Fail(ZK_E_DONGLE, "random generator failed");
-    const bool ec = spec.ecNid != 0;
+    const bool ec = kind.ecNid != 0;
     unsigned char* curve = nullptr;
-    int curveLen = ec ? i2d_ASN1_OBJECT(OBJ_nid2obj(spec.ecNid), &curve) : 0;
+    int curveLen = ec ? i2d_ASN1_OBJECT(OBJ_nid2obj(kind.ecNid), &curve) : 0;
     if (ec && curveLen <= 0) return Fail(ZK_E_DONGLE, "unknown curve");
-    CK_ULONG bits = static_cast<CK_ULONG>(spec.rsaBits);
+    CK_ULONG bits = static_cast<CK_ULONG>(kind.rsaBits);
     static const uint8_t kExponent[] = {1, 0, 1};
     const CK_KEY_TYPE keyType = ec ? CKK_EC : CKK_RSA;
     CK_MECHANISM mechanism{ec ? CKM_EC_KEY_PAIR_GEN : CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
 
     Template pub = {ClassAttr(kPublic), Attr(CKA_KEY_TYPE, &keyType, sizeof keyType), BoolAttr(CKA_TOKEN, true),
-                    BoolAttr(CKA_PRIVATE, false), BoolAttr(CKA_VERIFY, spec.sign),
+                    BoolAttr(CKA_PRIVATE, false), BoolAttr(CKA_VERIFY, kind.sign),
                     Attr(CKA_ID, provisional, sizeof provisional), Attr(CKA_LABEL, labelUtf8.data(), labelUtf8.size())};
     Template priv = {ClassAttr(kPrivate), Attr(CKA_KEY_TYPE, &keyType, sizeof keyType), BoolAttr(CKA_TOKEN, true),
                      BoolAttr(CKA_PRIVATE, true), BoolAttr(CKA_SENSITIVE, true), BoolAttr(CKA_EXTRACTABLE, false),
-                     BoolAttr(CKA_SIGN, spec.sign), Attr(CKA_ID, provisional, sizeof provisional),
+                     BoolAttr(CKA_SIGN, kind.sign), Attr(CKA_ID, provisional, sizeof provisional),
                      Attr(CKA_LABEL, labelUtf8.data(), labelUtf8.size())};
     // Every use not asked for is ruled out: tokens differ in what they allow by default.
-    priv.push_back(BoolAttr(CKA_DERIVE, ec && spec.agree));
-    priv.push_back(BoolAttr(CKA_DECRYPT, !ec && spec.agree));
+    priv.push_back(BoolAttr(CKA_DERIVE, ec && kind.agree));
+    priv.push_back(BoolAttr(CKA_DECRYPT, !ec && kind.agree));
     priv.push_back(BoolAttr(CKA_UNWRAP, false));
-    pub.push_back(BoolAttr(CKA_ENCRYPT, !ec && spec.agree));
+    pub.push_back(BoolAttr(CKA_ENCRYPT, !ec && kind.agree));
     pub.push_back(BoolAttr(CKA_WRAP, false));
     if (ec) {
         pub.push_back(Attr(CKA_EC_PARAMS, curve, static_cast<size_t>(curveLen)));

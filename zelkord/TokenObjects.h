@@ -51,7 +51,7 @@ int ReadTokenFile(TokenConnection& c, const std::string& nameUtf8, Bytes& out);
 int WriteTokenFile(TokenConnection& c, const std::string& nameUtf8, const uint8_t* data, size_t len);
 
 // What kind of key pair to generate on a token.
-struct KeyPairSpec {
+struct KeyPairKind {
     int ecNid = 0;                    // a named curve, or
     int rsaBits = 0;                  // an RSA modulus length
     const EVP_MD* digest = nullptr;   // what the key signs with
@@ -68,7 +68,7 @@ struct GeneratedKeyPair {
 // Generates a key pair that never leaves the token (sensitive, not
 // extractable), labels it and gives it the identifier that certificates of
 // its key will carry. 0 or 16 (nothing is left behind on failure).
-int GenerateTokenKeyPair(TokenConnection& c, const KeyPairSpec& spec, const std::string& labelUtf8,
+int GenerateTokenKeyPair(TokenConnection& c, const KeyPairKind& kind, const std::string& labelUtf8,
                          GeneratedKeyPair& out);
 void DestroyTokenKeyPair(TokenConnection& c, const GeneratedKeyPair& pair);
 

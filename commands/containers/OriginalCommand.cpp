@@ -41,7 +41,7 @@ void AppendSign(tinyxml2::XMLElement* signs, size_t index, const ContainerInfo& 
     if (ReadCertInfo(cert.data(), cert.size(), described, eku, ORIGINAL_SITE) != 0) return;
     tinyxml2::XMLElement* certInfo = sign->InsertNewChildElement("CertInfo");
     AppendCertDetails(certInfo, described, {});
-    if (ocsp.enabled) AppendOcspCheck(certInfo, CheckSignerCertificate(ocsp, cert, described));
+    if (ocsp.enabled) AppendSignerOcspCheck(certInfo, ocsp, cert, described);
 }
 
 }  // namespace

@@ -73,6 +73,22 @@ int OpenToken(const TokenRef& t, const SecretString& pin, Connection& c) {
     return provider::DonglesConnectKey(ZK_SITE("DonglesCommand"), t.provider.c_str(), t.slot, pin.c_str(), c.handle);
 }
 
+// Runs one operation on a connection opened for it; the token is let go before
+// the answer is built.
+template <class Op>
+int OnKey(const TokenRef& t, const SecretString& pass, const std::string& keyId, Op op) {
+    Connection c;
+    const int code = OpenKey(t, pass, keyId, c);
+    return code ? code : op(c.handle);
+}
+
+template <class Op>
+int OnToken(const TokenRef& t, const SecretString& pin, Op op) {
+    Connection c;
+    const int code = OpenToken(t, pin, c);
+    return code ? code : op(c.handle);
+}
+
 }  // namespace
 
 int32_t SlotIdParam(const tinyxml2::XMLElement* params, const char* name) {
@@ -132,12 +148,9 @@ bool DonglesKeySetLabelCommand(const char* command, const tinyxml2::XMLElement* 
     const auto pass = Secret(params, "Pass");
     const std::string keyId = Text(params, "KeyId"), label = Text(params, "Label");
     if (!token || !pass || keyId.empty() || label.empty()) return false;
-    int code;
-    {
-        Connection c;
-        code = OpenKey(*token, *pass, keyId, c);
-        if (code == 0) code = provider::DonglesSetKeyLabel(ZK_SITE("DonglesCommand"), c.handle, keyId.c_str(), label.c_str());
-    }
+    const int code = OnKey(*token, *pass, keyId, [&](ZKTokenKey key) {
+        return provider::DonglesSetKeyLabel(ZK_SITE("DonglesCommand"), key, keyId.c_str(), label.c_str());
+    });
     answer = SimpleAnswer(command, code);
     return true;
 }
@@ -148,12 +161,9 @@ bool DonglesKeyDeleteCommand(const char* command, const tinyxml2::XMLElement* pa
     const auto pass = Secret(params, "Pass");
     const std::string keyId = Text(params, "KeyId");
     if (!token || !pass || keyId.empty()) return false;
-    int code;
-    {
-        Connection c;
-        code = OpenKey(*token, *pass, keyId, c);
-        if (code == 0) code = provider::DonglesDeleteKey(ZK_SITE("DonglesCommand"), c.handle, keyId.c_str());
-    }
+    const int code = OnKey(*token, *pass, keyId, [&](ZKTokenKey key) {
+        return provider::DonglesDeleteKey(ZK_SITE("DonglesCommand"), key, keyId.c_str());
+    });
     answer = SimpleAnswer(command, code);
     return true;
 }
@@ -164,12 +174,9 @@ bool DonglesFilesEnumCommand(const char* command, const tinyxml2::XMLElement* pa
     const auto pin = Secret(params, "Pass");
     if (!token || !pin) return false;
     std::vector<std::string> names;
-    int code;
-    {
-        Connection c;
-        code = OpenToken(*token, *pin, c);
-        if (code == 0) code = provider::DonglesEnumFiles(ZK_SITE("DonglesCommand"), c.handle, names);
-    }
+    const int code = OnToken(*token, *pin, [&](ZKTokenKey key) {
+        return provider::DonglesEnumFiles(ZK_SITE("DonglesCommand"), key, names);
+    });
     tinyxml2::XMLDocument doc;
     tinyxml2::XMLElement* data = BuildXMLHead(doc, command, code);
     if (code == 0)
@@ -185,12 +192,9 @@ bool DonglesFileGetCommand(const char* command, const tinyxml2::XMLElement* para
     const auto name = Secret(params, "FileName");
     if (!token || !pin || !name) return false;
     provider::Output file;
-    int code;
-    {
-        Connection c;
-        code = OpenToken(*token, *pin, c);
-        if (code == 0) code = provider::DonglesGetFile(ZK_SITE("DonglesCommand"), c.handle, name->c_str(), file);
-    }
+    const int code = OnToken(*token, *pin, [&](ZKTokenKey key) {
+        return provider::DonglesGetFile(ZK_SITE("DonglesCommand"), key, name->c_str(), file);
+    });
     tinyxml2::XMLDocument doc;
     tinyxml2::XMLElement* data = BuildXMLHead(doc, command, code);
     answer = PrintDocumentWithBase64(doc, data, file.data(), code == 0 ? file.size() : 0);
@@ -204,12 +208,9 @@ bool DonglesFileSetCommand(const char* command, const tinyxml2::XMLElement* para
     const auto name = Secret(params, "FileName");
     if (!token || !pin || !name) return false;
     SecretBytes bytes(data && *data ? Base64Decode(std::string_view(data, std::strlen(data))) : std::vector<uint8_t>());
-    int code;
-    {
-        Connection c;
-        code = OpenToken(*token, *pin, c);
-        if (code == 0) code = provider::DonglesSetFile(ZK_SITE("DonglesCommand"), c.handle, name->c_str(), bytes.bytes());
-    }
+    const int code = OnToken(*token, *pin, [&](ZKTokenKey key) {
+        return provider::DonglesSetFile(ZK_SITE("DonglesCommand"), key, name->c_str(), bytes.bytes());
+    });
     answer = SimpleAnswer(command, code);
     return true;
 }

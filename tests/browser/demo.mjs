@@ -1,17 +1,15 @@
 // Drives the demo page (web/demo) in Chromium like a person would: the list of
 // certificates, signing a file with the demo certificate (the downloaded
 // signature is checked with `openssl cms`), verifying, encrypting and opening,
-// and the token list. Steps whose command the service does not offer yet must
-// show the service's refusal (code 56) and are reported skipped.
-// Usage: node demo.mjs <user data dir> <page URL> <CA PEM> <artifacts dir> <{"COMMAND": offered}>
+// and the token list. Every step must succeed.
+// Usage: node demo.mjs <user data dir> <page URL> <CA PEM> <artifacts dir>
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
 import { readFileSync } from 'node:fs';
 import path from 'node:path';
 import { launch } from './chromium.mjs';
 
-const [userDataDir, pageUrl, caPem, artifacts, offeredJson] = process.argv.slice(2);
-const offered = JSON.parse(offeredJson);
+const [userDataDir, pageUrl, caPem, artifacts] = process.argv.slice(2);
 const DOCUMENT = Buffer.from('Документ для підпису: demo page test\n', 'utf8');
 
 const context = await launch(userDataDir, { acceptDownloads: true });
@@ -36,19 +34,6 @@ async function download(resultId, name) {
 function expectDone(result, what) {
   assert.equal(result.state, 'ok', `${what}: ${result.text}`);
   assert.equal(result.code, '0');
-}
-
-/** A step the service may not offer yet: done when offered, else its refusal shown. Returns whether it ran. */
-function expectOffered(result, command, what) {
-  if (offered[command]) {
-    expectDone(result, what);
-    return true;
-  }
-  assert.equal(result.state, 'error', `${what}: ${result.text}`);
-  assert.equal(result.code, '56');
-  assert.match(result.text, /Некоректні параметри запиту \(code 56\)/);
-  console.log(`SKIPPED ${what}: the service answers code 56 to ${command} (not built yet); the page shows it`);
-  return false;
 }
 
 try {
@@ -78,30 +63,26 @@ try {
   expectDone(await press('sign-detached', 'sign-status'), 'detached signing');
   const detached = await download('sign-result', 'letter.txt.sig.p7s');
 
-  // 3. Verification: the detached signature against the file; the container as far as the service can.
+  // 3. Verification: the detached signature against the file, then the container.
   await page.setInputFiles('#verify-file', detached);
   expectDone(await press('verify-detached', 'verify-status'), 'detached verification');
   assert.match(await page.innerText('#verify-result'), /Signer: Демо Користувач, ТОВ "Демо" \(DRFO 1234567890\)/);
   await page.setInputFiles('#verify-file', container);
-  if (expectOffered(await press('verify-container', 'verify-status'), 'CTX_VERIFY_SIGNS', 'container verification')) {
-    assert.match(await page.innerText('#verify-result'), /Signature 1: valid/);
-  }
+  expectDone(await press('verify-container', 'verify-status'), 'container verification');
+  assert.match(await page.innerText('#verify-result'), /Signature 1: valid/);
 
   // 4. Encryption for the demo user itself, and opening it again.
   await page.selectOption('#recipient', { label: 'Демо Користувач (1234567890)' });
-  if (expectOffered(await press('encrypt-file', 'encrypt-status'), 'ENCRYPT', 'encryption')) {
-    const sealed = await download('encrypt-result', 'letter.txt.p7e');
-    assert.notDeepEqual(readFileSync(sealed), DOCUMENT);
-    await page.setInputFiles('#open-file', sealed);
-    if (expectOffered(await press('open', 'open-status'), 'GET_ORIGINAL', 'opening')) {
-      assert.deepEqual(readFileSync(await download('open-result', 'letter.txt')), DOCUMENT);
-    }
-  }
+  expectDone(await press('encrypt-file', 'encrypt-status'), 'encryption');
+  const sealed = await download('encrypt-result', 'letter.txt.p7e');
+  assert.notDeepEqual(readFileSync(sealed), DOCUMENT);
+  await page.setInputFiles('#open-file', sealed);
+  expectDone(await press('open', 'open-status'), 'opening');
+  assert.deepEqual(readFileSync(await download('open-result', 'letter.txt')), DOCUMENT);
 
   // 5. Tokens.
-  if (expectOffered(await press('list-tokens', 'tokens-status'), 'DONGLES_LIST', 'token listing')) {
-    assert.match(await page.innerText('#tokens-status'), /token\(s\) found|No hardware key tokens found/);
-  }
+  expectDone(await press('list-tokens', 'tokens-status'), 'token listing');
+  assert.match(await page.innerText('#tokens-status'), /token\(s\) found|No hardware key tokens found/);
 
   const shot = path.join(artifacts, 'demo.png');
   await page.screenshot({ path: shot, fullPage: true });

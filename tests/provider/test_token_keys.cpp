@@ -63,12 +63,12 @@ protected:
     }
 
     // A key pair made on the token, and a certificate of it from the test's CA.
-    X509Ptr OnToken(const KeyPairSpec& spec, const char* name) {
+    X509Ptr OnToken(const KeyPairKind& kind, const char* name) {
         GeneratedKeyPair pair;
         std::shared_ptr<TokenConnection> c = FindConnection(handle);
         {
             std::lock_guard<std::mutex> hold(c->lock());
-            EXPECT_EQ(GenerateTokenKeyPair(*c, spec, name, pair), 0);
+            EXPECT_EQ(GenerateTokenKeyPair(*c, kind, name, pair), 0);
         }
         return Certify(pair.publicPKey.get(), name);
     }
@@ -136,14 +136,14 @@ protected:
 };
 
 TEST_F(TokenKeys, EnvelopesOpenInTheToken) {
-    KeyPairSpec rsa;
+    KeyPairKind rsa;
     rsa.rsaBits = 2048;
     rsa.agree = true;
     X509Ptr rsaCert = OnToken(rsa, "rsa");
     EXPECT_EQ(OpenEnvelope(rsaCert.get(), "-keyopt rsa_padding_mode:oaep"), "envelope content");
     EXPECT_EQ(OpenEnvelope(rsaCert.get(), ""), "envelope content") << "PKCS#1 v1.5 key transport";
 
-    KeyPairSpec ec;
+    KeyPairKind ec;
     ec.ecNid = NID_X9_62_prime256v1;
     ec.agree = true;
     X509Ptr ecCert = OnToken(ec, "ec");
@@ -151,7 +151,7 @@ TEST_F(TokenKeys, EnvelopesOpenInTheToken) {
 }
 
 TEST_F(TokenKeys, SignaturesAndTheKeyOfTheCertificate) {
-    KeyPairSpec ec;
+    KeyPairKind ec;
     ec.ecNid = NID_secp384r1;
     X509Ptr cert = OnToken(ec, "p384");
     PrivateKey key;
@@ -159,7 +159,7 @@ TEST_F(TokenKeys, SignaturesAndTheKeyOfTheCertificate) {
     EXPECT_TRUE(SignsAndVerifies(cert.get(), key.get()));
 
     // RSA-PSS: OpenSSL pads, the token exponentiates.
-    KeyPairSpec rsa;
+    KeyPairKind rsa;
     rsa.rsaBits = 2048;
     X509Ptr rsaCert = OnToken(rsa, "rsa");
     ASSERT_EQ(OpenPrivateKey(nullptr, handle, "", rsaCert.get(), key), 0);
@@ -213,7 +213,7 @@ TEST_F(TokenKeys, KeysThatAskForThePinAtEveryUse) {
 }
 
 TEST_F(TokenKeys, OneConnectionPerTokenAtATime) {
-    KeyPairSpec ec;
+    KeyPairKind ec;
     ec.ecNid = NID_X9_62_prime256v1;
     X509Ptr cert = OnToken(ec, "ec");
     ZKTokenKey second = 0;

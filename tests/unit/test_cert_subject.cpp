@@ -10,6 +10,9 @@
 
 namespace {
 
+// The record is packed: numeric fields are compared as values (unary +) so no
+// misaligned reference to them is ever bound.
+
 std::optional<zk::SubjectRecord> Read(const std::string& children) {
     static tinyxml2::XMLDocument doc;
     EXPECT_EQ(doc.Parse(("<Subject1>" + children + "</Subject1>").c_str()), tinyxml2::XML_SUCCESS);
@@ -30,10 +33,10 @@ std::string Oids(int count, const std::string& prefix = "1.2.3.") {
 TEST(CertSubject, Defaults) {
     auto s = Read("<Name>x</Name>");
     ASSERT_TRUE(s);
-    EXPECT_EQ(s->record.SigningSchema, 9);
+    EXPECT_EQ(+s->record.SigningSchema, 9);
     EXPECT_EQ(Field(s->record.CurrencyCode), "UAH");
-    EXPECT_EQ(s->record.HasTransactionLimit, 0);
-    EXPECT_EQ(s->record.ExtKeyUsageCount, 0);
+    EXPECT_EQ(+s->record.HasTransactionLimit, 0);
+    EXPECT_EQ(+s->record.ExtKeyUsageCount, 0);
     EXPECT_EQ(Field(s->record.SubjectKeyId), "");
 }
 
@@ -47,15 +50,15 @@ TEST(CertSubject, FieldsOverridesAndCuts) {
     EXPECT_EQ(Field(r.Name), zk::Utf8ToCp1251("Тарас")) << "the later element wins, names ignore case";
     EXPECT_EQ(Field(r.EDRPOU), "123456789012345") << "cut at 15 bytes, no terminating zero";
     EXPECT_EQ(Field(r.DRFO), "1234567890");
-    EXPECT_EQ(r.KeyUsage, 192u);
-    EXPECT_EQ(r.ExtKeyUsage, 4u);
-    EXPECT_EQ(r.IsQualified, 1);
-    EXPECT_EQ(r.IsKeyInDevice, 0) << "only \"true\" is true";
+    EXPECT_EQ(+r.KeyUsage, 192u);
+    EXPECT_EQ(+r.ExtKeyUsage, 4u);
+    EXPECT_EQ(+r.IsQualified, 1);
+    EXPECT_EQ(+r.IsKeyInDevice, 0) << "only \"true\" is true";
     EXPECT_EQ(Field(r.CurrencyCode), "EUR");
-    EXPECT_EQ(r.SigningSchema, 10);
-    EXPECT_EQ(r.HasTransactionLimit, 1);
-    EXPECT_EQ(r.LimitAmount, 1000);
-    EXPECT_EQ(r.LimitExponent, -2);
+    EXPECT_EQ(+r.SigningSchema, 10);
+    EXPECT_EQ(+r.HasTransactionLimit, 1);
+    EXPECT_EQ(+r.LimitAmount, 1000);
+    EXPECT_EQ(+r.LimitExponent, -2);
 }
 
 TEST(CertSubject, IdentifierList) {
@@ -63,7 +66,7 @@ TEST(CertSubject, IdentifierList) {
     ASSERT_TRUE(s);
     ASSERT_EQ(s->oids.size(), 3u) << "entries accumulate in document order; empty ones are skipped";
     EXPECT_STREQ(s->oids[2].data(), "1.3.6.1.5.5.7.3.4");
-    EXPECT_EQ(s->record.ExtKeyUsageCount, 3);
+    EXPECT_EQ(+s->record.ExtKeyUsageCount, 3);
 
     EXPECT_TRUE(Read(Oids(100)));
     EXPECT_FALSE(Read(Oids(101)));

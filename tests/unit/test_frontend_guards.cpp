@@ -203,6 +203,16 @@ TEST(LogRedact, DocumentsByStructure) {
          "<Result><Command>GET_ORIGINAL</Command><Data>[8 bytes]</Data></Result>"},
         {"<Result><Command>DB_COMMAND</Command><Data><Base>b</Base><Result>cm93cw==</Result></Data></Result>",
          "<Result><Command>DB_COMMAND</Command><Data><Base>b</Base><Result>[8 bytes]</Result></Data></Result>"},
+        {"<Result><Command>CTX_ADD_TIMESTAMP</Command><Data><Response>MIIB</Response><WSAResponse>0</WSAResponse>"
+         "</Data></Result>",
+         "<Result><Command>CTX_ADD_TIMESTAMP</Command><Data><Response>[4 bytes]</Response><WSAResponse>0</WSAResponse>"
+         "</Data></Result>"},
+        {"<Request><Command>CTX_ADD_COMPLETEINFO</Command><Params><Objects><Object><Cert>QUJD</Cert><CRLs><CRL>MIIC"
+         "</CRL></CRLs><OCSPs><OCSP>MIID</OCSP></OCSPs></Object></Objects><Proxy><Password>pw</Password></Proxy>"
+         "</Params></Request>",
+         "<Request><Command>CTX_ADD_COMPLETEINFO</Command><Params><Objects><Object><Cert>QUJD</Cert><CRLs><CRL>"
+         "[4 bytes]</CRL></CRLs><OCSPs><OCSP>[4 bytes]</OCSP></OCSPs></Object></Objects><Proxy><Password>***"
+         "</Password></Proxy></Params></Request>"},
     };
     for (const auto& c : cases) {
         tinyxml2::XMLDocument doc;

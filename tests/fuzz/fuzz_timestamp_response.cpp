@@ -1,0 +1,24 @@
+// Timestamp responses and tokens as the provider reads them: the input as
+// the TimeStampResp (or bare token) of CTX_GET_TIMESTAMP_INFO, which runs the
+// reader the timestamp requests use on a service's answer, and as RFC 5544
+// timestamped data. Nothing may crash or read out of bounds, whatever the
+// bytes.
+#include <cstdint>
+
+#include "ProviderForFuzzing.h"
+#include "provider/Operations.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    LoadProviderForFuzzing("[CryptoLibs]\nQLB=QLB\n");
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    using namespace zk::provider;
+    const ByteView input(data, size);
+    TimestampOutcome out;
+    CtxGetTimestampInfo(Site{}, input, out);
+    TimestampInfo info{};
+    TimestampRead(Site{}, input, info);
+    return 0;
+}

@@ -1,0 +1,104 @@
+#include "zelkord/NetTransfer.h"
+
+#include <cerrno>
+#include <string_view>
+
+#include "platform/CodePage.h"
+#include "platform/ServerAddress.h"
+#include "zelkord/Errors.h"
+
+namespace zkd {
+namespace {
+
+constexpr std::string_view kProxy = ",proxy=";
+constexpr std::string_view kUser = ",user=";
+constexpr std::string_view kPass = ",pass=";
+constexpr int kCurlTimedOut = 28;  // CURLE_OPERATION_TIMEDOUT
+
+// The proxy part of the server string (after ",proxy="): HOST[:PORT], then
+// the user and the password, which ends the text (it may hold anything).
+bool ParseProxy(std::string_view text, zk::net::Proxy& proxy) {
+    std::string_view address = text, user, pass;
+    bool hasUser = false;
+    if (const size_t u = text.find(kUser); u != std::string_view::npos) {
+        address = text.substr(0, u);
+        user = text.substr(u + kUser.size());
+        hasUser = true;
+        if (const size_t p = user.find(kPass); p != std::string_view::npos) {
+            pass = user.substr(p + kPass.size());
+            user = user.substr(0, p);
+        }
+    }
+    zk::net::ServerAddress a;
+    if (!zk::net::ParseServerAddress(address, a) || a.path != "/" || (hasUser && user.empty())) return false;
+    proxy.host = a.scheme == "https" ? "https://" + a.host : a.host;
+    proxy.port = a.port;
+    proxy.user = std::string(user);
+    // The password comes as Windows-1251 text, like every text of the
+    // contract; proxies take it in UTF-8.
+    proxy.password = zk::Cp1251ToUtf8(pass);
+    return true;
+}
+
+}  // namespace
+
+int PrepareTransfer(const char* server, int32_t port, int32_t timeout, zk::net::TransferRequest& out) {
+    if (!server || !*server) return Fail(ZK_E_BAD_REQUEST_PARAMS, "no server address");
+    if (port < 0 || port > 65535) return Fail(ZK_E_BAD_REQUEST_PARAMS, "port out of range: " + std::to_string(port));
+    if (timeout < 1 || timeout > kMaxTimeoutSeconds)
+        return Fail(ZK_E_BAD_REQUEST_PARAMS, "time-out out of range (1 to " + std::to_string(kMaxTimeoutSeconds) +
+                                                 " seconds): " + std::to_string(timeout));
+    std::string_view text(server);
+    std::string_view proxyText;
+    bool hasProxy = false;
+    if (const size_t at = text.find(kProxy); at != std::string_view::npos) {
+        proxyText = text.substr(at + kProxy.size());
+        text = text.substr(0, at);
+        hasProxy = true;
+    }
+    zk::net::ServerAddress address;
+    if (!zk::net::ParseServerAddress(text, address))
+        return Fail(ZK_E_BAD_REQUEST_PARAMS, "not a server address: " + std::string(text));
+    out.url = address.Url(port);
+    if (hasProxy && !ParseProxy(proxyText, out.proxy)) return Fail(ZK_E_BAD_REQUEST_PARAMS, "not a proxy address");
+    out.connectTimeoutSeconds = timeout;
+    out.totalTimeoutSeconds = timeout;
+    out.maxResponseBytes = kMaxServiceAnswer;
+    out.environmentProxy = false;
+    return ZK_E_OK;
+}
+
+int PostToService(const char* server, int32_t port, int32_t timeout, const char* contentType, const Bytes& body,
+                  Bytes& answer, int32_t* socketError) {
+    if (socketError) *socketError = 0;
+    zk::net::TransferRequest request;
+    if (int rc = PrepareTransfer(server, port, timeout, request)) return rc;
+    request.post = true;
+    request.body = body;
+    request.contentType = contentType;
+    zk::net::TransferResult result = zk::net::Transfer(request);
+    using zk::net::TransferStatus;
+    switch (result.status) {
+        case TransferStatus::Ok:
+            if (result.body.empty()) return Fail(ZK_E_SERVER_RESPONSE, "the service answered with an empty body");
+            answer = std::move(result.body);
+            return ZK_E_OK;
+        case TransferStatus::HttpStatus:
+            return Fail(ZK_E_SERVER_RESPONSE, "the service answered with HTTP status " +
+                                                  std::to_string(result.httpStatus));
+        case TransferStatus::TooLarge:
+            return Fail(ZK_E_SERVER_RESPONSE, result.error);
+        case TransferStatus::Refused:
+            return Fail(ZK_E_BAD_REQUEST_PARAMS, result.error);
+        case TransferStatus::Failed:
+        case TransferStatus::Cancelled:
+        case TransferStatus::NotLoaded:
+            break;
+    }
+    int error = result.socketError;
+    if (error == 0 && result.curlCode == kCurlTimedOut) error = ETIMEDOUT;
+    if (socketError) *socketError = error;
+    return Fail(ZK_E_SOCKET, result.error + (error ? " (socket error " + std::to_string(error) + ")" : ""));
+}
+
+}  // namespace zkd
