@@ -51,6 +51,7 @@ bool IsDataElement(std::string_view command, std::string_view name) {
 bool IsDocumentElement(std::string_view command, std::string_view name) {
     return StartsWithNoCase(command, "CTX_") &&
            (EqualNoCase(name, "Data") || EqualNoCase(name, "Content") || EqualNoCase(name, "Container") ||
+            EqualNoCase(name, "Signed") || EqualNoCase(name, "Decrypted") ||
             EqualNoCase(name, "Response") || EqualNoCase(name, "CRL") || EqualNoCase(name, "OCSP"));
 }
 

@@ -20,9 +20,10 @@ std::string RedactSecrets(std::string_view xml);
 // KEY attributes as "***"; the elements that carry a command's data as their
 // length only ("[N bytes]"): Data of SAVE_DATA, LOAD_DATA, SYMMETRIC, ENCRYPT,
 // GET_ORIGINAL, GET_SIGNED and the token files (DONGLES_FILE_GET,
-// DONGLES_FILE_SET), Query, Result and FIELD of DB_COMMAND; Data, Content and
-// Container of the CTX_ commands where they hold text (documents and
-// containers). command is the request's command
+// DONGLES_FILE_SET), Query, Result and FIELD of DB_COMMAND; Data, Content,
+// Container, Signed, Decrypted, Response, CRL and OCSP of the CTX_ commands
+// where they hold text (documents, containers, validation data). command is
+// the request's command
 // name (any case). Printing stops soon after maxLength characters.
 std::string RedactDocument(const tinyxml2::XMLNode& document, std::string_view command, size_t maxLength);
 

@@ -13,4 +13,5 @@ echo "-- sign_bench.py --smoke"; ZK_BUILD_BIN="$PWD/$build/bin" python3 bench/si
 echo "-- container_bench.py --smoke"; ZK_BUILD_BIN="$PWD/$build/bin" python3 bench/container_bench.py --smoke
 echo "-- protected_bench.py --smoke"; ZK_BUILD_BIN="$PWD/$build/bin" python3 bench/protected_bench.py --smoke
 echo "-- network_bench.py --smoke"; ZK_BUILD_BIN="$PWD/$build/bin" python3 bench/network_bench.py --smoke
+echo "-- ctx_envelope_bench.py --smoke"; ZK_BUILD_BIN="$PWD/$build/bin" python3 bench/ctx_envelope_bench.py --smoke
 echo "benchmarks: every smoke run passed"

@@ -3,6 +3,9 @@
 // handler is a command this build does not offer; the dispatcher refuses it.
 #include "commands/ProcessRequest.h"
 #include "commands/containers/ContainerCommands.h"
+#include "commands/containers/EnvelopeCommands.h"
+#include "commands/containers/KeyStoreCommands.h"
+#include "commands/containers/OriginalCommand.h"
 #include "commands/containers/InspectCommands.h"
 #include "commands/datastore/DbCommands.h"
 #include "commands/datastore/LocalData.h"
@@ -74,16 +77,16 @@ constexpr CommandRow kCommands[] = {
     {"CTX_VERIFY_EXTERNAL_SIGNS", I::ParamsData, R::None, CtxVerifyExternalSignsCommand},
     {"CTX_REMOVE_CONTENT", I::Data, R::None, CtxRemoveContentCommand},
     {"CTX_ADD_CONTENT", I::ParamsData, R::None, CtxAddContentCommand},
-    {"CTX_ENCRYPT", I::ParamsData, R::None, nullptr},
-    {"CTX_DECRYPT", I::ParamsData, R::None, nullptr},
-    {"CTX_GET_ENVELOPE_TYPE", I::Data, R::None, nullptr},
-    {"CTX_GET_SENDER_CERT", I::ParamsData, R::None, nullptr},
-    {"CTX_GET_RECIPIENTS", I::Data, R::None, nullptr},
+    {"CTX_ENCRYPT", I::ParamsData, R::None, CtxEncryptCommand},
+    {"CTX_DECRYPT", I::ParamsData, R::None, CtxDecryptCommand},
+    {"CTX_GET_ENVELOPE_TYPE", I::Data, R::None, CtxGetEnvelopeTypeCommand},
+    {"CTX_GET_SENDER_CERT", I::ParamsData, R::None, CtxGetSenderCertCommand},
+    {"CTX_GET_RECIPIENTS", I::Data, R::None, CtxGetRecipientsCommand},
     {"CTX_VERIFY_CERT_SIGN", I::ParamsData, R::None, CtxVerifyCertSignCommand},
     {"CTX_GET_SIGNER_CERT", I::ParamsData, R::None, CtxGetSignerCertCommand},
-    {"CTX_GET_ORIGINAL", I::ParamsData, R::None, nullptr},
-    {"CTX_GET_JKS_CERTS", I::ParamsData, R::None, nullptr},
-    {"CTX_GET_JKS_KEYS", I::ParamsData, R::None, nullptr},
+    {"CTX_GET_ORIGINAL", I::ParamsData, R::None, CtxGetOriginalCommand},
+    {"CTX_GET_JKS_CERTS", I::ParamsData, R::None, CtxGetJksCertsCommand},
+    {"CTX_GET_JKS_KEYS", I::ParamsData, R::None, CtxGetJksKeysCommand},
     {"CTX_GET_HASH", I::ParamsData, R::None, CtxGetHashCommand},
     {"DONGLES_LIST", I::Params, R::None, DonglesListCommand},
     {"DONGLES_INIT", I::Params, R::None, DonglesInitCommand},

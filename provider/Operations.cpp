@@ -624,6 +624,151 @@ int CtxHash(const Site& site, ByteView document, const std::string& algOid, Byte
     });
 }
 
+// --- envelopes and key stores of the container family
+
+namespace {
+
+// (address, length) pairs of the contract over the caller's certificates;
+// false when one is too large or there are too many.
+bool Pairs(const std::vector<ByteView>& items, std::vector<ZKBlob>& pairs) {
+    if (items.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max())) return false;
+    pairs.clear();
+    for (ByteView item : items) {
+        if (!Fits(item)) return false;
+        pairs.push_back(ZKBlob{const_cast<uint8_t*>(item.data()), Len(item)});
+    }
+    return true;
+}
+
+}  // namespace
+
+int CtxEncryptData(const Site& site, ByteView document, const SignerRef& sender,
+                   const std::vector<ByteView>& recipientCerts, Output& envelope) {
+    return Logged(site, "EncryptDataForRecipients", [&] {
+        std::vector<ZKBlob> pairs;
+        if (!Fits(document) || !Fits(sender.cert) || !Fits(sender.key.bytes) || !Pairs(recipientCerts, pairs))
+            return kInputTooLarge;
+        return TwoCalls(envelope, false, [&](uint8_t* buffer, uint32_t* len) {
+            return Call<&Exports::ZKLCTX_EncryptDataForRecipients>(
+                document.data(), Len(document), sender.cert.data(), Len(sender.cert), KeyData(sender.key),
+                KeyLength(sender.key), sender.pass, pairs.data(), static_cast<int32_t>(pairs.size()), buffer, len);
+        });
+    });
+}
+
+int CtxDecryptData(const Site& site, ByteView envelope, const KeyRef& key, const char* pass, ByteView originatorCert,
+                   ByteView recipientCert, Output& plain) {
+    return Logged(site, "DecryptData", [&] {
+        if (!Fits(envelope) || !Fits(key.bytes) || !Fits(originatorCert) || !Fits(recipientCert))
+            return kInputTooLarge;
+        const uint8_t* originator = originatorCert.empty() ? nullptr : originatorCert.data();
+        return TwoCalls(plain, true, [&](uint8_t* buffer, uint32_t* len) {
+            return Call<&Exports::ZKLCTX_DecryptData>(envelope.data(), Len(envelope), KeyData(key), KeyLength(key),
+                                                      pass, originator, Len(originatorCert), recipientCert.data(),
+                                                      Len(recipientCert), buffer, len);
+        });
+    });
+}
+
+int CtxGetEnvelopeType(const Site& site, ByteView block, int32_t& type) {
+    return Logged(site, "GetEnvelopeType", [&] {
+        type = 0;
+        return Fits(block) ? Call<&Exports::ZKLCTX_GetEnvelopeType>(block.data(), Len(block), &type) : kInputTooLarge;
+    });
+}
+
+int CtxGetOriginatorCertificate(const Site& site, ByteView envelope, int32_t index, std::vector<uint8_t>& cert) {
+    return Logged(site, "GetOriginatorCertificate", [&] {
+        cert.assign(ZK_KEY_BUFFER_SIZE, 0);
+        uint32_t len = ZK_KEY_BUFFER_SIZE;
+        const int code = Fits(envelope) ? Call<&Exports::ZKLCTX_GetOriginatorCertificate>(
+                                              envelope.data(), Len(envelope), index, cert.data(), &len)
+                                        : kInputTooLarge;
+        cert.resize(code == 0 ? std::min<size_t>(len, ZK_KEY_BUFFER_SIZE) : 0);
+        return code;
+    });
+}
+
+int CtxEnumerateRecipients(const Site& site, ByteView envelope, std::vector<ProviderCertInfo>& infos) {
+    return Logged(site, "EnumerateRecipients", [&] {
+        infos.clear();
+        if (!Fits(envelope)) return kInputTooLarge;
+        int32_t count = 0;
+        int code = Call<&Exports::ZKLCTX_EnumerateRecipients>(envelope.data(), Len(envelope), nullptr, &count);
+        if (code != 0 || count <= 0) return code;
+        infos.assign(static_cast<size_t>(count), ProviderCertInfo{});  // zeroed: no identifier slots
+        code = Call<&Exports::ZKLCTX_EnumerateRecipients>(envelope.data(), Len(envelope), infos.data(), &count);
+        infos.resize(code == 0 ? std::min(infos.size(), static_cast<size_t>(std::max(count, 0))) : 0);
+        return code;
+    });
+}
+
+int CtxGetCertsFromStore(const Site& site, ByteView store, bool onlyUserCerts, const char* pass,
+                         std::vector<std::vector<uint8_t>>& certs) {
+    return Logged(site, "GetCertsFromPBContainer", [&] {
+        certs.clear();
+        if (!Fits(store)) return kInputTooLarge;
+        const uint8_t only = onlyUserCerts ? 1 : 0;
+        auto call = [&](ZKBlob* pairs, int32_t* count) {
+            return Call<&Exports::ZKLCTX_GetCertsFromPBContainer>(store.data(), Len(store), pairs, count, only, pass);
+        };
+        int32_t count = 0;
+        int code = call(nullptr, &count);
+        if (code != 0 || count <= 0) return code;
+        std::vector<ZKBlob> pairs(static_cast<size_t>(count), ZKBlob{nullptr, 0});
+        if ((code = call(pairs.data(), &count)) != 0) return code;
+        certs.resize(pairs.size());
+        for (size_t i = 0; i < pairs.size(); ++i) {
+            certs[i].resize(pairs[i].length);
+            pairs[i].data = certs[i].empty() ? nullptr : certs[i].data();
+        }
+        code = call(pairs.data(), &count);
+        if (code != 0) {
+            certs.clear();
+            return code;
+        }
+        for (size_t i = 0; i < pairs.size(); ++i) certs[i].resize(std::min<size_t>(pairs[i].length, certs[i].size()));
+        return code;
+    });
+}
+
+int CtxGetKeysFromStore(const Site& site, ByteView store, const char* pass, const std::vector<ByteView>& certs,
+                        std::vector<SecretBytes>& keys, std::vector<std::string>& unprocessed) {
+    return Logged(site, "GetKeysFromPBContainer", [&] {
+        keys.clear();
+        unprocessed.clear();
+        std::vector<ZKBlob> certPairs;
+        if (!Fits(store) || !Pairs(certs, certPairs)) return kInputTooLarge;
+        auto call = [&](ZKBlob* keyPairs, int32_t* keyCount, ZKName* names, int32_t* nameCount) {
+            return Call<&Exports::ZKLCTX_GetKeysFromPBContainer>(store.data(), Len(store), pass, certPairs.data(),
+                                                                 static_cast<int32_t>(certPairs.size()), keyPairs,
+                                                                 keyCount, names, nameCount);
+        };
+        int32_t keyCount = 0, nameCount = 0;
+        int code = call(nullptr, &keyCount, nullptr, &nameCount);
+        if (code != 0) return code;
+        std::vector<ZKBlob> keyPairs(static_cast<size_t>(std::max(keyCount, 0)), ZKBlob{nullptr, 0});
+        std::vector<ZKName> names(static_cast<size_t>(std::max(nameCount, 0)));
+        if (!names.empty()) std::memset(names.data(), 0, names.size() * sizeof(ZKName));
+        if ((code = call(keyPairs.data(), &keyCount, names.data(), &nameCount)) != 0) return code;
+        keys.resize(keyPairs.size());
+        for (size_t i = 0; i < keyPairs.size(); ++i) {
+            keys[i].bytes().resize(keyPairs[i].length);
+            keys[i].KeepOutOfDumps();
+            keyPairs[i].data = keys[i].bytes().empty() ? nullptr : keys[i].bytes().data();
+        }
+        if ((code = call(keyPairs.data(), &keyCount, names.data(), &nameCount)) != 0) {
+            keys.clear();
+            return code;
+        }
+        for (size_t i = 0; i < keyPairs.size(); ++i)
+            keys[i].bytes().resize(std::min<size_t>(keyPairs[i].length, keys[i].bytes().size()));
+        for (size_t i = 0; i < names.size() && i < static_cast<size_t>(std::max(nameCount, 0)); ++i)
+            unprocessed.push_back(Text(names[i], sizeof names[i]));
+        return code;
+    });
+}
+
 // --- timestamps, OCSP, CMP and validation data
 
 namespace {

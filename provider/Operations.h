@@ -227,6 +227,28 @@ int CtxGetSignedDataCertificate(const Site& site, ByteView container, int32_t in
 // the certificate's (ZKLCTX_HashData).
 int CtxHash(const Site& site, ByteView document, const std::string& algOid, ByteView cert,
             std::vector<uint8_t>& hash);
+// --- envelopes and key stores of the container family (ZKLCTX_)
+// ZKLCTX_EncryptDataForRecipients. Output: the envelope.
+int CtxEncryptData(const Site& site, ByteView document, const SignerRef& sender,
+                   const std::vector<ByteView>& recipientCerts, Output& envelope);
+// ZKLCTX_DecryptData; originatorCert may be empty. Output: the plaintext (secret).
+int CtxDecryptData(const Site& site, ByteView envelope, const KeyRef& key, const char* pass, ByteView originatorCert,
+                   ByteView recipientCert, Output& plain);
+// Called once: 0 not recognised, 1 signed container, 2 envelope.
+int CtxGetEnvelopeType(const Site& site, ByteView block, int32_t& type);
+// Into a buffer of ZK_KEY_BUFFER_SIZE bytes (called once).
+int CtxGetOriginatorCertificate(const Site& site, ByteView envelope, int32_t index, std::vector<uint8_t>& cert);
+// The count, then one zeroed record per recipient, in envelope order.
+int CtxEnumerateRecipients(const Site& site, ByteView envelope, std::vector<ProviderCertInfo>& infos);
+// Three calls: the count, each certificate's length, the certificates.
+int CtxGetCertsFromStore(const Site& site, ByteView store, bool onlyUserCerts, const char* pass,
+                         std::vector<std::vector<uint8_t>>& certs);
+// Three calls: the counts, the keys' lengths (and the names), the keys.
+// keys: key files (secret); unprocessed: the names of the certificates the
+// store gave no key for.
+int CtxGetKeysFromStore(const Site& site, ByteView store, const char* pass, const std::vector<ByteView>& certs,
+                        std::vector<SecretBytes>& keys, std::vector<std::string>& unprocessed);
+
 // --- timestamps, OCSP, CMP and validation data. The network operations are
 // called once (no size query) and block for at most their time-out.
 // Where a network operation goes, handed to the provider unchanged: the

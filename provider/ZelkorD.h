@@ -470,8 +470,9 @@ typedef void (*ZKLDProc)(void);
     X(int, ZKLCTX_CreateSimpleCertRequest, (const char*, pass)(CertRequestSubject*, subject1) \
       (CertRequestSubject*, subject2)(uint8_t*, keyContainer)(uint32_t*, keyContainerLen)(uint8_t*, request1) \
       (uint32_t*, request1Len)(uint8_t*, request2)(uint32_t*, request2Len)) \
+    /* the store's password checks its integrity (JKS digest, PKCS#12 MAC) and opens encrypted certificates */ \
     X(int, ZKLCTX_GetCertsFromPBContainer, (const uint8_t*, store)(uint32_t, len)(ZKBlob*, certs)(int32_t*, count) \
-      (uint8_t, onlyUserCerts)) \
+      (uint8_t, onlyUserCerts)(const char*, pass)) \
     X(int, ZKLCTX_GetKeysFromPBContainer, (const uint8_t*, store)(uint32_t, len)(const char*, pass) \
       (const ZKBlob*, certs)(int32_t, certCount)(ZKBlob*, keys)(int32_t*, keyCount)(ZKName*, names) \
       (int32_t*, nameCount)) \

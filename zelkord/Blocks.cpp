@@ -31,9 +31,9 @@ bool StartsWith(const uint8_t* data, size_t len, std::string_view prefix) {
     return len >= prefix.size() && std::memcmp(data, prefix.data(), prefix.size()) == 0;
 }
 
-// A CMS ContentInfo of a known type by its first bytes: the SEQUENCE header
-// (any length form) and the content type identifier.
-int CmsKind(const uint8_t* d, size_t len) {
+}  // namespace
+
+int CmsContentKind(const uint8_t* d, size_t len) {
     if (len < 2 || d[0] != der::kSequence) return 0;
     size_t at = 2;
     if (d[1] > 0x80) at += d[1] & 0x7F;  // long form; 0x80 is the indefinite form
@@ -45,6 +45,8 @@ int CmsKind(const uint8_t* d, size_t len) {
     return 0;
 }
 
+namespace {
+
 int BinaryKind(const uint8_t* d, size_t len, const char** libCode) {
     *libCode = "UA1";
     if (StartsWith(d, len, kUscTag)) {
@@ -55,7 +57,7 @@ int BinaryKind(const uint8_t* d, size_t len, const char** libCode) {
         *libCode = "QLB";
         return ZK_BLOCK_ENVELOPE;
     }
-    return CmsKind(d, len);
+    return CmsContentKind(d, len);
 }
 
 int Base64Value(uint8_t c) {

@@ -29,6 +29,11 @@ namespace zkd {
 // ("USC", "QLB", "UA1"); 0 when it is no block of the provider.
 int DetectBlockType(const uint8_t* data, size_t len, const char** libCode);
 
+// The kind of a bare CMS ContentInfo by its first bytes (the SEQUENCE header
+// in any length form and the content type): ZK_BLOCK_ENVELOPE,
+// ZK_BLOCK_SIGNED, ZK_BLOCK_TIMESTAMPED; 0 for anything else.
+int CmsContentKind(const uint8_t* data, size_t len);
+
 enum class Frame { Bare, Usc, Qlb };
 Frame FrameOfLibrary(const std::string& code);
 

@@ -337,6 +337,11 @@ int EnvelopeReader::Parse(const uint8_t* der, size_t len) {
                 recipients_.push_back({ri, sk_CMS_RecipientEncryptedKey_value(keys, k)});
         }
     }
+    if (recipients_.size() > static_cast<size_t>(kMaxEnvelopeRecipients)) {
+        recipients_.clear();
+        cms_.reset();
+        return Fail(ZK_E_BAD_FILE_FORMAT, "the envelope names more recipients than can be handled");
+    }
     originators_.reset(CMS_get1_certs(cms_.get()));
     ERR_clear_error();
     return ZK_E_OK;

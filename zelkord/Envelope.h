@@ -21,6 +21,9 @@
 
 namespace zkd {
 
+// The most recipients one envelope is made for, or read with.
+constexpr int32_t kMaxEnvelopeRecipients = 1024;
+
 struct EnvelopeRecipe {
     std::vector<X509*> recipients;       // in order; each gets one recipient entry
     std::vector<X509*> originatorCerts;  // originatorInfo certificates, in order; none: no originatorInfo
@@ -39,7 +42,8 @@ int WriteEnvelope(const uint8_t* content, size_t len, const EnvelopeRecipe& reci
 // An envelope read from the caller's bytes, which must outlive it.
 class EnvelopeReader {
 public:
-    // 0; 9 when the bytes are CMS of another kind; 10 when they are damaged.
+    // 0; 9 when the bytes are CMS of another kind, or name more than
+    // kMaxEnvelopeRecipients recipients; 10 when they are damaged.
     int Parse(const uint8_t* der, size_t len);
 
     // The originatorInfo certificates, in order (owned by the reader).

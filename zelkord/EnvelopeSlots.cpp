@@ -2,10 +2,6 @@
 // 17) and for several (slot 49) in the frame of the sender's crypto library,
 // decryption (slot 18, and ZKLUA1_Decrypt for a block behind the sender
 // certificate header), and the recipients an envelope names (slots 50, 53).
-//
-// The sender's key takes no part in the key agreement (each envelope has
-// keys of its own), but it must open: encrypting proves that the sender
-// holds the key of the certificate the envelope names as its sender.
 #include <openssl/err.h>
 
 #include <climits>
@@ -14,6 +10,7 @@
 #include "zelkord/Blocks.h"
 #include "zelkord/Context.h"
 #include "zelkord/Envelope.h"
+#include "zelkord/EnvelopeParties.h"
 #include "zelkord/Errors.h"
 #include "zelkord/Output.h"
 #include "zelkord/PrivateKey.h"
@@ -22,51 +19,28 @@
 namespace zkd {
 namespace {
 
-struct CertList {
-    std::vector<X509Ptr> owned;
-    std::vector<X509*> Raw() const {
-        std::vector<X509*> raw;
-        for (const X509Ptr& x : owned) raw.push_back(x.get());
-        return raw;
-    }
-};
-
 int Encrypt(ZKLDContext ctx, int32_t lib, const uint8_t* data, uint32_t len, uint8_t* out, uint32_t* outLen,
             const ZKBlob* recipients, int32_t count, const uint8_t* key, ZKKeyLen keyLen, const uint8_t* senderCert,
             uint32_t senderCertLen, const char* pass) {
     if (!IsKnownLibrary(ctx, lib)) return Fail(ZK_E_PROVIDER_NOT_SUPPORTED, "unknown crypto library");
     if (int rc = CheckKeyReachable(key, keyLen)) return rc;
-    if (!outLen || (!data && len) || !recipients || count <= 0 || !senderCert)
-        return Fail(ZK_E_BAD_REQUEST_PARAMS, "Missing data, recipients, sender or output length");
-    CertList recipientCerts;
-    for (int32_t i = 0; i < count; ++i) {
-        X509Ptr x = ParseCertificate(recipients[i].data, recipients[i].length);
-        if (!x) return Fail(ZK_E_CERT_INFO, "a recipient's certificate cannot be read");
-        recipientCerts.owned.push_back(std::move(x));
-    }
-    X509Ptr sender = ParseCertificate(senderCert, senderCertLen);
-    if (!sender) return Fail(ZK_E_CERT_INFO, "the sender's certificate cannot be read");
-
-    EnvelopeRecipe recipe;
-    recipe.recipients = recipientCerts.Raw();
-    recipe.originatorCerts.push_back(sender.get());
-    recipe.originatorCerts.insert(recipe.originatorCerts.end(), recipe.recipients.begin(), recipe.recipients.end());
+    if (!outLen || (!data && len)) return Fail(ZK_E_BAD_REQUEST_PARAMS, "Missing data or output length");
+    SenderEnvelope envelope;
+    if (int rc = envelope.Prepare(recipients, count, senderCert, senderCertLen)) return rc;
     const Context* c = static_cast<const Context*>(ctx);
     const Bytes frame =
-        FrameHeader(FrameOfLibrary(c->libs[static_cast<size_t>(lib)].code), sender.get(), recipe.recipients);
-    const size_t bound = frame.size() + EnvelopeSizeBound(len, recipe);
+        FrameHeader(FrameOfLibrary(c->libs[static_cast<size_t>(lib)].code), envelope.sender(), envelope.recipients());
+    const size_t bound = frame.size() + envelope.SizeBound(len);
     if (bound > UINT32_MAX) return Fail(ZK_E_BAD_REQUEST_PARAMS, "Output too large");
     if (!out) {
         *outLen = static_cast<uint32_t>(bound);
         return ZK_E_OK;
     }
-
-    PrivateKey senderKey;
-    if (int rc = OpenPrivateKey(key, keyLen, pass, sender.get(), senderKey)) return rc;
     if (*outLen < frame.size()) return Fail(ZK_E_BAD_REQUEST_PARAMS, "Output buffer too small");
     if (!frame.empty()) std::memcpy(out, frame.data(), frame.size());
     size_t written = 0;
-    if (int rc = WriteEnvelope(data, len, recipe, out + frame.size(), *outLen - frame.size(), written)) return rc;
+    if (int rc = envelope.Write(data, len, key, keyLen, pass, out + frame.size(), *outLen - frame.size(), written))
+        return rc;
     *outLen = static_cast<uint32_t>(frame.size() + written);
     return ZK_E_OK;
 }
@@ -91,23 +65,6 @@ int DecryptionBound(uint32_t len, uint32_t* outLen) {
     return ZK_E_OK;
 }
 
-// Decrypts the EnvelopedData for the recipient certificate with its key.
-int OpenEnvelope(const uint8_t* envelope, size_t envelopeLen, const uint8_t* key, ZKKeyLen keyLen, const char* pass,
-                 const uint8_t* cert, uint32_t certLen, uint8_t* out, uint32_t* outLen) {
-    X509Ptr recipient = ParseCertificate(cert, certLen);
-    if (!recipient) return Fail(ZK_E_CERT_INFO, "the recipient's certificate cannot be read");
-    EnvelopeReader reader;
-    if (int rc = reader.Parse(envelope, envelopeLen)) return rc;
-    if (!reader.IsRecipient(recipient.get()))
-        return Fail(ZK_E_KEY_MISMATCH, "the envelope is not encrypted for this certificate");
-    PrivateKey opened;
-    if (int rc = OpenPrivateKey(key, keyLen, pass, recipient.get(), opened)) return rc;
-    size_t written = 0;
-    if (int rc = reader.Decrypt(opened.get(), recipient.get(), out, *outLen, written)) return rc;
-    *outLen = static_cast<uint32_t>(written);
-    return ZK_E_OK;
-}
-
 int Decrypt(ZKLDContext ctx, int32_t lib, const uint8_t* data, uint32_t len, uint8_t* out, uint32_t* outLen,
             const uint8_t* senderCert, uint32_t senderCertLen, const uint8_t* recipientCert, uint32_t recipientCertLen,
             const uint8_t* key, ZKKeyLen keyLen, const char* pass) {
@@ -123,7 +80,7 @@ int Decrypt(ZKLDContext ctx, int32_t lib, const uint8_t* data, uint32_t len, uin
     if (int rc = ReadEnvelopeBlock(data, len, block)) return rc;
     if (block.sender && !ParseCertificate(block.sender, block.senderLen))
         return Fail(ZK_E_DAMAGED, "the sender's certificate in the envelope's frame cannot be read");
-    return OpenEnvelope(block.envelope, block.envelopeLen, key, keyLen, pass, recipientCert, recipientCertLen, out,
+    return OpenEnvelopeFor(block.envelope, block.envelopeLen, key, keyLen, pass, recipientCert, recipientCertLen, out,
                         outLen);
 }
 
@@ -137,7 +94,7 @@ int DecryptBehindHeader(const uint8_t* data, uint32_t len, const uint8_t* key, Z
     size_t senderLen = 0, restLen = 0;
     if (int rc = ReadCertCryptHeader(data, len, sender, senderLen, rest, restLen)) return rc;
     if (!ParseCertificate(sender, senderLen)) return Fail(ZK_E_CERT_INFO, "the sender's certificate cannot be read");
-    return OpenEnvelope(rest, restLen, key, keyLen, pass, cert, certLen, out, outLen);
+    return OpenEnvelopeFor(rest, restLen, key, keyLen, pass, cert, certLen, out, outLen);
 }
 
 // The envelope inside its frame, parsed.

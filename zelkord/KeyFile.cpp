@@ -108,7 +108,7 @@ int ReadBags(const Bags* bags, const Password& pass, KeyFile& out) {
     return ZK_E_OK;
 }
 
-int OpenPkcs12(PKCS12* p12, const char* passText, KeyFile& out) {
+int OpenPkcs12(PKCS12* p12, const char* passText, bool keysRequired, KeyFile& out) {
     Password pass(passText);
     // An empty password is encoded either as an empty text or as none at all.
     const char* macPass = pass.data();
@@ -138,7 +138,7 @@ int OpenPkcs12(PKCS12* p12, const char* passText, KeyFile& out) {
         }
         if (int rc = ReadBags(bags.get(), pass, out)) return rc;
     }
-    if (out.keys.empty()) return Fail(ZK_E_BAD_KEY_FORMAT, "the key file holds no private key");
+    if (keysRequired && out.keys.empty()) return Fail(ZK_E_BAD_KEY_FORMAT, "the key file holds no private key");
     out.kind = KeyFileKind::Pkcs12;
     return ZK_E_OK;
 }
@@ -246,16 +246,40 @@ bool WritePkcs8(EVP_PKEY* key, bool pem, const Password& pass, Bytes& out) {
     return true;
 }
 
+// Bytes that may be a key file: not empty, within the size accepted.
+int CheckKeyFileSize(const uint8_t* data, size_t len) {
+    if (!data || len == 0) return Fail(ZK_E_BAD_KEY_FORMAT, "empty key file");
+    if (len > kMaxKeyFileSize || len > INT_MAX) return Fail(ZK_E_BAD_KEY_FORMAT, "the key file is too large");
+    return ZK_E_OK;
+}
+
+P12Ptr ParsePkcs12(const uint8_t* data, size_t len) {
+    const unsigned char* p = data;
+    P12Ptr p12(d2i_PKCS12(nullptr, &p, static_cast<long>(len)));
+    ERR_clear_error();
+    return p12;
+}
+
+// The end of every opening: identifiers on success, nothing kept on failure.
+int Finish(int rc, KeyFile& out) {
+    ERR_clear_error();
+    if (rc != 0) {
+        out = KeyFile{};
+        return rc;
+    }
+    AssignIdentifiers(out);
+    return ZK_E_OK;
+}
+
 }  // namespace
 
 int OpenKeyFile(const uint8_t* data, size_t len, const char* password, KeyFile& out) {
     out = KeyFile{};
-    if (!data || len == 0) return Fail(ZK_E_BAD_KEY_FORMAT, "empty key file");
-    if (len > kMaxKeyFileSize || len > INT_MAX) return Fail(ZK_E_BAD_KEY_FORMAT, "the key file is too large");
+    if (int rc = CheckKeyFileSize(data, len)) return rc;
     int rc;
     const unsigned char* p = data;
-    if (P12Ptr p12{d2i_PKCS12(nullptr, &p, static_cast<long>(len))}) {
-        rc = OpenPkcs12(p12.get(), password, out);
+    if (P12Ptr p12 = ParsePkcs12(data, len)) {
+        rc = OpenPkcs12(p12.get(), password, true, out);
     } else if (Contains(data, len, kPemEncryptedKey.c_str())) {
         BioPtr bio(BIO_new_mem_buf(data, static_cast<int>(len)));
         X509SigPtr sig(bio ? PEM_read_bio_PKCS8(bio.get(), nullptr, nullptr, nullptr) : nullptr);
@@ -265,13 +289,15 @@ int OpenKeyFile(const uint8_t* data, size_t len, const char* password, KeyFile& 
         X509SigPtr sig(d2i_X509_SIG(nullptr, &p, static_cast<long>(len)));
         rc = sig ? OpenPkcs8(sig.get(), password, KeyFileKind::Pkcs8Der, out) : Fail(ZK_E_BAD_KEY_FORMAT, "not a key file");
     }
-    ERR_clear_error();
-    if (rc != 0) {
-        out = KeyFile{};
-        return rc;
-    }
-    AssignIdentifiers(out);
-    return ZK_E_OK;
+    return Finish(rc, out);
+}
+
+int OpenPkcs12Store(const uint8_t* data, size_t len, const char* password, KeyFile& out) {
+    out = KeyFile{};
+    if (int rc = CheckKeyFileSize(data, len)) return rc;
+    P12Ptr p12 = ParsePkcs12(data, len);
+    if (!p12) return Fail(ZK_E_BAD_KEY_FORMAT, "not a PKCS#12 file");
+    return Finish(OpenPkcs12(p12.get(), password, false, out), out);
 }
 
 int WriteKeyFile(const KeyFile& file, KeyFileKind kind, const char* password, Bytes& out) {

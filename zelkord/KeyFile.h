@@ -40,6 +40,10 @@ constexpr size_t kMaxKeyFileSize = 10u << 20;
 // provider's last error.
 int OpenKeyFile(const uint8_t* data, size_t len, const char* password, KeyFile& out);
 
+// Opens a PKCS#12 file that may hold certificates alone (a key store):
+// codes as OpenKeyFile.
+int OpenPkcs12Store(const uint8_t* data, size_t len, const char* password, KeyFile& out);
+
 // Encodes the keys (and, for PKCS#12, the certificates with their bag
 // attributes) under a Windows-1251 password: PBES2 with PBKDF2-HMAC-SHA256 and
 // AES-256-CBC; a PKCS#12 MAC with HMAC-SHA256. PKCS#8 holds exactly one key.

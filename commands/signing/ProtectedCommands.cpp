@@ -16,9 +16,6 @@
 namespace zk {
 namespace {
 
-// The request's document, decoded where it was received.
-DocumentBuffer DecodeDocument(const char* data) { return DocumentBuffer(TakeRequestDocument(data)); }
-
 std::optional<std::vector<uint8_t>> BytesParam(const tinyxml2::XMLElement* params, const char* name) {
     std::string text = ChildText(params, name);
     if (text.empty()) return std::nullopt;

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <utility>
 
+#include "base/CBase64.h"
 #include "base/Log.h"
 #include "base/Settings.h"
 #include "discovery/CertListFunc.h"
@@ -58,6 +59,9 @@ SharedBytes DocumentBuffer::Share() {
     auto owner = std::make_shared<DocumentBuffer>(std::move(*this));  // the bytes stay where they are
     return SharedBytes(std::move(owner), data, size);
 }
+
+// The request's document, decoded where it was received.
+DocumentBuffer DecodeDocument(const char* data) { return DocumentBuffer(TakeRequestDocument(data)); }
 
 namespace {
 

@@ -51,6 +51,10 @@ private:
     size_t size_ = 0;
 };
 
+// A document from its Base64 text, decoded into memory that is not cleared
+// first (it may be as large as the request allows).
+DocumentBuffer DecodeDocument(const char* data);
+
 // One recipient a failed opening reports: its certificate (may be empty),
 // SK (its Serial), SN and IS (IssuerSN), Windows-1251.
 struct RecipientEntry {

@@ -56,10 +56,21 @@ int ReadCertificate(const std::vector<uint8_t>& cert, ProviderCertInfo& info) {
     return ReadCertInfo(cert.data(), cert.size(), info, eku, ZK_SITE("LocateSigner"));
 }
 
+bool IdsMatch(const std::string& serial, const std::string& issuerSN, const std::string& sn, const CertRecord& r) {
+    return (serial.empty() || serial == r.Serial) && (issuerSN.empty() || issuerSN == r.IssuerSN) &&
+           (sn.empty() || sn == r.SN);
+}
+
 bool IsCandidate(const SignerParams& p, const CertRecord& r) {
-    return (p.type < 0 || p.type == r.Type) && (p.drfo.empty() || p.drfo == r.DRFO || p.drfo == r.EDRPOU) &&
-           (p.serial.empty() || p.serial == r.Serial) && (p.issuerSN.empty() || p.issuerSN == r.IssuerSN) &&
-           (p.sn.empty() || p.sn == r.SN);
+    if (!(p.type < 0 || p.type == r.Type) || !(p.drfo.empty() || p.drfo == r.DRFO || p.drfo == r.EDRPOU) ||
+        !IdsMatch(p.serial, p.issuerSN, p.sn, r))
+        return false;
+    if (p.oneOf.empty()) return true;
+    for (const SignerParams::CertIds& ids : p.oneOf)
+        if ((!ids.serial.empty() || !ids.issuerSN.empty() || !ids.sn.empty()) &&
+            IdsMatch(ids.serial, ids.issuerSN, ids.sn, r))
+            return true;
+    return false;
 }
 
 std::optional<std::vector<uint8_t>> ReadListedFile(const std::string& path) {

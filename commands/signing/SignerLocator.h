@@ -43,6 +43,13 @@ struct SignerParams {
     // Callers that also know the certificate's IssuerSN and SN (the recipient
     // search) require them exactly; the signing commands leave them empty.
     std::string issuerSN, sn;
+    // Certificates named by their identifiers (an envelope's recipients):
+    // when not empty, a certificate must also be one of them (each of its
+    // Serial, IssuerSN and SN that is not empty equal to the record's).
+    struct CertIds {
+        std::string serial, issuerSN, sn;
+    };
+    std::vector<CertIds> oneOf;
 
     // SenderCert with SenderSK or a token, or DRFO, or Serial.
     bool Sufficient() const;

@@ -730,5 +730,39 @@ class Proxies(NetworkCase):
             self.assertEqual(proxy.seen, [])
 
 
+class OriginalOcsp(NetworkCase):
+    """CTX_GET_ORIGINAL checks each signer's certificate at its own responder."""
+
+    def test_each_signer_checked_and_failures_only_shown(self):
+        args = ["cms", "-sign", "-binary", "-nodetach", "-outform", "DER"]
+        for name in ("alice", "bob", "carol"):  # good, revoked, no access point and no ocspServers entry
+            args += ["-signer", pki.path(name + ".pem"), "-inkey", pki.path(name + ".key.pem")]
+        container = openssl(*args, data=DOC)
+        env = self.ok(self.post("CTX_GET_ORIGINAL", "<OCSP><Enabled>true</Enabled><Timeout>5</Timeout></OCSP>",
+                                container))
+        # openssl writes SignerInfos as a sorted DER SET: each signature is known by its certificate.
+        signs = {next(n for n in ("alice", "bob", "carol") if base64.b64decode(s.findtext("Cert")) ==
+                      pki.read(n + ".cer")): s.find("CertInfo/OCSP") for s in env.data.findall("Signs/Sign")}
+        self.assertEqual(sorted(signs), ["alice", "bob", "carol"])
+        self.assertNotEqual(signs["carol"].findtext("Code"), "0")
+        self.assertIsNone(signs["carol"].find("Response"))
+        for name, status in (("alice", "0"), ("bob", "1")):
+            self.assertEqual(signs[name].findtext("Code"), "0", name)
+            self.assertEqual(signs[name].findtext("WSAResponse"), "0")
+            self.assertTrue(base64.b64decode(signs[name].findtext("Response")))
+            self.assertEqual([(c.findtext("CertID"), c.findtext("Status"))
+                              for c in signs[name].findall("Info/Certs/Cert")], [(serials[name], status)])
+        self.assertNotIn("Requestor Name", ocsp.last_request_text())
+        # A requester named under OCSP signs the requests.
+        params = "<OCSP><Enabled>true</Enabled><Timeout>5</Timeout><DRFO>2000000002</DRFO><Pass>%s</Pass></OCSP>" % (
+            b64(PASS))
+        env = self.ok(self.post("CTX_GET_ORIGINAL", params, openssl("cms", "-sign", "-binary", "-nodetach",
+                                                                    "-outform", "DER", "-signer",
+                                                                    pki.path("alice.pem"), "-inkey",
+                                                                    pki.path("alice.key.pem"), data=DOC)))
+        self.assertEqual(env.data.findtext("Signs/Sign/CertInfo/OCSP/Code"), "0")
+        self.assertIn("Requestor Name", ocsp.last_request_text())
+
+
 if __name__ == "__main__":
     unittest.main()

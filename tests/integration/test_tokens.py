@@ -396,5 +396,48 @@ class Management(TokenService):
         self.assertEqual((env.command, env.code), (None, 56))
 
 
+class ContainerEnvelopes(Signing):
+    """CTX_ENCRYPT by a sender whose key is on the token, CTX_DECRYPT with a
+    recipient key that decrypts (RSA) or derives (EC) inside the token;
+    every envelope is also opened by openssl cms -decrypt."""
+
+    def setUp(self):
+        super().setUp()
+        # softhsm2-util imports EC keys without the right to derive: ivan's key agrees keys here.
+        self.hsm.probe("allow-derive", self.serial1, PIN, ids["ivan"])
+
+    def envelope_for(self, names):
+        from pkifixtures import cms_encrypt
+        return cms_encrypt(DOC, [pki.path(n + ".pem") for n in names])
+
+    def test_sender_on_the_token(self):
+        certs = "<Certs>%s</Certs>" % "".join("<Cert>%s</Cert>" % b64(pki.read(n + ".cer")) for n in ("olga", "roman"))
+        env = self.sign({"SenderCert": b64(pki.read("ivan.cer")), "Certs": certs[7:-8]}, command="CTX_ENCRYPT")
+        self.assertEqual(env.code, 0, env.text)
+        from pkifixtures import cms_decrypt
+        envelope = base64.b64decode(env.data.text)
+        for name in ("olga", "roman"):
+            self.assertEqual(cms_decrypt(envelope, pki.path(name + ".pem"), pki.path(name + ".key.pem")), DOC)
+
+    def test_recipient_keys_on_the_token(self):
+        sender = b64(pki.read("olga.cer"))
+        cases = [  # (name, recipients, params, code)
+            ("RSA recipient named by its certificate", ["olga", "roman"],
+             {"RecipientCert": b64(pki.read("roman.cer"))}, 0),
+            ("EC recipient named by its certificate", ["ivan"], {"RecipientCert": b64(pki.read("ivan.cer"))}, 0),
+            ("recipients searched among the token's keys", ["olga", "lonely", "ivan"], {}, 0),
+            ("no recipient's key on the token", ["olga"], {}, 52),
+            ("a named recipient whose key is elsewhere", ["olga", "ivan"],
+             {"RecipientCert": b64(pki.read("olga.cer"))}, 6),
+        ]
+        for name, recipients, params, code in cases:
+            with self.subTest(name):
+                params = dict(params, SenderCert=sender)
+                env = self.sign(params, command="CTX_DECRYPT", data=self.envelope_for(recipients))
+                self.assertEqual((env.command, env.code), ("CTX_DECRYPT", code), env.text)
+                self.assertEqual(base64.b64decode(env.data.text or ""), DOC if code == 0 else b"")
+        self.assertTrue(self.hsm.login_works(self.serial1, PIN), "the token was let go")
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -1,0 +1,111 @@
+#include "commands/containers/EnvelopeCommands.h"
+
+#include <cstring>
+
+#include "base/CBase64.h"
+#include "base/Params.h"
+#include "commands/Envelope.h"
+#include "commands/containers/ContainerParams.h"
+#include "commands/containers/EnvelopeOpening.h"
+#include "commands/keys/CertDescription.h"
+#include "commands/signing/ProtectedData.h"
+#include "commands/signing/SignerLocator.h"
+#include "discovery/CertListFunc.h"
+#include "provider/Operations.h"
+
+namespace zk {
+namespace {
+
+std::string BytesAnswer(const char* command, int code, const uint8_t* data, size_t len, int detail = kNoDetail) {
+    tinyxml2::XMLDocument doc;
+    tinyxml2::XMLElement* holder = BuildXMLHead(doc, command, code, detail);
+    return code == 0 ? PrintDocumentWithBase64(doc, holder, data, len) : PrintDocument(doc);
+}
+
+}  // namespace
+
+void AppendRecipients(tinyxml2::XMLElement* parent, const std::vector<ProviderCertInfo>& recipients) {
+    tinyxml2::XMLElement* list = parent->InsertNewChildElement("Recipients");
+    for (const ProviderCertInfo& info : recipients) AppendCertDetails(list->InsertNewChildElement("Cert"), info, {});
+}
+
+bool CtxEncryptCommand(const char* command, const tinyxml2::XMLElement* params, const char* data,
+                       std::string& answer) {
+    if (!params || !data || !*data) return false;
+    std::vector<std::vector<uint8_t>> recipients;
+    for (const tinyxml2::XMLElement* e : Children(LastChild(params, "Certs"), "Cert"))
+        recipients.push_back(Base64Decode(ElementText(e)));
+    SignerParams signer = ReadSignerParams(params, 0);
+    signer.lib = "QLB";  // the container commands locate files with the one library
+    if (recipients.empty() || !signer.Sufficient()) return false;
+
+    SignerLocation sender = LocateSigner(signer);
+    int code = sender.code;
+    for (size_t i = 0; code == 0 && i < recipients.size(); ++i) {
+        ProviderCertInfo info{};
+        std::vector<std::string> eku;
+        code = ReadCertInfo(recipients[i].data(), recipients[i].size(), info, eku, ZK_SITE("CtxEncryptCommand"));
+    }
+    provider::Output envelope;
+    if (code == 0) {
+        DocumentBuffer document = DecodeDocument(data);
+        const std::vector<provider::ByteView> views(recipients.begin(), recipients.end());
+        code = provider::CtxEncryptData(ZK_SITE("CtxEncryptCommand"), document.view(),
+                                        {sender.cert, sender.Key(), sender.password.c_str()}, views, envelope);
+        SecureWipe(document.mutableView().data(), document.view().size());
+    }
+    sender.DisconnectToken();
+    answer = BytesAnswer(command, code, envelope.data(), envelope.size(), sender.detail);
+    return true;
+}
+
+bool CtxDecryptCommand(const char* command, const tinyxml2::XMLElement* params, const char* data,
+                       std::string& answer) {
+    if (!params || !data || !*data) return false;
+    RecipientParams recipient = ReadRecipientParams(params);
+    DocumentBuffer envelope = DecodeDocument(data);
+    const OpenedEnvelope opened = OpenEnvelope(recipient, envelope.view(), nullptr, ZK_SITE("CtxDecryptCommand"));
+    envelope.Release();  // not kept while the answer is written: the peak stays one document lower
+    answer = BytesAnswer(command, opened.code, opened.plain.data(), opened.plain.size(), opened.detail);
+    return true;
+}
+
+bool CtxGetEnvelopeTypeCommand(const char* command, const tinyxml2::XMLElement*, const char* data,
+                               std::string& answer) {
+    if (!data || !*data) return false;
+    int32_t type = 0;
+    const int code = provider::CtxGetEnvelopeType(ZK_SITE("CtxGetEnvelopeTypeCommand"), DecodeDocument(data).view(),
+                                                  type);
+    tinyxml2::XMLDocument doc;
+    tinyxml2::XMLElement* out = BuildXMLHead(doc, command, code);
+    if (code == 0) AddTextElement(out, "EnvelopeType", std::to_string(type));
+    answer = PrintDocument(doc);
+    return true;
+}
+
+bool CtxGetSenderCertCommand(const char* command, const tinyxml2::XMLElement* params, const char* data,
+                             std::string& answer) {
+    if (!params || !data || !*data) return false;
+    const std::optional<int32_t> index = ReadIndex(params, "CertIndex");
+    if (!index) return false;
+    std::vector<uint8_t> cert;
+    const int code = provider::CtxGetOriginatorCertificate(ZK_SITE("CtxGetSenderCertCommand"),
+                                                           DecodeDocument(data).view(), *index, cert);
+    answer = BytesAnswer(command, code, cert.data(), cert.size());
+    return true;
+}
+
+bool CtxGetRecipientsCommand(const char* command, const tinyxml2::XMLElement*, const char* data,
+                             std::string& answer) {
+    if (!data || !*data) return false;
+    std::vector<ProviderCertInfo> recipients;
+    const int code = provider::CtxEnumerateRecipients(ZK_SITE("CtxGetRecipientsCommand"),
+                                                      DecodeDocument(data).view(), recipients);
+    tinyxml2::XMLDocument doc;
+    tinyxml2::XMLElement* out = BuildXMLHead(doc, command, code);
+    if (code == 0) AppendRecipients(out, recipients);
+    answer = PrintDocument(doc);
+    return true;
+}
+
+}  // namespace zk
