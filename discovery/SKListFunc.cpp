@@ -84,9 +84,9 @@ KeyCheck CheckKey(const std::string& keyPath, int previousCode, const KeySearchI
                   const std::string& password, bool& unreadable, files::FileVersion* version = nullptr) {
     SecretBytes key;
     unreadable = !ReadKeyFile(keyPath, key, version);
-    if (unreadable) return {previousCode, false};
+    if (unreadable) return {previousCode, false, {}};
     PasswordTry turn(keyPath, key.bytes().data(), key.bytes().size(), password);
-    if (!turn.Allowed()) return {kWrongPassword, false};
+    if (!turn.Allowed()) return {kWrongPassword, false, {}};
     KeyCheck c = CheckKeyBytes(key.bytes().data(), key.bytes().size(), in, password);
     turn.Report(c.code, c.opened);
     return c;
