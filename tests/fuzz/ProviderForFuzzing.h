@@ -12,7 +12,7 @@
 #include "provider/Provider.h"
 
 inline void LoadProviderForFuzzing(const char* ini) {
-    static char folder[] = "/tmp/zk-fuzz-net-XXXXXX";
+    static char folder[] = "/tmp/zk-fuzz-XXXXXX";
     if (!mkdtemp(folder)) abort();
     const std::string path = std::string(folder) + "/ZelkorH.ini";
     std::ofstream(path) << ini;

@@ -5,34 +5,14 @@
 // the bytes. The provider library is the one built beside this fuzzer.
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
-#include "platform/ModulePath.h"
 #include "provider/Operations.h"
-#include "provider/Provider.h"
-
-#include <sanitizer/lsan_interface.h>
-#include <unistd.h>
+#include "ProviderForFuzzing.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    static char folder[] = "/tmp/zk-fuzz-ctx-XXXXXX";
-    if (!mkdtemp(folder)) abort();
-    const std::string ini = std::string(folder) + "/ZelkorH.ini";
-    std::ofstream(ini) << "[CryptoLibs]\nUSC=USC\nQLB=QLB\nUA1=UA1\n";
-    zk::SetModulePathForTesting(std::string(folder) + "/ZelkorH");
-    std::string error;
-    zk::provider::LoadOptions options;
-    options.libraryName = ZK_PROVIDER_PATH;
-    options.paramsPath = ini;
-    // The crypto library table keeps its texts at unaligned offsets (the
-    // contract's packed layout), where the leak checker does not look for
-    // pointers: what loading allocates stays for the whole run anyway.
-    __lsan_disable();
-    const int loaded = zk::provider::LoadProvider(error, options);
-    __lsan_enable();
-    if (loaded != 0) abort();
+    LoadProviderForFuzzing("[CryptoLibs]\nUSC=USC\nQLB=QLB\nUA1=UA1\n");
     return 0;
 }
 

@@ -10,16 +10,11 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
-#include "platform/ModulePath.h"
 #include "provider/Operations.h"
-#include "provider/Provider.h"
-
-#include <sanitizer/lsan_interface.h>
-#include <unistd.h>
+#include "ProviderForFuzzing.h"
 
 namespace {
 
@@ -64,29 +59,7 @@ void MakeParty() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    static char folder[] = "/tmp/zk-fuzz-env-XXXXXX";
-    if (!mkdtemp(folder)) abort();
-    const std::string ini = std::string(folder) + "/ZelkorH.ini";
-    std::ofstream(ini) << "[CryptoLibs]\nUSC=USC\nQLB=QLB\nUA1=UA1\n";
-    zk::SetModulePathForTesting(std::string(folder) + "/ZelkorH");
-    std::string error;
-    zk::provider::LoadOptions options;
-    options.libraryName = ZK_PROVIDER_PATH;
-    options.paramsPath = ini;
-    __lsan_disable();  // the crypto library table lives for the whole run (see fuzz_containers)
-    const int loaded = zk::provider::LoadProvider(error, options);
-    __lsan_enable();
-    if (loaded != 0) abort();
-
-    MakeParty();
-    using namespace zk::provider;
-    static const uint8_t kContent[] = "a document of some length, longer than one block of the cipher";
-    Output envelope;
-    const std::vector<ByteView> recipients{ByteView(party.cert)};
-    if (CtxEncryptData(Site{}, ByteView(kContent, sizeof kContent), {party.cert, {party.keyFile}, kPass}, recipients,
-                       envelope) != 0)
-        abort();
-    party.envelope.assign(envelope.data(), envelope.data() + envelope.size());
+    LoadProviderForFuzzing("[CryptoLibs]\nUSC=USC\nQLB=QLB\nUA1=UA1\n");
     return 0;
 }
 

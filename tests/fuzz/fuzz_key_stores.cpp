@@ -9,17 +9,12 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
-#include "platform/ModulePath.h"
 #include "platform/SecureWipe.h"
 #include "provider/Operations.h"
-#include "provider/Provider.h"
-
-#include <sanitizer/lsan_interface.h>
-#include <unistd.h>
+#include "ProviderForFuzzing.h"
 
 namespace {
 
@@ -46,19 +41,7 @@ std::vector<uint8_t> WithDigest(const uint8_t* body, size_t len) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    static char folder[] = "/tmp/zk-fuzz-stores-XXXXXX";
-    if (!mkdtemp(folder)) abort();
-    const std::string ini = std::string(folder) + "/ZelkorH.ini";
-    std::ofstream(ini) << "[CryptoLibs]\nUSC=USC\nQLB=QLB\nUA1=UA1\n";
-    zk::SetModulePathForTesting(std::string(folder) + "/ZelkorH");
-    std::string error;
-    zk::provider::LoadOptions options;
-    options.libraryName = ZK_PROVIDER_PATH;
-    options.paramsPath = ini;
-    __lsan_disable();  // the crypto library table lives for the whole run (see fuzz_containers)
-    const int loaded = zk::provider::LoadProvider(error, options);
-    __lsan_enable();
-    if (loaded != 0) abort();
+    LoadProviderForFuzzing("[CryptoLibs]\nUSC=USC\nQLB=QLB\nUA1=UA1\n");
     return 0;
 }
 
