@@ -5,15 +5,13 @@
 // slot 16; the timestamped data of slot 32). Nothing may crash, overrun or
 // claim a length beyond the block.
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "discovery/TransportHeaders.h"
 #include "provider/Operations.h"
-#include "provider/Provider.h"
+#include "ProviderForFuzzing.h"
 
 namespace {
 
@@ -28,19 +26,7 @@ void CheckInside(zk::ByteSpan block, zk::ByteSpan part) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    static char folder[] = "/tmp/zk-fuzz-XXXXXX";
-    if (!mkdtemp(folder)) abort();
-    const std::string ini = std::string(folder) + "/ZelkorH.ini";
-    FILE* f = fopen(ini.c_str(), "w");
-    if (!f) abort();
-    fputs("[CryptoLibs]\nUSC=USC\nQLB=QLB\nUA1=UA1\n[UA1]\nSenderCertHeader=1\n", f);
-    fclose(f);
-    std::string error;
-    zk::provider::LoadOptions options;
-    options.libraryName = ZK_PROVIDER_PATH;
-    options.paramsPath = ini;
-    if (zk::provider::LoadProvider(error, options) != 0) abort();
-    atexit(zk::provider::UnloadProvider);
+    LoadProviderForFuzzing("[CryptoLibs]\nUSC=USC\nQLB=QLB\nUA1=UA1\n[UA1]\nSenderCertHeader=1\n");
     g_lib = zk::provider::SelectLibrary("UA1");
     return 0;
 }
