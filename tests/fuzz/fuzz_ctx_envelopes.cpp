@@ -60,6 +60,16 @@ void MakeParty() {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     LoadProviderForFuzzing("[CryptoLibs]\nUSC=USC\nQLB=QLB\nUA1=UA1\n");
+
+    MakeParty();
+    using namespace zk::provider;
+    static const uint8_t kContent[] = "a document of some length, longer than one block of the cipher";
+    Output envelope;
+    const std::vector<ByteView> recipients{ByteView(party.cert)};
+    if (CtxEncryptData(Site{}, ByteView(kContent, sizeof kContent), {party.cert, {party.keyFile}, kPass}, recipients,
+                       envelope) != 0)
+        abort();
+    party.envelope.assign(envelope.data(), envelope.data() + envelope.size());
     return 0;
 }
 
