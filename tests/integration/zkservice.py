@@ -329,7 +329,8 @@ class Service:
         ctx = ssl.create_default_context(cafile=self.path("ca.pem"))
         return ctx
 
-    def connection(self, tls=False, timeout=30, host="127.0.0.1"):
+    # Generous: sanitizer builds run key derivations many times slower.
+    def connection(self, tls=False, timeout=90, host="127.0.0.1"):
         if tls:
             return http.client.HTTPSConnection(host, self.port_s, timeout=timeout, context=self.tls_context())
         return http.client.HTTPConnection(host, self.port, timeout=timeout)
