@@ -874,6 +874,11 @@ void FreeLoop(Listener& l) {
     if (l.resume) event_free(l.resume);
     l.finished.clear();
     if (l.http) evhttp_free(l.http);  // closes its connections (their close callbacks forget them) and the listening socket
+    // evhttp calls no close callback for a connection it already saw end:
+    // what such connections still hold goes here.
+    std::vector<Conn*> left;
+    for (auto& [evcon, c] : l.conns) left.push_back(c);
+    for (Conn* c : left) DropConn(c);
     for (Conn* c : l.pending) DropConn(c);
     l.pending.clear();
     if (l.base) event_base_free(l.base);
