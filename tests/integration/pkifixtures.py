@@ -87,6 +87,13 @@ def cms_verify(signature, ca_pem, content=None):
         return Verified(p.returncode == 0, read(out), read(signer), printed, p.stderr.decode(errors="replace"))
 
 
+def flip(data, offset):
+    """data with one bit changed at offset."""
+    changed = bytearray(data)
+    changed[offset] ^= 0x01
+    return bytes(changed)
+
+
 def read(path):
     if not os.path.exists(path):
         return b""

@@ -14,8 +14,8 @@ import tempfile
 import time
 import unittest
 
-from pkifixtures import Pki, b64, cms_verify, openssl, signature_value, signer_infos, signer_parts
-from zkservice import Service
+from pkifixtures import Pki, b64, cms_verify, flip, openssl, signature_value, signer_infos, signer_parts
+from zkservice import service_with
 
 PASS = "пароль 1"
 DOC = "Акт №5: «погоджено обома сторонами»\n".encode("utf-8")
@@ -119,12 +119,6 @@ def printed(container):
     return openssl("cms", "-cmsout", "-print", "-inform", "DER", data=container).decode()
 
 
-def flip(data, offset):
-    changed = bytearray(data)
-    changed[offset] ^= 0x01
-    return bytes(changed)
-
-
 class ContainerCase(unittest.TestCase):
     """One service per class; Cert/ holds every user's certificate and key file."""
 
@@ -132,15 +126,8 @@ class ContainerCase(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.svc = Service(start=False)
-        os.makedirs(cls.svc.path("Cert"), exist_ok=True)
-        for name in list(USERS) + ["later"]:
-            for ext in (".cer", ".pfx"):
-                shutil.copy(pki.path(name + ext), cls.svc.path("Cert", name + ext))
-        if cls.ini:
-            with open(cls.svc.path("ZelkorH.ini"), "w") as f:
-                f.write(cls.ini)
-        cls.svc.start()
+        cls.svc = service_with([pki.path(n + ext) for n in list(USERS) + ["later"] for ext in (".cer", ".pfx")],
+                               cls.ini)
 
     @classmethod
     def tearDownClass(cls):

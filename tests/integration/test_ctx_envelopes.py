@@ -10,8 +10,8 @@ import shutil
 import tempfile
 import unittest
 
-from pkifixtures import Pki, b64, cms_decrypt, cms_encrypt, cms_verify, openssl, openssl_result
-from zkservice import Service
+from pkifixtures import Pki, b64, cms_decrypt, cms_encrypt, cms_verify, flip, openssl, openssl_result
+from zkservice import service_with
 
 PASS = "пароль 1"
 DOC = "Лист №7: «для двох адресатів»\n".encode("utf-8")
@@ -62,23 +62,12 @@ def der_reencoded(envelope):
     return openssl("cms", "-cmsout", "-inform", "DER", "-outform", "DER", data=envelope)
 
 
-def flip(data, offset):
-    changed = bytearray(data)
-    changed[offset] ^= 0x01
-    return bytes(changed)
-
-
 class EnvelopeCase(unittest.TestCase):
     """One service per class; Cert/ holds every user's certificate and key file (not the stranger's)."""
 
     @classmethod
     def setUpClass(cls):
-        cls.svc = Service(start=False)
-        os.makedirs(cls.svc.path("Cert"), exist_ok=True)
-        for name in USERS:
-            for ext in (".cer", ".pfx"):
-                shutil.copy(pki.path(name + ext), cls.svc.path("Cert", name + ext))
-        cls.svc.start()
+        cls.svc = service_with([pki.path(n + ext) for n in USERS for ext in (".cer", ".pfx")])
 
     @classmethod
     def tearDownClass(cls):

@@ -14,8 +14,8 @@ import subprocess
 import tempfile
 import unittest
 
-from pkifixtures import Pki, b64, cms_verify, der_tlv, openssl, pem_to_der
-from zkservice import Service
+from pkifixtures import Pki, b64, cms_verify, der_tlv, flip, openssl, pem_to_der
+from zkservice import service_with
 
 PASS = "пароль 1"
 KEY_PASS = "інший"  # a key password other than the store's
@@ -112,20 +112,10 @@ def pkcs12(users, *options, password=PASS, chain=None):
         return f.read()
 
 
-def flip(data, offset):
-    changed = bytearray(data)
-    changed[offset] ^= 0x01
-    return bytes(changed)
-
-
 class StoreCase(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.svc = Service(start=False)
-        os.makedirs(cls.svc.path("Cert"), exist_ok=True)
-        for name in LISTED:
-            shutil.copy(pki.path(name + ".cer"), cls.svc.path("Cert", name + ".cer"))
-        cls.svc.start()
+        cls.svc = service_with([pki.path(n + ".cer") for n in LISTED])
 
     @classmethod
     def tearDownClass(cls):

@@ -23,7 +23,7 @@ import httppeer
 
 from pkifixtures import Pki, b64, cms_verify, der_children, der_element, openssl, openssl_result, signature_value, \
     signed_data_fields, signer_infos
-from zkservice import BUILD_BIN, Service, free_port
+from zkservice import BUILD_BIN, Service, free_port, service_with
 
 PASS = "пароль 1"
 DOC = "Наказ №7: «затверджено»\n".encode("utf-8")
@@ -237,15 +237,7 @@ class NetworkCase(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.svc = Service(start=False)
-        os.makedirs(cls.svc.path("Cert"), exist_ok=True)
-        for name in KEY_USERS:
-            for ext in (".cer", ".pfx"):
-                shutil.copy(pki.path(name + ext), cls.svc.path("Cert", name + ext))
-        if cls.ini:
-            with open(cls.svc.path("ZelkorH.ini"), "w") as f:
-                f.write(cls.ini)
-        cls.svc.start()
+        cls.svc = service_with([pki.path(n + ext) for n in KEY_USERS for ext in (".cer", ".pfx")], cls.ini)
 
     @classmethod
     def tearDownClass(cls):

@@ -361,6 +361,20 @@ class Service:
         return Envelope(body.decode("utf-8"))
 
 
+def service_with(files, ini=None):
+    """A started service whose Cert folder holds copies of the given files
+    and, when ini is given, that ZelkorH.ini instead of the build's."""
+    svc = Service(start=False)
+    os.makedirs(svc.path("Cert"), exist_ok=True)
+    for path in files:
+        shutil.copy(path, svc.path("Cert", os.path.basename(path)))
+    if ini:
+        with open(svc.path("ZelkorH.ini"), "w") as f:
+            f.write(ini)
+    svc.start()
+    return svc
+
+
 class SharedServiceCase(unittest.TestCase):
     """A test class whose tests share one running service, cls.svc, started
     with the keyword arguments in service_args."""
