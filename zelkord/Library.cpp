@@ -2,6 +2,7 @@
 #include <openssl/crypto.h>
 
 #include "zelkord/Context.h"
+#include "zelkord/ParsedCerts.h"
 #include "zelkord/Pkcs11.h"
 #include "zelkord/PrivateKey.h"
 #include "zelkord/Registry.h"
@@ -18,6 +19,7 @@ int LibraryInit() {
 
 int LibraryTerm() {
     CloseAllKeptKeys();
+    ForgetParsedCerts();
     ReleaseTokenProviders();  // each token module ends once its last connection does
     ZKD_LOG("Library stopped");
     return ZK_E_OK;

@@ -1,5 +1,7 @@
 #include "zelkord/Ossl.h"
 
+#include "zelkord/ParsedCerts.h"
+
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/sha.h>
@@ -117,12 +119,15 @@ BioPtr NewBufferSink(SinkTarget* target) {
 
 X509Ptr ParseCertificate(const uint8_t* data, size_t len) {
     if (!data || len == 0 || len > INT_MAX) return nullptr;
+    if (X509Ptr cached = FindParsedCert(data, len)) return cached;
     const unsigned char* p = data;
     X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(len)));
-    if (cert) return cert;
-    BioPtr bio(BIO_new_mem_buf(data, static_cast<int>(len)));
-    if (bio) cert.reset(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
-    ERR_clear_error();
+    if (!cert) {
+        BioPtr bio(BIO_new_mem_buf(data, static_cast<int>(len)));
+        if (bio) cert.reset(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+        ERR_clear_error();
+    }
+    if (cert) KeepParsedCert(data, len, cert.get());
     return cert;
 }
 
