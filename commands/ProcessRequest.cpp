@@ -81,6 +81,17 @@ const char* RequestDataText(const tinyxml2::XMLDocument& doc) {
     return request ? ReadEnvelope(request).data : nullptr;
 }
 
+bool AnswersAtOnce(const tinyxml2::XMLDocument& doc) {
+    static constexpr const char* kAtOnce[] = {"GET_VERSION", "GET_UPDATE_INFO", "ON_LOAD", "DO_UPDATE"};
+    const XMLElement* request = FindRequest(&doc);
+    if (!request) return false;
+    const Envelope envelope = ReadEnvelope(request);
+    if (!envelope.command || envelope.params) return false;
+    for (const char* name : kAtOnce)
+        if (strcasecmp(envelope.command, name) == 0) return true;
+    return false;
+}
+
 bool ProcessRequestPOST(const tinyxml2::XMLDocument& doc, std::string& answer) {
     size_t count = 0;
     const CommandRow* table = CommandTable(&count);

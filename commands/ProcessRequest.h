@@ -31,6 +31,13 @@ bool ProcessRequestPOST(const tinyxml2::XMLDocument& doc, std::string& answer);
 // copy of CommandTable with handlers of their own).
 bool DispatchRequest(const tinyxml2::XMLDocument& doc, std::string& answer, std::span<const CommandRow> table);
 
+// True when the request is for a command that answers at once from what is
+// in memory (no file, network, token or provider work, no lock held for
+// long), so the front end may answer it where the request arrived instead of
+// handing it to a worker: GET_VERSION, GET_UPDATE_INFO, ON_LOAD and DO_UPDATE
+// without Params (GET_VERSION's Params may write settings).
+bool AnswersAtOnce(const tinyxml2::XMLDocument& doc);
+
 // The Data text the dispatcher hands to the command: the text of the last
 // Data element of the request envelope that has one; nullptr when none has.
 // Where the request's document was left out of the parsed request (its

@@ -79,6 +79,7 @@ constexpr uint64_t kReturnMemoryAfter = 16 << 20;  // a body this large gives it
 constexpr size_t kLoggedDocument = 2 * log::kMaxText;  // printed for the log; the log cuts it to kMaxText
 constexpr size_t kAnswerPiece = 1 << 20;       // of a streamed answer, made at a time
 constexpr size_t kDocumentFrom = 64 << 10;     // a request's Data from this size stays out of the parsed request
+constexpr size_t kAtOnceBody = 4 << 10;        // a body this small is parsed where it arrives
 constexpr const char* kHtml = "text/html; charset=utf-8";
 constexpr const char* kTextPlain = "text/plain; charset=utf-8";
 
@@ -111,6 +112,14 @@ struct Answer {
     std::unique_ptr<AnswerStream> stream;
 };
 
+// A request unwrapped and parsed, ready to run.
+struct ParsedRequest {
+    RequestFlags flags;
+    tinyxml2::XMLDocument doc{true, tinyxml2::PRESERVE_WHITESPACE};
+    bool parsed = false;
+    std::string command;  // for the log: which elements of the answer carry data
+};
+
 struct Job {
     Listener* listener = nullptr;
     evhttp_request* req = nullptr;       // nullptr once the connection is gone
@@ -118,6 +127,8 @@ struct Job {
     event* watch = nullptr;
     std::shared_ptr<BodyMemory> body;    // the request body, bodySize bytes of it
     size_t bodySize = 0;
+    std::optional<RequestFlags> flags;   // read from the body by whoever parses it
+    std::unique_ptr<ParsedRequest> parsed;  // when parsed where it arrived
     std::string origin;
     Answer answer;
     std::atomic<bool> cancelled{false};
@@ -522,45 +533,49 @@ Answer EncodeFinal(std::string answer, RequestFlags flags, std::optional<Request
 }
 
 // A document may be large: the body is unwrapped in its own memory, and the
-// document is decoded there too, by the command that takes it; the answer's
-// document is encoded as it is sent.
-Answer ExecuteCommand(std::shared_ptr<BodyMemory> body, size_t size, RequestFlags flags,
-                      RequestDocuments& documents) {
-    const char* native = flags.native ? "(Native)" : "";
+// document is decoded there too, by the command that takes it.
+std::unique_ptr<ParsedRequest> ParseCommand(std::shared_ptr<BodyMemory> body, size_t size, RequestFlags flags,
+                                            RequestDocuments& documents) {
+    auto request = std::make_unique<ParsedRequest>();
+    request->flags = flags;
     std::string_view text = UnwrapBodyInPlace(body->data(), size);
     text = text.substr(0, DocumentLength(text));
     // What the unwrapping decoded no longer needs the body's tail.
     body->KeepOnly(static_cast<size_t>(text.data() + text.size() - body->data()) + 1);
-    std::string answer;
-    std::string command;  // which elements of the answer carry data
-    bool ok = false;
-    {
-        tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
-        const bool parsed = ParseRequest(std::move(body), text, doc, documents);
-        if (parsed && log::IsOpen()) {
-            command = log::RequestCommand(doc);
-            LogRequest(doc, command, native, documents);
-        }
-        if (!parsed)
-            answer = BareErrorEnvelope(ZK_E_BAD_REQUEST_XML);
-        else if (!(ok = ProcessRequestPOST(doc, answer)))
-            answer = BareErrorEnvelope(ZK_E_BAD_REQUEST_PARAMS);
+    request->parsed = ParseRequest(std::move(body), text, request->doc, documents);
+    if (request->parsed && log::IsOpen()) {
+        request->command = log::RequestCommand(request->doc);
+        LogRequest(request->doc, request->command, flags.native ? "(Native)" : "", documents);
     }
+    return request;
+}
+
+// Runs the parsed request; the answer's document is encoded as it is sent.
+Answer RunCommand(ParsedRequest& request, RequestDocuments& documents) {
+    std::string answer;
+    bool ok = false;
+    if (!request.parsed)
+        answer = BareErrorEnvelope(ZK_E_BAD_REQUEST_XML);
+    else if (!(ok = ProcessRequestPOST(request.doc, answer)))
+        answer = BareErrorEnvelope(ZK_E_BAD_REQUEST_PARAMS);
+    request.doc.Clear();
     documents.memory.reset();  // the request's memory, unless the command took it
     documents.text = nullptr;
     std::optional<RequestDocuments::Attached> attached;
     if (ok) attached = std::move(documents.answer);
     documents.answer.reset();
-    if (log::IsOpen()) LogAnswer(answer, command, native, attached ? &*attached : nullptr);
-    return EncodeFinal(std::move(answer), flags, std::move(attached));
+    if (log::IsOpen())
+        LogAnswer(answer, request.command, request.flags.native ? "(Native)" : "", attached ? &*attached : nullptr);
+    return EncodeFinal(std::move(answer), request.flags, std::move(attached));
 }
 
-// Whatever fails while a request runs (memory for a large body, say) is
+// Runs a stage of a request: its answer, or none when the stage leaves the
+// request to a later one. Whatever fails (memory for a large body, say) is
 // answered with the bare code 56 and logged; the service goes on.
-Answer ExecuteSafely(std::shared_ptr<BodyMemory> body, size_t size, RequestDocuments& documents) {
-    const RequestFlags flags = ReadFlags(std::string_view(body->data(), size));
+template <class Stage>
+std::optional<Answer> Safely(RequestFlags flags, RequestDocuments& documents, Stage&& stage) {
     try {
-        return ExecuteCommand(std::move(body), size, flags, documents);
+        return stage();
     } catch (const std::exception& e) {
         ZLOG("_http_cb", "Request failed: %s", e.what());
     } catch (...) {
@@ -571,8 +586,13 @@ Answer ExecuteSafely(std::shared_ptr<BodyMemory> body, size_t size, RequestDocum
     try {
         return EncodeFinal(BareErrorEnvelope(ZK_E_BAD_REQUEST_PARAMS), flags, std::nullopt);
     } catch (...) {
-        return {};
+        return Answer{};
     }
+}
+
+RequestFlags FlagsOf(Job& job) {
+    if (!job.flags) job.flags = ReadFlags(std::string_view(job.body->data(), job.bodySize));
+    return *job.flags;
 }
 
 void RunJob(const std::shared_ptr<Job>& job) {
@@ -581,9 +601,14 @@ void RunJob(const std::shared_ptr<Job>& job) {
         RequestDocuments documents;
         RequestContext context{job->origin, &job->cancelled, &documents};
         ScopedRequest current(context);
-        job->answer = ExecuteSafely(std::move(job->body), job->bodySize, documents);
+        const RequestFlags flags = FlagsOf(*job);
+        job->answer = *Safely(flags, documents, [&]() -> std::optional<Answer> {
+            if (!job->parsed) job->parsed = ParseCommand(std::move(job->body), job->bodySize, flags, documents);
+            return RunCommand(*job->parsed, documents);
+        });
     }
     job->body.reset();  // a cancelled command's body was never taken
+    job->parsed.reset();
     job->GiveBackBody();
     Listener& l = *job->listener;
     {
@@ -595,6 +620,26 @@ void RunJob(const std::shared_ptr<Job>& job) {
 }
 
 // --- _http_cb (loop thread) ---
+
+// A small request is parsed where it arrives; one for a command that answers
+// at once is run here too, which spares it the hand-over to a worker and
+// back (two thread wake-ups, more than such a command costs). false: the
+// parsed request goes on to a worker.
+bool AnswerAtOnce(Job& job) {
+    RequestDocuments documents;
+    RequestContext context{job.origin, &job.cancelled, &documents};
+    ScopedRequest current(context);
+    const RequestFlags flags = FlagsOf(job);
+    std::optional<Answer> answer = Safely(flags, documents, [&]() -> std::optional<Answer> {
+        job.parsed = ParseCommand(std::move(job.body), job.bodySize, flags, documents);
+        if (job.parsed->parsed && !AnswersAtOnce(job.parsed->doc)) return std::nullopt;
+        return RunCommand(*job.parsed, documents);
+    });
+    if (!answer) return false;
+    job.answer = std::move(*answer);
+    job.parsed.reset();
+    return true;
+}
 
 void StartCommand(Listener& l, evhttp_request* req, evhttp_connection* evcon, uint64_t reserved) {
     auto job = std::make_shared<Job>();
@@ -625,6 +670,11 @@ void StartCommand(Listener& l, evhttp_request* req, evhttp_connection* evcon, ui
     job->body->KeepOnly(job->bodySize);
     if (job->bodySize >= kReturnMemoryEvery) ReturnFreeMemory();
     if (const char* origin = RequestHeader(req, "Origin")) job->origin = origin;
+    if (job->bodySize <= kAtOnceBody && g_testDelayMs <= 0 && AnswerAtOnce(*job)) {
+        job->GiveBackBody();
+        Reply(*job);
+        return;
+    }
     // Most commands end long before a client could notice: the socket is
     // watched only once the command has run for a while.
     job->watch = evtimer_new(l.base, StartWatching, job.get());

@@ -34,15 +34,22 @@ void RegisterOcspServers(const tinyxml2::XMLElement* params) {
     }
 }
 
-}  // namespace
-
-bool GetVersionCommand(const char* command, const tinyxml2::XMLElement* params, const char*, std::string& answer) {
-    RegisterOcspServers(params);
+std::string VersionAnswer(const char* command) {
     tinyxml2::XMLDocument doc;
     tinyxml2::XMLElement* data = BuildXMLHead(doc, command, ZK_E_OK);
     tinyxml2::XMLElement* version = AddTextElement(data, "Version", VersionText());
     version->SetAttribute("IsDLL", "false");
-    answer = PrintDocument(doc);
+    return PrintDocument(doc);
+}
+
+}  // namespace
+
+// Pages ask for the version to find the service at all, often: the answer,
+// the same for the whole run, is made once.
+bool GetVersionCommand(const char* command, const tinyxml2::XMLElement* params, const char*, std::string& answer) {
+    RegisterOcspServers(params);
+    static const std::string made = VersionAnswer(command);
+    answer = made;
     return true;
 }
 
