@@ -25,13 +25,17 @@ bool WorkerPool::Post(std::function<void()> job) {
 }
 
 WorkerPool::Woken WorkerPool::Wake() {
+    size_t waiting;
     {
         std::lock_guard lock(mutex_);
         if (jobs_.empty() || sleeping_ == 0) return Woken::Enough;  // busy threads take what waits
         if (sleeping_ < running_) return Woken::NudgeLater;
+        waiting = jobs_.size();
     }
     wake_.notify_one();
-    return Woken::Enough;
+    // The one thread woken may be held by its job: the nudge wakes others
+    // for the rest, unless they have been taken by then.
+    return waiting > 1 ? Woken::NudgeLater : Woken::Enough;
 }
 
 int WorkerPool::SleepingThreads() {

@@ -130,6 +130,29 @@ class RunawaySql(unittest.TestCase):
             self.assertEqual(env.code, 0, env.text)
             self.assertTrue(svc.wait_for_log("SQL stopped (the client is gone)"))
 
+    def test_the_version_answers_while_every_worker_is_busy(self):
+        # A page finds the service by its version: that must not wait for
+        # commands that hold every worker.
+        with Service(settings={"SqlTimeout": 3600}) as svc:
+            busy = []
+            for i in range(8):  # as many as there are workers
+                conn = svc.connection()
+                xml = request_xml("DB_COMMAND", base_param("busy%d" % i) + "<Query>%s</Query>" % b64(RUNAWAY))
+                conn.request("POST", "/", body=form_body(xml),
+                             headers={"Content-Type": "application/x-www-form-urlencoded"})
+                busy.append(conn)
+            deadline = time.monotonic() + 60
+            while svc.log_text().count("Enter. Command: 'DB_COMMAND'") < 8 and time.monotonic() < deadline:
+                time.sleep(0.05)
+            self.assertEqual(svc.log_text().count("Enter. Command: 'DB_COMMAND'"), 8)
+            version = svc.connection(timeout=20)
+            self.assertEqual(svc.post(command="GET_VERSION", conn=version).code, 0)
+            self.assertEqual(svc.post(command="GET_UPDATE_INFO", conn=version).code, 0)
+            self.assertEqual(svc.log_text().count("SQL stopped"), 0)  # all eight still run
+            for conn in busy:
+                conn.close()
+            self.assertTrue(svc.wait_for_log("SQL stopped (the client is gone)"))
+
     def test_sigterm_ends_a_service_running_sql(self):
         svc = Service(settings={"SqlTimeout": 3600})
 

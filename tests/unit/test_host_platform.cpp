@@ -179,6 +179,30 @@ TEST(WorkerPool, BusyThreadsTakeNewJobsAndNudgeWakesTheRest) {
     EXPECT_FALSE(pool.Post([] {}));
 }
 
+// Several long jobs posted in one pass while every thread sleeps: the one
+// thread woken is held by the first, so the nudge must wake another for the
+// second (before, the second waited for the first to end).
+TEST(WorkerPool, JobsPostedTogetherAllStartWhenThreadsSleep) {
+    using Woken = http::WorkerPool::Woken;
+    http::WorkerPool pool(2);
+    std::atomic<int> started{0};
+    std::atomic<bool> release{false};
+    auto hold = [&] {
+        ++started;
+        while (!release) std::this_thread::yield();
+    };
+    while (pool.SleepingThreads() != 2) std::this_thread::yield();
+    EXPECT_TRUE(pool.Post(hold));
+    EXPECT_TRUE(pool.Post(hold));
+    EXPECT_EQ(pool.Wake(), Woken::NudgeLater);
+    while (started < 2) {
+        pool.Nudge();
+        std::this_thread::yield();
+    }
+    release = true;
+    EXPECT_TRUE(pool.Stop(std::chrono::hours(1)));
+}
+
 // A job that throws ends, not its thread: the one thread of the pool goes on
 // to the next job, and the pool still stops cleanly.
 TEST(WorkerPool, JobThatThrowsLeavesItsThreadRunning) {
