@@ -14,4 +14,5 @@ echo "-- container_bench.py --smoke"; ZK_BUILD_BIN="$PWD/$build/bin" python3 ben
 echo "-- protected_bench.py --smoke"; ZK_BUILD_BIN="$PWD/$build/bin" python3 bench/protected_bench.py --smoke
 echo "-- network_bench.py --smoke"; ZK_BUILD_BIN="$PWD/$build/bin" python3 bench/network_bench.py --smoke
 echo "-- ctx_envelope_bench.py --smoke"; ZK_BUILD_BIN="$PWD/$build/bin" python3 bench/ctx_envelope_bench.py --smoke
+echo "-- request_cost.py --smoke"; ZK_BUILD_BIN="$PWD/$build/bin" python3 bench/request_cost.py --smoke
 echo "benchmarks: every smoke run passed"
