@@ -105,15 +105,16 @@ bool DonglesChangePassCommand(const char* command, const tinyxml2::XMLElement* p
     if (!token || !oldPass || !newPass) return false;
     const auto device = Secret(params, "NamedKeyDevicePass");
     int code;
-    LetGoOfToken(token->provider, token->slot);
     if (device) {
         const auto name = Secret(params, "NamedKeyName");
         const std::string keyId = ChildText(params, "NamedKeySubjectKeyId");
         if (!name && keyId.empty()) return false;
+        LetGoOfToken(token->provider, token->slot);
         code = provider::DonglesChangeNamedKeyPassword(ZK_SITE("DonglesCommand"), token->provider.c_str(), token->slot,
                                                        device->c_str(), name ? name->c_str() : "", keyId.c_str(),
                                                        oldPass->c_str(), newPass->c_str());
     } else {
+        LetGoOfToken(token->provider, token->slot);
         code = provider::DonglesChangePassword(ZK_SITE("DonglesCommand"), token->provider.c_str(), token->slot,
                                                oldPass->c_str(), newPass->c_str());
     }
