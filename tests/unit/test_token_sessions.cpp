@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "base/RequestContext.h"
 #include "discovery/CertListFunc.h"
@@ -91,6 +92,35 @@ TEST_F(TokenSessionsTest, LettingGoWaitsForTheRequestStillUsingIt) {
     zk::LetGoOfToken("SoftHSM", 3);
     EXPECT_TRUE(first.expired());
     EXPECT_FALSE(second.expired());
+}
+
+// A session is not kept while another connect to its token waits (that
+// connect would wait for it in vain), and no more than 16 are kept.
+TEST_F(TokenSessionsTest, KeepsNoSessionAnotherConnectWaitsFor) {
+    zk::ScopedRequest page(kBank);
+    zk::TokenSessionPtr connected;
+    std::weak_ptr<const zk::TokenSession> notKept;
+    const int code = zk::ConnectTokenSession(ZK_SITE("test"), "SoftHSM", 3, [&](ZKTokenKey& handle) {
+        auto other = NewSession("SoftHSM", 3);  // a request that logged in meanwhile
+        notKept = other;
+        zk::KeepTokenSession("SoftHSM", 3, zk::SecretString("7391-pin"), other);
+        handle = 77;
+        return 0;
+    }, connected);
+    EXPECT_EQ(code, 0);
+    EXPECT_TRUE(connected);
+    EXPECT_TRUE(notKept.expired());
+    EXPECT_EQ(zk::KeptTokenSessionCount(), 0u);
+
+    std::vector<std::weak_ptr<const zk::TokenSession>> kept;
+    for (int32_t slot = 0; slot < 17; ++slot) {
+        auto session = NewSession("SoftHSM", slot);
+        kept.push_back(session);
+        zk::KeepTokenSession("SoftHSM", slot, zk::SecretString("7391-pin"), session);
+    }
+    EXPECT_EQ(zk::KeptTokenSessionCount(), 16u);
+    EXPECT_TRUE(kept.front().expired()) << "the oldest makes room";
+    EXPECT_FALSE(kept.back().expired());
 }
 
 }  // namespace
