@@ -508,6 +508,10 @@ class KeptSessions(TokenService):
             # The token is let go of first: the command does not wait for it.
             ("a management command on the token, of the same origin", files, 0),
             ("a management command on the token, of another origin", lambda: files(self.EVIL), 0),
+            ("a key pair generated on the token", lambda: self.svc.post(
+                command="GEN_CERTIF_REQUEST", params="<Pass>%s</Pass><Subject1><Name>new</Name><KeyUsage>192</KeyUsage>"
+                "</Subject1><DongleProviderName>SoftHSM</DongleProviderName><DongleSlotId>%s</DongleSlotId>"
+                % (b64(PIN), self.slot("tok1"))), 0),
         ]
         for name, forget, code in cases:
             with self.subTest(name):
