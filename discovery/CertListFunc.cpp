@@ -7,6 +7,7 @@
 #include "discovery/CertStorage.h"
 #include "discovery/FolderScan.h"
 #include "discovery/IssuerClass.h"
+#include "discovery/TokenSessions.h"
 #include "base/Log.h"
 #include "base/Settings.h"
 #include "platform/CodePage.h"
@@ -141,18 +142,28 @@ void CertListGet(CertList& list) {
 }
 
 void CertListClear(const CertFilter* filter) {
-    std::lock_guard lock(g_lock);
-    g_built = false;
-    ForgetKeptKeys();
-    if (!filter) return;
-    const time_t now = time(nullptr);
-    std::erase_if(g_list, [&](const CertRecord& r) { return CertPasses(*filter, r, now); });
+    {
+        std::lock_guard lock(g_lock);
+        g_built = false;
+        ForgetKeptKeys();
+        if (filter) {
+            const time_t now = time(nullptr);
+            std::erase_if(g_list, [&](const CertRecord& r) { return CertPasses(*filter, r, now); });
+        }
+    }
+    ForgetTokenSessions();  // kept PINs go with the kept passwords (outside the lock: it calls the tokens)
 }
 
 void WithProcessCertList(const std::function<void(CertList& list, bool& built)>& f) {
-    std::lock_guard lock(g_lock);
-    f(g_list, g_built);
-    if (!g_built) ForgetKeptKeys();
+    bool invalidated = false;
+    {
+        std::lock_guard lock(g_lock);
+        const bool wasBuilt = g_built;
+        f(g_list, g_built);
+        if (!g_built) ForgetKeptKeys();
+        invalidated = wasBuilt && !g_built;
+    }
+    if (invalidated) ForgetTokenSessions();
 }
 
 int ReadCertInfo(const uint8_t* data, size_t len, ProviderCertInfo& info, std::vector<std::string>& eku,

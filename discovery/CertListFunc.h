@@ -62,13 +62,13 @@ using CertList = std::set<CertRecord, CertOrder>;
 // process list first when it is not built.
 void CertListGet(CertList& list);
 // Marks the list as not built (which forgets every kept password and kept
-// key); with a filter, also removes from the process list every record that
-// passes it.
+// key, and every kept token session: TokenSessions.h); with a filter, also
+// removes from the process list every record that passes it.
 void CertListClear(const CertFilter* filter = nullptr);
 
 // Runs f on the process list under the list lock; f may change the records'
 // key search fields and clear built (invalidation while the lock is held,
-// which closes the kept keys).
+// which closes the kept keys; the kept token sessions go after it).
 void WithProcessCertList(const std::function<void(CertList& list, bool& built)>& f);
 
 // Parses one certificate: 0 with the record (path = the given path) and its

@@ -1,7 +1,5 @@
 #include "discovery/SKListFunc.h"
 
-#include <openssl/crypto.h>
-
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
@@ -118,10 +116,6 @@ void RememberKey(const CertRecord& record, const std::string& keyPath, const Key
     }
 }
 
-bool SamePassword(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
-}
-
 CertList::iterator FindRecord(CertList& list, const std::string& certPath) {
     return std::find_if(list.begin(), list.end(), [&](const CertRecord& r) { return r.path == certPath; });
 }
@@ -141,7 +135,7 @@ bool CheckCachedKey(const KeySearchInput& in, KeySearchResult& res) {
         const bool ours = it->keptOrigin == CurrentRequest().origin;
         if (in.preserve && password.empty() && ours) password = it->keptPassword;
         // The kept key serves only its origin, and only the password it was opened with.
-        if (ours && it->keptKey.key && SamePassword(password.str(), it->keptPassword.str())) {
+        if (ours && it->keptKey.key && SameSecret(password.str(), it->keptPassword.str())) {
             kept.key = it->keptKey.key;
             kept.file = it->keptKey.file;
         }

@@ -12,6 +12,10 @@ void SecureWipe(void* data, size_t size) {
     if (data && size) OPENSSL_cleanse(data, size);
 }
 
+bool SameSecret(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
 void SecureWipe(std::string& text) {
     // The whole capacity: short texts live in the inline buffer.
     SecureWipe(text.data(), text.capacity());

@@ -11,6 +11,10 @@ void SecureWipe(void* data, size_t size);
 void SecureWipe(std::string& text);             // wipes and empties
 void SecureWipe(std::vector<unsigned char>& bytes);
 
+// Whether two secrets are equal, in a time that does not depend on where they
+// differ (only on their lengths).
+bool SameSecret(const std::string& a, const std::string& b);
+
 // Leaves the whole pages inside [data, data + size) out of core dumps (a
 // buffer smaller than a page, or the parts of pages it shares, stay in).
 void ExcludeFromCoreDump(const void* data, size_t size);

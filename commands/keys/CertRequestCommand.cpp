@@ -10,6 +10,7 @@
 #include "commands/Envelope.h"
 #include "commands/signing/SignerLocator.h"
 #include "commands/tokens/TokenCommands.h"
+#include "discovery/TokenSessions.h"
 #include "provider/Operations.h"
 
 namespace zk {
@@ -137,8 +138,10 @@ bool GenCertifRequestCommand(const char* command, const tinyxml2::XMLElement* pa
         code = provider::CreateSimpleCertRequest(ZK_SITE("GenCertifRequest"), pass.text.c_str(), s1->record, record2, out);
     } else {
         const TokenPass p = SplitTokenPass(pass.text.str());
+        const int32_t slot = SlotIdParam(params, "DongleSlotId");
+        LetGoOfToken(dongle, slot);  // the key is made on the token: its kept session goes first
         code = provider::DonglesCreateSimpleCertRequest(ZK_SITE("GenCertifRequest"), p.pin.c_str(), dongle.c_str(),
-                                                        SlotIdParam(params, "DongleSlotId"), p.second.c_str(),
+                                                        slot, p.second.c_str(),
                                                         p.third.c_str(), s1->record, record2, out);
     }
     tinyxml2::XMLDocument doc;

@@ -84,21 +84,15 @@ std::optional<std::vector<uint8_t>> ReadListedFile(const std::string& path) {
 
 // --- step 1: a hardware key token ---
 
-void Disconnect(ZKTokenKey handle) {
-    if (!handle) return;
-    provider::DonglesDisconnectKey(ZK_SITE("LocateSigner"), handle);
-}
-
 // Opens the named key with its own password; the new handle replaces the
 // token's, which is disconnected.
-int OpenNamedKey(SignerLocation& loc, const std::string& keyId, const SecretString& keyPass) {
+int OpenNamedKey(const SignerParams& p, SignerLocation& loc, const std::string& keyId, const SecretString& keyPass) {
     ZKTokenKey named = 0;
-    int rc = provider::DonglesConnectNamedKey2(ZK_SITE("LocateSigner"), loc.tokenKey, nullptr, keyId.c_str(),
+    int rc = provider::DonglesConnectNamedKey2(ZK_SITE("LocateSigner"), loc.token->handle(), nullptr, keyId.c_str(),
                                                keyPass.c_str(), named);
-    if (rc == 0) {
-        loc.DisconnectToken();
-        loc.tokenKey = named;
-    }
+    if (rc == 0)
+        loc.token = std::make_shared<const TokenSession>(ZK_SITE("LocateSigner"), p.dongleProvider, p.dongleSlot,
+                                                         named);
     return rc;
 }
 
@@ -112,26 +106,37 @@ std::vector<std::string> TokenKeyIds(ZKTokenKey token, int& code) {
     return ids;
 }
 
-void LocateOnToken(const SignerParams& p, SignerLocation& loc) {
-    // "PIN\r\nkey password" names a key of its own on the token.
-    const std::string& whole = p.pass.text.str();
-    const size_t split = whole.find("\r\n");
-    const SecretString pin(whole.substr(0, split));
-    const bool named = split != std::string::npos;
-    const SecretString keyPass(named ? whole.substr(split + 2) : std::string());
+// The token's keys, listed once per location (kNotListed: not yet).
+constexpr int kNotListed = -1;
+struct TokenKeyList {
+    std::vector<std::string> ids;
+    int code = kNotListed;
+};
 
-    loc.code = provider::DonglesConnectKey(ZK_SITE("LocateSigner"), p.dongleProvider.c_str(), p.dongleSlot,
-                                           pin.c_str(), loc.tokenKey);
-    if (loc.code != 0) {
-        loc.tokenKey = 0;
-        return;
+// The session kept for this origin and PIN, when it still answers (one call:
+// the listing of the token's keys, which the certificate list search needs
+// anyway); a session that fails with the token's error (pulled out) is
+// forgotten, and the caller connects afresh. True when one serves.
+bool ReuseKeptSession(const SignerParams& p, const SecretString& pin, SignerLocation& loc, TokenKeyList& keys) {
+    TokenSessionPtr kept = KeptTokenSession(p.dongleProvider, p.dongleSlot, pin);
+    if (!kept) return false;
+    keys.ids = TokenKeyIds(kept->handle(), keys.code);
+    if (keys.code == ZK_E_DONGLE) {
+        ForgetTokenSession(kept);
+        keys = {};
+        return false;
     }
-    loc.password = p.pass.text;
+    loc.token = std::move(kept);
+    return true;
+}
 
+// The certificate and library of the key on the connected token.
+void FindOnToken(const SignerParams& p, bool named, const SecretString& keyPass, TokenKeyList& keys,
+                 SignerLocation& loc) {
     if (p.senderCert) {
         ProviderCertInfo info;
         if ((loc.code = ReadCertificate(*p.senderCert, info))) return;
-        if (named && (loc.code = OpenNamedKey(loc, std::string(info.Serial, strnlen(info.Serial, sizeof info.Serial)),
+        if (named && (loc.code = OpenNamedKey(p, loc, std::string(info.Serial, strnlen(info.Serial, sizeof info.Serial)),
                                               keyPass)))
             return;
         loc.cert = *p.senderCert;
@@ -139,10 +144,9 @@ void LocateOnToken(const SignerParams& p, SignerLocation& loc) {
         return;
     }
 
-    std::vector<std::string> ids;
     if (!named) {
-        ids = TokenKeyIds(loc.tokenKey, loc.code);
-        if (loc.code != 0) return;
+        if (keys.code == kNotListed) keys.ids = TokenKeyIds(loc.token->handle(), keys.code);
+        if ((loc.code = keys.code)) return;
     }
     CertList list;
     CertListGet(list);
@@ -151,9 +155,9 @@ void LocateOnToken(const SignerParams& p, SignerLocation& loc) {
         if (!IsCandidate(p, r)) continue;
         bool matches = false;
         if (named)
-            matches = OpenNamedKey(loc, r.Serial, keyPass) == 0;
+            matches = OpenNamedKey(p, loc, r.Serial, keyPass) == 0;
         else
-            for (const std::string& id : ids) matches = matches || StartsWithNoCase(r.Serial, id);
+            for (const std::string& id : keys.ids) matches = matches || StartsWithNoCase(r.Serial, id);
         if (matches) {
             found = &r;
             break;
@@ -168,6 +172,29 @@ void LocateOnToken(const SignerParams& p, SignerLocation& loc) {
     if ((loc.code = ChooseLibrary(p, "", found->libIndex, loc.libIndex))) return;
     loc.code = provider::LibCheckKeyPair(ZK_SITE("LocateSigner"), loc.libIndex, loc.Key(), loc.cert,
                                          loc.password.c_str());
+}
+
+// A page that keeps its PIN (Preserve) keeps the token's session with it:
+// later requests of its origin with that PIN use it without logging in again
+// (TokenSessions.h). A named key ("PIN\r\nkey password") is a connection of
+// its own and is not kept; an empty PIN never uses a kept session.
+void LocateOnToken(const SignerParams& p, SignerLocation& loc) {
+    // "PIN\r\nkey password" names a key of its own on the token.
+    const std::string& whole = p.pass.text.str();
+    const size_t split = whole.find("\r\n");
+    const SecretString pin(whole.substr(0, split));
+    const bool named = split != std::string::npos;
+    const SecretString keyPass(named ? whole.substr(split + 2) : std::string());
+    const bool keep = p.pass.preserve && !named && !pin.empty();
+
+    TokenKeyList keys;
+    const bool reused = keep && ReuseKeptSession(p, pin, loc, keys);
+    if (!reused &&
+        (loc.code = ConnectTokenSession(ZK_SITE("LocateSigner"), p.dongleProvider, p.dongleSlot, pin.c_str(), loc.token)))
+        return;
+    loc.password = p.pass.text;
+    FindOnToken(p, named, keyPass, keys, loc);
+    if (keep && !reused && loc.code == 0) KeepTokenSession(p.dongleProvider, p.dongleSlot, pin, loc.token);
 }
 
 // --- step 2: certificate and key bytes sent by the page ---
@@ -305,7 +332,7 @@ SignerLocation& SignerLocation::operator=(SignerLocation&& other) noexcept {
         detail = other.detail;
         cert = std::move(other.cert);
         key = std::move(other.key);
-        tokenKey = std::exchange(other.tokenKey, 0);
+        token = std::move(other.token);
         opened = std::move(other.opened);
         libIndex = other.libIndex;
         password = other.password;
@@ -316,7 +343,7 @@ SignerLocation& SignerLocation::operator=(SignerLocation&& other) noexcept {
 
 SignerLocation::~SignerLocation() { DisconnectToken(); }
 
-void SignerLocation::DisconnectToken() { Disconnect(std::exchange(tokenKey, 0)); }
+void SignerLocation::DisconnectToken() { token.reset(); }
 
 SignerLocation LocateSigner(const SignerParams& p) {
     SignerLocation loc;

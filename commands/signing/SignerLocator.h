@@ -11,6 +11,7 @@
 
 #include <tinyxml2.h>
 
+#include "discovery/TokenSessions.h"
 #include "platform/SecureWipe.h"
 #include "provider/Operations.h"
 
@@ -59,8 +60,8 @@ struct SignerParams {
 // occurrence winning; empty elements count as absent).
 SignerParams ReadSignerParams(const tinyxml2::XMLElement* params, unsigned fields = kSignerWithLib);
 
-// What the location found. A token key is disconnected when the location is
-// dropped.
+// What the location found. A token key is let go of when the location is
+// dropped (disconnected, unless its session is kept: TokenSessions.h).
 class SignerLocation {
 public:
     SignerLocation() = default;
@@ -74,17 +75,18 @@ public:
     int detail = -1;  // detail value of the key search, -1 none
     std::vector<uint8_t> cert;
     SecretBytes key;             // the key file's bytes, or of its one key
-    ZKTokenKey tokenKey = 0;     // a connected token key instead of key bytes
+    TokenSessionPtr token;       // a connected token key instead of key bytes (perhaps a kept session)
     provider::OpenedKeyPtr opened;  // or the key open in the provider (its check opened it, or it was kept)
     int32_t libIndex = -1;
     SecretString password;       // Windows-1251: the one the key opened with
 
     // The key argument of the provider's operations.
     provider::KeyRef Key() const {
-        if (!tokenKey && opened) return opened->ref();
-        return {key.bytes(), tokenKey};
+        if (!token && opened) return opened->ref();
+        return {key.bytes(), token ? token->handle() : ZKTokenKey{0}};
     }
 
+    // Lets go of the token key (before the answer is built).
     void DisconnectToken();
 };
 

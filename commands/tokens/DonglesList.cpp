@@ -10,6 +10,7 @@
 #include "commands/tokens/TokenCommands.h"
 #include "discovery/CertFilter.h"
 #include "discovery/CertListFunc.h"
+#include "discovery/TokenSessions.h"
 #include "provider/Operations.h"
 
 namespace zk {
@@ -92,15 +93,14 @@ std::vector<NamedKey> NamedKeys(ZKTokenKey handle, KeyCerts& certs) {
 void ListKeys(ListedToken& token, bool keys, bool namedKeys, KeyCerts& certs) {
     const bool stationary = token.info.Stationary != 0;
     if (stationary ? !namedKeys : !keys) return;
-    ZKTokenKey handle = 0;
-    const std::string provider = Field(token.info.ProviderName);
-    if (provider::DonglesConnectKey(ZK_SITE("DonglesList"), provider.c_str(), token.info.SlotId, nullptr, handle) != 0)
+    TokenSessionPtr session;
+    if (ConnectTokenSession(ZK_SITE("DonglesList"), Field(token.info.ProviderName), token.info.SlotId, nullptr,
+                            session) != 0)
         return;
     if (stationary)
-        token.named = NamedKeys(handle, certs);
+        token.named = NamedKeys(session->handle(), certs);
     else
-        token.keys = Keys(handle, certs);
-    provider::DonglesDisconnectKey(ZK_SITE("DonglesList"), handle);
+        token.keys = Keys(session->handle(), certs);
 }
 
 void RenderKeys(tinyxml2::XMLElement* parent, const std::vector<ListedKey>& keys) {

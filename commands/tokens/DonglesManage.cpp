@@ -1,6 +1,7 @@
 // The token management commands. Every answer carries the code of the last
 // provider operation that ran; a connection opened here is closed before the
-// answer is built. Missing required parameters: no answer of our own.
+// answer is built. Each lets go of the token's kept session first
+// (TokenSessions.h). Missing required parameters: no answer of our own.
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -11,6 +12,7 @@
 #include "commands/Envelope.h"
 #include "commands/signing/SignerLocator.h"
 #include "commands/tokens/TokenCommands.h"
+#include "discovery/TokenSessions.h"
 #include "provider/Operations.h"
 
 namespace zk {
@@ -40,53 +42,39 @@ std::optional<TokenRef> ReadToken(const tinyxml2::XMLElement* params) {
     return t;
 }
 
-// A connection held for one command, closed when it goes.
-class Connection {
-public:
-    Connection() = default;
-    Connection(const Connection&) = delete;
-    Connection& operator=(const Connection&) = delete;
-    ~Connection() {
-        if (handle) provider::DonglesDisconnectKey(ZK_SITE("DonglesCommand"), handle);
-    }
-    ZKTokenKey handle = 0;
-};
-
 // Opens the token with a plain PIN, or a named key with "device password
 // CR LF key name [CR LF key password]" ("#" names the key with an empty name).
-int OpenKey(const TokenRef& t, const SecretString& pass, const std::string& keyId, Connection& c) {
+// The connection is closed when c goes.
+int OpenKey(const TokenRef& t, const SecretString& pass, const std::string& keyId, TokenSessionPtr& c) {
     const std::string& text = pass.str();
     const size_t first = text.find("\r\n");
     if (first == std::string::npos)
-        return provider::DonglesConnectKey(ZK_SITE("DonglesCommand"), t.provider.c_str(), t.slot, text.c_str(),
-                                           c.handle);
+        return ConnectTokenSession(ZK_SITE("DonglesCommand"), t.provider, t.slot, text.c_str(), c);
     const size_t second = text.find("\r\n", first + 2);
     const SecretString device(text.substr(0, first));
     std::string name = text.substr(first + 2, second == std::string::npos ? std::string::npos : second - first - 2);
     const SecretString keyPass(second == std::string::npos ? std::string() : text.substr(second + 2));
     if (name == "#") name.clear();
-    return provider::DonglesConnectNamedKey(ZK_SITE("DonglesCommand"), t.provider.c_str(), t.slot, device.c_str(),
-                                            name.c_str(), keyId.c_str(), keyPass.c_str(), c.handle);
-}
-
-int OpenToken(const TokenRef& t, const SecretString& pin, Connection& c) {
-    return provider::DonglesConnectKey(ZK_SITE("DonglesCommand"), t.provider.c_str(), t.slot, pin.c_str(), c.handle);
+    return ConnectTokenSession(ZK_SITE("DonglesCommand"), t.provider, t.slot, [&](ZKTokenKey& handle) {
+        return provider::DonglesConnectNamedKey(ZK_SITE("DonglesCommand"), t.provider.c_str(), t.slot, device.c_str(),
+                                                name.c_str(), keyId.c_str(), keyPass.c_str(), handle);
+    }, c);
 }
 
 // Runs one operation on a connection opened for it; the token is let go before
 // the answer is built.
 template <class Op>
 int OnKey(const TokenRef& t, const SecretString& pass, const std::string& keyId, Op op) {
-    Connection c;
+    TokenSessionPtr c;
     const int code = OpenKey(t, pass, keyId, c);
-    return code ? code : op(c.handle);
+    return code ? code : op(c->handle());
 }
 
 template <class Op>
 int OnToken(const TokenRef& t, const SecretString& pin, Op op) {
-    Connection c;
-    const int code = OpenToken(t, pin, c);
-    return code ? code : op(c.handle);
+    TokenSessionPtr c;
+    const int code = ConnectTokenSession(ZK_SITE("DonglesCommand"), t.provider, t.slot, pin.c_str(), c);
+    return code ? code : op(c->handle());
 }
 
 }  // namespace
@@ -103,6 +91,7 @@ bool DonglesInitCommand(const char* command, const tinyxml2::XMLElement* params,
     if (!token || !admin) return false;
     const auto user = Secret(params, "UserPass");
     const std::string label = Text(params, "Label");
+    LetGoOfToken(token->provider, token->slot);
     const int code = provider::DonglesInitSlot(ZK_SITE("DonglesCommand"), token->provider.c_str(), token->slot,
                                                admin->c_str(), user ? user->c_str() : nullptr, label.c_str());
     answer = SimpleAnswer(command, code);
@@ -120,10 +109,12 @@ bool DonglesChangePassCommand(const char* command, const tinyxml2::XMLElement* p
         const auto name = Secret(params, "NamedKeyName");
         const std::string keyId = ChildText(params, "NamedKeySubjectKeyId");
         if (!name && keyId.empty()) return false;
+        LetGoOfToken(token->provider, token->slot);
         code = provider::DonglesChangeNamedKeyPassword(ZK_SITE("DonglesCommand"), token->provider.c_str(), token->slot,
                                                        device->c_str(), name ? name->c_str() : "", keyId.c_str(),
                                                        oldPass->c_str(), newPass->c_str());
     } else {
+        LetGoOfToken(token->provider, token->slot);
         code = provider::DonglesChangePassword(ZK_SITE("DonglesCommand"), token->provider.c_str(), token->slot,
                                                oldPass->c_str(), newPass->c_str());
     }
@@ -136,6 +127,7 @@ bool DonglesUnlockCommand(const char* command, const tinyxml2::XMLElement* param
     const auto admin = Secret(params, "AdminPass");
     if (!token || !admin) return false;
     const auto user = Secret(params, "UserPass");
+    LetGoOfToken(token->provider, token->slot);
     const int code = provider::DonglesUnlockPin(ZK_SITE("DonglesCommand"), token->provider.c_str(), token->slot,
                                                 admin->c_str(), user ? user->c_str() : "");
     answer = SimpleAnswer(command, code);

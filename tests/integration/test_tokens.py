@@ -439,5 +439,118 @@ class ContainerEnvelopes(Signing):
         self.assertTrue(self.hsm.login_works(self.serial1, PIN), "the token was let go")
 
 
+class KeptSessions(TokenService):
+    """A token session opened with a kept PIN (Pass Preserve="true") stays
+    logged in for the page's origin: later requests of that origin with that
+    PIN sign without connecting again (the log's "Before ConnectKey" lines
+    count the connects), until something forgets it or needs the token."""
+
+    BANK, EVIL = "https://bank.example", "https://evil.example"
+    assertSigned = Signing.assertSigned
+
+    def kept_sign(self, params=None, pin=PIN, preserve=True, origin=BANK, slot=None):
+        fields = {"DongleProviderName": "SoftHSM", "DongleSlotId": slot or self.slot("tok1")}
+        fields.update(params or {"SenderCert": b64(pki.read("ivan.cer"))})
+        xml = "".join("<%s>%s</%s>" % (k, v, k) for k, v in fields.items())
+        xml += '<Pass Preserve="%s">%s</Pass>' % ("true" if preserve else "false", b64(pin))
+        return self.svc.post(command="SET_SIGN", params=xml, data=b64(DOC), headers={"Origin": origin})
+
+    def connects(self):
+        return self.svc.log_text().count("Before ConnectKey")
+
+    def keep(self):
+        self.assertSigned(self.kept_sign(), "ivan")
+
+    def test_kept_session_signs_for_its_origin_and_pin_without_connecting_again(self):
+        self.keep()
+        before = self.connects()
+        self.assertSigned(self.kept_sign(), "ivan")
+        self.assertSigned(self.kept_sign({"DRFO": "4444444444"}), "roman")  # another key of the same token
+        self.assertSigned(self.kept_sign({"Serial": ids["ivan"]}), ("ivan", "ivan2"))
+        results = [None] * 6
+
+        def run(i):
+            try:
+                results[i] = self.kept_sign({"SenderCert": b64(pki.read(("ivan", "roman")[i % 2] + ".cer"))})
+            except Exception as e:  # reported below, with the others
+                results[i] = e
+
+        threads = [threading.Thread(target=run, args=(i,)) for i in range(len(results))]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        for i, env in enumerate(results):
+            self.assertNotIsInstance(env, Exception)
+            self.assertSigned(env, ("ivan", "roman")[i % 2])
+        self.assertEqual(self.connects(), before, "every request used the kept session")
+        # A request that only looks at another token leaves it kept.
+        env = self.kept_sign({"DRFO": "1111111111"}, slot=self.slot("tok2"))
+        self.assertEqual(env.code, 52, env.text)
+        self.assertSigned(self.kept_sign(), "ivan")
+        self.assertEqual(self.connects(), before + 1)
+        for secret in (PIN, b64(PIN)):
+            self.assertNotIn(secret, self.svc.log_text())
+
+    def test_each_way_of_forgetting_it(self):
+        files = lambda origin=None: self.svc.post(
+            command="DONGLES_FILES_ENUM", params="<ProviderName>SoftHSM</ProviderName><SlotId>%s</SlotId>"
+            "<Pass>%s</Pass>" % (self.slot("tok1"), b64(PIN)), headers={"Origin": origin or self.BANK})
+        cases = [  # (name, what forgets it: returns the answer, code)
+            ("a request of its origin without Preserve", lambda: self.kept_sign(preserve=False), 0),
+            ("a request of its origin with another PIN", lambda: self.kept_sign(pin="0000-bad"), 8),
+            ("a named key of the same token", lambda: self.kept_sign(pin=PIN + "\r\nkey-pass"), 16),
+            ("a request of another origin", lambda: self.kept_sign(origin=self.EVIL), 0),
+            ("a listing that rebuilds the certificate list", lambda: self.svc.post(command="GET_CERT_FILES"), 0),
+            ("CLEAN", lambda: self.svc.post(command="CLEAN"), 0),
+            ("DONGLES_LIST with the tokens' keys", lambda: self.svc.post(
+                command="DONGLES_LIST", params="<Keys>true</Keys>"), 0),
+            # The token is let go of first: the command does not wait for it.
+            ("a management command on the token, of the same origin", files, 0),
+            ("a management command on the token, of another origin", lambda: files(self.EVIL), 0),
+            ("a key pair generated on the token", lambda: self.svc.post(
+                command="GEN_CERTIF_REQUEST", params="<Pass>%s</Pass><Subject1><Name>new</Name><KeyUsage>192</KeyUsage>"
+                "</Subject1><DongleProviderName>SoftHSM</DongleProviderName><DongleSlotId>%s</DongleSlotId>"
+                % (b64(PIN), self.slot("tok1"))), 0),
+        ]
+        for name, forget, code in cases:
+            with self.subTest(name):
+                self.keep()
+                let_go = self.svc.log_text().count("Kept token session(s) let go")
+                env = forget()
+                self.assertEqual(env.code, code, env.text)
+                self.assertEqual(self.svc.log_text().count("Kept token session(s) let go"), let_go + 1)
+                before = self.connects()
+                self.assertSigned(self.kept_sign(), "ivan")
+                self.assertEqual(self.connects(), before + 1, "connected afresh")
+        # A changed PIN: the session logged in with the old one serves no more.
+        self.keep()
+        env = self.svc.post(command="DONGLES_CHANGE_PASS", params="<ProviderName>SoftHSM</ProviderName><SlotId>%s"
+                            "</SlotId><OldPass>%s</OldPass><NewPass>%s</NewPass>" % (self.slot("tok1"), b64(PIN),
+                                                                                      b64("new-7391")))
+        self.assertEqual(env.code, 0, env.text)
+        self.assertEqual(self.kept_sign().code, 8)
+        self.assertSigned(self.kept_sign(pin="new-7391"), "ivan")
+
+    def test_only_a_pin_that_logged_in_is_kept(self):
+        cases = [  # (name, pin, preserve, code)
+            ("wrong PIN", "0000-bad", True, 8),
+            ("without Preserve", PIN, False, 0),
+            ("a named key", PIN + "\r\nkey-pass", True, 16),
+        ]
+        for name, pin, preserve, code in cases:
+            with self.subTest(name):
+                self.assertEqual(self.kept_sign(pin=pin, preserve=preserve).code, code)
+                before = self.connects()
+                self.assertSigned(self.kept_sign(), "ivan")
+                self.assertEqual(self.connects(), before + 1, "nothing was kept")
+                self.svc.post(command="CLEAN")
+        # An empty PIN is no PIN: never served by a kept session.
+        self.keep()
+        env = self.kept_sign(pin="")
+        self.assertNotEqual(env.code, 0, env.text)
+        self.assertFalse(env.data.text if env.data is not None else None)
+
+
 if __name__ == "__main__":
     unittest.main()
