@@ -219,18 +219,19 @@ class Signing(TokenService):
         for secret in (PIN, b64(PIN), "wrong-pin-8841", b64("wrong-pin-8841")):
             self.assertNotIn(secret, log)
 
-    def test_concurrent_signers_share_the_token_one_at_a_time(self):
-        results = [None] * 6
+    def assertSignedInParallel(self, sign, count=6):
+        """Runs sign(certificate) on count threads at once, with ivan's and
+        roman's certificates in turn; each answer must be signed by its own."""
+        results = [None] * count
         certs = [b64(pki.read("ivan.cer")), b64(pki.read("roman.cer"))]
-        slot = self.slot("tok1")
 
         def run(i):
             try:
-                results[i] = self.sign({"SenderCert": certs[i % 2], "DongleSlotId": slot})
+                results[i] = sign(certs[i % 2])
             except Exception as e:  # reported below, with the others
                 results[i] = e
 
-        threads = [threading.Thread(target=run, args=(i,)) for i in range(len(results))]
+        threads = [threading.Thread(target=run, args=(i,)) for i in range(count)]
         for t in threads:
             t.start()
         for t in threads:
@@ -238,6 +239,10 @@ class Signing(TokenService):
         for i, env in enumerate(results):
             self.assertNotIsInstance(env, Exception)
             self.assertSigned(env, ("ivan", "roman")[i % 2])
+
+    def test_concurrent_signers_share_the_token_one_at_a_time(self):
+        slot = self.slot("tok1")
+        self.assertSignedInParallel(lambda cert: self.sign({"SenderCert": cert, "DongleSlotId": slot}))
 
 
 class Management(TokenService):
@@ -447,6 +452,7 @@ class KeptSessions(TokenService):
 
     BANK, EVIL = "https://bank.example", "https://evil.example"
     assertSigned = Signing.assertSigned
+    assertSignedInParallel = Signing.assertSignedInParallel
 
     def kept_sign(self, params=None, pin=PIN, preserve=True, origin=BANK, slot=None):
         fields = {"DongleProviderName": "SoftHSM", "DongleSlotId": slot or self.slot("tok1")}
@@ -467,22 +473,7 @@ class KeptSessions(TokenService):
         self.assertSigned(self.kept_sign(), "ivan")
         self.assertSigned(self.kept_sign({"DRFO": "4444444444"}), "roman")  # another key of the same token
         self.assertSigned(self.kept_sign({"Serial": ids["ivan"]}), ("ivan", "ivan2"))
-        results = [None] * 6
-
-        def run(i):
-            try:
-                results[i] = self.kept_sign({"SenderCert": b64(pki.read(("ivan", "roman")[i % 2] + ".cer"))})
-            except Exception as e:  # reported below, with the others
-                results[i] = e
-
-        threads = [threading.Thread(target=run, args=(i,)) for i in range(len(results))]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-        for i, env in enumerate(results):
-            self.assertNotIsInstance(env, Exception)
-            self.assertSigned(env, ("ivan", "roman")[i % 2])
+        self.assertSignedInParallel(lambda cert: self.kept_sign({"SenderCert": cert}))
         self.assertEqual(self.connects(), before, "every request used the kept session")
         # A request that only looks at another token leaves it kept.
         env = self.kept_sign({"DRFO": "1111111111"}, slot=self.slot("tok2"))
