@@ -1,6 +1,8 @@
 // Handing freed memory back to the system, and the memory of request bodies.
 #pragma once
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 
 namespace zk {
 
@@ -8,6 +10,16 @@ namespace zk {
 // middle of a heap included), so that a large buffer given up in small
 // pieces does not stay resident.
 void ReturnFreeMemory();
+
+// A block for large data (documents, their signed or decrypted forms):
+// from 1 MiB on mapped from the system (huge pages preferred, see
+// BodyMemory), smaller ones from the heap. Not cleared before use.
+struct LargeBlockFree {
+    size_t size = 0;
+    void operator()(uint8_t* p) const;
+};
+using LargeBlock = std::unique_ptr<uint8_t[], LargeBlockFree>;
+LargeBlock AllocateLarge(size_t size);  // std::bad_alloc when it cannot be had
 
 // Memory for a request body and what is decoded from it in place. Large
 // sizes are mapped from the system directly, so that the part a decoding no

@@ -93,7 +93,7 @@ void Output::Release() {
 
 uint8_t* Output::Allocate(size_t capacity, bool secret) {
     Release();
-    bytes_ = std::make_unique_for_overwrite<uint8_t[]>(capacity);
+    bytes_ = AllocateLarge(capacity);
     capacity_ = size_ = capacity;
     secret_ = secret;
     return bytes_.get();

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Memory.h"
 #include "platform/SecureWipe.h"
 #include "provider/ZelkorD.h"
 
@@ -84,7 +85,7 @@ public:
     void SetSize(size_t size);
 
 private:
-    std::unique_ptr<uint8_t[]> bytes_;
+    LargeBlock bytes_;
     size_t capacity_ = 0;
     size_t size_ = 0;
     bool secret_ = false;
