@@ -104,12 +104,10 @@ int SetCompleteInfo(const uint8_t* container, uint32_t len, int32_t signIndex, c
                     int32_t count, uint8_t* out, uint32_t* outLen) {
     if (!outLen || !objects || count <= 0 || count > kMaxContainerCerts)
         return Fail(ZK_E_BAD_REQUEST_PARAMS, "Missing validation data or output length");
-    RawSignedData raw;
-    if (int rc = ParseContainer(container, len, raw)) return rc;
-    CmsPtr cms;
-    if (int rc = ParseSignedData(container, len, cms)) return rc;
-    CMS_SignerInfo* si = nullptr;
-    if (int rc = SignerAtChecked(cms.get(), signIndex, si)) return rc;
+    ContainerSigner signer;
+    if (int rc = OpenContainerSigner(container, len, signIndex, signer)) return rc;
+    RawSignedData& raw = signer.raw;
+    CMS_SignerInfo* si = signer.si;
 
     ValidationData data = ValidationDataOf(si);  // what the signer carries already comes first
     const size_t had = data.certs.size() + data.crls.size() + data.ocsps.size();

@@ -146,6 +146,12 @@ int ParseContainer(const uint8_t* data, size_t len, RawSignedData& raw, const st
     return Fail(rc, what + (rc == ZK_E_DAMAGED ? " is damaged" : " is not a signed container the provider handles"));
 }
 
+int OpenContainerSigner(const uint8_t* data, size_t len, int32_t i, ContainerSigner& out) {
+    if (int rc = ParseContainer(data, len, out.raw)) return rc;
+    if (int rc = ParseSignedData(data, len, out.cms)) return rc;
+    return SignerAtChecked(out.cms.get(), i, out.si);
+}
+
 int PutContainer(const RawSignedData& raw, uint8_t* out, uint32_t* outLen, const uint8_t* lent, size_t lentLen) {
     const size_t size = raw.EncodedLength(lent, lentLen);
     if (size > UINT32_MAX) return Fail(ZK_E_BAD_REQUEST_PARAMS, "Output too large");

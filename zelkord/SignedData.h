@@ -26,6 +26,16 @@ int ParseSignedData(const uint8_t* data, size_t len, CmsPtr& out);
 // 10 or 9 with "<what> is damaged" or "... is not a signed container the
 // provider handles" as the last error.
 int ParseContainer(const uint8_t* data, size_t len, RawSignedData& raw, const std::string& what = "the container");
+// One signer of a container, to change the container around it: the
+// container as its editable parts and as OpenSSL's structure, and signer i.
+struct ContainerSigner {
+    RawSignedData raw;
+    CmsPtr cms;
+    CMS_SignerInfo* si = nullptr;  // owned by cms
+};
+// 0, or the codes of ParseContainer, ParseSignedData and SignerAtChecked.
+int OpenContainerSigner(const uint8_t* data, size_t len, int32_t i, ContainerSigner& out);
+
 // Writes the container into out (room *outLen), or only reports its length
 // when out is null; lent content is encoded as attached (RawSignedData::Encode).
 // 0, or 56 when it does not fit.

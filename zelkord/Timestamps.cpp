@@ -131,12 +131,10 @@ int AddTimestamp(const uint8_t* container, uint32_t len, int32_t signIndex, cons
     if (socketError) *socketError = 0;
     if (int rc = CheckCommon(cert, certLen, info, outLen)) return rc;
     if (!out) return Fail(ZK_E_BAD_REQUEST_PARAMS, "Missing output buffer");
-    RawSignedData raw;
-    if (int rc = ParseContainer(container, len, raw)) return rc;
-    CmsPtr cms;
-    if (int rc = ParseSignedData(container, len, cms)) return rc;
-    CMS_SignerInfo* si = nullptr;
-    if (int rc = SignerAtChecked(cms.get(), signIndex, si)) return rc;
+    ContainerSigner signer;
+    if (int rc = OpenContainerSigner(container, len, signIndex, signer)) return rc;
+    RawSignedData& raw = signer.raw;
+    CMS_SignerInfo* si = signer.si;
     const ASN1_OCTET_STRING* value = CMS_SignerInfo_get0_signature(si);
     Bytes answer;
     TimestampResponse resp;
