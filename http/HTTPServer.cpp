@@ -931,6 +931,11 @@ void FreeLoop(Listener& l) {
     for (Conn* c : left) DropConn(c);
     for (Conn* c : l.pending) DropConn(c);
     l.pending.clear();
+    // A connection freed above may still have deferred callbacks queued (a
+    // TLS connection ends through them), each holding a reference to it:
+    // freeing the base would drop them unrun, and the connection with its
+    // TLS state would never be freed. One pass without waiting runs them.
+    if (l.base) event_base_loop(l.base, EVLOOP_NONBLOCK);
     if (l.base) event_base_free(l.base);
     if (l.ssl) SSL_CTX_free(l.ssl);
     net::CloseSocket(l.fd);
