@@ -4,16 +4,29 @@
 // The front end sets it on the worker thread around each command.
 #pragma once
 #include <atomic>
+#include <cstdint>
 #include <string>
+
+#include "base/MemoryBudget.h"
 
 namespace zk {
 
 struct RequestDocuments;
 
+// What one request has unpacked and decrypted, across all the layers of
+// its documents: at most MaxBody in all, whatever the nesting, and held
+// against the service's memory budget until the request's answer is gone.
+struct RequestWork {
+    uint64_t produced = 0;
+    MemoryShare memory;
+    bool busy = false;  // the memory budget had no room: the front end answers 503
+};
+
 struct RequestContext {
-    std::string origin;                          // the Origin header; empty when the request had none
+    std::string origin;                          // the page's origin; empty when the request had none
     const std::atomic<bool>* cancelled = nullptr;  // set once the answer can no longer be delivered
     RequestDocuments* documents = nullptr;       // the request's document and the answer's (RequestDocument.h)
+    RequestWork* work = nullptr;                 // nullptr: nothing is counted (outside the front end)
 };
 
 // The request the calling thread serves; an empty context (no origin, never
@@ -22,6 +35,13 @@ const RequestContext& CurrentRequest();
 
 // True once the current request's client is gone or the service is stopping.
 bool RequestCancelled();
+
+// Counts bytes about to be unpacked or decrypted for the current request,
+// before their memory is taken. false when the request would pass MaxBody
+// in all, or when the service's memory budget has no room (the request is
+// then answered 503); callers answer 10 ("damaged"). Nothing is counted
+// after a refusal.
+bool ChargeRequestOutput(uint64_t bytes);
 
 // Makes a context current for the lifetime of the object (nesting restores).
 class ScopedRequest {

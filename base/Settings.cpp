@@ -65,6 +65,7 @@ void LoadHostSettings() {
     s.logMaxSize = PositiveSetting(my, "LogMaxSize", s.logMaxSize);
     s.maxConnections = static_cast<int>(std::min<uint64_t>(PositiveSetting(my, "MaxConnections", s.maxConnections), 1u << 20));
     s.maxBodiesInFlight = PositiveSetting(my, "MaxBodiesInFlight", s.maxBodiesInFlight);
+    s.answerTimeout = static_cast<int>(std::min<uint64_t>(PositiveSetting(my, "AnswerTimeout", s.answerTimeout), 86400));
     s.allowedOrigins = OriginList(Profile::GetString(my, "common", "AllowedOrigins", "", 32767));
     s.updateUrl = TrimBlanks(Profile::GetString(my, "common", "UpdateUrl", "", 4096));
     s.updateCA = TrimBlanks(Profile::GetString(my, "common", "UpdateCA", "", kMaxText));

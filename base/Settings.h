@@ -21,7 +21,8 @@ struct HostSettings {
     int sqlTimeout = 30;              // seconds one DB_COMMAND's SQL may run
     uint64_t logMaxSize = 10ull << 20;          // the log is rotated at this size
     int maxConnections = 512;                   // open connections per listener; the oldest idle go first
-    uint64_t maxBodiesInFlight = 512ull << 20;  // request bodies held at once; more are answered 503
+    uint64_t maxBodiesInFlight = 512ull << 20;  // request memory held at once (bodies, unpacked texts, answers); more are answered 503
+    int answerTimeout = 60;                     // seconds an answer may wait for its reader to take more of it
     std::vector<std::string> allowedOrigins;    // empty: every origin; else only these (exact)
     std::string updateUrl;     // the update server's base address; empty: the built-in one
     std::string updateCA;      // PEM file of the CAs the update transfers trust; empty: the system's store

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/RequestContext.h"
 #include "provider/ZelkorD.h"
 
 namespace zk {
@@ -23,6 +24,7 @@ constexpr size_t kMaxKeyScramble = 160;
 constexpr char kMarkers[] = "1234567890";
 constexpr size_t kLzma86Header = 14;       // filter byte, 5 property bytes, 64-bit size
 constexpr size_t kFirstChunk = 64u << 10;  // the text's first room; it grows as it fills
+constexpr size_t kStep = 4u << 20;         // unpacked between looks at the request's cancellation
 
 uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 
@@ -58,26 +60,49 @@ void ScrambleHead(std::span<const uint8_t> stream, std::span<uint8_t> head) {
     }
 }
 
+namespace {
+
+// The stream's LZMA86 header, unscrambled: filter byte, properties, size.
+struct Lzma86Header {
+    uint8_t filter = 0;
+    uint8_t props[5] = {};
+    uint64_t size = 0;
+};
+
+// Only the head is scrambled: head receives an unscrambled copy of it, the
+// rest is read in place.
+Lzma86Header ReadLzma86Header(std::span<const uint8_t> packed, std::vector<uint8_t>& head) {
+    head.assign(packed.begin(), packed.begin() + static_cast<long>(ScrambledLength(packed)));
+    ScrambleHead(packed, head);
+    auto byteAt = [&](size_t i) { return i < head.size() ? head[i] : packed[i]; };
+    Lzma86Header h;
+    h.filter = byteAt(0);
+    for (size_t i = 0; i < 5; ++i) h.props[i] = byteAt(1 + i);
+    for (size_t i = 0; i < 8; ++i) h.size |= static_cast<uint64_t>(byteAt(6 + i)) << (8 * i);
+    return h;
+}
+
+}  // namespace
+
+std::optional<uint64_t> PackedTextSize(std::span<const uint8_t> packed) {
+    if (packed.size() <= kLzma86Header) return std::nullopt;
+    std::vector<uint8_t> head;
+    return ReadLzma86Header(packed, head).size;
+}
+
 int UnpackPackedXml(std::span<const uint8_t> packed, uint32_t declaredSize, uint64_t maxSize,
                     std::vector<uint8_t>& text) {
     text.clear();
     if (packed.size() <= kLzma86Header) return ZK_E_DAMAGED;
-    // Only the head is scrambled: unscramble a copy of it, read the rest in place.
-    std::vector<uint8_t> head(packed.begin(), packed.begin() + static_cast<long>(ScrambledLength(packed)));
-    ScrambleHead(packed, head);
-    auto byteAt = [&](size_t i) { return i < head.size() ? head[i] : packed[i]; };
-
-    const uint8_t filter = byteAt(0);
-    uint8_t props[5];
-    for (size_t i = 0; i < 5; ++i) props[i] = byteAt(1 + i);
-    uint64_t size = 0;
-    for (size_t i = 0; i < 8; ++i) size |= static_cast<uint64_t>(byteAt(6 + i)) << (8 * i);
-    if (filter > 1 || size == 0 || size > maxSize || size >= SIZE_MAX ||
+    std::vector<uint8_t> head;
+    const Lzma86Header header = ReadLzma86Header(packed, head);
+    const uint64_t size = header.size;
+    if (header.filter > 1 || size == 0 || size > maxSize || size >= SIZE_MAX ||
         (declaredSize != 0 && size != declaredSize))
         return ZK_E_DAMAGED;
 
     lzma_filter lz{LZMA_FILTER_LZMA1EXT, nullptr};
-    if (lzma_properties_decode(&lz, nullptr, props, sizeof props) != LZMA_OK) return ZK_E_DAMAGED;
+    if (lzma_properties_decode(&lz, nullptr, header.props, sizeof header.props) != LZMA_OK) return ZK_E_DAMAGED;
     auto* options = static_cast<lzma_options_lzma*>(lz.options);
     // The stream states a dictionary of up to 4 GiB that the decoder would
     // allocate at once; none larger than the text is ever used.
@@ -88,7 +113,7 @@ int UnpackPackedXml(std::span<const uint8_t> packed, uint32_t declaredSize, uint
     lzma_options_bcj bcj{0};
     lzma_filter chain[3];
     size_t n = 0;
-    if (filter == 1) chain[n++] = {LZMA_FILTER_X86, &bcj};
+    if (header.filter == 1) chain[n++] = {LZMA_FILTER_X86, &bcj};
     chain[n++] = lz;
     chain[n] = {LZMA_VLI_UNKNOWN, nullptr};
 
@@ -102,7 +127,7 @@ int UnpackPackedXml(std::span<const uint8_t> packed, uint32_t declaredSize, uint
     size_t input = 0;
     text.resize(static_cast<size_t>(std::min<uint64_t>(size, kFirstChunk)));
     text.reserve(text.size() + 1);
-    while (r == LZMA_OK) {
+    while (r == LZMA_OK && !RequestCancelled()) {
         while (s.avail_in == 0 && input < 2) {
             s.next_in = inputs[input].data();
             s.avail_in = inputs[input].size();
@@ -114,7 +139,7 @@ int UnpackPackedXml(std::span<const uint8_t> packed, uint32_t declaredSize, uint
             text.resize(static_cast<size_t>(grown));
         }
         s.next_out = text.data() + s.total_out;
-        s.avail_out = text.size() - s.total_out;
+        s.avail_out = std::min<size_t>(text.size() - s.total_out, kStep);
         // Once the text is whole the decoder still looks for an end marker.
         r = lzma_code(&s, input >= 2 ? LZMA_FINISH : LZMA_RUN);
     }

@@ -16,6 +16,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -30,11 +31,17 @@ size_t ScrambledLength(std::span<const uint8_t> stream);
 // ScrambledLength(stream) bytes, with the key material stream selects.
 void ScrambleHead(std::span<const uint8_t> stream, std::span<uint8_t> head);
 
+// The unpacked size a packed stream states in its LZMA86 header; nothing
+// when the stream is too short to state one.
+std::optional<uint64_t> PackedTextSize(std::span<const uint8_t> packed);
+
 // Unpacks a packed stream (the block after its 15-byte header) whose
 // declared unpacked size is declaredSize (0 = not stated): 0 with the text,
 // which has room for one byte more; 10 when the stream is damaged, states a
-// size of 0 or beyond maxSize, or its size differs from a declared one.
-// Memory grows with the text actually unpacked, up to the stated size.
+// size of 0 or beyond maxSize, or its size differs from a declared one, and
+// when the current request is cancelled meanwhile (it is looked at after
+// every few MiB unpacked). Memory grows with the text actually unpacked, up
+// to the stated size.
 int UnpackPackedXml(std::span<const uint8_t> packed, uint32_t declaredSize, uint64_t maxSize,
                     std::vector<uint8_t>& text);
 

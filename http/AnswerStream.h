@@ -23,6 +23,8 @@ public:
 
     // The whole body's length.
     size_t Length() const { return length_; }
+    // The memory the stream keeps until it is done: the document and the envelope around it.
+    size_t HeldBytes() const { return document_.size() + head_.size() + tail_.size(); }
     // The next bytes, room of them unless the body ends first; 0 at the end.
     size_t Next(char* out, size_t room);
     bool Done() const { return written_ == length_; }

@@ -1,6 +1,8 @@
 #include "http/FixedDocuments.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cstring>
 
 #include "platform/Text.h"
 #include "resources/Resources.h"
@@ -36,6 +38,21 @@ std::string Fill(std::string_view tmpl, std::initializer_list<std::string_view> 
     return out;
 }
 
+// The origins as a script's array of strings. An entry with a character no
+// origin has could never match one, and is left out rather than escaped.
+std::string OriginArray(const std::vector<std::string>& origins) {
+    std::string out = "[";
+    for (const std::string& origin : origins) {
+        const bool plain = std::all_of(origin.begin(), origin.end(), [](unsigned char c) {
+            return std::isalnum(c) || std::strchr("+-.:/[]_", c);
+        });
+        if (!plain || origin.empty()) continue;
+        if (out.size() > 1) out += ", ";
+        out.append("\"").append(origin).append("\"");
+    }
+    return out + "]";
+}
+
 }  // namespace
 
 std::string BaseUrl(const FrameContext& frame) {
@@ -45,8 +62,8 @@ std::string BaseUrl(const FrameContext& frame) {
     return scheme + "://" + host + ":" + std::to_string(frame.configuredPort);
 }
 
-std::string ExchangeFrame(const std::string& baseUrl) {
-    return Fill(resources::ExchangeFrameTemplate(), {resources::JQuery(), baseUrl});
+std::string ExchangeFrame(const std::string& baseUrl, const std::vector<std::string>& allowedOrigins) {
+    return Fill(resources::ExchangeFrameTemplate(), {resources::JQuery(), baseUrl, OriginArray(allowedOrigins)});
 }
 
 std::optional<FixedDocument> FindFixedDocument(std::string_view uri, const FrameContext& frame) {
@@ -56,7 +73,7 @@ std::optional<FixedDocument> FindFixedDocument(std::string_view uri, const Frame
     if (EqualNoCase(uri, "/crossdomain.xml"))
         return FixedDocument{std::string(resources::CrossDomainPolicy()), kTextPlain, OriginHeader::None};
     if (EqualNoCase(uri, "/xchgframe.html"))
-        return FixedDocument{ExchangeFrame(BaseUrl(frame)), kTextHtml, OriginHeader::Star};
+        return FixedDocument{ExchangeFrame(BaseUrl(frame), frame.allowedOrigins), kTextHtml, OriginHeader::Star};
     return std::nullopt;
 }
 

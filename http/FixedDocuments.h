@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zk::http {
 
@@ -19,6 +20,7 @@ struct FrameContext {
     const char* hostHeader = nullptr;  // the request's Host header, or nullptr
     std::string configuredHost;        // the Host setting
     unsigned configuredPort = 0;       // Port or PortS
+    std::vector<std::string> allowedOrigins;  // the AllowedOrigins setting
 };
 
 // The document for a percent-decoded request URI (compared whole, ignoring
@@ -30,7 +32,8 @@ std::optional<FixedDocument> FindFixedDocument(std::string_view decodedUri, cons
 // (it is written into the page's script).
 std::string BaseUrl(const FrameContext& frame);
 
-// The frame template with jQuery and the base URL filled in.
-std::string ExchangeFrame(const std::string& baseUrl);
+// The frame template with jQuery, the base URL and the origins the frame
+// serves (AllowedOrigins; empty: every origin) filled in.
+std::string ExchangeFrame(const std::string& baseUrl, const std::vector<std::string>& allowedOrigins);
 
 }  // namespace zk::http

@@ -32,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/MemoryBudget.h"
 #include "base/RequestContext.h"
 #include "base/RequestDocument.h"
 #include "commands/Envelope.h"
@@ -80,28 +81,17 @@ constexpr size_t kLoggedDocument = 2 * log::kMaxText;  // printed for the log; t
 constexpr size_t kAnswerPiece = 1 << 20;       // of a streamed answer, made at a time
 constexpr size_t kDocumentFrom = 64 << 10;     // a request's Data from this size stays out of the parsed request
 constexpr size_t kAtOnceBody = 4 << 10;        // a body this small is parsed where it arrives
+constexpr size_t kCountedAnswer = 64 << 10;    // an answer from this size holds its memory against the budget
 constexpr const char* kHtml = "text/html; charset=utf-8";
 constexpr const char* kTextPlain = "text/plain; charset=utf-8";
 
 struct Listener;
 
-// Request bodies held at once, against the MaxBodiesInFlight budget. Taken
-// when a body is declared (or a chunk announced), before it is read; given
-// back when the command that used it has ended.
-std::atomic<uint64_t> g_bodiesInFlight{0};
-
-bool ReserveBody(uint64_t n) {
-    const uint64_t budget = Host().maxBodiesInFlight;
-    uint64_t now = g_bodiesInFlight.load();
-    do {
-        if (n > budget || now > budget - n) return false;
-    } while (!g_bodiesInFlight.compare_exchange_weak(now, now + n));
-    return true;
-}
-
-void ReleaseBody(uint64_t n) {
-    if (n) g_bodiesInFlight.fetch_sub(n);
-}
+// Request bodies count against the memory budget (MemoryBudget.h) from
+// when they are declared (or a chunk announced), before they are read,
+// until the command that used them has ended.
+bool ReserveBody(uint64_t n) { return ReserveMemory(n); }
+void ReleaseBody(uint64_t n) { ReleaseMemory(n); }
 
 // One command in flight. Its request and connection are touched on the loop
 // thread only; the worker reads body and writes answer.
@@ -110,6 +100,8 @@ void ReleaseBody(uint64_t n) {
 struct Answer {
     std::string text;
     std::unique_ptr<AnswerStream> stream;
+    MemoryShare memory;  // of the budget, until the reader has taken the answer
+    bool busy = false;   // no room in the memory budget: answered 503
 };
 
 // A request unwrapped and parsed, ready to run.
@@ -129,7 +121,8 @@ struct Job {
     size_t bodySize = 0;
     std::optional<RequestFlags> flags;   // read from the body by whoever parses it
     std::unique_ptr<ParsedRequest> parsed;  // when parsed where it arrived
-    std::string origin;
+    std::string origin;      // the Origin header: whom the answer's CORS header names
+    std::string pageOrigin;  // whose secrets the command may use (PageOrigin)
     Answer answer;
     std::atomic<bool> cancelled{false};
     uint64_t reserved = 0;  // of the body budget, until the command has used the body
@@ -160,6 +153,8 @@ struct Conn {
     bufferevent* bev;
     evhttp_connection* evcon = nullptr;  // once adopted
     evbuffer_cb_entry* input = nullptr;
+    evbuffer_cb_entry* output = nullptr;
+    std::chrono::steady_clock::time_point lastSent;  // the reader last took bytes of an answer
     RequestFraming framing;
     std::list<Conn*>::iterator recent;   // place in the listener's list, most recently active last
 };
@@ -185,6 +180,7 @@ struct Listener {
     struct Streamed {
         evhttp_request* req;
         std::unique_ptr<AnswerStream> stream;
+        MemoryShare memory;
     };
     std::unordered_map<evhttp_connection*, Streamed> streams;
     // Connections, loop thread only: made but not yet adopted, and adopted.
@@ -194,6 +190,7 @@ struct Listener {
     event* adopt = nullptr;      // adopts the connections made in this pass
     evconnlistener* accepting = nullptr;
     event* resume = nullptr;     // accepting again after running out of descriptors
+    event* answerWatch = nullptr;  // closes connections whose reader stopped taking its answer
     bool acceptPaused = false;   // an episode of failed accepts is going on (logged once)
     std::chrono::steady_clock::time_point lastAcceptFailure;
 };
@@ -227,17 +224,27 @@ void Send(evhttp_request* req, int code, const char* reason, std::string_view bo
     evbuffer_free(out);
 }
 
+void SendEmpty(evhttp_request* req, int code, const char* reason) {
+    evhttp_send_reply(req, code, reason, nullptr);
+}
+
 void SendBadRequest(evhttp_request* req, const char* text) { Send(req, 400, text, text, kTextPlain, nullptr); }
 
 // A command's answer (it may be as large as a document) goes out without a
-// copy: the reply refers to it and frees it once written.
-void SendAnswer(evhttp_request* req, std::string answer, const char* allowOrigin) {
+// copy: the reply refers to it and frees it, with its share of the memory
+// budget, once written (or once the connection has gone).
+struct HeldAnswer {
+    std::string text;
+    MemoryShare memory;
+};
+
+void SendAnswer(evhttp_request* req, Answer answer, const char* allowOrigin) {
     AddHeader(req, "Content-Type", kHtml);
     if (allowOrigin) AddHeader(req, "Access-Control-Allow-Origin", allowOrigin);
-    auto* held = new std::string(std::move(answer));
+    auto* held = new HeldAnswer{std::move(answer.text), std::move(answer.memory)};
     evbuffer* out = evbuffer_new();
-    if (evbuffer_add_reference(out, held->data(), held->size(),
-                               [](const void*, size_t, void* text) { delete static_cast<std::string*>(text); },
+    if (evbuffer_add_reference(out, held->text.data(), held->text.size(),
+                               [](const void*, size_t, void* text) { delete static_cast<HeldAnswer*>(text); },
                                held) != 0)
         delete held;
     evhttp_send_reply(req, 200, "HTTP_OK", out);
@@ -265,6 +272,7 @@ void ForgetJob(Job& job) {
 void DropConn(Conn* c) {
     Listener& l = *c->listener;
     if (c->input) evbuffer_remove_cb_entry(bufferevent_get_input(c->bev), c->input);
+    if (c->output) evbuffer_remove_cb_entry(bufferevent_get_output(c->bev), c->output);
     ReleaseBody(c->framing.Outstanding());
     if (c->evcon) {
         l.conns.erase(c->evcon);
@@ -352,6 +360,45 @@ void BytesArrived(evbuffer* buf, const evbuffer_cb_info* info, void* arg) {
     for (const auto& e : edits) ApplyEdit(buf, c->framing.Fed(), e);
 }
 
+// --- answers waiting for their reader (loop thread) ---
+
+constexpr timeval kAnswerWatchEvery = {1, 0};
+
+void BytesSent(evbuffer*, const evbuffer_cb_info* info, void* arg) {
+    if (info->n_deleted) static_cast<Conn*>(arg)->lastSent = std::chrono::steady_clock::now();
+}
+
+// An answer's memory is held until its reader has taken it: a reader that
+// takes nothing more for AnswerTimeout seconds loses its connection, and
+// the answer its memory.
+void CheckAnswers(evutil_socket_t, short, void* arg) {
+    auto& l = *static_cast<Listener*>(arg);
+    const auto now = std::chrono::steady_clock::now();
+    const auto limit = std::chrono::seconds(Host().answerTimeout);
+    std::vector<evhttp_connection*> stalled;
+    bool waiting = false;
+    for (auto& [evcon, c] : l.conns) {
+        if (evbuffer_get_length(bufferevent_get_output(c->bev)) == 0 && !l.streams.count(evcon)) continue;
+        if (now - c->lastSent > limit)
+            stalled.push_back(evcon);
+        else
+            waiting = true;
+    }
+    for (evhttp_connection* evcon : stalled) {
+        ZLOG("_http_cb", "An answer not taken by its reader for %d s: the connection is closed", Host().answerTimeout);
+        evhttp_connection_free(evcon);  // its close callback lets go of the answer
+    }
+    if (waiting) evtimer_add(l.answerWatch, &kAnswerWatchEvery);
+}
+
+// An answer starts on its way: its reader is watched until it has it.
+void WatchAnswer(Listener& l, evhttp_connection* evcon) {
+    auto it = l.conns.find(evcon);
+    if (it == l.conns.end()) return;
+    it->second->lastSent = std::chrono::steady_clock::now();
+    if (!evtimer_pending(l.answerWatch, nullptr)) evtimer_add(l.answerWatch, &kAnswerWatchEvery);
+}
+
 // The client went away while its command runs: drop the connection now (the
 // answer is never written to a freed request).
 void WatchClient(evutil_socket_t fd, short what, void* arg) {
@@ -411,12 +458,11 @@ void SendNextPiece(evhttp_connection* evcon, void* arg) {
 
 // Headers as for an answer sent whole (its length among them), then the body
 // piece by piece.
-void StreamAnswer(Listener& l, evhttp_request* req, evhttp_connection* evcon, std::unique_ptr<AnswerStream> stream,
-                  const char* allowOrigin) {
+void StreamAnswer(Listener& l, evhttp_request* req, evhttp_connection* evcon, Answer answer, const char* allowOrigin) {
     AddHeader(req, "Content-Type", kHtml);
     if (allowOrigin) AddHeader(req, "Access-Control-Allow-Origin", allowOrigin);
-    AddHeader(req, "Content-Length", std::to_string(stream->Length()).c_str());
-    l.streams[evcon] = Listener::Streamed{req, std::move(stream)};
+    AddHeader(req, "Content-Length", std::to_string(answer.stream->Length()).c_str());
+    l.streams[evcon] = Listener::Streamed{req, std::move(answer.stream), std::move(answer.memory)};
     evhttp_send_reply_start(req, 200, "HTTP_OK");
     SendNextPiece(evcon, &l);
 }
@@ -426,9 +472,11 @@ void Reply(Job& job) {
     evhttp_request* req = job.req;
     ForgetJob(job);
     FirstRequestDone(*job.listener, job.evcon);
+    if (job.answer.busy) return SendEmpty(req, 503, "Service Unavailable");
+    WatchAnswer(*job.listener, job.evcon);
     const char* allowOrigin = job.origin.empty() ? "*" : job.origin.c_str();
-    if (job.answer.stream) return StreamAnswer(*job.listener, req, job.evcon, std::move(job.answer.stream), allowOrigin);
-    SendAnswer(req, std::move(job.answer.text), allowOrigin);
+    if (job.answer.stream) return StreamAnswer(*job.listener, req, job.evcon, std::move(job.answer), allowOrigin);
+    SendAnswer(req, std::move(job.answer), allowOrigin);
 }
 
 void SendAnswers(evutil_socket_t, short, void* arg) {
@@ -595,17 +643,36 @@ RequestFlags FlagsOf(Job& job) {
     return *job.flags;
 }
 
+// The request's share of the memory budget goes with its answer, sized to
+// what the answer keeps until its reader has it. A request that found no
+// room on its way, or whose answer finds none, is answered 503.
+void SettleAnswerMemory(Answer& answer, RequestWork& work) {
+    const uint64_t held = answer.stream                          ? answer.stream->HeldBytes()
+                          : answer.text.size() >= kCountedAnswer ? answer.text.size()
+                                                                 : 0;
+    if (!work.busy && work.memory.Resize(held)) {
+        answer.memory = std::move(work.memory);
+        return;
+    }
+    ZLOG("_http_cb", "No room in the memory budget (MaxBodiesInFlight) for the answer: 503");
+    SecureWipe(answer.text);
+    answer = Answer{};
+    answer.busy = true;
+}
+
 void RunJob(const std::shared_ptr<Job>& job) {
     if (g_testDelayMs > 0) PauseForTests(*job);
     if (!job->cancelled) {
         RequestDocuments documents;
-        RequestContext context{job->origin, &job->cancelled, &documents};
+        RequestWork work;
+        RequestContext context{job->pageOrigin, &job->cancelled, &documents, &work};
         ScopedRequest current(context);
         const RequestFlags flags = FlagsOf(*job);
         job->answer = *Safely(flags, documents, [&]() -> std::optional<Answer> {
             if (!job->parsed) job->parsed = ParseCommand(std::move(job->body), job->bodySize, flags, documents);
             return RunCommand(*job->parsed, documents);
         });
+        SettleAnswerMemory(job->answer, work);
     }
     job->body.reset();  // a cancelled command's body was never taken
     job->parsed.reset();
@@ -627,7 +694,7 @@ void RunJob(const std::shared_ptr<Job>& job) {
 // parsed request goes on to a worker.
 bool AnswerAtOnce(Job& job) {
     RequestDocuments documents;
-    RequestContext context{job.origin, &job.cancelled, &documents};
+    RequestContext context{job.pageOrigin, &job.cancelled, &documents};
     ScopedRequest current(context);
     const RequestFlags flags = FlagsOf(job);
     std::optional<Answer> answer = Safely(flags, documents, [&]() -> std::optional<Answer> {
@@ -641,8 +708,10 @@ bool AnswerAtOnce(Job& job) {
     return true;
 }
 
-void StartCommand(Listener& l, evhttp_request* req, evhttp_connection* evcon, uint64_t reserved) {
+void StartCommand(Listener& l, evhttp_request* req, evhttp_connection* evcon, uint64_t reserved,
+                  std::string pageOrigin) {
     auto job = std::make_shared<Job>();
+    job->pageOrigin = std::move(pageOrigin);
     job->reserved = reserved;
     job->listener = &l;
     job->req = req;
@@ -696,6 +765,7 @@ void ServeDocument(Listener& l, evhttp_request* req) {
     frame.hostHeader = RequestHeader(req, "Host");
     frame.configuredHost = Host().host;
     frame.configuredPort = static_cast<unsigned>(l.tls ? Host().portS : Host().port);
+    frame.allowedOrigins = Host().allowedOrigins;
     auto doc = FindFixedDocument(uri, frame);
     if (!doc) return SendBadRequest(req, "Bad request. Invalid parameters.");
     const char* origin = RequestHeader(req, "Origin");
@@ -703,10 +773,6 @@ void ServeDocument(Listener& l, evhttp_request* req) {
                         : doc->allowOrigin == OriginHeader::Star ? "*"
                         : (origin ? origin : "*");
     Send(req, 200, "HTTP_OK", doc->body, doc->contentType, allow);
-}
-
-void SendEmpty(evhttp_request* req, int code, const char* reason) {
-    evhttp_send_reply(req, code, reason, nullptr);
 }
 
 // A CORS preflight that asks for access to a private (local) network:
@@ -727,6 +793,8 @@ void AnswerPreflight(evhttp_request* req) {
     if (origin) AddHeader(req, "Vary", "Origin");
     SendEmpty(req, 204, "No Content");
 }
+
+OwnOrigin OwnOrigins() { return OwnOrigin{Host().host, g_plain.port, g_secure.port}; }
 
 Conn* FindConn(Listener& l, evhttp_connection* evcon) {
     auto it = l.conns.find(evcon);
@@ -752,12 +820,20 @@ void HttpCallback(evhttp_request* req, void* arg) {
         AddHeader(req, "Connection", "close");
         return SendEmpty(req, 503, "Service Unavailable");
     }
+    // The service's own origin is the exchange frame's: its commands are
+    // judged by the page origin it forwards.
+    const char* origin = RequestHeader(req, "Origin");
+    const bool ownOrigin = origin && IsOwnOrigin(origin, OwnOrigins());
     if (!HostAllowed(RequestHeader(req, "Host"), Host().host) ||
-        !OriginAllowed(RequestHeader(req, "Origin"), Host().allowedOrigins))
+        (!ownOrigin && !OriginAllowed(origin ? origin : "", Host().allowedOrigins)))
         return SendEmpty(req, 403, "Forbidden");
     switch (evhttp_request_get_command(req)) {
-        case EVHTTP_REQ_POST:
-            return StartCommand(l, req, evcon, std::exchange(held.bytes, 0));
+        case EVHTTP_REQ_POST: {
+            // A command serves the page that sent it, also through the frame.
+            std::optional<std::string> page = PageOrigin(origin, RequestHeader(req, kPageOriginHeader), OwnOrigins());
+            if (!page || !OriginAllowed(*page, Host().allowedOrigins)) return SendEmpty(req, 403, "Forbidden");
+            return StartCommand(l, req, evcon, std::exchange(held.bytes, 0), std::move(*page));
+        }
         case EVHTTP_REQ_GET:
             return ServeDocument(l, req);
         default:
@@ -789,6 +865,7 @@ bufferevent* NewConnection(event_base* base, void* arg) {
     auto* c = new Conn(l, bev);
     bufferevent_incref(bev);  // so that Adopt can tell whether evhttp kept it
     c->input = evbuffer_add_cb(bufferevent_get_input(bev), BytesArrived, c);
+    c->output = evbuffer_add_cb(bufferevent_get_output(bev), BytesSent, c);
     l->pending.push_back(c);
     event_active(l->adopt, EV_READ, 0);
     return bev;
@@ -882,7 +959,9 @@ bool SetUpLoop(Listener& l) {
     l.stop = event_new(l.base, -1, 0, BreakLoop, l.base);
     l.adopt = event_new(l.base, -1, 0, Adopt, &l);
     l.resume = evtimer_new(l.base, ResumeAccepting, &l);
-    if (!l.http || !l.wakePool || !l.nudge || !l.answers || !l.stop || !l.adopt || !l.resume) return false;
+    l.answerWatch = evtimer_new(l.base, CheckAnswers, &l);
+    if (!l.http || !l.wakePool || !l.nudge || !l.answers || !l.stop || !l.adopt || !l.resume || !l.answerWatch)
+        return false;
     evhttp_set_gencb(l.http, HttpCallback, &l);
     // Every method reaches _http_cb, which answers the ones it does not serve.
     evhttp_set_allowed_methods(l.http, EVHTTP_REQ_GET | EVHTTP_REQ_POST | EVHTTP_REQ_HEAD | EVHTTP_REQ_PUT |
@@ -922,6 +1001,7 @@ void FreeLoop(Listener& l) {
     if (l.stop) event_free(l.stop);
     if (l.adopt) event_free(l.adopt);
     if (l.resume) event_free(l.resume);
+    if (l.answerWatch) event_free(l.answerWatch);
     l.finished.clear();
     if (l.http) evhttp_free(l.http);  // closes its connections (their close callbacks forget them) and the listening socket
     // evhttp calls no close callback for a connection it already saw end:
@@ -948,6 +1028,7 @@ void FreeLoop(Listener& l) {
     l.stop = nullptr;
     l.adopt = nullptr;
     l.resume = nullptr;
+    l.answerWatch = nullptr;
     l.accepting = nullptr;
     l.fd = net::kInvalidSocket;
 }

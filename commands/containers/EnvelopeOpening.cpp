@@ -4,6 +4,7 @@
 
 #include "base/CBase64.h"
 #include "base/Params.h"
+#include "base/RequestContext.h"
 
 namespace zk {
 namespace {
@@ -95,6 +96,8 @@ OpenedEnvelope OpenEnvelope(RecipientParams& params, provider::ByteView envelope
     std::vector<uint8_t> originator = params.originatorCert;
     if (out.code == 0 && originator.empty())
         out.code = provider::CtxGetOriginatorCertificate(site, envelope, 0, originator);
+    // What is decrypted is no longer than its envelope.
+    if (out.code == 0 && !ChargeRequestOutput(envelope.size())) out.code = ZK_E_DAMAGED;
     if (out.code == 0)
         out.code = provider::CtxDecryptData(site, envelope, key.Key(), key.password.c_str(), originator, key.cert,
                                             out.plain);

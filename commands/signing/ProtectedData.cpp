@@ -5,6 +5,7 @@
 
 #include "base/CBase64.h"
 #include "base/Log.h"
+#include "base/RequestContext.h"
 #include "base/Settings.h"
 #include "discovery/CertListFunc.h"
 #include "discovery/PackedXml.h"
@@ -69,8 +70,7 @@ using ByteSpan = std::span<const uint8_t>;
 
 // Deeper nesting than this is refused as damaged: every layer must be
 // peeled in bounded time, whatever the block.
-constexpr size_t kMaxLayers = 4096;
-constexpr uint64_t kMaxUnpacked = 1ull << 30;
+constexpr size_t kMaxLayers = 64;
 constexpr size_t kTimestampCertRoom = ZK_KEY_BUFFER_SIZE;
 
 #define OPEN_SITE ZK_SITE("OpenProtectedData")
@@ -145,6 +145,8 @@ private:
         key_ = LocateSigner(p);
         result_.detail = key_.detail;
         if (key_.code) return key_.code;
+        // What a layer decrypts is no longer than its envelope.
+        if (!ChargeRequestOutput(cur_.view().size())) return ZK_E_DAMAGED;
         provider::Output plain;
         if (int code = provider::UA1Decrypt(OPEN_SITE, cur_.view(), key_.Key(), key_.password.c_str(), cert, plain))
             return code;
@@ -189,6 +191,7 @@ private:
         if (!keyTried_) LocateKey(view);
         if (key_.code) return key_.code;
         if (provider::LibraryNeedsSenderCert(lib) && sender_.empty()) return ZK_E_NO_SENDER_BEFORE_ENCRYPTED;
+        if (!ChargeRequestOutput(view.size())) return ZK_E_DAMAGED;
         provider::Output plain;
         if (int code = provider::LibDecrypt(OPEN_SITE, lib, view, sender_, key_.cert, key_.Key(),
                                             key_.password.c_str(), plain))
@@ -234,10 +237,12 @@ private:
     int Packed(ByteSpan view) {
         uint32_t declared = 0;
         ByteSpan packed;
+        if (ReadPackedXmlHeader(view, declared, packed) != 0) return ZK_E_DAMAGED;
+        const std::optional<uint64_t> size = PackedTextSize(packed);
+        if (!size || *size == 0) return ZK_E_DAMAGED;
+        if (!ChargeRequestOutput(*size)) return ZK_E_DAMAGED;
         std::vector<uint8_t> text;
-        const uint64_t bound = std::min<uint64_t>(kMaxUnpacked, Host().maxBody);
-        if (ReadPackedXmlHeader(view, declared, packed) != 0 || UnpackPackedXml(packed, declared, bound, text) != 0)
-            return ZK_E_DAMAGED;
+        if (UnpackPackedXml(packed, declared, *size, text) != 0) return ZK_E_DAMAGED;
         text.push_back(0);
         cur_ = DocumentBuffer(std::move(text), true);
         keptSigned_.Release();
@@ -251,7 +256,7 @@ private:
             const ByteSpan view = cur_.view();
             int32_t lib = -1;
             const int type = DetectBlock(view, &lib);
-            if (layer >= kMaxLayers && type != 0) return ZK_E_DAMAGED;
+            if (type != 0 && (layer >= kMaxLayers || RequestCancelled())) return ZK_E_DAMAGED;
             int code = ZK_E_OK;
             switch (type) {
                 case kTagTransportable:

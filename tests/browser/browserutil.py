@@ -33,12 +33,13 @@ class QuietHandler(http.server.SimpleHTTPRequestHandler):
 
 
 @contextlib.contextmanager
-def static_server(directory):
-    """Serves directory on 127.0.0.1:<free port>; yields the base URL."""
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(QuietHandler, directory=directory))
+def static_server(directory, address="127.0.0.1"):
+    """Serves directory on address:<free port> (any loopback address: each is a
+    site of its own); yields the base URL."""
+    server = http.server.ThreadingHTTPServer((address, 0), functools.partial(QuietHandler, directory=directory))
     threading.Thread(target=server.serve_forever, daemon=True).start()
     try:
-        yield "http://127.0.0.1:%d" % server.server_address[1]
+        yield "http://%s:%d" % (address, server.server_address[1])
     finally:
         server.shutdown()
         server.server_close()

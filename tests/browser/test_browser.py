@@ -1,7 +1,9 @@
 """Browser test: a page served from another origin embeds the service's
 /xchgframe.html and talks to the service through it (Chromium, playwright-core),
 once over HTTP and once over HTTPS, where Chromium must trust the local CA that
-the service put into the user's NSS database.
+the service put into the user's NSS database. Then two sites, on 127.0.0.2 and
+127.0.0.3, each directly and through the frame: what one keeps never serves the
+other, and a site that AllowedOrigins leaves out is refused by both roads.
 Exit code 77 (skipped) only when /usr/bin/chromium is absent."""
 
 import os
@@ -25,9 +27,34 @@ window.addEventListener("message", function (e) { window.answers.push({origin: e
 """
 
 
+def two_sites(work, allowed):
+    """Sites A and B, each a page with the frame of a fresh service; 0 when
+    the driver's checks hold. allowed: "all", or "A" (AllowedOrigins names A)."""
+    sites = {name: os.path.join(work, "site-" + name) for name in "AB"}
+    for folder in sites.values():
+        os.makedirs(folder, exist_ok=True)
+    with static_server(sites["A"], "127.0.0.2") as base_a, static_server(sites["B"], "127.0.0.3") as base_b:
+        settings = {"AllowedOrigins": base_a} if allowed == "A" else {}
+        with Service(log=True, settings=settings) as svc:
+            service = "http://127.0.0.1:%d" % svc.port
+            for name in sites:
+                with open(os.path.join(sites[name], "page.html"), "w") as f:
+                    f.write(PAGE % service)
+            code = run_driver("frame_origins.mjs", [os.path.join(work, "profile-" + allowed), service,
+                                                    base_a + "/page.html", base_b + "/page.html", allowed], svc.home)
+            if code != 0:
+                print("service log:\n" + svc.log_text()[-4000:])
+            return code
+
+
 def main():
     if chromium_missing():
         return SKIPPED
+    with tempfile.TemporaryDirectory(prefix="zk-browser-") as work:
+        for allowed in ("all", "A"):
+            code = two_sites(work, allowed)
+            if code != 0:
+                return code
     with Service(log=True) as svc, tempfile.TemporaryDirectory(prefix="zk-browser-") as work:
         site = os.path.join(work, "site")
         os.makedirs(site)

@@ -222,6 +222,32 @@ class WhoIsServed(SharedServiceCase):
                 with self.subTest(origin=origin):
                     headers = {"Origin": origin} if origin else {}
                     self.assertEqual(svc.request("POST", "/", form_body(VERSION), headers)[0], status)
+            # Through the frame (the service's own origin) the forwarded page origin is judged.
+            own = "http://127.0.0.1:%d" % svc.port
+            for page, status in [("https://a.example", 200), ("https://c.example", 403), (None, 403)]:
+                with self.subTest(frame_page=page):
+                    headers = {"Origin": own, **({"X-ZelkorH-Page-Origin": page} if page else {})}
+                    self.assertEqual(svc.request("POST", "/", form_body(VERSION), headers)[0], status)
+
+    def test_frame_requests_are_keyed_by_the_page_they_serve(self):
+        own = {"Origin": "https://localhost:%d" % self.svc.port_s}
+        page_a = dict(own, **{"X-ZelkorH-Page-Origin": "https://a.example"})
+        page_b = dict(own, **{"X-ZelkorH-Page-Origin": "https://b.example"})
+        save = request_xml("SAVE_PASSWORD", {"Pass": b64("secret of A")})
+        self.assertEqual(self.svc.post(xml=save, tls=True, headers=page_a).code, 0)
+        retrieve = request_xml("RETRIEVE_PASSWORD")
+        cases = [  # (headers, code): the frame and the page directly are one origin; others are not
+            (page_a, 0), ({"Origin": "https://a.example"}, 0),
+            (page_b, 1), ({"Origin": "https://b.example"}, 1), ({}, 1),
+            # A page cannot name another: the forwarded origin counts only from the service's own.
+            ({"Origin": "https://b.example", "X-ZelkorH-Page-Origin": "https://a.example"}, 1),
+        ]
+        for headers, code in cases:
+            with self.subTest(headers=headers):
+                self.assertEqual(self.svc.post(xml=retrieve, headers=headers).code, code)
+        # The frame without the page it serves is refused.
+        self.assertEqual(self.svc.request("POST", "/", form_body(retrieve), own)[0], 403)
+        self.assertEqual(self.svc.post(command="CLEAN_PASSWORD", headers=page_a).code, 0)
 
 
 class Log(unittest.TestCase):

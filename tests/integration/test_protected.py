@@ -7,7 +7,9 @@ else; and the codes of damaged input."""
 
 import base64
 import os
+import re
 import shutil
+import socket
 import struct
 import subprocess
 import tempfile
@@ -15,7 +17,7 @@ import unittest
 
 from pkifixtures import (Pki, b64, cms_decrypt, cms_encrypt, cms_sign, cms_verify, der_elements, der_tlv, openssl_result,
                          pem_to_der)
-from zkservice import BUILD_BIN, Service, escape
+from zkservice import BUILD_BIN, Service, escape, form_body, request_xml
 
 PASS = "ключ 7"
 DOC = "Акт №5: «усе зашифровано»".encode("utf-8") * 7
@@ -118,6 +120,15 @@ def zkpack(text, *flags):
         subprocess.run([ZKPACK, "pack"] + list(flags) + [src, dst], check=True, capture_output=True)
         with open(dst, "rb") as f:
             return f.read()
+
+
+def nested_packed(text, layers, padding):
+    """A packed text inside packed texts: each outer layer unpacks to the next
+    layer's block followed by padding zero bytes (which its unpacking ignores)."""
+    block = zkpack(text)
+    for _ in range(layers - 1):
+        block = zkpack(block + b"\0" * padding)
+    return block
 
 
 def timestamped(content, stamped_over=None):
@@ -429,10 +440,10 @@ class Protected(unittest.TestCase):
         padding[-17] ^= 1  # the last plaintext byte, that is the padding, changes
         garbage_cms = der_tlv(0x30, der_tlv(0x06, bytes.fromhex("2A864886F70D010703")) + os.urandom(300))
         deep = signed
-        for i in range(1000):
+        for i in range(60):
             deep = transportable(b"hop", deep)
         deeper = signed
-        for i in range(5000):
+        for i in range(1000):
             deeper = transportable(b"", deeper)
         cases = [  # (name, block, code)
             ("truncated envelope", block[:len(block) // 2], 10),
@@ -445,8 +456,8 @@ class Protected(unittest.TestCase):
             ("enveloped data that is garbage", certcrypt(alice, garbage_cms), 10),
             ("bare enveloped data that is garbage: UA1 wants the sender first", garbage_cms, 57),
             ("signed data cut short", signed[:-30], 10),
-            ("a thousand transport headers", deep, 0),
-            ("five thousand transport headers", deeper, 10),
+            ("sixty transport headers", deep, 0),
+            ("a thousand transport headers: more layers than any document has", deeper, 10),
         ]
         for name, data, code in cases:
             with self.subTest(name):
@@ -503,3 +514,71 @@ class Protected(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+MIB = 1 << 20
+
+
+class RequestBudget(unittest.TestCase):
+    """What one request may unpack (MaxBody in all, however deep the layers),
+    and the memory answers hold until their reader has them."""
+
+    def open_packed(self, svc, block):
+        return svc.post(command="GET_ORIGINAL", params="<Pass></Pass>", data=b64(block))
+
+    def test_nested_packed_texts_share_one_budget(self):
+        text = b"<doc>inner</doc>"
+        with Service(settings={"MaxBody": 16 * MIB}) as svc:
+            cases = [  # (layers, padding of each outer layer, code)
+                (3, 6 * MIB, 0),     # 12 MiB unpacked in all
+                (4, 6 * MIB, 10),    # 18 MiB: the fourth layer is never unpacked
+                (12, 6 * MIB, 10),
+                (1, 0, 0),
+            ]
+            for layers, padding, code in cases:
+                with self.subTest(layers=layers):
+                    env = self.open_packed(svc, nested_packed(text, layers, padding))
+                    self.assertEqual(env.code, code, env.text[:300])
+                    if code == 0:
+                        self.assertEqual(base64.b64decode(env.data.text), text + b"\0")
+            self.assertEqual(svc.post(command="GET_VERSION").code, 0)
+
+    def test_answers_left_unread_hold_memory_until_their_time_is_up(self):
+        text = b"A" * (24 * MIB)  # its answer is far more than the connection's buffers take
+        body = form_body(request_xml("GET_ORIGINAL", "<Pass></Pass>", b64(zkpack(text)))).encode()
+        head = b"POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: %d\r\n\r\n" % len(body)
+        settings = {"MaxBody": 64 * MIB, "MaxBodiesInFlight": 64 * MIB, "AnswerTimeout": 2}
+        with Service(settings=settings) as svc:
+            def status(sock):
+                sock.sendall(head + body)
+                return int(sock.recv(12).split()[1])
+            # Two unread answers fit in the budget; the third request finds no room.
+            idle = [socket.create_connection(("127.0.0.1", svc.port), timeout=60) for _ in range(3)]
+            try:
+                self.assertEqual([status(s) for s in idle], [200, 200, 503])
+                # Their readers take nothing: the connections go, with their answers' memory.
+                self.assertTrue(svc.wait_for_log("An answer not taken by its reader"))
+                for s in idle[:2]:
+                    s.settimeout(10)  # closed by the service: the reads end before this
+                    try:
+                        while s.recv(1 << 20):
+                            pass
+                    except ConnectionResetError:
+                        pass
+            finally:
+                for s in idle:
+                    s.close()
+            # A reader that takes its answer gets all of it.
+            with socket.create_connection(("127.0.0.1", svc.port), timeout=60) as s:
+                s.sendall(head + body)
+                reply = b""
+                while True:
+                    chunk = s.recv(1 << 20)
+                    if not chunk:
+                        break
+                    reply += chunk
+                    if b"</Result>" in reply[-200:]:
+                        break
+            self.assertTrue(reply.startswith(b"HTTP/1.1 200"), reply[:100])
+            data = re.search(rb"<Data>([^<]*)</Data>", reply).group(1)
+            self.assertEqual(base64.b64decode(data), text + b"\0")

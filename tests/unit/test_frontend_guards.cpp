@@ -4,6 +4,7 @@
 #include <tinyxml2.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "TestUtil.h"
@@ -160,8 +161,48 @@ TEST(RequestChecks, HostNames) {
     for (const auto& [host, ok] : cases) EXPECT_EQ(zk::http::HostAllowed(host, "myhost"), ok) << (host ? host : "none");
     EXPECT_FALSE(zk::http::HostAllowed("*", "*"));
     EXPECT_TRUE(zk::http::OriginAllowed("https://a", {}));
-    EXPECT_TRUE(zk::http::OriginAllowed(nullptr, {"https://a"}));
+    EXPECT_TRUE(zk::http::OriginAllowed("", {"https://a"}));
     EXPECT_FALSE(zk::http::OriginAllowed("https://a/", {"https://a"}));
+}
+
+// The origin whose secrets a command may use. The service's own origin is
+// the exchange frame's, shared by every page: only the page origin it
+// forwards counts, and without one the request is refused.
+TEST(RequestChecks, PageOrigin) {
+    const zk::http::OwnOrigin own{"myhost", 19744, 20026};
+    const char* none = nullptr;
+    struct Case {
+        const char* origin;
+        const char* forwarded;
+        std::optional<std::string> page;
+    } cases[] = {
+        {none, none, ""},                                       // a program of the user's
+        {none, "https://a.example", ""},                        // no Origin: nothing forwarded counts
+        {"https://a.example", none, "https://a.example"},
+        {"https://a.example", "https://b.example", "https://a.example"},  // a page cannot speak for another
+        {"http://127.0.0.1:19744", "https://a.example", "https://a.example"},
+        {"https://localhost:20026", "http://127.0.0.2:8080", "http://127.0.0.2:8080"},
+        {"http://[::1]:19744", "null", "null"},
+        {"http://MYHOST:19744", "https://a.example", "https://a.example"},
+        {"http://127.0.0.1:19744", none, std::nullopt},           // the frame always names its page
+        {"http://127.0.0.1:19744", "", std::nullopt},
+        {"http://127.0.0.1:19744", "https://a.example/path", std::nullopt},
+        {"http://127.0.0.1:19744", "a.example", std::nullopt},
+        {"http://127.0.0.1:19744", "https://a\"b", std::nullopt},
+        {"http://127.0.0.1:19744", "https://localhost:20026", std::nullopt},  // its own origin again
+        // Not the service's own: a scheme or port of no listener, another host.
+        {"https://127.0.0.1:19744", "https://a.example", "https://127.0.0.1:19744"},
+        {"http://127.0.0.1:8080", "https://a.example", "http://127.0.0.1:8080"},
+        {"http://127.0.0.2:19744", "https://a.example", "http://127.0.0.2:19744"},
+        {"http://127.0.0.1", "https://a.example", "http://127.0.0.1"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(zk::http::PageOrigin(c.origin, c.forwarded, own), c.page)
+            << (c.origin ? c.origin : "none") << " / " << (c.forwarded ? c.forwarded : "none");
+    // Default ports are implied; a listener that is off has no origin.
+    EXPECT_TRUE(zk::http::IsOwnOrigin("http://localhost", {"", 80, 0}));
+    EXPECT_TRUE(zk::http::IsOwnOrigin("https://localhost", {"", 0, 443}));
+    EXPECT_FALSE(zk::http::IsOwnOrigin("https://localhost:0", {"", 19744, 0}));
 }
 
 TEST(LogText, EscapedCutAndRotated) {

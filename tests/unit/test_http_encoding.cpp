@@ -96,20 +96,25 @@ TEST(EncodeAnswer, ThreeForms) {
 }
 
 TEST(ExchangeFrame, BaseUrlAndFilledTemplate) {
-    FrameContext plain{false, "localhost:19744", "127.0.0.1", 19744};
+    FrameContext plain{false, "localhost:19744", "127.0.0.1", 19744, {}};
     EXPECT_EQ(BaseUrl(plain), "http://localhost:19744");
-    FrameContext tls{true, "localhost:20026", "127.0.0.1", 20026};
+    FrameContext tls{true, "localhost:20026", "127.0.0.1", 20026, {}};
     EXPECT_EQ(BaseUrl(tls), "https://localhost:20026");
-    FrameContext noHeader{true, nullptr, "127.0.0.1", 20026};
+    FrameContext noHeader{true, nullptr, "127.0.0.1", 20026, {}};
     EXPECT_EQ(BaseUrl(noHeader), "https://127.0.0.1:20026");
-    FrameContext hostile{false, "a\";alert(1);//", "127.0.0.1", 19744};
+    FrameContext hostile{false, "a\";alert(1);//", "127.0.0.1", 19744, {}};
     EXPECT_EQ(BaseUrl(hostile), "http://127.0.0.1:19744");
 
-    std::string frame = ExchangeFrame("http://localhost:19744");
+    std::string frame = ExchangeFrame("http://localhost:19744", {});
     EXPECT_NE(frame.find("jQuery v3.7.1"), std::string::npos);
     EXPECT_NE(frame.find("var baseUrl = \"http://localhost:19744\";"), std::string::npos);
+    EXPECT_NE(frame.find("var allowedOrigins = [];"), std::string::npos);
     EXPECT_EQ(frame.find("%s"), std::string::npos);
     EXPECT_EQ(frame.find("eval("), std::string::npos);
+    // Entries that no origin could match never reach the script.
+    frame = ExchangeFrame("http://localhost:19744", {"https://a.example", "x\"</script>", "http://127.0.0.2:8080"});
+    EXPECT_NE(frame.find("var allowedOrigins = [\"https://a.example\", \"http://127.0.0.2:8080\"];"),
+              std::string::npos);
 }
 
 // A streamed answer is byte for byte the answer EncodeAnswer makes of the
