@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/RequestContext.h"
 #include "discovery/PackedXml.h"
 #include "discovery/TransportHeaders.h"
 #include "provider/ZelkorD.h"
@@ -242,6 +243,27 @@ TEST(PackedXml, DamageAndLiesGiveTen) {
         EXPECT_EQ(zk::UnpackPackedXml(c.stream, c.declared, c.max, out), ZK_E_DAMAGED) << c.name;
         EXPECT_TRUE(out.empty()) << c.name;
     }
+}
+
+// A request whose client has gone stops unpacking at the next step, and
+// the size a stream states is read without unpacking it.
+TEST(PackedXml, StopsForACancelledRequestAndStatesItsSize) {
+    const Bytes text(24u << 20, 'A');  // several steps of unpacking
+    Bytes stream = Lzma86(text, false, false, text.size());
+    ScrambleWithKey(stream);
+    EXPECT_EQ(zk::PackedTextSize(stream), text.size());
+    EXPECT_EQ(zk::PackedTextSize(Bytes(stream.begin(), stream.begin() + 14)), std::nullopt);
+
+    std::atomic<bool> cancelled{true};
+    zk::RequestContext context{"", &cancelled, nullptr, nullptr};
+    Bytes out;
+    {
+        zk::ScopedRequest current(context);
+        EXPECT_EQ(zk::UnpackPackedXml(stream, 0, text.size(), out), ZK_E_DAMAGED);
+        EXPECT_TRUE(out.empty());
+    }
+    ASSERT_EQ(zk::UnpackPackedXml(stream, 0, text.size(), out), 0);  // outside that request it unpacks
+    EXPECT_EQ(out, text);
 }
 
 }  // namespace

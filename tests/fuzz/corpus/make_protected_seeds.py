@@ -1,4 +1,4 @@
-"""Writes the seed corpora of fuzz_transport_headers and fuzz_packed_xml:
+"""Writes the seed corpora of fuzz_transport_headers, fuzz_protected_layers and fuzz_packed_xml:
 real blocks made by the running service, openssl, zkpack and lzma_alone
 (small documents, so the files stay small). Certificates and envelopes only:
 no private key lands in the corpus. Run from the repository after a build:
@@ -56,6 +56,10 @@ def main():
         for name, data in packed.items():
             write("packed_xml", name, data)
         write("transport_headers", "packed.bin", packed["trailer.bin"])
+        # The layered opening starts from the same blocks, plus packed texts inside packed texts.
+        for name, data in list(seeds.items()) + [("packed.bin", packed["trailer.bin"])]:
+            write("protected_layers", name, data)
+        write("protected_layers", "nested_packed.bin", t.nested_packed(doc, 3, 2000))
     finally:
         t.Protected.tearDownClass()
         t.tearDownModule()
