@@ -4,6 +4,7 @@
 #include "base/TextHelpers.h"
 #include "base/CBase64.h"
 #include "base/Log.h"
+#include "platform/CodePage.h"
 #include "provider/Operations.h"
 
 namespace zk {
@@ -130,6 +131,14 @@ std::string PrintDocumentWithBase64(tinyxml2::XMLDocument& doc, tinyxml2::XMLEle
 std::string SimpleAnswer(const char* command, int code, int detail) {
     tinyxml2::XMLDocument doc;
     BuildXMLHead(doc, command, code, detail);
+    return PrintDocument(doc);
+}
+
+std::string RefusalAnswer(const char* command, int code, const std::string& reasonUtf8) {
+    tinyxml2::XMLDocument doc;
+    BuildXMLHead(doc, command, code);
+    if (tinyxml2::XMLElement* message = doc.RootElement()->FirstChildElement("Return")->FirstChildElement("CSPMessage"))
+        message->SetText(Utf8ToCp1251(reasonUtf8).c_str());
     return PrintDocument(doc);
 }
 

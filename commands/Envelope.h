@@ -41,6 +41,10 @@ std::string PrintDocumentWithBase64(tinyxml2::XMLDocument& doc, tinyxml2::XMLEle
 
 // An answer with nothing under Data, printed.
 std::string SimpleAnswer(const char* command, int code, int detail = kNoDetail);
+// The same for an operation the service refused itself: CSPMessage says why
+// (reason in UTF-8), as the provider's message says it for the provider's
+// refusals.
+std::string RefusalAnswer(const char* command, int code, const std::string& reasonUtf8);
 
 // Helpers for filling answers.
 tinyxml2::XMLElement* AddTextElement(tinyxml2::XMLElement* parent, const char* name, const std::string& text);

@@ -9,6 +9,7 @@
 
 #include "base/Log.h"
 #include "base/RequestContext.h"
+#include "discovery/TokenPins.h"
 #include "platform/Text.h"
 
 namespace zk {
@@ -140,7 +141,8 @@ int ConnectTokenSession(const provider::Site& site, const std::string& providerN
 int ConnectTokenSession(const provider::Site& site, const std::string& providerName, int32_t slot, const char* pin,
                         TokenSessionPtr& out) {
     return ConnectTokenSession(site, providerName, slot, [&](ZKTokenKey& handle) {
-        return provider::DonglesConnectKey(site, providerName.c_str(), slot, pin, handle);
+        auto connect = [&] { return provider::DonglesConnectKey(site, providerName.c_str(), slot, pin, handle); };
+        return pin ? TryTokenPin(providerName, slot, TokenPin::User, pin, connect) : connect();
     }, out);
 }
 

@@ -52,7 +52,8 @@ void LetGoOfToken(const std::string& providerName, int32_t slot);
 // handle (any of the provider's connects by name and slot); 0 with out set.
 int ConnectTokenSession(const provider::Site& site, const std::string& providerName, int32_t slot,
                         const std::function<int(ZKTokenKey&)>& connect, TokenSessionPtr& out);
-// The plain connect, logged in with pin when it is not null.
+// The plain connect, logged in with pin when it is not null (a PIN try,
+// TokenPins.h).
 int ConnectTokenSession(const provider::Site& site, const std::string& providerName, int32_t slot, const char* pin,
                         TokenSessionPtr& out);
 

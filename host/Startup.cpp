@@ -126,6 +126,7 @@ class MainWindow {
 public:
     MainWindow() {
         window::SetCommandHandler(tray::HandleCommand);
+        SetUserAsker(tray::AskAtDesktop);
         // The icon's image lives in "View" while the service runs (only where it is shown).
         const std::string icon = WorkFolder("View") + "/tray-icon.png";
         const std::string_view image = resources::TrayIcon();
@@ -147,6 +148,7 @@ public:
     ~MainWindow() {
         devices_.Stop();
         tray::RemoveTrayIcon();
+        SetUserAsker({});
         tray::CloseDialogs();
         window::SetCommandHandler({});
     }

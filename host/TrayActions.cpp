@@ -5,6 +5,7 @@
 
 #include "base/Log.h"
 #include "base/MainWindow.h"
+#include "base/RequestContext.h"
 #include "base/Settings.h"
 #include "discovery/CertListFunc.h"
 #include "platform/Files.h"
@@ -23,6 +24,7 @@ constexpr MenuItem kMenu[] = {
 };
 
 constexpr const char* kCredit = "© Розробники ZelkorH";
+constexpr int kQuestionSeconds = 60;  // a question nobody answers counts as "no"
 
 // One dialog kind: its thread, its busy mark and the flag that closes it.
 struct Dialog {
@@ -45,11 +47,12 @@ std::optional<process::Captured> RunDialog(const std::vector<std::string>& argv,
     return runner ? runner(argv, cancel) : process::RunCaptured(argv, cancel);
 }
 
-// Starts work on the dialog's thread unless that dialog is open.
-void Open(Dialog& dialog, const char* what, std::function<void(const std::string& zenity)> work) {
+// The dialog program, or empty (logged) when no dialog can be shown: no
+// desktop session, or zenity not installed (and no stand-in).
+std::string DialogProgram(const char* what) {
     if (!DesktopSession()) {
         ZLOG("HandleCommand", "%s: no desktop session, not offered", what);
-        return;
+        return {};
     }
     bool standIn;
     {
@@ -57,11 +60,15 @@ void Open(Dialog& dialog, const char* what, std::function<void(const std::string
         standIn = static_cast<bool>(g_runner);
     }
     std::string zenity = process::FindProgram("zenity");
-    if (zenity.empty() && !standIn) {
-        ZLOG("HandleCommand", "%s: zenity is not installed", what);
-        return;
-    }
-    if (zenity.empty()) zenity = "zenity";
+    if (zenity.empty() && !standIn) ZLOG("HandleCommand", "%s: zenity is not installed", what);
+    if (zenity.empty() && standIn) zenity = "zenity";
+    return zenity;
+}
+
+// Starts work on the dialog's thread unless that dialog is open.
+void Open(Dialog& dialog, const char* what, std::function<void(const std::string& zenity)> work) {
+    const std::string zenity = DialogProgram(what);
+    if (zenity.empty()) return;
     if (dialog.busy.exchange(true)) return;  // already open
     std::lock_guard guard(g_lock);
     if (dialog.thread.joinable()) dialog.thread.join();  // the last one has ended (busy was clear)
@@ -83,6 +90,8 @@ void ChooseFolder(const std::string& zenity) {
     if (folder.empty() || folder[0] != '/' || folder.find_first_of("\r\n") != std::string::npos) return;
     StoreChosenFolder(folder);
 }
+
+std::atomic<bool> g_asking{false};  // a question is open
 
 void ShowAbout(const std::string& zenity) {
     RunDialog({zenity, "--info", "--no-markup", "--title=Про програму", "--text=" + AboutText()}, &g_about.close);
@@ -121,6 +130,21 @@ bool StoreChosenFolder(const std::string& folder) {
         ZLOG("SelectUserCertFolder", "UsrCertPath was not written");
     ZLOG("SelectUserCertFolder", "User certificate folder: '%s'", folder.c_str());
     return true;
+}
+
+UserAnswer AskAtDesktop(const std::string& question) {
+    const std::string zenity = DialogProgram("Question");
+    if (zenity.empty()) return UserAnswer::NobodyToAsk;
+    if (g_asking.exchange(true)) return UserAnswer::Busy;
+    // Closed unanswered when its time runs out or the page's request ends
+    // (its client gone, or the service stopping).
+    std::optional<process::Captured> answer =
+        RunDialog({zenity, "--question", "--no-markup", "--title=" + std::string(ProductTitle()),
+                   "--ok-label=Дозволити", "--cancel-label=Відмовити",
+                   "--timeout=" + std::to_string(kQuestionSeconds), "--text=" + question},
+                  CurrentRequest().cancelled);
+    g_asking = false;
+    return answer && answer->exitCode == 0 ? UserAnswer::Yes : UserAnswer::No;
 }
 
 void CloseDialogs() {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/UserQuestion.h"
 #include "platform/Process.h"
 
 namespace zk::tray {
@@ -36,6 +37,10 @@ void HandleCommand(int command);
 // becomes current, the certificate list is invalidated and "UsrCertPath" of
 // Params.ini is written. True when it changed.
 bool StoreChosenFolder(const std::string& folder);
+
+// Asks the user a yes/no question (UserQuestion.h) in a dialog, one at a
+// time, on the calling thread; unanswered after a minute it counts as "no".
+UserAnswer AskAtDesktop(const std::string& question);
 
 // Closes open dialogs and waits for their threads (shutdown).
 void CloseDialogs();

@@ -10,6 +10,7 @@
 #include "commands/Envelope.h"
 #include "commands/signing/SignerLocator.h"
 #include "commands/tokens/TokenCommands.h"
+#include "discovery/TokenPins.h"
 #include "discovery/TokenSessions.h"
 #include "provider/Operations.h"
 
@@ -140,9 +141,11 @@ bool GenCertifRequestCommand(const char* command, const tinyxml2::XMLElement* pa
         const TokenPass p = SplitTokenPass(pass.text.str());
         const int32_t slot = SlotIdParam(params, "DongleSlotId");
         LetGoOfToken(dongle, slot);  // the key is made on the token: its kept session goes first
-        code = provider::DonglesCreateSimpleCertRequest(ZK_SITE("GenCertifRequest"), p.pin.c_str(), dongle.c_str(),
-                                                        slot, p.second.c_str(),
-                                                        p.third.c_str(), s1->record, record2, out);
+        code = TryTokenPin(dongle, slot, TokenPin::User, p.pin.str(), [&] {
+            return provider::DonglesCreateSimpleCertRequest(ZK_SITE("GenCertifRequest"), p.pin.c_str(), dongle.c_str(),
+                                                            slot, p.second.c_str(), p.third.c_str(), s1->record,
+                                                            record2, out);
+        });
     }
     tinyxml2::XMLDocument doc;
     tinyxml2::XMLElement* data = BuildXMLHead(doc, command, code);

@@ -11,6 +11,7 @@
 #include "discovery/FolderScan.h"
 #include "discovery/IssuerClass.h"
 #include "discovery/SKListFunc.h"
+#include "discovery/TokenPins.h"
 #include "base/Log.h"
 #include "base/CBase64.h"
 #include "platform/Files.h"
@@ -88,8 +89,10 @@ std::optional<std::vector<uint8_t>> ReadListedFile(const std::string& path) {
 // token's, which is disconnected.
 int OpenNamedKey(const SignerParams& p, SignerLocation& loc, const std::string& keyId, const SecretString& keyPass) {
     ZKTokenKey named = 0;
-    int rc = provider::DonglesConnectNamedKey2(ZK_SITE("LocateSigner"), loc.token->handle(), nullptr, keyId.c_str(),
-                                               keyPass.c_str(), named);
+    int rc = TryTokenPin(p.dongleProvider, p.dongleSlot, TokenPin::User, keyPass.str(), [&] {
+        return provider::DonglesConnectNamedKey2(ZK_SITE("LocateSigner"), loc.token->handle(), nullptr, keyId.c_str(),
+                                                 keyPass.c_str(), named);
+    });
     if (rc == 0)
         loc.token = std::make_shared<const TokenSession>(ZK_SITE("LocateSigner"), p.dongleProvider, p.dongleSlot,
                                                          named);

@@ -1,7 +1,9 @@
 // The token management commands. Every answer carries the code of the last
 // provider operation that ran; a connection opened here is closed before the
 // answer is built. Each lets go of the token's kept session first
-// (TokenSessions.h). Missing required parameters: no answer of our own.
+// (TokenSessions.h); every PIN goes through the token's throttle
+// (TokenPins.h); the operations that destroy or lock need the page's
+// consent (TokenConsent.h). Missing required parameters: no answer of our own.
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -12,6 +14,8 @@
 #include "commands/Envelope.h"
 #include "commands/signing/SignerLocator.h"
 #include "commands/tokens/TokenCommands.h"
+#include "commands/tokens/TokenConsent.h"
+#include "discovery/TokenPins.h"
 #include "discovery/TokenSessions.h"
 #include "provider/Operations.h"
 
@@ -56,9 +60,20 @@ int OpenKey(const TokenRef& t, const SecretString& pass, const std::string& keyI
     const SecretString keyPass(second == std::string::npos ? std::string() : text.substr(second + 2));
     if (name == "#") name.clear();
     return ConnectTokenSession(ZK_SITE("DonglesCommand"), t.provider, t.slot, [&](ZKTokenKey& handle) {
-        return provider::DonglesConnectNamedKey(ZK_SITE("DonglesCommand"), t.provider.c_str(), t.slot, device.c_str(),
-                                                name.c_str(), keyId.c_str(), keyPass.c_str(), handle);
+        return TryTokenPin(t.provider, t.slot, TokenPin::User, text, [&] {
+            return provider::DonglesConnectNamedKey(ZK_SITE("DonglesCommand"), t.provider.c_str(), t.slot,
+                                                    device.c_str(), name.c_str(), keyId.c_str(), keyPass.c_str(),
+                                                    handle);
+        });
     }, c);
+}
+
+// True (with the answer: code 16 and why) when the page may not change or
+// lock the token (TokenConsent.h).
+bool Refused(const char* command, const TokenRef& t, std::string& answer) {
+    const std::optional<std::string> why = TokenConsentRefusal(command, t.provider, t.slot);
+    if (why) answer = RefusalAnswer(command, ZK_E_DONGLE, *why);
+    return why.has_value();
 }
 
 // Runs one operation on a connection opened for it; the token is let go before
@@ -91,9 +106,12 @@ bool DonglesInitCommand(const char* command, const tinyxml2::XMLElement* params,
     if (!token || !admin) return false;
     const auto user = Secret(params, "UserPass");
     const std::string label = Text(params, "Label");
+    if (Refused(command, *token, answer)) return true;
     LetGoOfToken(token->provider, token->slot);
-    const int code = provider::DonglesInitSlot(ZK_SITE("DonglesCommand"), token->provider.c_str(), token->slot,
-                                               admin->c_str(), user ? user->c_str() : nullptr, label.c_str());
+    const int code = TryTokenPin(token->provider, token->slot, TokenPin::Officer, admin->str(), [&] {
+        return provider::DonglesInitSlot(ZK_SITE("DonglesCommand"), token->provider.c_str(), token->slot,
+                                         admin->c_str(), user ? user->c_str() : nullptr, label.c_str());
+    });
     answer = SimpleAnswer(command, code);
     return true;
 }
@@ -109,14 +127,21 @@ bool DonglesChangePassCommand(const char* command, const tinyxml2::XMLElement* p
         const auto name = Secret(params, "NamedKeyName");
         const std::string keyId = ChildText(params, "NamedKeySubjectKeyId");
         if (!name && keyId.empty()) return false;
+        if (Refused(command, *token, answer)) return true;
         LetGoOfToken(token->provider, token->slot);
-        code = provider::DonglesChangeNamedKeyPassword(ZK_SITE("DonglesCommand"), token->provider.c_str(), token->slot,
-                                                       device->c_str(), name ? name->c_str() : "", keyId.c_str(),
-                                                       oldPass->c_str(), newPass->c_str());
+        const SecretString tried(device->str() + "\r\n" + oldPass->str());
+        code = TryTokenPin(token->provider, token->slot, TokenPin::User, tried.str(), [&] {
+            return provider::DonglesChangeNamedKeyPassword(ZK_SITE("DonglesCommand"), token->provider.c_str(),
+                                                           token->slot, device->c_str(), name ? name->c_str() : "",
+                                                           keyId.c_str(), oldPass->c_str(), newPass->c_str());
+        });
     } else {
+        if (Refused(command, *token, answer)) return true;
         LetGoOfToken(token->provider, token->slot);
-        code = provider::DonglesChangePassword(ZK_SITE("DonglesCommand"), token->provider.c_str(), token->slot,
-                                               oldPass->c_str(), newPass->c_str());
+        code = TryTokenPin(token->provider, token->slot, TokenPin::User, oldPass->str(), [&] {
+            return provider::DonglesChangePassword(ZK_SITE("DonglesCommand"), token->provider.c_str(), token->slot,
+                                                   oldPass->c_str(), newPass->c_str());
+        });
     }
     answer = SimpleAnswer(command, code);
     return true;
@@ -127,9 +152,12 @@ bool DonglesUnlockCommand(const char* command, const tinyxml2::XMLElement* param
     const auto admin = Secret(params, "AdminPass");
     if (!token || !admin) return false;
     const auto user = Secret(params, "UserPass");
+    if (Refused(command, *token, answer)) return true;
     LetGoOfToken(token->provider, token->slot);
-    const int code = provider::DonglesUnlockPin(ZK_SITE("DonglesCommand"), token->provider.c_str(), token->slot,
-                                                admin->c_str(), user ? user->c_str() : "");
+    const int code = TryTokenPin(token->provider, token->slot, TokenPin::Officer, admin->str(), [&] {
+        return provider::DonglesUnlockPin(ZK_SITE("DonglesCommand"), token->provider.c_str(), token->slot,
+                                          admin->c_str(), user ? user->c_str() : "");
+    });
     answer = SimpleAnswer(command, code);
     return true;
 }
@@ -153,6 +181,7 @@ bool DonglesKeyDeleteCommand(const char* command, const tinyxml2::XMLElement* pa
     const auto pass = Secret(params, "Pass");
     const std::string keyId = Text(params, "KeyId");
     if (!token || !pass || keyId.empty()) return false;
+    if (Refused(command, *token, answer)) return true;
     const int code = OnKey(*token, *pass, keyId, [&](ZKTokenKey key) {
         return provider::DonglesDeleteKey(ZK_SITE("DonglesCommand"), key, keyId.c_str());
     });
@@ -199,6 +228,7 @@ bool DonglesFileSetCommand(const char* command, const tinyxml2::XMLElement* para
     const auto pin = Secret(params, "Pass");
     const auto name = Secret(params, "FileName");
     if (!token || !pin || !name) return false;
+    if (Refused(command, *token, answer)) return true;
     SecretBytes bytes(data && *data ? Base64Decode(std::string_view(data, std::strlen(data))) : std::vector<uint8_t>());
     const int code = OnToken(*token, *pin, [&](ZKTokenKey key) {
         return provider::DonglesSetFile(ZK_SITE("DonglesCommand"), key, name->c_str(), bytes.bytes());

@@ -8,6 +8,7 @@ import os
 import shutil
 import tempfile
 import threading
+import time
 import unittest
 
 from pkifixtures import Pki, b64, cms_verify
@@ -54,6 +55,8 @@ class TokenService(unittest.TestCase):
     ivan2, roman and olga."""
 
     CERTS = ("ivan", "ivan2", "roman", "olga")
+    SETTINGS = None  # of ZelkorH.my
+    ENV = {}         # more of the service's environment
 
     def setUp(self):
         self.folder = tempfile.mkdtemp(prefix="zk-hsm-", dir=tmp)
@@ -62,7 +65,7 @@ class TokenService(unittest.TestCase):
         for name, label in (("ivan", "Іван, підпис"), ("roman", "roman rsa"), ("lonely", "lonely")):
             self.hsm.import_key("tok1", PIN, pki.path(name + ".key.pem"), ids[name], label)
         self.serial2 = self.hsm.init_token("tok2", SO_PIN, PIN)
-        self.svc = Service(start=False, env={"SOFTHSM2_CONF": self.hsm.conf})
+        self.svc = Service(start=False, settings=self.SETTINGS, env=dict(self.ENV, SOFTHSM2_CONF=self.hsm.conf))
         add_dongles(self.svc, [("SoftHSM", MODULE)])
         os.makedirs(self.svc.path("Cert"), exist_ok=True)
         for name in self.CERTS:
@@ -75,9 +78,17 @@ class TokenService(unittest.TestCase):
     def slot(self, label):
         return self.hsm.token(label)["slot"]
 
-    def post(self, command, params, data=None):
+    def token_params(self, label="tok1", **more):
+        params = {"ProviderName": "SoftHSM", "SlotId": self.slot(label)}
+        params.update(more)
+        return params
+
+    def key_objects(self, key_id):
+        return [o for o in self.hsm.objects(self.serial1, PIN) if o[1] == key_id]
+
+    def post(self, command, params, data=None, origin=None):
         xml = "".join("<%s>%s</%s>" % (k, v, k) for k, v in params.items()) if isinstance(params, dict) else params
-        return self.svc.post(command=command, params=xml, data=data)
+        return self.svc.post(command=command, params=xml, data=data, headers={"Origin": origin} if origin else None)
 
     def dongles(self, **params):
         env = self.post("DONGLES_LIST", params)
@@ -248,11 +259,6 @@ class Signing(TokenService):
 class Management(TokenService):
     CERTS = ()
 
-    def token_params(self, label="tok1", **more):
-        params = {"ProviderName": "SoftHSM", "SlotId": self.slot(label)}
-        params.update(more)
-        return params
-
     def test_init_a_free_slot(self):
         env = self.post("DONGLES_INIT", self.token_params("", AdminPass=b64("so-new-1"), UserPass=b64("user-new-1"),
                                                           Label="Мій токен"))
@@ -302,9 +308,6 @@ class Management(TokenService):
         env = self.post("DONGLES_UNLOCK", self.token_params(AdminPass=b64("wrong-so"), UserPass=b64("pin-x2")))
         self.assertEqual(env.code, 8, env.text)
         self.assertTrue(self.hsm.login_works(self.serial1, "pin-reset"))
-
-    def key_objects(self, key_id):
-        return [o for o in self.hsm.objects(self.serial1, PIN) if o[1] == key_id]
 
     def test_key_label(self):
         env = self.post("DONGLES_KEY_SET_LABEL", self.token_params(Pass=b64(PIN), KeyId=ids["roman"].lower(),
@@ -399,6 +402,133 @@ class Management(TokenService):
                 self.assertEqual((env.command, env.code), (None, 56), env.text)
         env = self.svc.post(command="DONGLES_INIT")
         self.assertEqual((env.command, env.code), (None, 56))
+
+
+class PinTries(TokenService):
+    """Wrong PINs slow down the next try on that token, user and security
+    officer PINs alike, so that a page can neither guess at the token's speed
+    nor use up the token's own tries in a burst."""
+
+    def test_wrong_user_pins_slow_down_the_next_try_on_that_token(self):
+        started = time.monotonic()
+        for i in range(5):
+            env = self.post("DONGLES_FILES_ENUM", self.token_params(Pass=b64("wrong-%d" % i)), origin=EVIL)
+            self.assertEqual(env.code, 8, env.text)
+        self.assertGreaterEqual(time.monotonic() - started, 0.25 + 0.5 + 1 + 2)
+        # The same wrong PIN again is answered from memory: no try, no wait.
+        self.assertEqual(self.post("DONGLES_FILES_ENUM", self.token_params(Pass=b64("wrong-0"))).code, 8)
+        # Another token is not held up; the right PIN still opens this one (after its turn) and resets it.
+        self.assertEqual(self.post("DONGLES_FILES_ENUM", self.token_params("tok2", Pass=b64(PIN))).code, 0)
+        self.assertEqual(self.post("DONGLES_FILES_ENUM", self.token_params(Pass=b64(PIN))).code, 0)
+        self.assertIn("Next password try on 'token softhsm %s' in" % self.slot("tok1"), self.svc.log_text())
+        # Signing presents the PIN too: its wrong PINs count on the same token.
+        signer = "<DRFO>1111111111</DRFO><DongleProviderName>SoftHSM</DongleProviderName>" \
+                 "<DongleSlotId>%s</DongleSlotId><Pass>%s</Pass>" % (self.slot("tok1"), b64("wrong-sign"))
+        before = len(self.svc.log_text())
+        self.assertEqual(self.post("SET_SIGN", signer, b64(DOC)).code, 8)
+        self.assertEqual(self.post("DONGLES_FILES_ENUM", self.token_params(Pass=b64("wrong-9"))).code, 8)
+        self.assertIn("Next password try on 'token softhsm %s' in" % self.slot("tok1"), self.svc.log_text()[before:])
+
+    def test_wrong_officer_pins_slow_down_and_leave_the_token_as_it_was(self):
+        started = time.monotonic()
+        for i in range(4):
+            env = self.post("DONGLES_UNLOCK", self.token_params(AdminPass=b64("so-guess-%d" % i),
+                                                                UserPass=b64("pwned-pin")))
+            self.assertEqual(env.code, 8, env.text)
+        self.assertGreaterEqual(time.monotonic() - started, 0.25 + 0.5 + 1)
+        self.assertTrue(self.hsm.login_works(self.serial1, PIN))
+        self.assertIn("Next password try on 'token softhsm %s SO' in" % self.slot("tok1"), self.svc.log_text())
+
+
+EVIL, ADMIN = "https://evil.example", "https://admin.example"
+
+
+class Consent(TokenService):
+    """Operations that destroy or lock serve a page only when TokenAdminOrigins
+    lists it (or the user agrees at the desktop); programs without an Origin
+    as always; everything else on the token as always."""
+
+    SETTINGS = {"TokenAdminOrigins": ADMIN}
+
+    def destructive(self):
+        return [  # (command, params, data)
+            ("DONGLES_INIT", self.token_params("tok2", AdminPass=b64(SO_PIN), Label="pwned"), None),
+            ("DONGLES_UNLOCK", self.token_params(AdminPass=b64(SO_PIN), UserPass=b64("pwned-pin")), None),
+            ("DONGLES_CHANGE_PASS", self.token_params(OldPass=b64(PIN), NewPass=b64("pwned-pin")), None),
+            ("DONGLES_KEY_DELETE", self.token_params(Pass=b64(PIN), KeyId=ids["ivan"]), None),
+            ("DONGLES_FILE_SET", self.token_params("tok2", Pass=b64(PIN), FileName=b64("f")), b64(b"pwned")),
+        ]
+
+    def test_pages_not_listed_are_refused_and_the_token_stays(self):
+        frame = {"Origin": "http://127.0.0.1:%d" % self.svc.port, "X-ZelkorH-Page-Origin": EVIL}
+        for command, params, data in self.destructive():
+            for headers in ({"Origin": EVIL}, frame):
+                with self.subTest(command=command, headers=headers):
+                    xml = "".join("<%s>%s</%s>" % (k, v, k) for k, v in params.items())
+                    env = self.svc.post(command=command, params=xml, data=data, headers=headers)
+                    self.assertEqual((env.command, env.code), (command, 16), env.text)
+                    self.assertIn("TokenAdminOrigins", env.root.findtext("Return/CSPMessage"))
+        self.assertTrue(self.hsm.login_works(self.serial1, PIN))
+        self.assertEqual(len(self.key_objects(ids["ivan"])), 2)
+        self.assertEqual(self.hsm.objects(self.serial2, PIN), [])
+        self.assertIn("tok2", self.dongles()[0])
+        # What reads or signs is served as before.
+        self.assertEqual(self.post("DONGLES_FILES_ENUM", self.token_params(Pass=b64(PIN)), origin=EVIL).code, 0)
+        self.assertEqual(self.post("DONGLES_KEY_SET_LABEL", self.token_params(Pass=b64(PIN), KeyId=ids["roman"],
+                                                                              Label="r"), origin=EVIL).code, 0)
+
+    def test_listed_pages_and_programs_are_served(self):
+        for command, params, data in self.destructive():
+            for origin in (ADMIN, None):
+                with self.subTest(command=command, origin=origin):
+                    env = self.post(command, params, data, origin=origin)
+                    # Each runs for real: a second run finds its work done (or its PIN changed).
+                    self.assertIn(env.code, (0, 8, 16), env.text)
+                    self.assertNotIn("TokenAdminOrigins", env.root.findtext("Return/CSPMessage") or "")
+        self.assertTrue(self.hsm.login_works(self.serial1, "pwned-pin"))
+        self.assertIn("pwned", self.dongles()[0])
+
+
+FAKE_ZENITY = """#!/bin/sh
+# Answers a question as $ZK_FAKE_ZENITY_DIR/answer says (yes or no), recording its arguments.
+printf '%s\\n' "$@" > "$ZK_FAKE_ZENITY_DIR/args"
+[ "$(cat "$ZK_FAKE_ZENITY_DIR/answer")" = yes ]
+"""
+
+
+class ConsentAtTheDesktop(TokenService):
+    """In a desktop session the user is asked, in a dialog that names the
+    page, the token and the operation (a stand-in for zenity answers)."""
+
+    def setUp(self):
+        self.fake = tempfile.mkdtemp(prefix="zk-zenity-", dir=tmp)
+        with open(os.path.join(self.fake, "zenity"), "w") as f:
+            f.write(FAKE_ZENITY)
+        os.chmod(os.path.join(self.fake, "zenity"), 0o755)
+        # A display that cannot be opened: no tray icon, but dialogs are offered.
+        self.ENV = {"PATH": self.fake + ":" + os.environ["PATH"], "ZK_FAKE_ZENITY_DIR": self.fake,
+                    "DISPLAY": ":999", "ASAN_OPTIONS": "detect_leaks=0"}
+        super().setUp()
+
+    def answer(self, text):
+        with open(os.path.join(self.fake, "answer"), "w") as f:
+            f.write(text)
+
+    def test_the_user_decides(self):
+        params = self.token_params("tok2", Pass=b64(PIN), FileName=b64("f"))
+        self.answer("no")
+        env = self.post("DONGLES_FILE_SET", params, b64(b"x"), origin=EVIL)
+        self.assertEqual(env.code, 16, env.text)
+        self.assertIn("Користувач не дозволив", env.root.findtext("Return/CSPMessage"))
+        self.assertEqual(self.hsm.objects(self.serial2, PIN), [])
+        with open(os.path.join(self.fake, "args"), encoding="utf-8") as f:
+            args = f.read()
+        self.assertIn("--question", args)
+        self.assertIn("Сайт «%s» просить записати файл на токен" % EVIL, args)
+        self.assertIn("Токен: «SoftHSM», слот %s" % self.slot("tok2"), args)
+        self.answer("yes")
+        self.assertEqual(self.post("DONGLES_FILE_SET", params, b64(b"x"), origin=EVIL).code, 0)
+        self.assertEqual([o[0] for o in self.hsm.objects(self.serial2, PIN)], ["data"])
 
 
 class ContainerEnvelopes(Signing):
