@@ -1,6 +1,9 @@
-// Small text rules used throughout: trimming and ASCII case-insensitive
-// comparison.
+// Small text rules used throughout: trimming, ASCII case-insensitive
+// comparison, and texts in the fixed-size fields of records.
 #pragma once
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <strings.h>
@@ -21,6 +24,24 @@ inline bool EqualNoCase(std::string_view a, std::string_view b) {
 
 inline bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() && strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
+}
+
+// How a text ends in a fixed-size field: always with a zero byte (cut one
+// short of the field), or a text as wide as the field fills it without one.
+enum class FieldEnd { Terminated, MayFill };
+
+// Writes text into a fixed-size field whole: cut to fit, and every byte after
+// it cleared, so that nothing of an earlier, longer value stays behind it.
+inline void WriteTextField(char* field, size_t size, std::string_view text, FieldEnd end = FieldEnd::Terminated) {
+    if (size == 0) return;
+    const size_t n = std::min(text.size(), end == FieldEnd::Terminated ? size - 1 : size);
+    if (n) std::memcpy(field, text.data(), n);
+    std::memset(field + n, 0, size - n);
+}
+
+template <size_t N>
+void WriteTextField(char (&field)[N], std::string_view text, FieldEnd end = FieldEnd::Terminated) {
+    WriteTextField(field, N, text, end);
 }
 
 }  // namespace zk

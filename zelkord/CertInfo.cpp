@@ -1,4 +1,5 @@
 #include "zelkord/CertInfo.h"
+#include "platform/Text.h"
 
 #include <openssl/asn1.h>
 #include <openssl/bn.h>
@@ -30,9 +31,7 @@ constexpr char kOidTimestamping[] = "1.3.6.1.5.5.7.48.3";
 
 template <size_t N>
 void Put(char (&field)[N], const std::string& cp1251) {
-    size_t n = std::min(cp1251.size(), N - 1);
-    std::memcpy(field, cp1251.data(), n);
-    field[n] = '\0';
+    zk::WriteTextField(field, cp1251);
 }
 
 std::string Utf8Of(const ASN1_STRING* s) {

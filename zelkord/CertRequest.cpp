@@ -1,4 +1,5 @@
 #include "zelkord/CertRequest.h"
+#include "platform/Text.h"
 
 #include <openssl/err.h>
 #include <openssl/x509v3.h>
@@ -306,8 +307,7 @@ int AddQcStatements(const CertRequestSubject& s, STACK_OF(X509_EXTENSION)* exts)
 
 void PutKeyId(CertRequestSubject& s, EVP_PKEY* publicKey) {
     std::string id = PublicKeyIdentifier(publicKey);
-    std::memset(s.SubjectKeyId, 0, sizeof s.SubjectKeyId);
-    std::memcpy(s.SubjectKeyId, id.data(), std::min(id.size(), sizeof s.SubjectKeyId - 1));
+    zk::WriteTextField(s.SubjectKeyId, id);
 }
 
 // Copies every output after all of them are known to fit.

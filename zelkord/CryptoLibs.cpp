@@ -1,4 +1,5 @@
 #include "zelkord/CryptoLibs.h"
+#include "platform/Text.h"
 
 #include <dlfcn.h>
 #include <openssl/evp.h>
@@ -145,8 +146,7 @@ int LoadCryptoLibs(Context& ctx, CryptoLibInfo* table, std::string& failedName) 
         }
 
         CryptoLibInfo& e = table[ctx.libs.size()];
-        std::memset(e.Code, 0, sizeof e.Code);
-        std::memcpy(e.Code, lib.code.data(), lib.code.size());
+        zk::WriteTextField(e.Code, lib.code, zk::FieldEnd::MayFill);
         e.Title = Dup(e, lib.title);
         e.Profile = Dup(e, lib.code);
         e.ParamsSection = Dup(e, section);

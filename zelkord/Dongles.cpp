@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/CodePage.h"
+#include "platform/Text.h"
 #include "zelkord/Context.h"
 #include "zelkord/Errors.h"
 #include "zelkord/Output.h"
@@ -28,15 +29,13 @@ constexpr size_t kMaxLabel = 255;
 // is kept whole.
 template <size_t N>
 void PutField(char (&field)[N], const std::string& cp1251) {
-    std::memset(field, 0, N);
-    std::memcpy(field, cp1251.data(), std::min(cp1251.size(), N));
+    zk::WriteTextField(field, cp1251, zk::FieldEnd::MayFill);
 }
 
 // A text into a name field: always terminated.
 template <size_t N>
 void PutText(char (&field)[N], const std::string& cp1251) {
-    std::memset(field, 0, N);
-    std::memcpy(field, cp1251.data(), std::min(cp1251.size(), N - 1));
+    zk::WriteTextField(field, cp1251);
 }
 
 template <size_t N>

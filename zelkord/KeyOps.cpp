@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/SecureWipe.h"
+#include "platform/Text.h"
 #include "zelkord/Context.h"
 #include "zelkord/Errors.h"
 #include "zelkord/KeyFile.h"
@@ -16,10 +17,7 @@ namespace zkd {
 namespace {
 
 void PutId(char* buffer, const std::string& id) {
-    if (!buffer) return;
-    size_t n = std::min(id.size(), static_cast<size_t>(ZK_ID_TEXT_SIZE - 1));
-    std::memcpy(buffer, id.data(), n);
-    buffer[n] = '\0';
+    if (buffer) zk::WriteTextField(buffer, ZK_ID_TEXT_SIZE, id);
 }
 
 int CheckPair(const uint8_t* cert, uint32_t certLen, const uint8_t* key, ZKKeyLen keyLen, const char* pass) {

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "zelkord/Context.h"
+#include "platform/Text.h"
 #include "zelkord/CryptoLibs.h"
 #include "zelkord/Errors.h"
 #include "zelkord/Registry.h"
@@ -18,10 +19,7 @@ int Init(const char* paramsPath, char* message, int32_t messageSize, ZKLDContext
     ctx->paramsPath = paramsPath ? paramsPath : "";
     std::string failed;
     int code = LoadCryptoLibs(*ctx, table, failed);
-    if (message && messageSize > 0) {
-        std::strncpy(message, failed.c_str(), static_cast<size_t>(messageSize) - 1);
-        message[messageSize - 1] = '\0';
-    }
+    if (message && messageSize > 0) zk::WriteTextField(message, static_cast<size_t>(messageSize), failed);
     *context = ctx;
     SetCurrentContext(ctx);
     ZKD_LOG("Init: " + std::to_string(ctx->libs.size()) + " crypto libraries, code " + std::to_string(code));

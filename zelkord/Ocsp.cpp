@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "zelkord/Cades.h"
+#include "platform/Text.h"
 #include "zelkord/CertInfo.h"
 #include "zelkord/Context.h"
 #include "zelkord/Der.h"
@@ -189,17 +190,7 @@ uint32_t Seconds(const ASN1_GENERALIZEDTIME* t) {
 
 template <size_t N, size_t M>
 void CopyText(char (&to)[N], const char (&from)[M]) {
-    const size_t n = strnlen(from, M);
-    const size_t k = n < N - 1 ? n : N - 1;
-    std::memcpy(to, from, k);
-    std::memset(to + k, 0, N - k);
-}
-
-template <size_t N>
-void PutText(char (&to)[N], const std::string& text) {
-    const size_t k = text.size() < N - 1 ? text.size() : N - 1;
-    std::memcpy(to, text.data(), k);
-    std::memset(to + k, 0, N - k);
+    zk::WriteTextField(to, std::string_view(from, strnlen(from, M)));
 }
 
 // Status, production time, and who signed (its key identifier and subject).
@@ -212,9 +203,9 @@ void DescribeResponse(int status, OCSP_BASICRESP* bs, X509* signer, OcspInfo& in
     const X509_NAME* name = nullptr;
     OCSP_resp_get0_id(bs, &keyId, &name);
     if (keyId) {
-        PutText(info.SignerKeyIdentifier, HexUpper(keyId->data, static_cast<size_t>(keyId->length)));
+        zk::WriteTextField(info.SignerKeyIdentifier, HexUpper(keyId->data, static_cast<size_t>(keyId->length)));
     } else if (signer) {
-        PutText(info.SignerKeyIdentifier, CertKeyIdentifier(signer));
+        zk::WriteTextField(info.SignerKeyIdentifier, CertKeyIdentifier(signer));
     }
     if (!signer) return;
     ProviderCertInfo subject{};
@@ -246,7 +237,7 @@ void PutStatus(OCSP_CERTID* id, int status, int reason, ASN1_GENERALIZEDTIME* re
     out.ThisUpdate = Seconds(thisUpdate);
     ASN1_INTEGER* serial = nullptr;
     OCSP_id_get0_info(nullptr, nullptr, nullptr, &serial, id);
-    if (serial) PutText(out.CertID, HexUpper(serial->data, static_cast<size_t>(serial->length)));
+    if (serial) zk::WriteTextField(out.CertID, HexUpper(serial->data, static_cast<size_t>(serial->length)));
 }
 
 // An OCSPResponse, or the BasicOCSPResponse a container carries: 0 with the

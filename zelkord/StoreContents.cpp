@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/SecureWipe.h"
+#include "platform/Text.h"
 #include "zelkord/Errors.h"
 #include "zelkord/KeyFile.h"
 #include "zelkord/KeyStore.h"
@@ -79,11 +80,7 @@ int KeyFileOf(EVP_PKEY* key, X509* cert, const char* pass, zk::SecretBytes& out)
     return rc;
 }
 
-void PutName(const std::string& text, ZKName& name) {
-    const size_t n = std::min(text.size(), sizeof name - 1);
-    std::memcpy(name, text.data(), n);
-    name[n] = '\0';
-}
+void PutName(const std::string& text, ZKName& name) { zk::WriteTextField(name, text); }
 
 int GetKeysFromPBContainer(const uint8_t* store, uint32_t len, const char* pass, const ZKBlob* certs,
                            int32_t certCount, ZKBlob* keys, int32_t* keyCount, ZKName* names, int32_t* nameCount) {

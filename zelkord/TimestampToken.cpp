@@ -1,4 +1,5 @@
 #include "zelkord/TimestampToken.h"
+#include "platform/Text.h"
 
 #include <openssl/err.h>
 #include <openssl/x509v3.h>
@@ -115,7 +116,7 @@ void FillTimestampInfo(const TimestampToken& t, TimestampInfo& info) {
     std::memset(info.Serial, 0, sizeof info.Serial);
     if (BIGNUM* bn = ASN1_INTEGER_to_BN(TS_TST_INFO_get_serial(t.tst.get()), nullptr)) {
         if (char* hex = BN_bn2hex(bn)) {
-            std::strncpy(info.Serial, hex, sizeof info.Serial - 1);
+            zk::WriteTextField(info.Serial, hex);
             OPENSSL_free(hex);
         }
         BN_free(bn);

@@ -1,4 +1,5 @@
 #include "commands/keys/CertRequestCommand.h"
+#include "platform/Text.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -22,8 +23,7 @@ constexpr size_t kTextSize = 1024;
 // Windows-1251 text cut at the field; a value that fills it has no terminating zero.
 template <size_t N>
 void PutField(char (&field)[N], const tinyxml2::XMLElement* element) {
-    const std::string text = ParamText(element, kTextSize);
-    std::memcpy(field, text.data(), std::min(text.size(), N));
+    WriteTextField(field, ParamText(element, kTextSize), FieldEnd::MayFill);
 }
 
 int32_t Decimal(const tinyxml2::XMLElement* element, int32_t absent) {

@@ -185,6 +185,20 @@ class KeyContainer(RequestService):
         env = self.generate(subject_xml({"Name": "x", "SigningSchema": "77"}))
         self.assertEqual((env.code, list(env.data)), (2, []))
 
+    def test_a_later_element_replaces_an_earlier_one_whole(self):
+        # Elements are matched without regard to case; the later one wins,
+        # with nothing left of a longer earlier text behind it.
+        fields = {"Name": "Перший довгий підписувач", "Obl": "Стара область", "OBL": "Львівська",
+                  "NAME": "Оля", "Rayon": "Галицький", "rayon": "Л"}
+        [(der, _)] = self.requests(self.generate(subject_xml(fields)))
+        text = request_text(der)
+        subject = re.search(r"Subject: (.*)", text).group(1)
+        self.assertIn("ST = Львівська,", subject)
+        self.assertIn("CN = Оля", subject)
+        self.assertIn("L = Л,", subject)
+        self.assertNotIn("асть", subject)
+        self.assertNotIn("довгий", subject)
+
     def test_bad_subjects(self):
         name64 = "Я" * 64
         [(der, _)] = self.requests(self.generate(subject_xml({"Name": name64})))

@@ -4,6 +4,7 @@
 
 #include "base/Params.h"
 #include "base/TextHelpers.h"
+#include "platform/Text.h"
 
 namespace {
 
@@ -21,6 +22,26 @@ TEST(TextHelpers, ParamTextConvertsAndCutsToItsBuffer) {
     EXPECT_EQ(zk::ParamText(root->FirstChildElement("D"), 64), "") << "first child is not text";
     EXPECT_EQ(zk::ParamText(root->FirstChildElement("E"), 64), "??ok") << "bytes that are not UTF-8";
     EXPECT_EQ(zk::ParamText(nullptr, 64), "");
+}
+
+// A field written again holds the new text alone, whatever it held before.
+TEST(TextHelpers, TextFieldsAreWrittenWhole) {
+    struct Case {
+        const char* text;
+        zk::FieldEnd end;
+        std::string expected;  // all 6 bytes of the field
+    } cases[] = {
+        {"ab", zk::FieldEnd::Terminated, std::string("ab\0\0\0\0", 6)},
+        {"abcdefgh", zk::FieldEnd::Terminated, std::string("abcde\0", 6)},
+        {"abcdefgh", zk::FieldEnd::MayFill, "abcdef"},
+        {"", zk::FieldEnd::MayFill, std::string(6, '\0')},
+    };
+    for (const Case& c : cases) {
+        char field[6];
+        std::memset(field, 'x', sizeof field);  // an earlier, longer value
+        zk::WriteTextField(field, c.text, c.end);
+        EXPECT_EQ(std::string(field, sizeof field), c.expected) << c.text;
+    }
 }
 
 TEST(TextHelpers, Base64OfText) {
