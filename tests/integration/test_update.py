@@ -158,6 +158,19 @@ class UpdateServer(unittest.TestCase):
             self.assertLess(abs(prev - (started - 3 * 3600)), 120)
             return svc.log_text()
 
+    def test_without_a_local_digest_list_nothing_is_transferred(self):
+        root = self.publish("no-local-list")
+        with self.peer(root) as server, Service(settings=self.settings(server.url("/upd")), start=False) as svc:
+            os.remove(svc.path("digest.txt"))
+            svc.start()
+            self.assertTrue(svc.wait_for_log("AutoUpdate !_GetLstFl( '%s' )" % svc.path("digest.txt"), timeout=60),
+                            svc.log_text()[-3000:])
+            info = lambda: svc.post(command="GET_UPDATE_INFO").data.find("Info")
+            self.assertTrue(wait_for(lambda: info().get("lastRun")))
+            self.assertEqual(info().get("lastRunOk"), "false")
+            self.assertEqual(server.requests(), [])
+            self.assertFalse(os.path.exists(svc.path("readme-update.txt")))
+
     def test_failures_leave_the_installation_untouched(self):
         def replace(name, data):
             def edit(folder):
