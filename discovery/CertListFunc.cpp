@@ -120,6 +120,27 @@ std::vector<std::string> DiscoveryRoots() {
     return roots;
 }
 
+namespace {
+
+std::mutex g_listenerLock;
+std::function<void()> g_rebuildListener;
+
+void RebuildStarts() {
+    std::function<void()> listener;
+    {
+        std::lock_guard hold(g_listenerLock);
+        listener = g_rebuildListener;
+    }
+    if (listener) listener();
+}
+
+}  // namespace
+
+void SetCertListRebuildListener(std::function<void()> listener) {
+    std::lock_guard hold(g_listenerLock);
+    g_rebuildListener = std::move(listener);
+}
+
 void CertListGet(CertList& list) {
     {
         std::unique_lock lock(g_lock);
@@ -131,6 +152,7 @@ void CertListGet(CertList& list) {
         }
     }
     ZLOG("CertListGet", "Rebuild");
+    RebuildStarts();  // a change from here on is noticed
     list.clear();
     for (const std::string& root : DiscoveryRoots()) ScanCertFolder(root, list);
     {

@@ -66,6 +66,10 @@ void CertListGet(CertList& list);
 // removes from the process list every record that passes it.
 void CertListClear(const CertFilter* filter = nullptr);
 
+// Called at each rebuild of the process list, before its scan (the host then
+// watches the user's folders afresh: SKListFunc.h WatchedFolders).
+void SetCertListRebuildListener(std::function<void()> listener);
+
 // Runs f on the process list under the list lock; f may change the records'
 // key search fields and clear built (invalidation while the lock is held,
 // which closes the kept keys; the kept token sessions go after it).

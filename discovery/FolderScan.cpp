@@ -65,6 +65,26 @@ bool ScanFolder(const std::string& root, unsigned level, const char* logFunction
     return goOn;
 }
 
+void AppendScannedFolders(const std::string& root, size_t limit, std::vector<std::string>& out) {
+    if (root.empty()) return;
+    // Level by level, so that the roots and their nearest folders come first.
+    std::vector<std::string> level{WithoutTrailingSlash(root)};
+    for (unsigned depth = 0; depth <= kMaxScanLevel && !level.empty(); ++depth) {
+        std::vector<std::string> next;
+        for (const std::string& folder : level) {
+            if (out.size() >= limit) return;
+            out.push_back(folder);
+            if (depth == kMaxScanLevel) continue;
+            ForEachEntry(folder, [&](const fs::directory_entry& entry) {
+                std::error_code ec;
+                if (entry.is_directory(ec)) next.push_back(entry.path().string());
+                return next.size() < limit;
+            });
+        }
+        level = std::move(next);
+    }
+}
+
 std::optional<std::vector<std::string>> ListFiles(const std::string& folder, const Extensions& exts) {
     std::vector<std::string> files;
     const std::string dir = WithoutTrailingSlash(folder);

@@ -31,6 +31,10 @@ bool HasExtension(const std::string& name, const Extensions& exts);
 bool ScanFolder(const std::string& root, unsigned level, const char* logFunction, const char* logSource,
                 const Extensions& exts, const std::function<bool(const std::string& path)>& onFile);
 
+// The folders a scan of root walks: root and its subfolders down to
+// kMaxScanLevel, appended to out until it holds limit folders.
+void AppendScannedFolders(const std::string& root, size_t limit, std::vector<std::string>& out);
+
 // The regular files of one folder with a wanted extension, in file-system
 // order; nothing when the folder cannot be listed.
 std::optional<std::vector<std::string>> ListFiles(const std::string& folder, const Extensions& exts);

@@ -232,6 +232,13 @@ std::string KeyPath() {
     return path;
 }
 
+std::vector<std::string> WatchedFolders(size_t limit) {
+    std::vector<std::string> folders;
+    for (const std::string& root : {WorkFolder("Cert"), UserCertFolder(), Host().certPath, KeyPath()})
+        AppendScannedFolders(root, limit, folders);
+    return folders;
+}
+
 void SKListGet(const std::string& password, KeyList& list) {
     ZLOG("SKListGet", "Rebuild");
     list.clear();

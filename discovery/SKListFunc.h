@@ -34,6 +34,11 @@ void SKListGet(const std::string& password, KeyList& list);
 // empty when not set.
 std::string KeyPath();
 
+// The folders of the user's own certificates and keys, with the subfolders
+// the scans walk, at most limit of them: "Cert", the user certificate folder,
+// CertPath and KeyPath. (Drives come and go by the mount table's changes.)
+std::vector<std::string> WatchedFolders(size_t limit);
+
 // Detail values of a key search.
 enum KeyDetail : int {
     kDetailNone = -1,

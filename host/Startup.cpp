@@ -23,6 +23,7 @@
 #include "http/HTTPServer.h"
 #include "platform/CodePage.h"
 #include "platform/Files.h"
+#include "platform/FolderWatch.h"
 #include "platform/MessageBox.h"
 #include "platform/MessageLoop.h"
 #include "platform/ModulePath.h"
@@ -144,8 +145,19 @@ public:
             ZLOG("RunService", "Device change");
             CertListClear();
         });
+        // So does a file made, changed or removed in the user's folders;
+        // each rebuild watches them afresh (a folder may have come or gone).
+        if (folders_.Start([] {
+                ZLOG("RunService", "Change in a certificate or key folder");
+                CertListClear();
+            })) {
+            SetCertListRebuildListener([this] { folders_.Watch(WatchedFolders(FolderWatch::kMaxFolders)); });
+            folders_.Watch(WatchedFolders(FolderWatch::kMaxFolders));
+        }
     }
     ~MainWindow() {
+        SetCertListRebuildListener({});
+        folders_.Stop();
         devices_.Stop();
         tray::RemoveTrayIcon();
         SetUserAsker({});
@@ -157,6 +169,7 @@ public:
 
 private:
     MountWatch devices_;
+    FolderWatch folders_;
 };
 
 }  // namespace

@@ -36,7 +36,7 @@ def tearDownModule():
     shutil.rmtree(tmp, ignore_errors=True)
 
 
-class Signing(unittest.TestCase):
+class SigningService(unittest.TestCase):
     # Cert/ holds each signer's certificate beside its key file; the two keys
     # of one file sit in a folder of their own.
     LAYOUT = {"ivan.cer": "", "ivan.pfx": "", "olga.cer": "", "olga.dat": "", "roman.cer": "", "roman.key": "",
@@ -68,6 +68,9 @@ class Signing(unittest.TestCase):
         self.assertEqual(pem_to_der(v.signer), pki.read(signer + ".cer"))
         return v
 
+
+
+class Signing(SigningService):
     def test_each_selection_path_signs_with_the_right_key(self):
         page_bytes = {"SenderCert": b64(pki.read("ivan.cer")), "SenderSK": b64(pki.read("ivan.pfx"))}
         cases = [  # (name, params, signer, digest, detailing)
@@ -246,3 +249,33 @@ class DemoSet(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class FoldersWatched(SigningService):
+    """A certificate and key file the user drops into a searched folder (or a
+    subfolder of it) is found by the next request, without a listing first."""
+
+    LAYOUT = {"ivan.cer": "", "ivan.pfx": ""}
+
+    def drop(self, names, *where):
+        folder = self.svc.path(*where)
+        os.makedirs(folder, exist_ok=True)
+        before = len(self.svc.log_text())
+        for name in names:
+            shutil.copy(pki.path(name), os.path.join(folder, name))
+        self.assertTrue(self.svc.wait_for_log("Change in a certificate or key folder", since=before, timeout=10))
+
+    def test_files_added_later_are_found(self):
+        self.assert_signed_by(self.sign({"DRFO": "1111111111"}), "ivan")  # the list is built
+        self.assertEqual(self.sign({"DRFO": "3333333333"}).code, 52)
+        self.drop(["olga.cer", "olga.dat"], "Cert", "нові", "глибше")
+        self.assert_signed_by(self.sign({"DRFO": "3333333333"}), "olga")
+        # A folder made after the last rebuild is watched from the next one.
+        self.drop(["roman.cer", "roman.key"], "Cert", "пізніше")
+        self.assert_signed_by(self.sign({"DRFO": "4444444444"}), "roman")
+        # Signing reads the folders and changes nothing: the list stays built.
+        rebuilds = lambda: len(re.findall(r"CertListGet, CertListFunc, \d+\t- Rebuild", self.svc.log_text()))
+        before = rebuilds()
+        for _ in range(3):
+            self.assert_signed_by(self.sign({"DRFO": "1111111111"}), "ivan")
+        self.assertEqual(rebuilds(), before)
