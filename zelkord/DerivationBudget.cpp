@@ -52,17 +52,21 @@ T* Unpack(const X509_ALGOR* alg, const ASN1_ITEM* it) {
     return static_cast<T*>(ASN1_item_unpack(static_cast<const ASN1_STRING*>(value), it));
 }
 
-// a * b, or kBeyond when it does not fit.
+// a * b and a + b, or kBeyond when they do not fit.
 uint64_t Times(uint64_t a, uint64_t b) { return a != 0 && b > kBeyond / a ? kBeyond : a * b; }
+uint64_t Plus(uint64_t a, uint64_t b) { return a > kBeyond - b ? kBeyond : a + b; }
 
-// scrypt: the work N * r * p within the budget's terms, its memory within kMaxScryptMemory.
-uint64_t ScryptWork(const SCRYPT_PARAMS* s) {
+// scrypt: its work N * r * p in the budget's terms, once its memory is
+// known to stay within kMaxScryptMemory.
+int ScryptWork(const SCRYPT_PARAMS* s, uint64_t& work) {
     const uint64_t n = Count(s->costParameter, kBeyond), r = Count(s->blockSize, kBeyond),
                    p = Count(s->parallelizationParameter, kBeyond);
-    if (n < 2 || r == 0 || p == 0 || (n & (n - 1)) != 0) return kBeyond;
-    const uint64_t memory = Times(Times(128, r), n + p + 2);
-    if (n > kBeyond / 2 || memory > kMaxScryptMemory) return kBeyond;
-    return Times(Times(n, r), p);
+    if (n < 2 || r == 0 || p == 0 || (n & (n - 1)) != 0) return Unreadable("scrypt");
+    if (Times(Times(128, r), Plus(Plus(n, p), 2)) > kMaxScryptMemory)
+        return Fail(ZK_E_BAD_KEY_FORMAT, "the key file's scrypt parameters ask for more memory than " +
+                                             std::to_string(kMaxScryptMemory >> 20) + " MiB");
+    work = Times(Times(n, r), p);
+    return ZK_E_OK;
 }
 
 // The work of PBES2's key derivation function.
@@ -79,8 +83,7 @@ int Pbes2Work(const X509_ALGOR* alg, uint64_t& work) {
         case NID_id_scrypt: {
             ScryptPtr kdf(Unpack<SCRYPT_PARAMS>(pbe2->keyfunc, ASN1_ITEM_rptr(SCRYPT_PARAMS)));
             if (!kdf) return Unreadable("scrypt");
-            work = ScryptWork(kdf.get());
-            return ZK_E_OK;
+            return ScryptWork(kdf.get(), work);
         }
         default:
             return Fail(ZK_E_BAD_KEY_FORMAT, "the key file names a key derivation function this system does not know");
