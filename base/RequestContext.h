@@ -4,6 +4,7 @@
 // The front end sets it on the worker thread around each command.
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -20,6 +21,9 @@ struct RequestWork {
     uint64_t produced = 0;
     MemoryShare memory;
     bool busy = false;  // the memory budget had no room: the front end answers 503
+    // CPU time its checks of key files found on disk have taken
+    // (base/KeyCheckBudget.h); counted on the request's own thread.
+    std::chrono::nanoseconds keyCheckTime{0};
 };
 
 struct RequestContext {

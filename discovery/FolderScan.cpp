@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "base/Log.h"
+#include "base/ServiceFolders.h"
 #include "platform/Text.h"
 
 namespace fs = std::filesystem;
@@ -33,6 +34,12 @@ bool IsRegularFile(const fs::directory_entry& entry) {
     return entry.is_regular_file(ec);
 }
 
+bool Skipped(const std::string& folder, const char* logFunction, const char* logSource) {
+    if (!IsServiceFolder(folder)) return false;
+    log::Write(logFunction, logSource, __LINE__, "Skipped: '%s' (a folder of the service's own)", folder.c_str());
+    return true;
+}
+
 }  // namespace
 
 bool HasExtension(const std::string& name, const Extensions& exts) {
@@ -49,6 +56,7 @@ bool ScanFolder(const std::string& root, unsigned level, const char* logFunction
     log::Write(logFunction, logSource, __LINE__, "Root: '%s', Level: '%u'", root.c_str(), level);
     if (level > kMaxScanLevel || root.empty()) return true;
     const std::string folder = WithoutTrailingSlash(root);
+    if (Skipped(folder, logFunction, logSource)) return true;
     const std::string prefix = folder == "/" ? "" : folder;
     bool goOn = true;
     ForEachEntry(folder, [&](const fs::directory_entry& entry) {
@@ -88,6 +96,7 @@ void AppendScannedFolders(const std::string& root, size_t limit, std::vector<std
 std::optional<std::vector<std::string>> ListFiles(const std::string& folder, const Extensions& exts) {
     std::vector<std::string> files;
     const std::string dir = WithoutTrailingSlash(folder);
+    if (Skipped(dir, "ListFiles", __FILE__)) return std::nullopt;
     bool listed = ForEachEntry(dir, [&](const fs::directory_entry& entry) {
         std::string name = entry.path().filename().string();
         if (HasExtension(name, exts) && IsRegularFile(entry)) files.push_back(entry.path().string());
@@ -95,6 +104,14 @@ std::optional<std::vector<std::string>> ListFiles(const std::string& folder, con
     });
     if (!listed) return std::nullopt;
     return files;
+}
+
+bool AcceptableKeyFolder(const std::string& path) {
+    if (path.empty() || path[0] != '/') return false;
+    std::error_code ec;
+    if (!fs::is_directory(path, ec)) return false;
+    fs::directory_iterator listing(path, ec);  // opening it is listing it
+    return !ec && !IsServiceFolder(path);
 }
 
 }  // namespace zk

@@ -27,7 +27,8 @@ bool HasExtension(const std::string& name, const Extensions& exts);
 // walked at level + 1, regular files with a wanted extension go to onFile
 // with their full path; onFile returns false to end the whole walk (then so
 // does ScanFolder). Unreadable folders yield nothing; symbolic links are
-// followed, and the level bound ends any loop they form.
+// followed, and the level bound ends any loop they form. The service's own
+// folders (base/ServiceFolders.h) yield nothing, wherever they are met.
 bool ScanFolder(const std::string& root, unsigned level, const char* logFunction, const char* logSource,
                 const Extensions& exts, const std::function<bool(const std::string& path)>& onFile);
 
@@ -36,7 +37,13 @@ bool ScanFolder(const std::string& root, unsigned level, const char* logFunction
 void AppendScannedFolders(const std::string& root, size_t limit, std::vector<std::string>& out);
 
 // The regular files of one folder with a wanted extension, in file-system
-// order; nothing when the folder cannot be listed.
+// order; nothing when the folder cannot be listed or is one of the
+// service's own.
 std::optional<std::vector<std::string>> ListFiles(const std::string& folder, const Extensions& exts);
+
+// Whether a path may become a folder of the searches (KEY_FOLDER, the folder
+// choice): an absolute path of an existing folder that the user can list,
+// none of the service's own folders. Every refusal looks the same.
+bool AcceptableKeyFolder(const std::string& path);
 
 }  // namespace zk

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <optional>
 
+#include "base/KeyCheckBudget.h"
 #include "base/RequestContext.h"
 #include "discovery/CertListFunc.h"
 #include "discovery/FolderScan.h"
@@ -23,6 +24,27 @@ namespace {
 const Extensions kKeyExtensions = {".sk", ".key", ".dat", ".zs2", ".zsk", ".jks", ".pfx"};
 constexpr size_t kMaxKeyPath = 255;
 constexpr int kWrongPassword = 8;
+constexpr int kGivenUp = 50;  // the provider stopped a check: the request was given up or is over its budget
+
+// Whether a search stops before its next key file; logs why, once per search.
+class SearchEnd {
+public:
+    explicit SearchEnd(const char* function) : function_(function) {}
+    bool Reached() {
+        if (reached_) return true;
+        const char* why = RequestCancelled()       ? "the request was given up"
+                          : KeyCheckBudgetSpent() ? "the request's time for key checks is spent"
+                                                  : nullptr;
+        if (!why) return false;
+        reached_ = true;
+        log::Write(function_, __FILE__, __LINE__, "Key search stopped: %s", why);
+        return true;
+    }
+
+private:
+    const char* function_;
+    bool reached_ = false;
+};
 
 bool ReadKeyFile(const std::string& path, SecretBytes& key, files::FileVersion* version = nullptr) {
     if (version) {
@@ -56,6 +78,7 @@ void AddSK(const std::string& path, const std::string& password, KeyList& list) 
     // a password try like any other, slowed down after wrong ones.
     PasswordTry turn(path, key.bytes().data(), key.bytes().size(), password);
     if (!turn.Allowed()) return;
+    KeyCheckScope timed;
     SecretBytes scratch;
     scratch.bytes().resize(ZK_KEY_BUFFER_SIZE);
     int rc = provider::ChangeKeyPassword(ZK_SITE("_AddSK"), password.c_str(), key.bytes(), password.c_str(), scratch);
@@ -85,6 +108,7 @@ KeyCheck CheckKey(const std::string& keyPath, int previousCode, const KeySearchI
     if (unreadable) return {previousCode, false, {}};
     PasswordTry turn(keyPath, key.bytes().data(), key.bytes().size(), password);
     if (!turn.Allowed()) return {kWrongPassword, false, {}};
+    KeyCheckScope timed;
     KeyCheck c = CheckKeyBytes(key.bytes().data(), key.bytes().size(), in, password);
     turn.Report(c.code, c.opened);
     return c;
@@ -150,6 +174,7 @@ bool CheckCachedKey(const KeySearchInput& in, KeySearchResult& res) {
         files::FileVersion read{};
         c = CheckKey(keyPath, 53, in, password.str(), unreadable, &read);
         version = read;
+        if (c.code == kGivenUp) c.code = 53;  // stopped on the way: not found, and nothing recorded
     }
     res.code = c.code;
     res.opened = c.opened;
@@ -184,6 +209,7 @@ bool TryCandidate(const std::string& keyPath, const KeySearchInput& in, KeySearc
     files::FileVersion version{};
     KeyCheck c = CheckKey(keyPath, res.code, in, in.password.str(), unreadable, &version);
     if (unreadable) CertListClear();
+    if (c.code == kGivenUp) return false;  // not tried to its end: it tells nothing
     res.code = c.code;
     res.opened = c.opened;
     if (c.code == 6) {
@@ -225,9 +251,14 @@ std::vector<std::string> FolderCandidates(const std::string& folder, const std::
 
 bool IsKeyFileName(const std::string& name) { return HasExtension(name, kKeyExtensions); }
 
-std::string KeyPath() {
-    std::string path = TrimBlanks(Profile::GetString(CertParamsIniPath(), "common", "KeyPath", "", 1023));
+std::string WithoutTrailingSeparator(std::string path) {
+    path = TrimBlanks(path);
     if (path.size() > 1 && (path.back() == '\\' || path.back() == '/')) path.pop_back();
+    return path;
+}
+
+std::string KeyPath() {
+    std::string path = WithoutTrailingSeparator(Profile::GetString(CertParamsIniPath(), "common", "KeyPath", "", 1023));
     if (path.size() > kMaxKeyPath) path.resize(kMaxKeyPath);
     return path;
 }
@@ -239,16 +270,25 @@ std::vector<std::string> WatchedFolders(size_t limit) {
     return folders;
 }
 
+std::string KeyPathFromText(const std::string& text) {
+    std::string path = WithoutTrailingSeparator(text);
+    return path.size() > kMaxKeyPath ? std::string() : path;
+}
+
 void SKListGet(const std::string& password, KeyList& list) {
     ZLOG("SKListGet", "Rebuild");
     list.clear();
     std::vector<std::string> roots = DiscoveryRoots();
     if (std::string keyPath = KeyPath(); !keyPath.empty()) roots.push_back(keyPath);
-    for (const std::string& root : roots)
+    SearchEnd end("SKListGet");
+    for (const std::string& root : roots) {
+        if (end.Reached()) break;
         ScanFolder(root, 0, "_SKListGet", __FILE__, kKeyExtensions, [&](const std::string& path) {
+            if (end.Reached()) return false;
             AddSK(path, password, list);
             return true;
         });
+    }
     ZLOG("SKListGet", "Found '%u' key(s)", static_cast<unsigned>(list.size()));
 }
 
@@ -288,16 +328,19 @@ KeySearchResult FindCertKey(const KeySearchInput& in) {
         std::vector<std::string> more = FolderCandidates(keyPath, certStem);
         candidates.insert(candidates.end(), more.begin(), more.end());
     }
-    for (const std::string& candidate : candidates)
+    SearchEnd end("FindCertKey");
+    for (const std::string& candidate : candidates) {
+        if (end.Reached()) return res;
         if (TryCandidate(candidate, in, res)) return res;
+    }
     if (!candidates.empty()) return res;
 
     // Nothing near the certificate: every key file of the discovery roots.
     res.detail = kDetailNone;
     for (const std::string& root : DiscoveryRoots()) {
-        bool found = !ScanFolder(root, 0, "FindCertKey", __FILE__, kKeyExtensions,
-                                 [&](const std::string& path) { return !TryCandidate(path, in, res); });
-        if (found) break;
+        bool stopped = !ScanFolder(root, 0, "FindCertKey", __FILE__, kKeyExtensions,
+                                   [&](const std::string& path) { return !end.Reached() && !TryCandidate(path, in, res); });
+        if (stopped) break;
     }
     return res;
 }

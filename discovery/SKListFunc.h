@@ -26,7 +26,9 @@ bool IsKeyFileName(const std::string& name);
 
 // Rebuilds the caller's list from the discovery roots and the KeyPath folder
 // with a Windows-1251 password. Each key file's try waits its turn after wrong
-// passwords for that file (PasswordThrottle).
+// passwords for that file (PasswordThrottle). The walk stops when the request
+// is given up or has spent its budget for key checks (base/KeyCheckBudget.h):
+// the list then holds what was found so far.
 void SKListGet(const std::string& password, KeyList& list);
 
 // The KeyPath setting of Params.ini in the "Cert" folder (section "common"):
@@ -38,6 +40,11 @@ std::string KeyPath();
 // the scans walk, at most limit of them: "Cert", the user certificate folder,
 // CertPath and KeyPath. (Drives come and go by the mount table's changes.)
 std::vector<std::string> WatchedFolders(size_t limit);
+
+// A KeyPath text as KeyPath() reads it back (blanks and one trailing slash or
+// backslash removed); empty when it is longer than KeyPath() keeps (a cut
+// path would name another folder).
+std::string KeyPathFromText(const std::string& text);
 
 // Detail values of a key search.
 enum KeyDetail : int {
@@ -80,6 +87,9 @@ struct KeySearchResult {
 // whose password is the kept one (given again, or taken from the record) is
 // answered with it without reading or opening the key file again, as long as
 // the file is unchanged.
+// The search stops trying files when the request is given up or has spent
+// its budget for key checks (base/KeyCheckBudget.h); the result is then what
+// the files tried so far gave (53 when none was found).
 KeySearchResult FindCertKey(const KeySearchInput& in);
 
 struct KeyCheck {

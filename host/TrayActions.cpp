@@ -7,7 +7,10 @@
 #include "base/MainWindow.h"
 #include "base/RequestContext.h"
 #include "base/Settings.h"
+#include "commands/Messages.h"
 #include "discovery/CertListFunc.h"
+#include "discovery/FolderScan.h"
+#include "platform/CodePage.h"
 #include "platform/Files.h"
 #include "platform/MessageBox.h"
 #include "platform/MessageLoop.h"
@@ -88,7 +91,9 @@ void ChooseFolder(const std::string& zenity) {
     std::string folder = chosen->output;
     while (!folder.empty() && (folder.back() == '\n' || folder.back() == '\r')) folder.pop_back();
     if (folder.empty() || folder[0] != '/' || folder.find_first_of("\r\n") != std::string::npos) return;
-    StoreChosenFolder(folder);
+    if (!StoreChosenFolder(folder) && !AcceptableKeyFolder(folder))
+        RunDialog({zenity, "--error", "--no-markup", "--title=Помилка", "--text=" + Cp1251ToUtf8(ReturnMessage(ZK_E_NO_KEY_FILE))},
+                  &g_folder.close);
 }
 
 std::atomic<bool> g_asking{false};  // a question is open
@@ -122,6 +127,10 @@ void HandleCommand(int command) {
 }
 
 bool StoreChosenFolder(const std::string& folder) {
+    if (!AcceptableKeyFolder(folder)) {
+        ZLOG("SelectUserCertFolder", "Not a folder for keys: '%s'", folder.c_str());
+        return false;
+    }
     std::lock_guard lock(SettingsLock());
     if (UserCertFolderLocked() == folder) return false;
     SetUserCertFolderLocked(folder);

@@ -32,10 +32,12 @@ std::string AboutText();
 // Runs a command of the main window; on the main thread.
 void HandleCommand(int command);
 
-// Stores a folder the user chose as the user certificate folder: when it
-// differs from the current one (exact text), under the settings lock it
-// becomes current, the certificate list is invalidated and "UsrCertPath" of
-// Params.ini is written. True when it changed.
+// Stores a folder the user chose as the user certificate folder: when it is
+// one the searches may use (discovery/FolderScan.h AcceptableKeyFolder: not
+// one of the service's own folders) and differs from the current one (exact
+// text), under the settings lock it becomes current, the certificate list is
+// invalidated and "UsrCertPath" of Params.ini is written. True when it
+// changed. A refused choice is shown with the message of code 53.
 bool StoreChosenFolder(const std::string& folder);
 
 // Asks the user a yes/no question (UserQuestion.h) in a dialog, one at a

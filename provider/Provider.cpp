@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/KeyCheckBudget.h"
 #include "base/Log.h"
 #include "platform/CodePage.h"
 #include "platform/Files.h"
@@ -154,6 +155,7 @@ int LoadProvider(std::string& errorText, const LoadOptions& options) {
     }
     if (b.exports.ZKLD_GetMethods) b.methodsForLog = b.exports.ZKLD_GetMethods();
     HandLogCallback(&log::ProviderLogCallback);  // its lines are written while the log is open
+    Call<&Exports::ZKLSVC_SetGiveUpCheck>(&ProviderGiveUpCheck);  // long work stops when its request is given up
     Call<&Exports::ZKLLIB_Init>();
     return 0;
 }

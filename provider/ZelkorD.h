@@ -386,6 +386,9 @@ typedef struct TokenKey {
 /* ------------------------------------------------------------- exports */
 
 typedef void (*ZKLogCallback)(const char* message, const char* function, const char* sourceFile, int line);
+/* Asked on the thread of an operation: non-zero once the host has given up the request that the operation
+ * serves (its client is gone, the service is stopping, or the request's budget for the work is spent). */
+typedef int (*ZKGiveUpCheck)(void);
 typedef void (*ZKLDProc)(void);
 
 /* The operations, each in one place: its return type, name and parameters as
@@ -514,6 +517,8 @@ typedef void (*ZKLDProc)(void);
     /* services, errors, library life */ \
     X(int, ZKLSVC_AcquireKey, (const uint8_t*, key)(uint32_t, keyLen)(const char*, pass)(uint8_t*, key1) \
       (uint32_t*, key1Len)(uint8_t*, key2)(uint32_t*, key2Len)(char*, id1)(char*, id2)) \
+    /* long work (key derivations) asks the check at points where it can stop, and then ends with code 50 */ \
+    X(void, ZKLSVC_SetGiveUpCheck, (ZKGiveUpCheck, check)) \
     X(int, ZKErrors_GetLastCSPError, (void, )) \
     X(void, ZKErrors_ResetCSPError, (void, )) \
     X(const char*, ZKErrors_GetLastCSPMessage, (void, )) \

@@ -9,7 +9,11 @@
 
 #include "platform/CodePage.h"
 #include "platform/SecureWipe.h"
+#include "zelkord/DerivationBudget.h"
+#include "zelkord/DerivationContext.h"
 #include "zelkord/Errors.h"
+#include "zelkord/GiveUp.h"
+#include "zelkord/Pkcs12Mac.h"
 
 namespace zkd {
 namespace {
@@ -75,14 +79,34 @@ int AddKey(KeyFile& out, PKCS8_PRIV_KEY_INFO* info, PKCS12_SAFEBAG* bag) {
     return ZK_E_OK;
 }
 
+// A derivation that failed: a wrong password, unless the request was given
+// up while it ran (then it stopped on purpose).
+int DerivationFailed(const char* why) {
+    return GivenUp() ? FailGivenUp("key derivation") : Fail(ZK_E_SIGN_OR_PASSWORD, why);
+}
+
+// The work of the shrouded keys among bags (the one thing in them that
+// derives from the password).
+int SpendOnKeys(const Bags* bags, DerivationBudget& budget) {
+    for (int i = 0; i < sk_PKCS12_SAFEBAG_num(bags); ++i) {
+        const PKCS12_SAFEBAG* bag = sk_PKCS12_SAFEBAG_value(bags, i);
+        if (PKCS12_SAFEBAG_get_nid(bag) != NID_pkcs8ShroudedKeyBag) continue;
+        const X509_ALGOR* alg = nullptr;
+        X509_SIG_get0(PKCS12_SAFEBAG_get0_pkcs8(bag), &alg, nullptr);
+        if (int rc = budget.Spend(alg)) return rc;
+    }
+    return ZK_E_OK;
+}
+
 // One SafeContents: keys are decrypted, certificates kept; other bags are skipped.
 int ReadBags(const Bags* bags, const Password& pass, KeyFile& out) {
     for (int i = 0; i < sk_PKCS12_SAFEBAG_num(bags); ++i) {
         PKCS12_SAFEBAG* bag = sk_PKCS12_SAFEBAG_value(bags, i);
         switch (PKCS12_SAFEBAG_get_nid(bag)) {
             case NID_pkcs8ShroudedKeyBag: {
-                P8InfoPtr info(PKCS12_decrypt_skey(bag, pass.data(), pass.size()));
-                if (!info) return Fail(ZK_E_SIGN_OR_PASSWORD, "the key does not open with the password");
+                if (GivenUp()) return FailGivenUp("key derivation");
+                P8InfoPtr info(PKCS12_decrypt_skey_ex(bag, pass.data(), pass.size(), DerivationLibCtx(), nullptr));
+                if (!info) return DerivationFailed("the key does not open with the password");
                 if (int rc = AddKey(out, info.get(), bag)) return rc;
                 break;
             }
@@ -108,35 +132,84 @@ int ReadBags(const Bags* bags, const Password& pass, KeyFile& out) {
     return ZK_E_OK;
 }
 
-int OpenPkcs12(PKCS12* p12, const char* passText, bool keysRequired, KeyFile& out) {
-    Password pass(passText);
-    // An empty password is encoded either as an empty text or as none at all.
-    const char* macPass = pass.data();
-    int macLen = pass.size();
-    if (PKCS12_mac_present(p12)) {
-        if (!PKCS12_verify_mac(p12, macPass, macLen)) {
-            if (!pass.empty() || !PKCS12_verify_mac(p12, nullptr, 0))
-                return Fail(ZK_E_SIGN_OR_PASSWORD, "the key file does not open with the password");
-        }
-    }
-    SafesPtr safes(PKCS12_unpack_authsafes(p12));
-    if (!safes) return Fail(ZK_E_BAD_KEY_FORMAT, "damaged key file");
-    for (int i = 0; i < sk_PKCS7_num(safes.get()); ++i) {
-        PKCS7* p7 = sk_PKCS7_value(safes.get(), i);
-        BagsPtr bags;
+// The encryption of an encrypted SafeContents, or nullptr when it is damaged.
+const X509_ALGOR* SafeAlgorithm(const PKCS7* p7) {
+    const PKCS7_ENCRYPT* enc = p7->d.encrypted;
+    return enc && enc->enc_data && enc->enc_data->algorithm && enc->enc_data->enc_data ? enc->enc_data->algorithm
+                                                                                         : nullptr;
+}
+
+// The safes' contents as they can be read before any derivation: the plain
+// ones parsed, the encrypted ones left for later (null). The derivations
+// seen on the way (the encrypted safes, the plain safes' shrouded keys) are
+// spent from the budget first.
+int ParseSafes(const Safes* safes, DerivationBudget& budget, std::vector<BagsPtr>& plain) {
+    for (int i = 0; i < sk_PKCS7_num(safes); ++i) {
+        PKCS7* p7 = sk_PKCS7_value(safes, i);
+        plain.emplace_back();
         switch (OBJ_obj2nid(p7->type)) {
             case NID_pkcs7_data:
-                bags.reset(PKCS12_unpack_p7data(p7));
-                if (!bags) return Fail(ZK_E_BAD_KEY_FORMAT, "damaged key file");
+                plain.back().reset(PKCS12_unpack_p7data(p7));
+                if (!plain.back()) return Fail(ZK_E_BAD_KEY_FORMAT, "damaged key file");
+                if (int rc = SpendOnKeys(plain.back().get(), budget)) return rc;
                 break;
-            case NID_pkcs7_encrypted:
-                bags.reset(PKCS12_unpack_p7encdata(p7, pass.data(), pass.size()));
-                if (!bags) return Fail(ZK_E_SIGN_OR_PASSWORD, "the key file does not open with the password");
+            case NID_pkcs7_encrypted: {
+                const X509_ALGOR* alg = SafeAlgorithm(p7);
+                if (!alg) return Fail(ZK_E_BAD_KEY_FORMAT, "damaged key file");
+                if (int rc = budget.Spend(alg)) return rc;
                 break;
+            }
             default:
-                continue;
+                break;
         }
-        if (int rc = ReadBags(bags.get(), pass, out)) return rc;
+    }
+    return ZK_E_OK;
+}
+
+// An encrypted SafeContents opened with the password; its shrouded keys are
+// spent from the budget before they are decrypted.
+int OpenSafe(const PKCS7* p7, const Password& pass, DerivationBudget& budget, BagsPtr& bags) {
+    if (GivenUp()) return FailGivenUp("key derivation");
+    const X509_ALGOR* alg = SafeAlgorithm(p7);
+    bags.reset(static_cast<Bags*>(PKCS12_item_decrypt_d2i_ex(alg, ASN1_ITEM_rptr(PKCS12_SAFEBAGS), pass.data(),
+                                                             pass.size(), p7->d.encrypted->enc_data->enc_data, 1,
+                                                             DerivationLibCtx(), nullptr)));
+    if (!bags) return DerivationFailed("the key file does not open with the password");
+    return SpendOnKeys(bags.get(), budget);
+}
+
+// The MAC, when present, matches with the password. An empty password is
+// encoded either as an empty text or as none at all: both are tried.
+int CheckMac(const uint8_t* data, size_t len, const PKCS12* p12, const Password& pass) {
+    if (!PKCS12_mac_present(p12)) return ZK_E_OK;
+    if (GivenUp()) return FailGivenUp("key derivation");
+    if (Pkcs12MacMatches(data, len, p12, pass.data(), pass.size())) return ZK_E_OK;
+    if (pass.empty() && !GivenUp() && Pkcs12MacMatches(data, len, p12, nullptr, 0)) return ZK_E_OK;
+    return DerivationFailed("the key file does not open with the password");
+}
+
+// Every derivation the file asks for is counted before the first one runs
+// (those inside encrypted safes as soon as the safe is open), so a file
+// beyond the cap is refused at once.
+int OpenPkcs12(const uint8_t* data, size_t len, PKCS12* p12, const char* passText, bool keysRequired,
+               KeyFile& out) {
+    Password pass(passText);
+    SafesPtr safes(PKCS12_unpack_authsafes(p12));
+    if (!safes) return Fail(ZK_E_BAD_KEY_FORMAT, "damaged key file");
+    DerivationBudget budget;
+    std::vector<BagsPtr> plain;
+    if (int rc = budget.SpendMac(p12, pass.empty() ? 2 : 1)) return rc;
+    if (int rc = ParseSafes(safes.get(), budget, plain)) return rc;
+    if (int rc = CheckMac(data, len, p12, pass)) return rc;
+    for (int i = 0; i < sk_PKCS7_num(safes.get()); ++i) {
+        const PKCS7* p7 = sk_PKCS7_value(safes.get(), i);
+        BagsPtr opened;
+        if (OBJ_obj2nid(p7->type) == NID_pkcs7_encrypted) {
+            if (int rc = OpenSafe(p7, pass, budget, opened)) return rc;
+        }
+        const Bags* bags = opened ? opened.get() : plain[static_cast<size_t>(i)].get();
+        if (!bags) continue;
+        if (int rc = ReadBags(bags, pass, out)) return rc;
     }
     if (keysRequired && out.keys.empty()) return Fail(ZK_E_BAD_KEY_FORMAT, "the key file holds no private key");
     out.kind = KeyFileKind::Pkcs12;
@@ -144,9 +217,14 @@ int OpenPkcs12(PKCS12* p12, const char* passText, bool keysRequired, KeyFile& ou
 }
 
 int OpenPkcs8(X509_SIG* sig, const char* passText, KeyFileKind kind, KeyFile& out) {
+    const X509_ALGOR* alg = nullptr;
+    X509_SIG_get0(sig, &alg, nullptr);
+    DerivationBudget budget;
+    if (int rc = budget.Spend(alg)) return rc;
+    if (GivenUp()) return FailGivenUp("key derivation");
     Password pass(passText);
-    P8InfoPtr info(PKCS8_decrypt(sig, pass.data(), pass.size()));
-    if (!info) return Fail(ZK_E_SIGN_OR_PASSWORD, "the key does not open with the password");
+    P8InfoPtr info(PKCS8_decrypt_ex(sig, pass.data(), pass.size(), DerivationLibCtx(), nullptr));
+    if (!info) return DerivationFailed("the key does not open with the password");
     if (int rc = AddKey(out, info.get(), nullptr)) return rc;
     out.kind = kind;
     return ZK_E_OK;
@@ -279,7 +357,7 @@ int OpenKeyFile(const uint8_t* data, size_t len, const char* password, KeyFile& 
     int rc;
     const unsigned char* p = data;
     if (P12Ptr p12 = ParsePkcs12(data, len)) {
-        rc = OpenPkcs12(p12.get(), password, true, out);
+        rc = OpenPkcs12(data, len, p12.get(), password, true, out);
     } else if (Contains(data, len, kPemEncryptedKey.c_str())) {
         BioPtr bio(BIO_new_mem_buf(data, static_cast<int>(len)));
         X509SigPtr sig(bio ? PEM_read_bio_PKCS8(bio.get(), nullptr, nullptr, nullptr) : nullptr);
@@ -297,7 +375,7 @@ int OpenPkcs12Store(const uint8_t* data, size_t len, const char* password, KeyFi
     if (int rc = CheckKeyFileSize(data, len)) return rc;
     P12Ptr p12 = ParsePkcs12(data, len);
     if (!p12) return Fail(ZK_E_BAD_KEY_FORMAT, "not a PKCS#12 file");
-    return Finish(OpenPkcs12(p12.get(), password, false, out), out);
+    return Finish(OpenPkcs12(data, len, p12.get(), password, false, out), out);
 }
 
 int WriteKeyFile(const KeyFile& file, KeyFileKind kind, const char* password, Bytes& out) {

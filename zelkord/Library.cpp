@@ -2,6 +2,7 @@
 #include <openssl/crypto.h>
 
 #include "zelkord/Context.h"
+#include "zelkord/DerivationContext.h"
 #include "zelkord/ParsedCerts.h"
 #include "zelkord/Pkcs11.h"
 #include "zelkord/PrivateKey.h"
@@ -21,6 +22,7 @@ int LibraryTerm() {
     CloseAllKeptKeys();
     ForgetParsedCerts();
     ReleaseTokenProviders();  // each token module ends once its last connection does
+    ReleaseDerivationLibCtx();
     ZKD_LOG("Library stopped");
     return ZK_E_OK;
 }

@@ -10,6 +10,7 @@
 #include "commands/keys/CertKeyCheck.h"
 #include "commands/signing/SignerLocator.h"
 #include "discovery/FolderScan.h"
+#include "discovery/SKListFunc.h"
 #include "base/Log.h"
 #include "base/Settings.h"
 #include "base/CBase64.h"
@@ -89,13 +90,18 @@ bool GetSubjKeyIdCommand(const char* command, const tinyxml2::XMLElement* params
     return true;
 }
 
-// Paths stay UTF-8, as the key search reads them back. The settings writer
+// Paths stay UTF-8, as the key search reads them back, and are stored as it
+// reads them (blanks and a trailing slash cut). Only an existing folder the
+// user can list, none of the service's own, is taken: a missing path, a
+// file, an unlistable folder and a service folder all answer 53 alike, so
+// the answer tells a page nothing about other paths. The settings writer
 // refuses a path with a line break (it would add lines of its own).
 bool KeyFolderCommand(const char* command, const tinyxml2::XMLElement* params, const char*, std::string& answer) {
-    const std::string folder = LastChildTextWithText(params, "KeyFolder");
-    if (folder.empty()) return false;
+    const std::string given = LastChildTextWithText(params, "KeyFolder");
+    if (given.empty()) return false;
+    const std::string folder = KeyPathFromText(given);
     int code = ZK_E_NO_KEY_FILE;
-    if (files::Exists(folder) && Profile::WriteString(CertParamsIniPath(), "common", "KeyPath", folder)) {
+    if (AcceptableKeyFolder(folder) && Profile::WriteString(CertParamsIniPath(), "common", "KeyPath", folder)) {
         CertListClear();
         code = ZK_E_OK;
     }

@@ -262,3 +262,49 @@ def der_elements(der):
         out.append(der[at:at + h + n])
         at += h + n
     return out
+
+
+def der_replace_integers(der, old, new, first=None):
+    """der with every INTEGER whose value is old (or the first `first` of them,
+    in document order) made new, wherever it lies:
+    inside constructed elements and inside OCTET STRINGs that hold DER (a
+    PKCS#12 authSafe and its SafeContents); the lengths around each change are
+    written anew, everything else is kept byte for byte. Returns (bytes, count
+    of INTEGERs changed)."""
+    def encoded(value):
+        size = max(1, (value.bit_length() + 8) // 8)
+        return der_tlv(0x02, value.to_bytes(size, "big", signed=True))
+
+    def elements(start, end):
+        out, pos = [], start
+        while pos < end:
+            tag, content, stop = der_element(der, pos)
+            if tag & 0x1F == 0x1F or stop > end or content > stop:
+                raise ValueError("not DER")
+            out.append((tag, pos, content, stop))
+            pos = stop
+        return out
+
+    def rewrite(start, end):
+        parts, changed = [], 0
+        for tag, pos, content, stop in elements(start, end):
+            inner, n = None, 0
+            if (tag == 0x02 and int.from_bytes(der[content:stop], "big", signed=True) == old
+                    and (first is None or done[0] < first)):
+                parts.append(encoded(new))
+                changed += 1
+                done[0] += 1
+                continue
+            if tag & 0x20:
+                inner, n = rewrite(content, stop)
+            elif tag == 0x04:
+                try:
+                    inner, n = rewrite(content, stop)
+                except (ValueError, IndexError):
+                    n = 0  # bytes that only look like DER in part
+            parts.append(der_tlv(tag, inner) if n else der[pos:stop])
+            changed += n
+        return b"".join(parts), changed
+
+    done = [0]
+    return rewrite(0, len(der))

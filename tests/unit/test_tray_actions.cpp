@@ -1,7 +1,7 @@
 // The tray menu and what its commands do, with a stand-in for the dialog
 // program: the folder choice stores a new folder once (and only a new one),
-// a cancelled or second dialog changes nothing, the about box shows once at
-// a time, "Вихід" ends the loop, and nothing opens without a desktop.
+// a cancelled or second dialog changes nothing, the service's own folders are
+// refused, the about box shows once at a time, "Вихід" ends the loop, and nothing opens without a desktop.
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -134,6 +134,31 @@ TEST_F(TrayActionsTest, ChosenFolderIsStoredOnceAndCancelChangesNothing) {
         dialogs.Settle();
     }
     EXPECT_EQ(UserCertFolder(), keys);
+}
+
+TEST_F(TrayActionsTest, TheServicesOwnFoldersAreRefusedWithCode53sMessage) {
+    FakeDialogs dialogs;
+    std::filesystem::create_directories(dir.path() / "Data" / "sub");
+    std::filesystem::create_directories(dir.path() / "Cert");
+    std::filesystem::create_directory_symlink(dir.file("Data"), dir.file("keys/data-link"));
+    size_t asked = 0;
+    for (const std::string& folder : {dir.str(), dir.file("Data/sub"), dir.file("keys/data-link"),
+                                     dir.file("Cert/../Data"), dir.file("missing")}) {
+        SCOPED_TRACE(folder);
+        dialogs.Answer(process::Captured{0, folder + "\n"});
+        tray::HandleCommand(window::kKeyFolder);
+        asked += 2;  // the choice, then the refusal
+        auto calls = dialogs.WaitCalls(asked);
+        dialogs.Settle();
+        ASSERT_EQ(calls.size(), asked);
+        EXPECT_EQ(std::vector<std::string>(calls.back().begin() + 1, calls.back().end()),
+                  (std::vector<std::string>{"--error", "--no-markup", "--title=Помилка",
+                                            "--text=Відсутній файл секретного ключа"}));
+        EXPECT_EQ(UserCertFolder(), "");
+        EXPECT_EQ(Kept(), "<none>");
+    }
+    EXPECT_FALSE(tray::StoreChosenFolder(dir.file("Data")));
+    EXPECT_TRUE(tray::StoreChosenFolder(dir.file("keys")));  // a folder for keys beside them
 }
 
 TEST_F(TrayActionsTest, EachDialogOpensOnceAtATime) {
