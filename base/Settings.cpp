@@ -68,6 +68,7 @@ void LoadHostSettings() {
     s.answerTimeout = static_cast<int>(std::min<uint64_t>(PositiveSetting(my, "AnswerTimeout", s.answerTimeout), 86400));
     s.allowedOrigins = OriginList(Profile::GetString(my, "common", "AllowedOrigins", "", 32767));
     s.tokenAdminOrigins = OriginList(Profile::GetString(my, "common", "TokenAdminOrigins", "", 32767));
+    s.allowPrivateTargets = Profile::GetInt(my, "common", "AllowPrivateTargets", 0) != 0;
     s.updateUrl = TrimBlanks(Profile::GetString(my, "common", "UpdateUrl", "", 4096));
     s.updateCA = TrimBlanks(Profile::GetString(my, "common", "UpdateCA", "", kMaxText));
     s.updateSigner = TrimBlanks(Profile::GetString(my, "common", "UpdateSigner", "", kMaxText));

@@ -25,6 +25,7 @@ struct HostSettings {
     int answerTimeout = 60;                     // seconds an answer may wait for its reader to take more of it
     std::vector<std::string> allowedOrigins;    // empty: every origin; else only these (exact)
     std::vector<std::string> tokenAdminOrigins;  // pages that may change or lock tokens without asking the user
+    bool allowPrivateTargets = false;  // pages may have the service connect to loopback and private addresses
     std::string updateUrl;     // the update server's base address; empty: the built-in one
     std::string updateCA;      // PEM file of the CAs the update transfers trust; empty: the system's store
     std::string updateSigner;  // certificate whose key must sign the digest list; empty: no signature needed

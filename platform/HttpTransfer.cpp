@@ -1,6 +1,7 @@
 #include "platform/HttpTransfer.h"
 
 #include <dlfcn.h>
+#include <sys/socket.h>
 
 // Only the declarations: the library is opened at run time, never linked, so
 // the service starts without it. Types and option numbers come from libcurl's
@@ -15,6 +16,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/AddressRange.h"
 #include "platform/Text.h"
 
 namespace zk::net {
@@ -155,6 +157,27 @@ int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     return static_cast<Sink*>(user)->StopAsked() ? 1 : 0;
 }
 
+// The addresses a publicOnly transfer turned away, for the log.
+struct Gate {
+    std::string refused;
+};
+
+// Opens the socket of each connection attempt, when the address is public.
+// libcurl calls it with the address it is about to connect to (the proxy's
+// when there is one), once per attempt: a name that resolves to several
+// addresses is judged address by address.
+curl_socket_t OpenPublicSocket(void* user, curlsocktype purpose, curl_sockaddr* address) {
+    Gate* gate = static_cast<Gate*>(user);
+    const sockaddr* sa = &address->addr;
+    const AddressRange range = RangeOf(sa, address->addrlen);
+    if (purpose != CURLSOCKTYPE_IPCXN || range != AddressRange::Public) {
+        if (!gate->refused.empty()) gate->refused += ", ";
+        gate->refused += AddressText(sa, address->addrlen) + " (" + RangeName(range) + ")";
+        return CURL_SOCKET_BAD;
+    }
+    return socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+}
+
 // Owns the easy handle and the header list.
 class Easy {
 public:
@@ -185,7 +208,7 @@ private:
     curl_slist* headers_ = nullptr;
 };
 
-bool Configure(Easy& easy, const TransferRequest& r, Sink& sink, char* errorBuffer) {
+bool Configure(Easy& easy, const TransferRequest& r, Sink& sink, Gate& gate, char* errorBuffer) {
     const long total = std::max(1L, r.totalTimeoutSeconds);
     const long connect = std::clamp(r.connectTimeoutSeconds, 1L, total);
     bool ok = easy.Set(CURLOPT_URL, r.url.c_str()) && easy.Set(CURLOPT_ERRORBUFFER, errorBuffer) &&
@@ -201,6 +224,8 @@ bool Configure(Easy& easy, const TransferRequest& r, Sink& sink, char* errorBuff
     // Only http and https, also where a server's answer would name another scheme.
     ok = ok && easy.Set(CURLOPT_PROTOCOLS_STR, "http,https");
     if (ok && !r.caFile.empty()) ok = easy.Set(CURLOPT_CAINFO, r.caFile.c_str());
+    if (ok && r.publicOnly)
+        ok = easy.Set(CURLOPT_OPENSOCKETFUNCTION, OpenPublicSocket) && easy.Set(CURLOPT_OPENSOCKETDATA, &gate);
     if (ok && !r.proxy.host.empty()) {
         ok = easy.Set(CURLOPT_PROXY, r.proxy.host.c_str()) &&
              easy.Set(CURLOPT_PROXYPORT, static_cast<long>(r.proxy.port));
@@ -262,8 +287,9 @@ TransferResult Transfer(const TransferRequest& request) {
         return result;
     }
     Sink sink{&result.body, request.maxResponseBytes, request.cancel};
+    Gate gate;
     char errorBuffer[CURL_ERROR_SIZE] = {};
-    if (!Configure(easy, request, sink, errorBuffer)) {
+    if (!Configure(easy, request, sink, gate, errorBuffer)) {
         result.error = "CURL Error: !setopt";
         return result;
     }
@@ -289,6 +315,11 @@ TransferResult Transfer(const TransferRequest& request) {
     if (sink.cancelled) {
         result.status = TransferStatus::Cancelled;
         result.error = "Transfer cancelled";
+    } else if (!gate.refused.empty() && rc == CURLE_COULDNT_CONNECT) {
+        // No connection, and at least one address was turned away: the
+        // answer of the rule, which another try does not change.
+        result.status = TransferStatus::Refused;
+        result.error = "Address refused: not a public address: " + gate.refused;
     } else if (sink.tooLarge || rc == CURLE_FILESIZE_EXCEEDED) {
         result.status = TransferStatus::TooLarge;
         result.error = "Response larger than " + std::to_string(request.maxResponseBytes) + " bytes";

@@ -8,6 +8,12 @@
 // http and https are spoken; redirects are not followed (a 3xx comes back as
 // its status); an https server's certificate chain and host name are always
 // verified, against caFile when given, else the system's store.
+//
+// A transfer for a page may be bound to public addresses (publicOnly): every
+// address a connection is about to be opened to (the service's, or the
+// proxy's when one is named), after the name is resolved and on every
+// attempt, is checked before the socket exists, so that a name which resolves
+// to a public address once and to a loopback one the next time gains nothing.
 #pragma once
 #include <atomic>
 #include <chrono>
@@ -37,6 +43,9 @@ struct TransferRequest {
     // Without a proxy above: false ignores http_proxy and the like, true lets
     // the environment name one.
     bool environmentProxy = false;
+    // Connect only to public addresses (platform/AddressRange): the others
+    // end the transfer as Refused without a connection being tried.
+    bool publicOnly = false;
     long connectTimeoutSeconds = 10;
     long totalTimeoutSeconds = 30;
     uint64_t maxResponseBytes = 10ull << 20;
@@ -51,7 +60,8 @@ enum class TransferStatus {
     Failed,      // no answer: name, connection, TLS, time-out... (curlCode, socketError)
     TooLarge,    // the answer outgrew maxResponseBytes
     Cancelled,   // the cancel flag was set
-    Refused,     // the request itself was refused (address not http/https, reserved host name)
+    Refused,     // the request itself was refused (address not http/https, reserved host name,
+                 // with publicOnly an address that is not public)
     NotLoaded,   // libcurl could not be loaded or initialised
 };
 

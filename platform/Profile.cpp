@@ -3,6 +3,7 @@
 #include "platform/Files.h"
 #include "platform/Text.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
@@ -15,12 +16,24 @@ namespace {
 // Serialises read-modify-write cycles of this process.
 std::mutex g_writeMutex;
 
-std::vector<std::string> ReadLines(const std::string& file, bool* exists = nullptr) {
+// The lines of the file's first kMaxFileBytes (a line cut there is dropped);
+// bytes: how many bytes they came from.
+std::vector<std::string> ReadLines(const std::string& file, size_t* bytes = nullptr) {
     std::vector<std::string> lines;
-    std::ifstream in(file, std::ios::binary);
-    if (exists) *exists = static_cast<bool>(in);
+    std::ifstream in(file, std::ios::binary | std::ios::ate);
+    const std::streamoff size = in ? static_cast<std::streamoff>(in.tellg()) : 0;
+    std::string text(static_cast<size_t>(std::clamp<std::streamoff>(size, 0, static_cast<std::streamoff>(kMaxFileBytes) + 1)), '\0');
+    in.seekg(0);
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<size_t>(std::max<std::streamsize>(in.gcount(), 0)));
+    if (text.size() > kMaxFileBytes) {
+        const size_t lastBreak = text.rfind('\n', kMaxFileBytes - 1);
+        text.resize(lastBreak == std::string::npos ? 0 : lastBreak + 1);
+    }
+    if (bytes) *bytes = text.size();
+    std::istringstream lineStream(text);
     std::string line;
-    while (std::getline(in, line)) {
+    while (std::getline(lineStream, line)) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         lines.push_back(line);
     }
@@ -113,14 +126,11 @@ bool HasSection(const std::string& file, const std::string& section) {
     return false;
 }
 
-bool WriteString(const std::string& file, const std::string& sectionText, const std::string& keyText,
-                 const std::optional<std::string>& value) {
-    // Blanks around names are no part of them when read: a key written with
-    // them would stand beside the one it should replace.
-    const std::string section = TrimBlanks(sectionText), key = TrimBlanks(keyText);
-    if (!ValidSection(section) || !ValidKey(key) || (value && !ValidValue(*value))) return false;
-    std::lock_guard lock(g_writeMutex);
-    std::vector<std::string> lines = ReadLines(file);
+namespace {
+
+// Sets or deletes one key in the lines. True when it added a key.
+bool Apply(std::vector<std::string>& lines, const std::string& section, const std::string& key,
+           const std::optional<std::string>& value, bool& changed) {
     std::optional<size_t> keyLine;
     ForEachEntry(lines, section, [&](size_t i, const std::string& k, const std::string&) {
         if (!EqualNoCase(k, key)) return true;
@@ -132,33 +142,75 @@ bool WriteString(const std::string& file, const std::string& sectionText, const 
             lines[*keyLine] = key + "=" + *value;
         else
             lines.erase(lines.begin() + static_cast<long>(*keyLine));
-    } else if (value) {
-        // Append to the section when it exists (after its last entry), else add it.
-        std::optional<size_t> insertAt;
-        bool inSection = false;
-        for (size_t i = 0; i < lines.size(); ++i) {
-            if (auto s = SectionOf(lines[i])) {
-                if (inSection) break;
-                inSection = EqualNoCase(*s, section);
-                if (inSection) insertAt = i + 1;
-                continue;
-            }
-            if (inSection && !TrimBlanks(lines[i]).empty()) insertAt = i + 1;
-        }
-        if (insertAt) {
-            lines.insert(lines.begin() + static_cast<long>(*insertAt), key + "=" + *value);
-        } else {
-            if (!lines.empty() && !TrimBlanks(lines.back()).empty()) lines.emplace_back();
-            lines.push_back("[" + section + "]");
-            lines.push_back(key + "=" + *value);
-        }
-    } else {
-        return true;
+        changed = true;
+        return false;
     }
+    if (!value) return false;
+    // Append to the section when it exists (after its last entry), else add it.
+    std::optional<size_t> insertAt;
+    bool inSection = false;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (auto s = SectionOf(lines[i])) {
+            if (inSection) break;
+            inSection = EqualNoCase(*s, section);
+            if (inSection) insertAt = i + 1;
+            continue;
+        }
+        if (inSection && !TrimBlanks(lines[i]).empty()) insertAt = i + 1;
+    }
+    if (insertAt) {
+        lines.insert(lines.begin() + static_cast<long>(*insertAt), key + "=" + *value);
+    } else {
+        if (!lines.empty() && !TrimBlanks(lines.back()).empty()) lines.emplace_back();
+        lines.push_back("[" + section + "]");
+        lines.push_back(key + "=" + *value);
+    }
+    changed = true;
+    return true;
+}
+
+size_t CountEntries(const std::vector<std::string>& lines, const std::string& section) {
+    size_t n = 0;
+    ForEachEntry(lines, section, [&](size_t, const std::string&, const std::string&) {
+        ++n;
+        return true;
+    });
+    return n;
+}
+
+}  // namespace
+
+bool ValidEntry(const std::string& key, const std::string& value) {
+    return ValidKey(TrimBlanks(key)) && ValidValue(value);
+}
+
+WriteResult WriteEntries(const std::string& file, const std::string& sectionText, const std::vector<Entry>& entries) {
+    // Blanks around names are no part of them when read: a key written with
+    // them would stand beside the one it should replace.
+    const std::string section = TrimBlanks(sectionText);
+    if (!ValidSection(section)) return WriteResult::Invalid;
+    for (const auto& [key, value] : entries)
+        if (!ValidKey(TrimBlanks(key)) || (value && !ValidValue(*value))) return WriteResult::Invalid;
+    for (const auto& [key, value] : entries)
+        if (TrimBlanks(key).size() > kMaxText || (value && value->size() > kMaxText)) return WriteResult::TooLarge;
+
+    std::lock_guard lock(g_writeMutex);
+    size_t before = 0;
+    std::vector<std::string> lines = ReadLines(file, &before);
+    bool changed = false, added = false;
+    for (const auto& [key, value] : entries) added = Apply(lines, section, TrimBlanks(key), value, changed) || added;
+    if (!changed) return WriteResult::Written;
+    if (added && CountEntries(lines, section) > kMaxEntries) return WriteResult::TooLarge;
     std::ostringstream text;
     for (const auto& l : lines) text << l << "\r\n";
     const std::string out = text.str();
-    return files::WriteAtomically(file, out.data(), out.size());
+    if (out.size() > kMaxFileBytes && out.size() > before) return WriteResult::TooLarge;
+    return files::WriteAtomically(file, out.data(), out.size()) ? WriteResult::Written : WriteResult::Failed;
+}
+
+bool WriteString(const std::string& file, const std::string& section, const std::string& key,
+                 const std::optional<std::string>& value) {
+    return WriteEntries(file, section, {{key, value}}) == WriteResult::Written;
 }
 
 }  // namespace zk::Profile

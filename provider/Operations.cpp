@@ -791,6 +791,17 @@ int FinishTimestamp(int code, uint32_t written, TimestampOutcome& out) {
     return code;
 }
 
+// Runs a network operation under the target's rule, which holds for that
+// call alone.
+template <typename Body>
+int UnderRule(const ServiceTarget& target, Body&& body) {
+    if (target.rule == 0) return body();
+    if (int code = Call<&Exports::ZKLNET_SetRule>(target.rule)) return code;
+    const int code = body();
+    Call<&Exports::ZKLNET_SetRule>(0);
+    return code;
+}
+
 }  // namespace
 
 int CtxRequestTimestamp(const Site& site, ByteView data, ByteView cert, const ServiceTarget& target,
@@ -800,9 +811,9 @@ int CtxRequestTimestamp(const Site& site, ByteView data, ByteView cert, const Se
         if (!Fits(data) || !Fits(cert)) return kInputTooLarge;
         out.response.assign(ZK_KEY_BUFFER_SIZE, 0);
         uint32_t len = ZK_KEY_BUFFER_SIZE;
-        const int code = Call<&Exports::ZKLCTX_RequestTimestamp>(
+        const int code = UnderRule(target, [&] { return Call<&Exports::ZKLCTX_RequestTimestamp>(
             data.data(), Len(data), cert.empty() ? nullptr : cert.data(), Len(cert), out.response.data(), &len,
-            &out.info, &out.socketError, target.server.c_str(), target.port, target.timeout);
+            &out.info, &out.socketError, target.server.c_str(), target.port, target.timeout); });
         return FinishTimestamp(code, len, out);
     });
 }
@@ -815,10 +826,10 @@ int CtxAddTimestamp(const Site& site, ByteView container, int32_t signIndex, Byt
             return kInputTooLarge;
         out.response.assign(container.size() + ZK_KEY_BUFFER_SIZE, 0);
         uint32_t len = Len32(out.response.size());
-        const int code = Call<&Exports::ZKLCTX_AddTimestamp>(
+        const int code = UnderRule(target, [&] { return Call<&Exports::ZKLCTX_AddTimestamp>(
             container.data(), Len(container), signIndex, cert.empty() ? nullptr : cert.data(), Len(cert),
             out.response.data(), &len, &out.info, &out.socketError, target.server.c_str(), target.port,
-            target.timeout);
+            target.timeout); });
         return FinishTimestamp(code, len, out);
     });
 }
@@ -847,10 +858,10 @@ int CtxRequestOCSP(const Site& site, std::span<const ByteView> certs, ByteView r
         out.statuses.assign(certs.size(), OcspCertStatus{});
         out.response.assign(responseCapacity, 0);
         uint32_t len = Len32(responseCapacity);
-        const int code = Call<&Exports::ZKLCTX_RequestOCSP>(
+        const int code = UnderRule(target, [&] { return Call<&Exports::ZKLCTX_RequestOCSP>(
             blobs.data(), static_cast<int32_t>(blobs.size()), requesterCert.empty() ? nullptr : requesterCert.data(),
             Len(requesterCert), KeyData(key), KeyLength(key), pass ? pass : "", out.response.data(), &len, &out.info,
-            out.statuses.data(), &out.socketError, target.server.c_str(), target.port, target.timeout);
+            out.statuses.data(), &out.socketError, target.server.c_str(), target.port, target.timeout); });
         out.response.resize(code == 0 ? std::min<size_t>(len, out.response.size()) : 0);
         if (code != 0) out.statuses.clear();
         return code;
@@ -879,10 +890,10 @@ int CtxRequestCMP(const Site& site, const std::string& keyId1, const std::string
         for (std::vector<uint8_t>& c : certs) blobs.push_back({c.data(), ZK_KEY_BUFFER_SIZE});
         int32_t count = slots;
         socketError = 0;
-        const int code = Call<&Exports::ZKLCTX_RequestCMP>(keyId1.c_str(), keyId2.c_str(),
+        const int code = UnderRule(target, [&] { return Call<&Exports::ZKLCTX_RequestCMP>(keyId1.c_str(), keyId2.c_str(),
                                                             static_cast<uint8_t>(acquireChain ? 1 : 0), blobs.data(),
                                                             &count, &socketError, target.server.c_str(), target.port,
-                                                            target.timeout);
+                                                            target.timeout); });
         const size_t delivered = code == 0 ? static_cast<size_t>(std::clamp<int32_t>(count, 0, slots)) : 0;
         certs.resize(delivered);
         for (size_t i = 0; i < delivered; ++i) certs[i].resize(std::min<size_t>(blobs[i].length, ZK_KEY_BUFFER_SIZE));

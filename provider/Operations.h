@@ -254,10 +254,13 @@ int CtxGetKeysFromStore(const Site& site, ByteView store, const char* pass, cons
 // called once (no size query) and block for at most their time-out.
 // Where a network operation goes, handed to the provider unchanged: the
 // server string (address and proxy suffix), the port and the time-out.
+// The rule (ZK_NET_ flags) is handed to the provider for the one call; a
+// provider that takes no rule is not called with one (kMissingOperation).
 struct ServiceTarget {
     SecretString server;  // may carry a proxy password
     int32_t port = 0;
     int32_t timeout = 1;
+    int32_t rule = 0;     // ZK_NET_PUBLIC_ONLY, ZK_NET_PLAIN_ERRORS
 };
 // A timestamp and its record; the record's certificate buffer (10240 bytes)
 // belongs to this object.

@@ -522,6 +522,9 @@ typedef void (*ZKLDProc)(void);
     X(int, ZKErrors_GetLastCSPError, (void, )) \
     X(void, ZKErrors_ResetCSPError, (void, )) \
     X(const char*, ZKErrors_GetLastCSPMessage, (void, )) \
+    /* the rule (ZK_NET_ flags; 0: none) of the network operations that follow on the calling thread, */ \
+    /* until it is set again; 0 when it holds */ \
+    X(int, ZKLNET_SetRule, (int32_t, rule)) \
     X(int, ZKLLIB_Init, (void, )) \
     X(int, ZKLLIB_Term, (void, )) \
     X(const ZKLDProc*, ZKLD_GetMethods, (void, )) \
@@ -656,6 +659,13 @@ ZK_PROVIDER_SLOTS(ZK_SLOT_POINTER_TYPE)
 /* Symmetric modes of slot 36. */
 #define ZK_SYMMETRIC_ENCRYPT 300
 #define ZK_SYMMETRIC_DECRYPT 301
+
+/* Rules of ZKLNET_SetRule for the network operations (timestamps, OCSP, CMP)
+ * made for a web page. */
+#define ZK_NET_PUBLIC_ONLY 1  /* connect to public addresses only (the proxy's included), checked on every
+                                 address a connection is opened to */
+#define ZK_NET_PLAIN_ERRORS 2 /* every failure to exchange with the service answers ZK_E_SOCKET with no
+                                 message and no socket error; what happened goes to the log only */
 
 /* Block types of slot 5 that the host acts on. */
 #define ZK_BLOCK_ENVELOPE 13

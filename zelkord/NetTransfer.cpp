@@ -5,7 +5,9 @@
 
 #include "platform/CodePage.h"
 #include "platform/ServerAddress.h"
+#include "zelkord/Context.h"
 #include "zelkord/Errors.h"
+#include "zelkord/Registry.h"
 
 namespace zkd {
 namespace {
@@ -14,6 +16,25 @@ constexpr std::string_view kProxy = ",proxy=";
 constexpr std::string_view kUser = ",user=";
 constexpr std::string_view kPass = ",pass=";
 constexpr int kCurlTimedOut = 28;  // CURLE_OPERATION_TIMEDOUT
+
+thread_local int32_t t_rule = 0;
+
+int SetRule(int32_t rule) {
+    t_rule = rule;
+    return ZK_E_OK;
+}
+
+// Why an exchange failed: the code and reason of the service's answer, or
+// under ZK_NET_PLAIN_ERRORS the one answer for every failure.
+int ExchangeFailed(int code, const std::string& reason, int32_t socketError, int32_t* socketErrorOut) {
+    if (t_rule & ZK_NET_PLAIN_ERRORS) {
+        ZKD_LOG("Exchange failed (answered as code " + std::to_string(ZK_E_SOCKET) + "): code " +
+                std::to_string(code) + ", " + reason);
+        return Fail(ZK_E_SOCKET);
+    }
+    if (socketErrorOut) *socketErrorOut = socketError;
+    return Fail(code, reason);
+}
 
 // The proxy part of the server string (after ",proxy="): HOST[:PORT], then
 // the user and the password, which ends the text (it may hold anything).
@@ -76,20 +97,23 @@ int PostToService(const char* server, int32_t port, int32_t timeout, const char*
     request.post = true;
     request.body = body;
     request.contentType = contentType;
+    request.publicOnly = (t_rule & ZK_NET_PUBLIC_ONLY) != 0;
     zk::net::TransferResult result = zk::net::Transfer(request);
     using zk::net::TransferStatus;
     switch (result.status) {
         case TransferStatus::Ok:
-            if (result.body.empty()) return Fail(ZK_E_SERVER_RESPONSE, "the service answered with an empty body");
+            if (result.body.empty())
+                return ExchangeFailed(ZK_E_SERVER_RESPONSE, "the service answered with an empty body", 0, socketError);
             answer = std::move(result.body);
             return ZK_E_OK;
         case TransferStatus::HttpStatus:
-            return Fail(ZK_E_SERVER_RESPONSE, "the service answered with HTTP status " +
-                                                  std::to_string(result.httpStatus));
+            return ExchangeFailed(ZK_E_SERVER_RESPONSE,
+                                  "the service answered with HTTP status " + std::to_string(result.httpStatus), 0,
+                                  socketError);
         case TransferStatus::TooLarge:
-            return Fail(ZK_E_SERVER_RESPONSE, result.error);
+            return ExchangeFailed(ZK_E_SERVER_RESPONSE, result.error, 0, socketError);
         case TransferStatus::Refused:
-            return Fail(ZK_E_BAD_REQUEST_PARAMS, result.error);
+            return ExchangeFailed(ZK_E_BAD_REQUEST_PARAMS, result.error, 0, socketError);
         case TransferStatus::Failed:
         case TransferStatus::Cancelled:
         case TransferStatus::NotLoaded:
@@ -97,8 +121,10 @@ int PostToService(const char* server, int32_t port, int32_t timeout, const char*
     }
     int error = result.socketError;
     if (error == 0 && result.curlCode == kCurlTimedOut) error = ETIMEDOUT;
-    if (socketError) *socketError = error;
-    return Fail(ZK_E_SOCKET, result.error + (error ? " (socket error " + std::to_string(error) + ")" : ""));
+    return ExchangeFailed(ZK_E_SOCKET, result.error + (error ? " (socket error " + std::to_string(error) + ")" : ""),
+                          error, socketError);
 }
+
+ZKD_EXPORT(ZKLNET_SetRule, SetRule);
 
 }  // namespace zkd

@@ -7,6 +7,11 @@
 // ",proxy=HOST[:PORT]" and then ",user=USER" and ",pass=PASSWORD". Port: the
 // service's port when its address names none (0: the scheme's). Time-out:
 // seconds for the whole exchange, 1 to kMaxTimeoutSeconds.
+//
+// The calling thread's rule (ZKLNET_SetRule) binds the exchange: with
+// ZK_NET_PUBLIC_ONLY only public addresses are connected to; with
+// ZK_NET_PLAIN_ERRORS every failure of the exchange answers 25 alone, so that
+// a page cannot tell a closed port from a refused, slow or silent one.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -31,6 +36,8 @@ int PrepareTransfer(const char* server, int32_t port, int32_t timeout, zk::net::
 // call's errno, ETIMEDOUT for a time-out, where known); 26 when it answers
 // with another status, an empty body or more than the bound; 56 as
 // PrepareTransfer. The reason is the last error. socketError may be null.
+// Under ZK_NET_PLAIN_ERRORS every failure but PrepareTransfer's is 25 without
+// a reason or socket error (the reason goes to the log).
 int PostToService(const char* server, int32_t port, int32_t timeout, const char* contentType, const Bytes& body,
                   Bytes& answer, int32_t* socketError);
 

@@ -1,22 +1,16 @@
 #include "commands/containers/NetworkParams.h"
 
 #include <cstring>
-#include <mutex>
 
+#include "base/NetworkRule.h"
 #include "base/Params.h"
-#include "base/Settings.h"
 #include "base/TextHelpers.h"
 #include "commands/containers/ContainerParams.h"
+#include "commands/containers/OcspServers.h"
 #include "platform/CodePage.h"
-#include "platform/Profile.h"
 #include "platform/ServerAddress.h"
 
 namespace zk {
-namespace {
-
-constexpr size_t kMaxServerValue = 1023;
-
-}  // namespace
 
 std::optional<HostParam> ReadHost(const tinyxml2::XMLElement* params) {
     const tinyxml2::XMLElement* host = LastChild(params, "Host");
@@ -48,8 +42,12 @@ SecretString ProxySuffix(const tinyxml2::XMLElement* parent) {
     return out;
 }
 
-provider::ServiceTarget Target(const std::string& address, int32_t port, int32_t timeout, const SecretString& proxy) {
+provider::ServiceTarget Target(const std::string& address, int32_t port, int32_t timeout, const SecretString& proxy,
+                               bool configured) {
     provider::ServiceTarget t;
+    const NetworkRule rule = CurrentNetworkRule();
+    if (rule.page) t.rule |= ZK_NET_PLAIN_ERRORS;
+    if (rule.publicOnly && !(configured && proxy.str().empty())) t.rule |= ZK_NET_PUBLIC_ONLY;
     std::string server = address;
     server.append(proxy.str());
     t.server = SecretString(server);
@@ -61,20 +59,21 @@ provider::ServiceTarget Target(const std::string& address, int32_t port, int32_t
 
 ServerAddressParam SplitServerAddress(const std::string& value) {
     net::ServerAddress parsed;
-    return {value, net::ParseServerAddress(value, parsed) ? parsed.port : 0};
+    ServerAddressParam server;
+    server.address = value;
+    server.port = net::ParseServerAddress(value, parsed) ? parsed.port : 0;
+    return server;
 }
 
 ServerAddressParam ConfiguredOcspServer(const std::string& issuerSN) {
     if (issuerSN.empty()) return {};
-    const auto lookup = [](const std::string& key) {
-        std::lock_guard lock(SettingsLock());  // Params.ini is rewritten whole by GET_VERSION
-        return Profile::GetString(ParamsIniPath(), "ocspServers", key, "", kMaxServerValue);
-    };
-    std::string value = lookup(issuerSN);
+    std::optional<RegisteredOcspServer> found = FindOcspServer(issuerSN);
     const size_t hyphen = issuerSN.rfind('-');
-    if (value.empty() && hyphen != std::string::npos && hyphen != 2) value = lookup(issuerSN.substr(0, hyphen));
-    if (value.empty()) return {};
-    return SplitServerAddress(value);
+    if (!found && hyphen != std::string::npos && hyphen != 2) found = FindOcspServer(issuerSN.substr(0, hyphen));
+    if (!found) return {};
+    ServerAddressParam server = SplitServerAddress(found->address);
+    server.configured = found->configured;
+    return server;
 }
 
 ServerAddressParam OcspServerOf(const ProviderCertInfo& info) {

@@ -32,8 +32,14 @@ std::optional<HostParam> ReadHost(const tinyxml2::XMLElement* params);
 // are converted from UTF-8 to Windows-1251; Port and User are taken as given.
 SecretString ProxySuffix(const tinyxml2::XMLElement* parent);
 
-// What the provider is handed: the address followed by the proxy suffix.
-provider::ServiceTarget Target(const std::string& address, int32_t port, int32_t timeout, const SecretString& proxy);
+// What the provider is handed: the address followed by the proxy suffix, and
+// the rule of the current request (base/NetworkRule): for a page every
+// failure answers alike and, unless AllowPrivateTargets is set, only public
+// addresses are reached. configured: the address is the user's own
+// (Params.ini), which a page may use wherever it points, but not through a
+// proxy of its own.
+provider::ServiceTarget Target(const std::string& address, int32_t port, int32_t timeout, const SecretString& proxy,
+                               bool configured = false);
 
 // A configured server address: the value as written and the port it names
 // (0 when it names none). The value is read as a URI or a "host:port", never
@@ -41,13 +47,15 @@ provider::ServiceTarget Target(const std::string& address, int32_t port, int32_t
 struct ServerAddressParam {
     std::string address;
     int32_t port = 0;
+    bool configured = false;  // registered in Params.ini, by the user or the configuration
 };
 ServerAddressParam SplitServerAddress(const std::string& value);
 
-// The OCSP server configured for an issuer's serial number (IssuerSN): the
-// entry of that key in "ocspServers"; when there is none and the key holds a
-// "-" whose last occurrence is not its third character, the entry of the key
-// cut before that last "-". Empty address when neither is configured.
+// The OCSP server registered for an issuer's serial number (IssuerSN;
+// commands/containers/OcspServers: the current origin's, else Params.ini's
+// "ocspServers"); when there is none and the key holds a "-" whose last
+// occurrence is not its third character, the one of the key cut before that
+// last "-". Empty address when neither is registered.
 ServerAddressParam ConfiguredOcspServer(const std::string& issuerSN);
 
 // The OCSP server of a described certificate: its OCSP access point, else the

@@ -27,7 +27,8 @@ void AppendSignerOcspCheck(tinyxml2::XMLElement* certInfo, const OcspCheckParams
     const provider::ByteView certs[] = {cert};
     provider::OcspOutcome out;
     const int code = RequestOcsp(ZK_SITE("CtxGetOriginalCommand"), certs, *params.requester,
-                                 Target(server.address, server.port, params.timeout, ProxySuffix(params.element)),
+                                 Target(server.address, server.port, params.timeout, ProxySuffix(params.element),
+                                        server.configured),
                                  kOcspSingleResponseCapacity, out);
     tinyxml2::XMLElement* ocsp = certInfo->InsertNewChildElement("OCSP");
     AddTextElement(ocsp, "Code", std::to_string(code));

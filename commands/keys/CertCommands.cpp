@@ -16,6 +16,7 @@
 #include "discovery/FolderScan.h"
 #include "base/CBase64.h"
 #include "base/Log.h"
+#include "base/NetworkRule.h"
 #include "base/RequestContext.h"
 #include "base/Settings.h"
 #include "platform/Files.h"
@@ -88,10 +89,13 @@ int StoreCertificate(const std::vector<uint8_t>& bytes) {
 }
 
 // The bytes at a CertUrl address (http or https, the server's certificate
-// verified; no redirects), ended early when the page has gone.
+// verified; no redirects), ended early when the page has gone. A page
+// reaches public addresses only (base/NetworkRule); every failure is the one
+// code, its reason in the log.
 int DownloadCertificate(const std::string& url, std::vector<uint8_t>& bytes) {
     net::TransferRequest request;
     request.url = url;
+    request.publicOnly = CurrentNetworkRule().publicOnly;
     request.connectTimeoutSeconds = kDownloadSeconds;
     request.totalTimeoutSeconds = kDownloadSeconds;
     request.maxResponseBytes = kMaxDownloadedCert;

@@ -1,6 +1,6 @@
 #include "commands/keys/ServiceCommands.h"
 
-#include <mutex>
+#include <vector>
 
 #include "commands/Envelope.h"
 #include "commands/Messages.h"
@@ -10,28 +10,46 @@
 #include "base/Settings.h"
 #include "base/TextHelpers.h"
 #include "base/UpdateState.h"
+#include "commands/containers/OcspServers.h"
 #include "platform/CodePage.h"
 #include "platform/Profile.h"
 
 namespace zk {
 namespace {
 
-// Every OCSPServers/Address with both an address and an IssuerSN goes into
-// section "ocspServers" of Params.ini (a later address for the same issuer
-// wins). The settings writer refuses entries that would add lines of their
-// own; GET_VERSION still answers its version then.
-void RegisterOcspServers(const tinyxml2::XMLElement* params) {
-    if (!params) return;
+// Every OCSPServers/Address with both an address and an IssuerSN is
+// registered (commands/containers/OcspServers: for the page's origin alone,
+// or in Params.ini for a program of the user; a later address for the same
+// issuer wins). Entries that would add lines of their own to the settings
+// file are left out, and GET_VERSION still answers its version then; false
+// when the rest goes beyond the bounds of the registrations (none kept).
+bool RegisterFromParams(const tinyxml2::XMLElement* params) {
+    if (!params) return true;
+    std::vector<OcspServerEntry> entries;
     for (const tinyxml2::XMLElement* servers : Children(params, "OCSPServers")) {
         for (const tinyxml2::XMLElement* address : Children(servers, "Address")) {
             std::string url = Utf8ToCp1251(ElementText(address));
-            std::string issuer = Utf8ToCp1251(AttributeText(address, "IssuerSN"));
+            std::string issuer = TrimBlanks(Utf8ToCp1251(AttributeText(address, "IssuerSN")));
             if (url.empty() || issuer.empty()) continue;
-            std::lock_guard lock(SettingsLock());  // Params.ini is rewritten whole
-            if (!Profile::WriteString(ParamsIniPath(), "ocspServers", issuer, url))
+            if (!Profile::ValidEntry(issuer, url)) {
                 ZLOG("GetVersionCommand", "An OCSP server entry was not kept");
+                continue;
+            }
+            entries.push_back({std::move(issuer), std::move(url)});
         }
     }
+    switch (RegisterOcspServers(entries)) {
+        case RegisterResult::Kept:
+            return true;
+        case RegisterResult::TooLarge:
+            ZLOG("GetVersionCommand", "%zu OCSP server entries refused: beyond the bounds of the registrations",
+                 entries.size());
+            return false;
+        case RegisterResult::Failed:
+            ZLOG("GetVersionCommand", "The OCSP server entries were not kept: Params.ini cannot be written");
+            return true;
+    }
+    return true;
 }
 
 std::string VersionAnswer(const char* command) {
@@ -47,7 +65,7 @@ std::string VersionAnswer(const char* command) {
 // Pages ask for the version to find the service at all, often: the answer,
 // the same for the whole run, is made once.
 bool GetVersionCommand(const char* command, const tinyxml2::XMLElement* params, const char*, std::string& answer) {
-    RegisterOcspServers(params);
+    if (!RegisterFromParams(params)) return false;
     static const std::string made = VersionAnswer(command);
     answer = made;
     return true;
