@@ -7,6 +7,7 @@ garbage, too slow, a replayed answer) or forward as an HTTP proxy.
 Tokens are checked with openssl ts -verify, containers with openssl cms."""
 
 import base64
+import contextlib
 import hashlib
 import http.server
 import os
@@ -243,8 +244,9 @@ class NetworkCase(unittest.TestCase):
     def tearDownClass(cls):
         cls.svc.__exit__(None, None, None)
 
-    def post(self, command, params="", data=None):
-        return self.svc.post(command=command, params=params, data=None if data is None else b64(data))
+    def post(self, command, params="", data=None, headers=None, svc=None):
+        return (svc or self.svc).post(command=command, params=params, data=None if data is None else b64(data),
+                                      headers=headers)
 
     def ok(self, env):
         self.assertEqual(env.code, 0, env.text[:2000])
@@ -258,8 +260,8 @@ class NetworkCase(unittest.TestCase):
             data = base64.b64decode(env.data.text)
         return data
 
-    def timestamp(self, params, data=DOC):
-        return self.post("CTX_REQUEST_TIMESTAMP", params, data)
+    def timestamp(self, params, data=DOC, headers=None, svc=None):
+        return self.post("CTX_REQUEST_TIMESTAMP", params, data, headers=headers, svc=svc)
 
 
 def ids_drfo(name):
@@ -584,7 +586,7 @@ class CertificatesByKeyId(NetworkCase):
         super().tearDownClass()
         cls.peer.stop()
 
-    def cmp(self, key1, key2="", chain=None, address=None):
+    def cmp(self, key1, key2="", chain=None, address=None, headers=None):
         params = "<SubjectKeyId1>%s</SubjectKeyId1>" % key1
         if key2:
             params += "<SubjectKeyId2>%s</SubjectKeyId2>" % key2
@@ -592,7 +594,7 @@ class CertificatesByKeyId(NetworkCase):
             params += "<AcquireChain>%s</AcquireChain>" % chain
         if address is not False:
             params += host(address or self.peer.url)
-        return self.post("CTX_REQUEST_CMP", params)
+        return self.post("CTX_REQUEST_CMP", params, headers=headers)
 
     def certs(self, env):
         self.ok(env)
@@ -628,6 +630,12 @@ class CertificatesByKeyId(NetworkCase):
             with self.subTest(name):
                 env = call()
                 self.assertEqual((env.code, env.csp_code), (code, csp), env.text[:500])
+
+    def test_a_page_does_not_reach_a_local_service(self):
+        self.certs(self.cmp(ids["alice"]))
+        env = self.cmp(ids["alice"], headers=PAGE)
+        self.assertEqual(answer_of(env), SOCKET_ERROR, env.text[:500])
+        self.assertIn("not a public address", self.svc.log_text())
 
     def test_answers_must_chain_to_a_configured_centre(self):
         # The other services of these tests configure no CACert.
@@ -720,6 +728,176 @@ class Proxies(NetworkCase):
             env = self.ok(self.timestamp("<DRFO>2000000001</DRFO><Proxy><Port>%d</Port><User>u</User>"
                                          "<Password>p</Password></Proxy>" % proxy.port))
             self.assertEqual(proxy.seen, [])
+
+
+PAGE = {"Origin": "https://page.example"}
+OTHER_PAGE = {"Origin": "https://other.example"}
+SOCKET_ERROR = (25, "Помилка сокета", "25", None)  # code, message, CSPCode, CSPMessage: all a page learns
+
+
+def answer_of(env):
+    return env.code, env.message, env.csp_code, env.csp_message or None
+
+
+def page_service(**settings):
+    """A service like NetworkCase's, with settings of its own."""
+    svc = Service(start=False, settings=settings)
+    os.makedirs(svc.path("Cert"), exist_ok=True)
+    for n in KEY_USERS:
+        for ext in (".cer", ".pfx"):
+            shutil.copy(pki.path(n + ext), svc.path("Cert"))
+    return svc.start()
+
+
+def signed_by(name):
+    return openssl("cms", "-sign", "-binary", "-nodetach", "-outform", "DER", "-signer", pki.path(name + ".pem"),
+                   "-inkey", pki.path(name + ".key.pem"), data=DOC)
+
+
+def original_ocsp(case, headers, svc=None):
+    """The OCSP element CTX_GET_ORIGINAL reports for a document dave signed
+    (dave's certificate names no responder: only a registration finds one)."""
+    env = case.ok(case.post("CTX_GET_ORIGINAL", "<OCSP><Enabled>true</Enabled><Timeout>5</Timeout></OCSP>",
+                            signed_by("dave"), headers=headers, svc=svc))
+    return env.data.find("Signs/Sign/CertInfo/OCSP")
+
+
+def params_text(svc):
+    with contextlib.suppress(FileNotFoundError), open(svc.path("Params.ini"), encoding="cp1251") as f:
+        return f.read()
+    return ""
+
+
+def issuer_sn(case, name):
+    env = case.ok(case.post("GET_INFO_CERT", "<CertBlk>%s</CertBlk>" % cert_b64(name)))
+    return env.data.findtext("IssuerSN") or next(e.get("IssuerSN") for e in env.data.iter() if e.get("IssuerSN"))
+
+
+class PageTargets(NetworkCase):
+    """A page (a request with an Origin) has the service connect to public
+    addresses only: this machine and its networks are refused, whether the
+    page names them, a certificate's access point does, a name resolves to
+    them or a proxy lives there. Every failure answers the same to a page
+    (the reason goes to the log); programs of the user (no Origin) and, with
+    AllowPrivateTargets=1, pages reach the local peers as before."""
+
+    def attacks(self, port):
+        """Requests of a page that reach a local service by each road."""
+        cert = "<Certs><Cert>%s</Cert></Certs>" % cert_b64("alice")
+        cases = {}
+        for address in ("http://127.0.0.1:%d/", "http://localhost:%d/", "http://[::1]:%d/", "127.0.0.2:%d",
+                        "http://[::ffff:127.0.0.1]:%d/", "http://0.0.0.0:%d/", "http://10.255.255.1:%d/",
+                        "http://169.254.169.254:%d/"):
+            url = address % port
+            cases["timestamp " + url] = ("CTX_REQUEST_TIMESTAMP", "<DRFO>2000000001</DRFO>" + host(url, timeout=5),
+                                         DOC)
+            cases["ocsp " + url] = ("CTX_REQUEST_OCSP", cert + host(url, timeout=5), None)
+        # Access points of certificates: alice's names the authority, bob's the responder.
+        cases["timestamp access point"] = ("CTX_REQUEST_TIMESTAMP", "<DRFO>2000000001</DRFO>", DOC)
+        cases["ocsp access point"] = ("CTX_REQUEST_OCSP", "<Certs><Cert>%s</Cert></Certs>" % cert_b64("bob"), None)
+        return cases
+
+    def test_local_addresses_are_refused_to_pages_alone(self):
+        # Before: each of these reached the local peer (or said why it could not).
+        since = len(self.svc.log_text())
+        for name, (command, params, data) in self.attacks(ocsp.port).items():
+            with self.subTest(name):
+                env = self.post(command, params, data, headers=PAGE)
+                self.assertEqual(answer_of(env), SOCKET_ERROR, env.text[:500])
+                self.assertTrue(env.data is None or len(env.data) == 0)
+        self.assertIn("not a public address", self.svc.log_text()[since:])
+        # A page's proxy on this machine is refused too: it never sees the request.
+        with ForwardingProxy() as proxy:
+            env = self.timestamp("<DRFO>2000000001</DRFO>%s<Proxy><Address>127.0.0.1</Address><Port>%d</Port>"
+                                 "</Proxy>" % (host("http://192.0.2.1/", timeout=5), proxy.port), headers=PAGE)
+            self.assertEqual(answer_of(env), SOCKET_ERROR, env.text[:500])
+            self.assertEqual(proxy.seen, [])
+        # A program of the user reaches them as before.
+        self.ok(self.post("CTX_REQUEST_TIMESTAMP", "<DRFO>2000000001</DRFO>", DOC))
+        self.ok(self.post("CTX_REQUEST_OCSP", "<Certs><Cert>%s</Cert></Certs>" % cert_b64("bob")))
+
+    def test_allow_private_targets_lets_pages_reach_them_with_one_answer_for_every_failure(self):
+        svc = page_service(AllowPrivateTargets=1)
+        try:
+            for name in ("timestamp access point", "ocsp access point"):
+                command, params, data = self.attacks(ocsp.port)[name]
+                with self.subTest(name):
+                    self.ok(self.post(command, params, data, headers=PAGE, svc=svc))
+            # A port nobody listens on, a service that fails, one too slow, one
+            # whose TLS does not verify: to the program each says why, to the
+            # page all look the same (before: "socket error 111" and the like
+            # mapped 1,028 ports in 0.9 s).
+            tls = os.path.join(tmp, "pagetls")
+            os.makedirs(tls, exist_ok=True)
+            httppeer.make_ca(tls, "peerca")
+            cert, key = httppeer.make_cert(tls, "peer", os.path.join(tls, "peerca"), "IP:127.0.0.1")
+            with Canned(500, b"oops") as failing, Canned(200, b"", delay=4) as slow, \
+                    httppeer.Peer(root=tls, cert=cert, key=key) as unverified:
+                urls = {"closed port": "http://127.0.0.1:%d/" % free_port(),
+                        "HTTP 500": "http://127.0.0.1:%d/" % failing.port,
+                        "too slow": "http://127.0.0.1:%d/" % slow.port,
+                        "TLS not verified": unverified.url("/echo")}
+                page_answers, program_answers = set(), set()
+                for name, url in urls.items():
+                    with self.subTest(name):
+                        params = "<DRFO>2000000001</DRFO>" + host(url, timeout=2)
+                        page = self.timestamp(params, headers=PAGE, svc=svc)
+                        self.assertEqual(answer_of(page), SOCKET_ERROR, page.text[:500])
+                        page_answers.add(answer_of(page))
+                        program_answers.add(answer_of(self.timestamp(params, svc=svc)))
+                self.assertEqual(len(page_answers), 1)
+                self.assertEqual(len(program_answers), len(urls), program_answers)
+        finally:
+            svc.__exit__(None, None, None)
+
+
+class OcspRegistrationsByOrigin(NetworkCase):
+    """GET_VERSION's OCSP servers: a page's registration serves that page's
+    origin alone, for the run, and never reaches Params.ini; the user's own
+    (no Origin) serve every page, wherever they point."""
+
+    def register(self, issuer, url, headers, svc=None):
+        params = '<OCSPServers><Address IssuerSN="%s">%s</Address></OCSPServers>' % (issuer, url)
+        self.assertEqual(self.post("GET_VERSION", params, headers=headers, svc=svc).code, 0)
+
+    def test_a_registration_serves_the_origin_that_made_it(self):
+        responder = "http://127.0.0.1:%d/" % ocsp.port
+        issuer = issuer_sn(self, "dave")
+        svc = page_service(AllowPrivateTargets=1)
+        try:
+            self.register(issuer, responder, PAGE, svc)
+            own = original_ocsp(self, PAGE, svc)
+            self.assertEqual(own.findtext("Code"), "0")
+            self.assertEqual(own.findtext("Info/Certs/Cert/Status"), "0")
+            # Before: another site's check went to the page's address.
+            for stranger in (OTHER_PAGE, None):
+                with self.subTest(stranger=stranger):
+                    other = original_ocsp(self, stranger, svc)
+                    self.assertNotEqual(other.findtext("Code"), "0")
+                    self.assertIsNone(other.find("Response"))
+            self.assertNotIn(responder, params_text(svc))
+            # After a restart nothing of the page's is left.
+            self.assertEqual(svc.stop(), 0)
+            svc.start()
+            self.assertNotEqual(original_ocsp(self, PAGE, svc).findtext("Code"), "0")
+            self.assertNotIn(responder, params_text(svc))
+        finally:
+            svc.__exit__(None, None, None)
+
+    def test_the_address_rule_holds_for_a_page_registration_not_for_the_users(self):
+        responder = "http://127.0.0.1:%d/" % ocsp.port
+        issuer = issuer_sn(self, "dave")
+        svc = page_service()
+        try:
+            self.register(issuer, responder, PAGE, svc)
+            self.assertEqual(original_ocsp(self, PAGE, svc).findtext("Code"), "25")
+            self.assertIn("not a public address", svc.log_text())
+            # The user's own registration (no Origin) is the user's choice: pages may use it.
+            self.register(issuer, responder, None, svc)
+            self.assertEqual(original_ocsp(self, OTHER_PAGE, svc).findtext("Code"), "0")
+            self.assertIn("%s=%s" % (issuer, responder), params_text(svc))
+        finally:
+            svc.__exit__(None, None, None)
 
 
 class OriginalOcsp(NetworkCase):

@@ -1,7 +1,9 @@
 """SAVE_CERT through the running service: certificates sent as bytes (DER or
 PEM) or fetched by address are stored byte for byte as Cert/<Serial>.cer and
 listed at once; the walk stops at the first failure; downloads verify TLS,
-follow no redirect and are bounded in size."""
+follow no redirect and are bounded in size; a page's addresses must be
+public unless AllowPrivateTargets=1, and a page learns one code whatever
+went wrong."""
 import base64
 import os
 import shutil
@@ -10,7 +12,7 @@ import unittest
 
 from httppeer import Peer, make_ca, make_cert
 from pkifixtures import Pki
-from zkservice import Service, escape, request_xml
+from zkservice import Service, escape, free_port, request_xml
 
 
 def setUpModule():
@@ -37,11 +39,14 @@ def b64(data):
     return base64.b64encode(data).decode()
 
 
-def save_cert(svc, *items):
+def save_cert(svc, *items, headers=None):
     """items: ("CertBlk", bytes) or ("CertUrl", text), in this order."""
     params = "".join("<%s>%s</%s>" % (k, escape(b64(v) if isinstance(v, bytes) else v), k) for k, v in items)
     return svc.post(xml='<?xml version="1.0" encoding="utf-8"?><Request><Command>SAVE_CERT</Command>'
-                        '<Params>%s</Params></Request>' % params)
+                        '<Params>%s</Params></Request>' % params, headers=headers)
+
+
+PAGE = {"Origin": "https://page.example"}
 
 
 class SaveCert(unittest.TestCase):
@@ -103,6 +108,35 @@ class SaveCert(unittest.TestCase):
         with Peer(root=web, cert=cert[0], key=cert[1], log=os.path.join(tmp, "tls.log")) as tls:
             self.assertEqual(save_cert(self.svc, ("CertUrl", tls.url("/web.cer"))).code, 3)
             self.assertEqual(tls.requests(), [])
+
+
+class SaveCertFromPages(unittest.TestCase):
+    def test_pages_fetch_from_public_addresses_only(self):
+        # Before: any page had the service GET any address of this machine or
+        # its networks, and read from the answer what was there.
+        with Service() as svc, Peer(root=web, log=os.path.join(tmp, "page.log")) as peer:
+            for url in (peer.url("/web.cer"), peer.url("/web.cer").replace("127.0.0.1", "localhost"),
+                        "http://[::1]:%d/web.cer" % peer.port, "http://10.255.255.1/web.cer",
+                        "http://0.0.0.0:%d/web.cer" % peer.port):
+                with self.subTest(url):
+                    env = save_cert(svc, ("CertUrl", url), headers=PAGE)
+                    self.assertEqual((env.code, env.message, env.csp_message or None),
+                                     (3, "Помилка одержання інформації з сертифікату", None))
+            self.assertEqual(peer.requests(), [])
+            self.assertIn("not a public address", svc.log_text())
+            self.assertFalse(os.path.exists(svc.path("Cert", ids["web"] + ".cer")))
+            # A program of the user (no Origin) fetches as before.
+            self.assertEqual(save_cert(svc, ("CertUrl", peer.url("/web.cer"))).code, 0)
+            self.assertEqual(len(peer.requests()), 1)
+
+    def test_allow_private_targets_and_one_answer_for_every_failure(self):
+        with Service(settings={"AllowPrivateTargets": 1}) as svc, Peer(root=web) as peer:
+            self.assertEqual(save_cert(svc, ("CertUrl", peer.url("/web.cer")), headers=PAGE).code, 0)
+            # Not found, too large, nobody listening: one answer.
+            answers = {save_cert(svc, ("CertUrl", url), headers=PAGE).text
+                       for url in (peer.url("/missing.cer"), peer.url("/big.cer"),
+                                   "http://127.0.0.1:%d/web.cer" % free_port())}
+            self.assertEqual(len(answers), 1, answers)
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 // Transfers over libcurl against a real HTTP(S) peer: TLS always verified,
 // the bounds of size and time, cancellation, no redirects, POST with its
-// content type, a proxy with credentials, and the reasons of failures.
+// content type, a proxy with credentials, the reasons of failures, and the
+// transfers bound to public addresses.
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
@@ -187,6 +188,63 @@ TEST_F(HttpTransferTest, FailuresSayWhy) {
     EXPECT_EQ(missing.error, "libcurl-absent.so.9 not loaded");
     SetLibraryNameForTesting("libcurl.so.4");
     EXPECT_TRUE(Available());
+}
+
+// A page's transfer never opens a connection to this machine or its
+// networks: not by address, not by a name that resolves there, not through a
+// proxy that lives there. The peer's log shows which requests got through.
+TEST_F(HttpTransferTest, PublicOnlyTransfersConnectToPublicAddressesAlone) {
+    zktest::HttpPeer peer({"--root", dir.str()}, dir.file("requests.log"));
+    zktest::HttpPeer proxy({"--root", dir.str()}, dir.file("proxy.log"));
+    ASSERT_GT(peer.port(), 0);
+    ASSERT_GT(proxy.port(), 0);
+    const std::string port = ":" + std::to_string(peer.port());
+    struct Case {
+        const char* name;
+        std::string url;
+        bool viaProxy;
+        const char* refusedRange;
+    } cases[] = {
+        {"loopback", "http://127.0.0.1" + port + "/hello.txt", false, "loopback"},
+        {"another loopback address", "http://127.0.0.2" + port + "/hello.txt", false, "loopback"},
+        {"a name that resolves to loopback", "http://localhost" + port + "/hello.txt", false, "loopback"},
+        {"IPv6 loopback", "http://[::1]" + port + "/hello.txt", false, "loopback"},
+        {"IPv4-mapped loopback", "http://[::ffff:127.0.0.1]" + port + "/hello.txt", false, "loopback"},
+        {"unspecified (this host)", "http://0.0.0.0" + port + "/hello.txt", false, "unspecified"},
+        {"private", "http://10.255.255.1" + port + "/hello.txt", false, "private"},
+        {"a public address through a loopback proxy", "http://192.0.2.1/hello.txt", true, "loopback"},
+    };
+    for (const Case& c : cases) {
+        TransferRequest r = Get(c.url);
+        r.publicOnly = true;
+        r.connectTimeoutSeconds = r.totalTimeoutSeconds = 5;
+        if (c.viaProxy) {
+            r.proxy.host = "127.0.0.1";
+            r.proxy.port = proxy.port();
+        }
+        const TransferResult result = TransferWithRetries(r, 3, std::chrono::milliseconds(10));
+        EXPECT_EQ(result.status, TransferStatus::Refused) << c.name << ": " << result.error;
+        EXPECT_NE(result.error.find("not a public address"), std::string::npos) << c.name << ": " << result.error;
+        EXPECT_NE(result.error.find(c.refusedRange), std::string::npos) << c.name << ": " << result.error;
+        EXPECT_TRUE(result.body.empty());
+    }
+    EXPECT_EQ(zktest::ReadFile(dir.file("requests.log")), "");
+    EXPECT_EQ(zktest::ReadFile(dir.file("proxy.log")), "");
+
+    // Without the rule the same addresses are reached, 0.0.0.0 included.
+    for (const char* host : {"127.0.0.1", "localhost", "0.0.0.0"}) {
+        const TransferResult result = Transfer(Get("http://" + std::string(host) + port + "/hello.txt"));
+        EXPECT_TRUE(result.ok()) << host << ": " << result.error;
+    }
+    EXPECT_EQ(zktest::ReadFile(dir.file("requests.log")), "GET /hello.txt\nGET /hello.txt\nGET /hello.txt\n");
+
+    // A public address passes the rule: nobody answers at TEST-NET-1, so the
+    // transfer fails, but as a transfer, not as a refusal.
+    TransferRequest open = Get("http://192.0.2.1:9/");
+    open.publicOnly = true;
+    open.connectTimeoutSeconds = open.totalTimeoutSeconds = 1;
+    const TransferResult unanswered = Transfer(open);
+    EXPECT_EQ(unanswered.status, TransferStatus::Failed) << unanswered.error;
 }
 
 }  // namespace

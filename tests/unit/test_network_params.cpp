@@ -1,12 +1,16 @@
 // How the network commands read their services: server addresses read as
 // URIs (never cut at a ":"), the Host element with its defaults, the Proxy
-// element folded into the proxy suffix, and the OCSP server configured for an
-// issuer in Params.ini with its hyphen rule.
+// element folded into the proxy suffix, the OCSP server registered for an
+// issuer (by the page's origin in memory, or in Params.ini) with its hyphen
+// rule, and the rule a page's exchanges are handed.
 #include <gtest/gtest.h>
 #include <tinyxml2.h>
 
 #include "TestUtil.h"
+#include "base/RequestContext.h"
+#include "base/Settings.h"
 #include "commands/containers/NetworkParams.h"
+#include "commands/containers/OcspServers.h"
 #include "platform/ModulePath.h"
 #include "platform/ServerAddress.h"
 
@@ -140,6 +144,105 @@ TEST(NetworkParams, ConfiguredOcspServerAndItsHyphenRule) {
         EXPECT_EQ(server.address, c.address) << c.issuerSN;
         EXPECT_EQ(server.port, c.port) << c.issuerSN;
     }
+    zk::SetModulePathForTesting(saved);
+}
+
+// The rule of a page's exchanges: every failure alike, public addresses
+// only unless AllowPrivateTargets; the user's own configured server stays
+// reachable for a page unless the page routes it through its own proxy.
+TEST(NetworkParams, ThePageRuleGoesWithTheTarget) {
+    const zk::HostSettings saved = zk::Host();
+    const zk::SecretString noProxy, proxy(std::string(",proxy=127.0.0.1:3128"));
+    const struct {
+        const char* origin;
+        bool allowPrivate;
+        bool configured;
+        const zk::SecretString* proxy;
+        int32_t rule;
+    } cases[] = {
+        {"", false, false, &noProxy, 0},  // a program of the user
+        {"", false, false, &proxy, 0},
+        {"https://page.example", false, false, &noProxy, ZK_NET_PLAIN_ERRORS | ZK_NET_PUBLIC_ONLY},
+        {"https://page.example", true, false, &noProxy, ZK_NET_PLAIN_ERRORS},
+        {"https://page.example", false, true, &noProxy, ZK_NET_PLAIN_ERRORS},
+        {"https://page.example", false, true, &proxy, ZK_NET_PLAIN_ERRORS | ZK_NET_PUBLIC_ONLY},
+    };
+    for (const auto& c : cases) {
+        zk::HostSettings settings = saved;
+        settings.allowPrivateTargets = c.allowPrivate;
+        zk::SetHostSettingsForTesting(settings);
+        zk::RequestContext context;
+        context.origin = c.origin;
+        zk::ScopedRequest scope(context);
+        EXPECT_EQ(zk::Target("http://ocsp/", 0, 1, *c.proxy, c.configured).rule, c.rule)
+            << c.origin << " " << c.allowPrivate << " " << c.configured << " " << c.proxy->str();
+    }
+    zk::SetHostSettingsForTesting(saved);
+}
+
+// A page's registration serves its own origin and nobody else, before the
+// configured one; a program's goes to Params.ini and serves everybody.
+TEST(NetworkParams, OcspServerRegistrationsServeTheirOrigin) {
+    zktest::TempDir dir;
+    const std::string saved = zk::ModulePath();
+    zk::SetModulePathForTesting(dir.file("ZelkorH"));
+    zk::ForgetPageOcspServersForTesting();
+    zktest::WriteFile(dir.file("Params.ini"), "[ocspServers]\nUA-1=http://configured.example/\n");
+    const auto as = [](const char* origin, auto body) {
+        zk::RequestContext context;
+        context.origin = origin;
+        zk::ScopedRequest scope(context);
+        return body();
+    };
+    const auto lookup = [](const char* issuer) { return zk::ConfiguredOcspServer(issuer); };
+    ASSERT_EQ(as("https://a.example", [] {
+                  return zk::RegisterOcspServers({{"UA-1", "http://a.example/1"}, {"UA-2", "http://a.example/2"}});
+              }),
+              zk::RegisterResult::Kept);
+    const struct {
+        const char* origin;
+        const char* issuer;
+        const char* address;
+        bool configured;
+    } cases[] = {
+        {"https://a.example", "UA-1", "http://a.example/1", false},
+        {"https://a.example", "ua-2", "http://a.example/2", false},     // names without regard to case
+        {"https://a.example", "UA-2-77", "http://a.example/2", false},  // the hyphen rule reaches it too
+        {"https://b.example", "UA-1", "http://configured.example/", true},
+        {"https://b.example", "UA-2", "", false},
+        {"", "UA-1", "http://configured.example/", true},
+        {"", "UA-2", "", false},
+    };
+    for (const auto& c : cases) {
+        const zk::ServerAddressParam server = as(c.origin, [&] { return lookup(c.issuer); });
+        EXPECT_EQ(server.address, c.address) << c.origin << " " << c.issuer;
+        EXPECT_EQ(server.configured, c.configured) << c.origin << " " << c.issuer;
+    }
+    EXPECT_EQ(zktest::ReadFile(dir.file("Params.ini")), "[ocspServers]\nUA-1=http://configured.example/\n");
+
+    // Beyond the bounds nothing of the request is kept.
+    std::vector<zk::OcspServerEntry> many;
+    for (int i = 0; i <= 1024; ++i) many.push_back({"UA-x" + std::to_string(i), "http://a.example/"});
+    EXPECT_EQ(as("https://a.example", [&] { return zk::RegisterOcspServers(many); }), zk::RegisterResult::TooLarge);
+    EXPECT_EQ(as("https://a.example", [&] { return lookup("UA-x0").address; }), "");
+    EXPECT_EQ(as("https://a.example", [] {
+                  return zk::RegisterOcspServers({{"UA-3", std::string(1024, 'h')}});
+              }),
+              zk::RegisterResult::TooLarge);
+
+    // A registration without an origin lands in the file.
+    EXPECT_EQ(as("", [] { return zk::RegisterOcspServers({{"UA-4", "http://user.example/"}}); }),
+              zk::RegisterResult::Kept);
+    EXPECT_EQ(as("https://b.example", [&] { return lookup("UA-4").address; }), "http://user.example/");
+
+    // Only so many origins are kept: the one that registered longest ago goes first.
+    for (size_t i = 0; i < zk::kMaxPageOrigins; ++i) {
+        const std::string origin = "https://o" + std::to_string(i) + ".example";
+        as(origin.c_str(), [] { return zk::RegisterOcspServers({{"UA-9", "http://o.example/"}}); });
+    }
+    EXPECT_EQ(as("https://a.example", [&] { return lookup("UA-2").address; }), "");
+    EXPECT_EQ(as("https://o1.example", [&] { return lookup("UA-9").address; }), "http://o.example/");
+    zk::ForgetPageOcspServersForTesting();
     zk::SetModulePathForTesting(saved);
 }
 

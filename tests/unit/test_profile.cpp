@@ -111,4 +111,93 @@ TEST_F(ProfileTest, WriteFailsCleanlyInAMissingFolder) {
     EXPECT_FALSE(zk::Profile::WriteString((dir / "no" / "x.ini").string(), "s", "k", std::string("v")));
 }
 
+// The writer bounds what requests can make of a file: keys per section,
+// text per name and value, the size of the file; a write beyond a bound
+// changes nothing, and a batch is written whole or not at all.
+TEST_F(ProfileTest, WritesBeyondTheBoundsChangeNothing) {
+    using zk::Profile::Entry;
+    using zk::Profile::WriteResult;
+    using zk::Profile::kMaxEntries;
+    using zk::Profile::kMaxText;
+    const auto key = [](size_t i) { return "UA-" + std::to_string(i); };
+    std::vector<Entry> full;
+    for (size_t i = 0; i < kMaxEntries; ++i) full.emplace_back(key(i), "http://o/" + std::to_string(i));
+    const std::string longest(kMaxText, 'v');
+
+    const struct {
+        const char* name;
+        std::string before;  // "full": kMaxEntries keys in ocspServers
+        std::vector<Entry> write;
+        WriteResult result;
+    } cases[] = {
+        {"the last key that fits", "", full, WriteResult::Written},
+        {"one key more", "full", {{"UA-new", "x"}}, WriteResult::TooLarge},
+        {"a batch whose last key does not fit", "", [&] {
+             std::vector<Entry> more = full;
+             more.emplace_back("UA-new", "x");
+             return more;
+         }(), WriteResult::TooLarge},
+        {"a full section's keys replaced and deleted", "full", {{key(1), "y"}, {key(2), std::nullopt}},
+         WriteResult::Written},
+        {"another section of a full file", "full", {{"PrevUpd", "1"}}, WriteResult::Written},
+        {"the longest value", "", {{"UA-1", longest}}, WriteResult::Written},
+        {"a value too long", "", {{"UA-1", longest + "v"}}, WriteResult::TooLarge},
+        {"a key too long", "", {{std::string(kMaxText + 1, 'k'), "v"}}, WriteResult::TooLarge},
+        {"a batch with one line break", "", {{"UA-1", "ok"}, {"UA-2", "a\r\nb"}}, WriteResult::Invalid},
+    };
+    for (const auto& c : cases) {
+        fs::remove(file);
+        Write("[common]\r\nPath=x\r\n");
+        if (c.before == "full") {
+            ASSERT_EQ(zk::Profile::WriteEntries(file, "ocspServers", full), WriteResult::Written);
+        }
+        const std::string before = Read();
+        const std::string section = std::string(c.name) == "another section of a full file" ? "common" : "ocspServers";
+        EXPECT_EQ(zk::Profile::WriteEntries(file, section, c.write), c.result) << c.name;
+        if (c.result != WriteResult::Written) {
+            EXPECT_EQ(Read(), before) << c.name;
+        }
+        EXPECT_LE(Read().size(), zk::Profile::kMaxFileBytes) << c.name;
+    }
+    EXPECT_EQ(zk::Profile::GetString(file, "ocspServers", "UA-1"), "");  // the refused batch left nothing
+
+    // The file's size: keys of the longest values until the next would pass 1 MiB.
+    fs::remove(file);
+    std::vector<Entry> large;
+    for (size_t i = 0; i < 1000; ++i) large.emplace_back(key(i), longest);
+    ASSERT_EQ(zk::Profile::WriteEntries(file, "ocspServers", large), WriteResult::Written);
+    size_t written = large.size();
+    for (;; ++written) {
+        const std::string before = Read();
+        const WriteResult r = zk::Profile::WriteEntries(file, "ocspServers", {{key(written), longest}});
+        if (r == WriteResult::TooLarge) {
+            EXPECT_EQ(Read(), before);
+            break;
+        }
+        ASSERT_EQ(r, WriteResult::Written);
+    }
+    EXPECT_LT(written, kMaxEntries);
+    EXPECT_GT(Read().size() + kMaxText + 16, zk::Profile::kMaxFileBytes);
+    // Replacing a value with one of the same length still works in a full file.
+    EXPECT_TRUE(zk::Profile::WriteString(file, "ocspServers", key(0), std::string(kMaxText, 'w')));
+}
+
+// A file grown beyond the bound by something else is read up to its first
+// 1 MiB (whole lines), and the next write leaves it within the bound.
+TEST_F(ProfileTest, AnOversizedFileIsReadUpToTheBound) {
+    std::string text = "[common]\r\nPrevUpd=1\r\n[ocspServers]\r\n";
+    for (int i = 0; text.size() < 3 * zk::Profile::kMaxFileBytes; ++i)
+        text += "UA-" + std::to_string(i) + "=" + std::string(1000, 'x') + "\r\n";
+    text += "[late]\r\nKey=beyond the bound\r\n";
+    Write(text);
+    EXPECT_EQ(zk::Profile::GetString(file, "common", "PrevUpd"), "1");
+    EXPECT_EQ(zk::Profile::GetString(file, "late", "Key", "absent"), "absent");
+    const auto entries = zk::Profile::GetSection(file, "ocspServers");
+    ASSERT_FALSE(entries.empty());
+    EXPECT_EQ(entries.back().second, std::string(1000, 'x'));  // no line cut in half
+    EXPECT_TRUE(zk::Profile::WriteString(file, "common", "PrevUpd", std::string("2")));
+    EXPECT_LE(Read().size(), zk::Profile::kMaxFileBytes);
+    EXPECT_EQ(zk::Profile::GetString(file, "common", "PrevUpd"), "2");
+}
+
 }  // namespace
