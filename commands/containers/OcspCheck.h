@@ -7,7 +7,8 @@
 //   const ServerAddressParam server = OcspServerOf(info);    // NetworkParams.h
 //   provider::OcspOutcome out;
 //   const int code = RequestOcsp(ZK_SITE("..."), {&certView, 1}, *requester,
-//                                Target(server.address, server.port, timeout, ProxySuffix(ocspElement)),
+//                                Target(server.address, server.port, timeout, ProxySuffix(ocspElement),
+//                                       server.configured),
 //                                kOcspSingleResponseCapacity, out);
 //   ... OCSP/Code, and on 0: AppendOcspAnswer(ocsp, out)
 #pragma once
