@@ -1,7 +1,9 @@
 // A real HTTP(S) peer for the transfer tests: tests/integration/httppeer.py in
 // a process of its own, and TLS material made with the openssl command line.
 #pragma once
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +15,19 @@
 #include "TestUtil.h"
 
 namespace zktest {
+
+// A loopback port that nobody listens on.
+inline int ClosedPort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    close(fd);
+    return ntohs(a.sin_port);
+}
 
 // A CA ("ca.pem") and a server certificate for the given subjectAltName
 // ("server.pem", "server.key") in folder, made by the openssl command line.

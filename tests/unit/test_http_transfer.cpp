@@ -26,19 +26,6 @@ TransferRequest Get(const std::string& url) {
     return r;
 }
 
-// A loopback port that nobody listens on.
-int ClosedPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
 class HttpTransferTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -169,7 +156,7 @@ TEST_F(HttpTransferTest, ProxyGetsTheRequestWithItsCredentials) {
 
 TEST_F(HttpTransferTest, FailuresSayWhy) {
     TransferRequest r;
-    r.url = "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/x";
+    r.url = "http://127.0.0.1:" + std::to_string(zktest::ClosedPort()) + "/x";
     TransferResult refused = TransferWithRetries(r, 2, std::chrono::milliseconds(10));
     EXPECT_EQ(refused.status, TransferStatus::Failed);
     EXPECT_EQ(refused.socketError, ECONNREFUSED);

@@ -3,10 +3,6 @@
 // peer is never reached, with ZK_NET_PLAIN_ERRORS every failure of the
 // exchange is 25 with no message or socket error, and the rule ends with the
 // call that had it.
-#include <sys/socket.h>
-#include <netinet/in.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 
@@ -17,19 +13,6 @@
 namespace {
 
 using zk::provider::ByteView;
-
-// A loopback port that nobody listens on.
-int ClosedPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
 
 class NetworkRule : public zktest::DiscoveryFixture {
 protected:
@@ -63,7 +46,7 @@ TEST_F(NetworkRule, PagesReachNoLocalPeerAndLearnOneAnswer) {
     zktest::HttpPeer peer({}, dir.file("requests.log"));
     ASSERT_GT(peer.port(), 0);
     const std::string echo = "http://127.0.0.1:" + std::to_string(peer.port()) + "/echo";
-    const std::string closed = "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/";
+    const std::string closed = "http://127.0.0.1:" + std::to_string(zktest::ClosedPort()) + "/";
     constexpr int32_t kPage = ZK_NET_PUBLIC_ONLY | ZK_NET_PLAIN_ERRORS;
     const struct {
         const char* name;
