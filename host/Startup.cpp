@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -113,6 +114,16 @@ void RemoveLeftTemporaries() {
     }
 }
 
+// One line for whoever started the service: where it listens, and the
+// program folder it keeps its files in.
+void SayListening() {
+    std::string where;
+    if (http::PlainPort()) where += "http://" + Host().host + ":" + std::to_string(http::PlainPort());
+    if (http::TlsPort()) where += (where.empty() ? "" : " і ") + ("https://" + Host().host + ":" + std::to_string(http::TlsPort()));
+    printf("ZelkorH %s слухає %s; тека програми %s\n", VersionText(), where.c_str(), ProgramFolder().c_str());
+    fflush(stdout);
+}
+
 // The start-up background thread.
 void StartInBackground() {
     LoadUserCertFolder();
@@ -190,9 +201,14 @@ int RunService(int argc, char** argv) {
                             updateCopy || restarts ? SingleInstance::Wait::Bounded : SingleInstance::Wait::No,
                             kRestartLockWait);
     if (!instance.held()) {
-        // Another instance ends this one silently; a lock that cannot be
-        // taken at all is the user's to know about.
-        if (!instance.failure().empty()) ShowError(instance.failure());
+        // A lock that cannot be taken at all is the user's to know about (a
+        // message box); another instance only ends this one, saying so on
+        // standard error (no dialog: a desktop may start the service twice).
+        if (!instance.failure().empty())
+            ShowError(instance.failure());
+        else
+            fprintf(stderr, "ZelkorH вже працює для цього користувача (блокування в %s): цей екземпляр завершується\n",
+                    SingleInstance::LockFolder().c_str());
         return kFailed;
     }
 
@@ -219,6 +235,7 @@ int RunService(int argc, char** argv) {
     }
     log::Start(ProgramFolder(), Host().log, Host().logMaxSize);
     ZLOG("RunService", "Started, version %s, ports %u and %u", VersionText(), http::PlainPort(), http::TlsPort());
+    SayListening();
     RemoveLeftTemporaries();
     bool idle = true;
 

@@ -66,7 +66,9 @@ class SingleInstanceAndSetup(unittest.TestCase):
             try:
                 code, err = second.run()
                 self.assertEqual(code, 255)
-                self.assertEqual(err, "")  # shows nothing
+                # It says why, in one line, and opens no dialog.
+                self.assertEqual(err.strip(), "ZelkorH вже працює для цього користувача (блокування в %s): "
+                                              "цей екземпляр завершується" % first.runtime)
                 # -setup takes no lock: it runs beside the running instance.
                 code, _ = second.run(["-setup"])
                 self.assertEqual(code, 0)
@@ -75,6 +77,23 @@ class SingleInstanceAndSetup(unittest.TestCase):
             # Instances of other sessions run side by side.
             with Service() as other:
                 self.assertEqual(other.post(command="GET_VERSION").code, 0)
+
+    def test_one_line_says_where_it_listens(self):
+        svc = Service(start=False)
+        try:
+            proc = subprocess.Popen([svc.exe], cwd=svc.work, env=svc.env, stdin=subprocess.DEVNULL,
+                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            try:
+                line = proc.stdout.readline().decode("utf-8").rstrip("\n")
+            finally:
+                proc.send_signal(signal.SIGTERM)
+                self.assertEqual(proc.wait(timeout=60), 0)
+            self.assertRegex(line, r"^ZelkorH \d+\.\d+\.\d+\.\d+ слухає ")
+            self.assertTrue(line.endswith(" слухає http://127.0.0.1:%d і https://127.0.0.1:%d; тека програми %s"
+                                          % (svc.port, svc.port_s, os.path.realpath(svc.folder))), line)
+            self.assertEqual(proc.stdout.read(), b"", "one line only")
+        finally:
+            svc.cleanup()
 
     def test_update_copy_waits_for_the_running_instance(self):
         with Service() as first:
