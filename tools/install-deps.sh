@@ -14,7 +14,7 @@ PACKAGES=(
   # the tray icon (opened at run time) and the desktop dialogs
   libayatana-appindicator3-1 zenity
   # tests and benchmarks
-  googletest libgtest-dev openssl sqlite3 xz-utils lzma-alone
+  googletest libgtest-dev openssl sqlite3 xz-utils lzma-alone xxd
   libnss3-tools softhsm2 curl wrk python3
   # the Java key store tests read and write with keytool, independent of our reader
   openjdk-17-jre-headless
