@@ -54,7 +54,7 @@ void LoadHostSettings() {
         s.certPath.pop_back();
     s.autoUpdate = Profile::GetInt(my, "common", "AutoUpdate", 1) != 0;
     s.log = Profile::GetInt(my, "common", "Log", 0) != 0;
-    s.systemTrust = Profile::GetInt(my, "common", "SystemTrust", 1) != 0;
+    s.systemTrust = Profile::GetInt(my, "common", "SystemTrust", 0) != 0;
     const long sqlTimeout = Profile::GetInt(my, "common", "SqlTimeout", s.sqlTimeout);
     if (sqlTimeout > 0 && sqlTimeout <= 86400) s.sqlTimeout = static_cast<int>(sqlTimeout);
     std::string maxBody = Profile::GetString(my, "common", "MaxBody", "");

@@ -17,7 +17,7 @@ struct HostSettings {
     bool autoUpdate = true;
     bool log = false;
     uint64_t maxBody = 256ull << 20;  // largest request body accepted
-    bool systemTrust = true;          // install the local CA into the system store when writable
+    bool systemTrust = false;         // also install the local CA into the system store (when writable)
     int sqlTimeout = 30;              // seconds one DB_COMMAND's SQL may run
     uint64_t logMaxSize = 10ull << 20;          // the log is rotated at this size
     int maxConnections = 512;                   // open connections per listener; the oldest idle go first

@@ -1,5 +1,6 @@
 #include "http/TrustInstall.h"
 
+#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -17,7 +18,6 @@ namespace fs = std::filesystem;
 
 constexpr int kToolSeconds = 10;
 constexpr const char* kNickname = "ca.pem";
-constexpr const char* kSystemFileName = "ZelkorH-local-ca.crt";
 
 std::string CertUtil(const std::string& programFolder) {
     std::string own = process::FindProgram(programFolder + "/certutil");
@@ -68,7 +68,7 @@ bool TrustInSystemStore(const std::string& folder, const std::string& updateTool
     if (access(folder.c_str(), W_OK) != 0) return false;
     auto ca = files::ReadAll(caPath, 1 << 20);
     if (!ca) return false;
-    std::string target = folder + "/" + kSystemFileName;
+    std::string target = folder + "/" + SystemStoreFileName(*ca);
     auto kept = files::ReadAll(target, 1 << 20);
     if (kept && *kept == *ca) return true;  // already there: nothing to redo
     if (!files::WriteAtomically(target, ca->data(), ca->size(), 0644)) return false;
@@ -78,6 +78,16 @@ bool TrustInSystemStore(const std::string& folder, const std::string& updateTool
 }
 
 }  // namespace
+
+std::string SystemStoreFileName(std::span<const uint8_t> caPem) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(caPem.data(), caPem.size(), digest, &length, EVP_sha256(), nullptr);
+    static const char kHex[] = "0123456789abcdef";
+    std::string name = "ZelkorH-local-ca-";
+    for (unsigned int i = 0; i < 8 && i < length; ++i) name.append({kHex[digest[i] >> 4], kHex[digest[i] & 15]});
+    return name + ".crt";
+}
 
 bool InstallLocalTrust(const TrustOptions& options) {
     std::string caPath = options.programFolder + "/" + kCaFileName;

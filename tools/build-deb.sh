@@ -2,6 +2,8 @@
 # Builds the Debian package zelkorh from a built program folder:
 #   bash tools/build-deb.sh [PROGRAM FOLDER] [OUTPUT FOLDER]
 # (defaults: build/bin and build/packages). Prints the package's path.
+# Only the built programs come from the program folder; everything else from
+# the source tree.
 # Contents: the program folder template in /usr/lib/zelkorh (with
 # zelkorh-prepare, which copies it into the user's folder at each start when
 # needed), the systemd user unit in /usr/lib/systemd/user, the documentation.
@@ -14,7 +16,7 @@ out=$(realpath -m "${2:-$repo/build/packages}")
 version=$(sed -n 's/^project(ZelkorH VERSION \([0-9.]*\).*/\1/p' "$repo/CMakeLists.txt")
 arch=$(dpkg --print-architecture)
 [ -n "$version" ] || { echo "build-deb.sh: no version in CMakeLists.txt" >&2; exit 1; }
-for name in ZelkorH libZelkorD.so ZelkorH.ini; do
+for name in ZelkorH libZelkorD.so; do
   [ -f "$bin/$name" ] || { echo "build-deb.sh: $bin/$name is missing (build first)" >&2; exit 1; }
 done
 
@@ -28,7 +30,9 @@ install -d -m 0755 "$lib" "$root/usr/lib/systemd/user" "$doc" "$root/DEBIAN"
 install -m 0755 "$bin/ZelkorH" "$lib/ZelkorH"
 install -m 0644 "$bin/libZelkorD.so" "$lib/libZelkorD.so"
 strip --strip-unneeded --remove-section=.comment --remove-section=.note "$lib/ZelkorH" "$lib/libZelkorD.so"
-install -m 0644 "$bin/ZelkorH.ini" "$lib/ZelkorH.ini"
+# The parameter file as shipped, not the program folder's copy (which a user
+# may have edited, adding a token module, say).
+install -m 0644 "$repo/zelkord/ZelkorH.ini" "$lib/ZelkorH.ini"
 # The digest list of the files as packaged (stripped), for the automatic update.
 bash "$repo/tools/update/make-update.sh" --digest-only "$lib"
 install -m 0755 "$repo/packaging/zelkorh-prepare" "$lib/zelkorh-prepare"
@@ -41,7 +45,7 @@ when=$(git -C "$repo" log -1 --format=%ct 2>/dev/null || date +%s)
 printf 'zelkorh (%s) unstable; urgency=medium\n\n  * Built from the ZelkorH source tree.\n\n -- ZelkorH developers <dev@zelkorh.invalid>  %s\n' \
   "$version" "$(LC_ALL=C date -u -R -d "@$when")" | gzip -9n > "$doc/changelog.gz"
 chmod 0644 "$doc/changelog.gz"
-install -m 0755 "$repo/packaging/deb/postinst" "$repo/packaging/deb/postrm" "$root/DEBIAN/"
+install -m 0755 "$repo/packaging/deb/postinst" "$repo/packaging/deb/prerm" "$repo/packaging/deb/postrm" "$root/DEBIAN/"
 
 # Dependencies of the two binaries, as Debian's own packaging finds them.
 mkdir -p "$stage/debian"

@@ -3,7 +3,10 @@
 # service, removes its unit and the program files. The settings, data and
 # certificates in the program folder stay unless --purge is given; --purge
 # removes the whole folder and the service's local CA from the user's NSS
-# database and Firefox profiles (only when the entry there is that CA).
+# database and Firefox profiles (only when the entry there is that CA), and
+# from the system store when it was put there (SystemTrust=1: the file named
+# after this CA; removing it takes root). ZELKORH_SYSTEM_CA_DIR names another
+# system store folder (the tests' own).
 #
 #   bash tools/uninstall.sh [--purge]
 set -euo pipefail
@@ -40,7 +43,25 @@ untrust() {
   fi
 }
 
+# The system store's copy is named after the CA file's fingerprint: exactly
+# the one this installation added.
+untrust_system() {
+  [ -f "$dest/ca.pem" ] || return 0
+  local copy
+  copy=${ZELKORH_SYSTEM_CA_DIR:-/usr/local/share/ca-certificates}/ZelkorH-local-ca-$(sha256sum "$dest/ca.pem" | cut -c1-16).crt
+  [ -f "$copy" ] || return 0
+  if rm -f "$copy" 2>/dev/null && [ ! -e "$copy" ]; then
+    [ -n "${ZELKORH_SYSTEM_CA_DIR:-}" ] || ! command -v update-ca-certificates >/dev/null ||
+      update-ca-certificates --fresh >/dev/null 2>&1 || true
+    echo "removed the local CA from the system store ($copy)"
+  else
+    echo "the local CA stays in the system store: remove it as root with" >&2
+    echo "  sudo rm $copy && sudo update-ca-certificates --fresh" >&2
+  fi
+}
+
 if ((purge)); then
+  untrust_system
   untrust "sql:$HOME/.pki/nssdb"
   for profile in "$HOME"/.mozilla/firefox/*/ "$HOME"/snap/firefox/common/.mozilla/firefox/*/; do
     [ -f "$profile/cert9.db" ] && untrust "sql:${profile%/}"

@@ -83,6 +83,42 @@ class DebianPackage(unittest.TestCase):
         report = "\n".join(line for line in (r.stdout + r.stderr).splitlines() if "root privileges" not in line)
         self.assertEqual((r.returncode, report), (0, ""))
 
+    def test_shipped_files_only(self):
+        # The parameter file as shipped, whatever the build's program folder holds.
+        root = os.path.join(self.work, "shipped")
+        subprocess.run(["dpkg-deb", "-x", self.deb, root], check=True)
+        with open(os.path.join(root, "usr/lib/zelkorh/ZelkorH.ini"), "rb") as a, \
+                open(os.path.join(REPO, "zelkord/ZelkorH.ini"), "rb") as b:
+            self.assertEqual(a.read(), b.read())
+
+    def test_maintainer_scripts_leave_nothing_behind(self):
+        # Run as dpkg runs them, on a root of their own (DPKG_ROOT).
+        root = os.path.join(self.work, "scripts-root")
+        subprocess.run(["dpkg-deb", "-x", self.deb, root], check=True)
+        control = os.path.join(self.work, "control")
+        subprocess.run(["dpkg-deb", "-e", self.deb, control], check=True)
+        env = dict(os.environ, DPKG_ROOT=root, DPKG_MAINTSCRIPT_PACKAGE="zelkorh")
+
+        def script(name, *args):
+            subprocess.run([os.path.join(control, name)] + list(args), env=dict(env, DPKG_MAINTSCRIPT_NAME=name),
+                           check=True, capture_output=True)
+
+        def links():
+            found = []
+            for top in ("etc", "var"):
+                for folder, _, names in os.walk(os.path.join(root, top)):
+                    found += [os.path.relpath(os.path.join(folder, n), root) for n in names]
+            return sorted(found)
+
+        script("postinst", "configure")
+        self.assertIn("etc/systemd/user/default.target.wants/zelkorh.service", links())
+        script("prerm", "remove")
+        os.remove(os.path.join(root, "usr/lib/systemd/user/zelkorh.service"))  # dpkg removes the files
+        script("postrm", "remove")
+        self.assertEqual(links(), [], "no enable link left dangling, no record")
+        script("postrm", "purge")
+        self.assertEqual(links(), [])
+
     def test_first_start_for_a_user(self):
         root = os.path.join(self.work, "root")
         home = os.path.join(self.work, "home")

@@ -3,6 +3,7 @@ their own, the systemd user unit they write (checked by systemd-analyze), and
 zelkorh-prepare, which brings a user's program folder up to date from the
 Debian package's template."""
 
+import hashlib
 import os
 import shutil
 import stat
@@ -104,11 +105,20 @@ class InstallScripts(unittest.TestCase):
             subprocess.run(["certutil", "-A", "-n", "ca.pem", "-t", "C,,", "-i", cert, "-d", db], check=True,
                            capture_output=True)
 
-        r = run(["bash", os.path.join(REPO, "tools/uninstall.sh"), "--purge"], self.home)
+        # The system store (a folder of the test's own) holds this installation's CA and another one's.
+        system = os.path.join(self.home, "system-store")
+        os.makedirs(system)
+        with open(os.path.join(self.dest, "ca.pem"), "rb") as f:
+            ours = "ZelkorH-local-ca-%s.crt" % hashlib.sha256(f.read()).hexdigest()[:16]
+        for name in (ours, "ZelkorH-local-ca-0123456789abcdef.crt"):
+            shutil.copy(os.path.join(self.dest, "ca.pem"), os.path.join(system, name))
+
+        r = run(["bash", os.path.join(REPO, "tools/uninstall.sh"), "--purge"], self.home, ZELKORH_SYSTEM_CA_DIR=system)
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertFalse(os.path.exists(self.dest))
         self.assertEqual(nss_nicknames("sql:" + nssdb), [])
         self.assertEqual(nss_nicknames("sql:" + profile), ["ca.pem"], "another program's entry of that name stays")
+        self.assertEqual(os.listdir(system), ["ZelkorH-local-ca-0123456789abcdef.crt"], "another installation's stays")
 
     def test_unsafe_program_folder_is_refused(self):
         r = run(["bash", os.path.join(REPO, "tools/install.sh"), "--from", BUILD_BIN, "--no-start"], self.home,

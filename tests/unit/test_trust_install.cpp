@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <cstdio>
 #include <filesystem>
+#include <vector>
 
 #include "TestUtil.h"
 #include "http/TrustInstall.h"
@@ -33,8 +35,20 @@ TEST(TrustInstall, SystemFolderAndUserDatabase) {
     // The system folder gets a readable copy of the CA.
     options.systemStore = true;
     EXPECT_TRUE(InstallLocalTrust(options));
-    const std::string copy = dir.file("system/ZelkorH-local-ca.crt");
-    EXPECT_EQ(zktest::ReadFile(copy), zktest::ReadFile(dir.file("bin/ca.pem")));
+    // Its name is this installation's own: the fingerprint of the CA file.
+    const std::string ca = zktest::ReadFile(dir.file("bin/ca.pem"));
+    const std::string name = SystemStoreFileName({reinterpret_cast<const uint8_t*>(ca.data()), ca.size()});
+    EXPECT_EQ(name.size(), std::string("ZelkorH-local-ca-0123456789abcdef.crt").size());
+    std::vector<std::string> files;
+    for (const auto& entry : fs::directory_iterator(dir.path() / "system")) files.push_back(entry.path().filename());
+    EXPECT_EQ(files, std::vector<std::string>{name});
+    const std::string copy = dir.file("system/" + name);
+    EXPECT_EQ(zktest::ReadFile(copy), ca);
+    FILE* sum = popen(("sha256sum " + dir.file("bin/ca.pem") + " | cut -c1-16").c_str(), "r");  // as uninstall.sh names it
+    char line[64] = {};
+    ASSERT_TRUE(sum && fgets(line, sizeof line, sum));
+    pclose(sum);
+    EXPECT_EQ(name, "ZelkorH-local-ca-" + std::string(line, 16) + ".crt");
     struct stat st;
     ASSERT_EQ(stat(copy.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0644u);
