@@ -12,47 +12,16 @@
 namespace zk::log {
 namespace {
 
-// Elements whose text is a password, a PIN, key material or a key seed.
-constexpr std::array<std::string_view, 14> kSecretElements = {
-    "Pass", "OldPass", "NewPass", "AdminPass", "UserPass", "NamedKeyDevicePass", "Password",
-    "SenderSK", "RecipientSK", "SK", "KEY", "SEED", "PrivateKey", "PIN"};
-constexpr std::string_view kSecretAttribute = "KEY";
 constexpr std::string_view kMask = "***";
 
 bool NameChar(char c) {
     return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '.' || c == ':';
 }
 
-bool IsSecretElement(std::string_view name) {
-    for (auto s : kSecretElements)
-        if (EqualNoCase(s, name)) return true;
+bool Listed(std::span<const std::string_view> names, std::string_view name) {
+    for (auto n : names)
+        if (EqualNoCase(n, name)) return true;
     return false;
-}
-
-// The elements whose text is a command's data: logged as a length.
-bool IsDataElement(std::string_view command, std::string_view name) {
-    if (EqualNoCase(command, "SAVE_DATA") || EqualNoCase(command, "LOAD_DATA") || EqualNoCase(command, "SYMMETRIC") ||
-        EqualNoCase(command, "DONGLES_FILE_GET") || EqualNoCase(command, "DONGLES_FILE_SET"))
-        return EqualNoCase(name, "Data");
-    // Documents going to be encrypted, and opened ones (Original among them).
-    if (EqualNoCase(command, "ENCRYPT") || EqualNoCase(command, "GET_ORIGINAL") || EqualNoCase(command, "GET_SIGNED"))
-        return EqualNoCase(name, "Data");
-    // Any DB_COMMAND: a database opened as protected answers later requests
-    // that do not say so, so the request alone cannot tell.
-    if (EqualNoCase(command, "DB_COMMAND"))
-        return EqualNoCase(name, "Query") || EqualNoCase(name, "Result") || EqualNoCase(name, "FIELD");
-    return false;
-}
-
-// Documents and containers of the CTX_ commands, and the big answers and
-// validation data of their network commands (a stamped container, a
-// timestamp or OCSP response, CRLs): logged as a length where they are text
-// (Data holding an answer's tree is walked as usual).
-bool IsDocumentElement(std::string_view command, std::string_view name) {
-    return StartsWithNoCase(command, "CTX_") &&
-           (EqualNoCase(name, "Data") || EqualNoCase(name, "Content") || EqualNoCase(name, "Container") ||
-            EqualNoCase(name, "Signed") || EqualNoCase(name, "Decrypted") ||
-            EqualNoCase(name, "Response") || EqualNoCase(name, "CRL") || EqualNoCase(name, "OCSP"));
 }
 
 bool HoldsText(const tinyxml2::XMLElement& element) {
@@ -76,20 +45,21 @@ size_t TextLength(const tinyxml2::XMLNode& node, const StandIn* standIn) {
 // element opened is still closed, so the text stays well-formed).
 class RedactingPrinter : public tinyxml2::XMLPrinter {
 public:
-    RedactingPrinter(std::string_view command, size_t maxLength, const StandIn* standIn)
-        : tinyxml2::XMLPrinter(nullptr, true), command_(command), maxLength_(maxLength), standIn_(standIn) {}
+    RedactingPrinter(const LogRules& rules, size_t maxLength, const StandIn* standIn)
+        : tinyxml2::XMLPrinter(nullptr, true), rules_(rules), maxLength_(maxLength), standIn_(standIn) {}
 
     bool VisitEnter(const tinyxml2::XMLElement& element, const tinyxml2::XMLAttribute* attribute) override {
         OpenElement(element.Name(), true);
         if (Full()) return false;
         for (; attribute; attribute = attribute->Next())
-            PushAttribute(attribute->Name(),
-                          EqualNoCase(attribute->Name(), kSecretAttribute) ? std::string(kMask).c_str() : attribute->Value());
-        const bool secret = IsSecretElement(element.Name());
+            PushAttribute(attribute->Name(), Listed(rules_.secretAttributes, attribute->Name())
+                                                 ? std::string(kMask).c_str()
+                                                 : attribute->Value());
+        const bool secret = Listed(rules_.secrets, element.Name());
         // The root (an answer's own Result) is never a data element.
         const bool root = !element.Parent() || !element.Parent()->ToElement();
-        const bool document = IsDocumentElement(command_, element.Name()) && HoldsText(element);
-        if (!secret && (root || (!IsDataElement(command_, element.Name()) && !document))) return true;
+        const bool document = Listed(rules_.documents, element.Name()) && HoldsText(element);
+        if (!secret && (root || (!Listed(rules_.data, element.Name()) && !document))) return true;
         if (element.FirstChild()) {
             if (secret) PushText(std::string(kMask).c_str());
             else PushText(("[" + std::to_string(TextLength(element, standIn_)) + " bytes]").c_str());
@@ -114,13 +84,13 @@ public:
 
 private:
     bool Full() { return static_cast<size_t>(CStrSize()) > maxLength_; }
-    std::string_view command_;
+    const LogRules& rules_;
     size_t maxLength_;
     const StandIn* standIn_;
 };
 
-// Masks KEY="..." attributes inside one start tag [begin, end).
-std::string MaskAttributes(std::string_view tag) {
+// Masks the values of secret attributes inside one start tag [begin, end).
+std::string MaskAttributes(std::string_view tag, std::span<const std::string_view> secretAttributes) {
     std::string out;
     size_t i = 0;
     while (i < tag.size()) {
@@ -130,7 +100,7 @@ std::string MaskAttributes(std::string_view tag) {
             std::string_view name = tag.substr(i, n - i);
             size_t eq = n;
             while (eq < tag.size() && std::isspace(static_cast<unsigned char>(tag[eq]))) ++eq;
-            if (eq < tag.size() && tag[eq] == '=' && EqualNoCase(name, kSecretAttribute)) {
+            if (eq < tag.size() && tag[eq] == '=' && Listed(secretAttributes, name)) {
                 size_t q = eq + 1;
                 while (q < tag.size() && std::isspace(static_cast<unsigned char>(tag[q]))) ++q;
                 if (q < tag.size() && (tag[q] == '"' || tag[q] == '\'')) {
@@ -153,7 +123,7 @@ std::string MaskAttributes(std::string_view tag) {
 }
 
 // The ">" that ends the tag opened at lt: one inside a quoted attribute
-// value does not (else a KEY value holding ">" would escape the mask).
+// value does not (else a secret value holding ">" would escape the mask).
 size_t TagEnd(std::string_view xml, size_t lt) {
     char quote = 0;
     for (size_t i = lt + 1; i < xml.size(); ++i) {
@@ -171,7 +141,7 @@ size_t TagEnd(std::string_view xml, size_t lt) {
 
 }  // namespace
 
-std::string RedactSecrets(std::string_view xml) {
+std::string RedactSecrets(std::string_view xml, const LogRules& rules) {
     std::string out;
     out.reserve(xml.size());
     size_t i = 0;
@@ -188,14 +158,14 @@ std::string RedactSecrets(std::string_view xml) {
             break;
         }
         std::string_view tag = xml.substr(lt, gt + 1 - lt);
-        out.append(MaskAttributes(tag));
+        out.append(MaskAttributes(tag, rules.secretAttributes));
         i = gt + 1;
         // A secret element's content runs to its end tag.
         size_t n = lt + 1;
         while (n < gt && NameChar(xml[n])) ++n;
         std::string_view name = xml.substr(lt + 1, n - lt - 1);
         bool selfClosing = gt > lt && xml[gt - 1] == '/';
-        if (name.empty() || selfClosing || !IsSecretElement(name)) continue;
+        if (name.empty() || selfClosing || !Listed(rules.secrets, name)) continue;
         size_t search = i;
         while (true) {
             size_t end = xml.find("</", search);
@@ -215,15 +185,15 @@ std::string RedactSecrets(std::string_view xml) {
     return out;
 }
 
-std::string RedactDocument(const tinyxml2::XMLNode& document, std::string_view command, size_t maxLength) {
-    RedactingPrinter printer(command, maxLength, nullptr);
+std::string RedactDocument(const tinyxml2::XMLNode& document, const LogRules& rules, size_t maxLength) {
+    RedactingPrinter printer(rules, maxLength, nullptr);
     document.Accept(&printer);
     return std::string(printer.CStr(), printer.CStrSize() > 0 ? printer.CStrSize() - 1 : 0);
 }
 
-std::string RedactDocument(const tinyxml2::XMLNode& document, std::string_view command, size_t maxLength,
+std::string RedactDocument(const tinyxml2::XMLNode& document, const LogRules& rules, size_t maxLength,
                            const StandIn& standIn) {
-    RedactingPrinter printer(command, maxLength, &standIn);
+    RedactingPrinter printer(rules, maxLength, &standIn);
     document.Accept(&printer);
     return std::string(printer.CStr(), printer.CStrSize() > 0 ? printer.CStrSize() - 1 : 0);
 }

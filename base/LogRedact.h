@@ -1,6 +1,7 @@
 // Secrets never reach the log: request and answer texts are passed through
 // here before they are logged.
 #pragma once
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -10,22 +11,25 @@ class XMLNode;
 
 namespace zk::log {
 
-// The request text with the content of every secret-bearing element
-// (passwords, PINs, key bytes, seeds) and every KEY attribute replaced by
-// "***". Element names are compared without regard to case. Works on the
-// text; RedactDocument is the one the front end uses.
-std::string RedactSecrets(std::string_view xml);
+// What the log hides of one document (each command's row says it: the
+// commands layer's LogRulesFor): the text of secret elements (passwords,
+// PINs, key bytes, seeds) and the values of secret attributes as "***"; the
+// text of data elements, and of document elements where they hold text, as
+// its length only ("[N bytes]"). Names are compared without regard to case.
+struct LogRules {
+    std::span<const std::string_view> secrets;
+    std::span<const std::string_view> secretAttributes;
+    std::span<const std::string_view> data;
+    std::span<const std::string_view> documents;
+};
 
-// A parsed request or answer printed for the log: secret-bearing elements and
-// KEY attributes as "***"; the elements that carry a command's data as their
-// length only ("[N bytes]"): Data of SAVE_DATA, LOAD_DATA, SYMMETRIC, ENCRYPT,
-// GET_ORIGINAL, GET_SIGNED and the token files (DONGLES_FILE_GET,
-// DONGLES_FILE_SET), Query, Result and FIELD of DB_COMMAND; Data, Content,
-// Container, Signed, Decrypted, Response, CRL and OCSP of the CTX_ commands
-// where they hold text (documents, containers, validation data). command is
-// the request's command
-// name (any case). Printing stops soon after maxLength characters.
-std::string RedactDocument(const tinyxml2::XMLNode& document, std::string_view command, size_t maxLength);
+// The request text with the secrets of rules masked. Works on the text;
+// RedactDocument is the one the front end uses.
+std::string RedactSecrets(std::string_view xml, const LogRules& rules);
+
+// A parsed request or answer printed for the log with rules applied.
+// Printing stops soon after maxLength characters.
+std::string RedactDocument(const tinyxml2::XMLNode& document, const LogRules& rules, size_t maxLength);
 
 // A text the document holds by a marker (a document left out of the parsed
 // request, or left to the front end by an answer): printed as the text it
@@ -36,7 +40,7 @@ struct StandIn {
     std::string_view shown;
     size_t length = 0;
 };
-std::string RedactDocument(const tinyxml2::XMLNode& document, std::string_view command, size_t maxLength,
+std::string RedactDocument(const tinyxml2::XMLNode& document, const LogRules& rules, size_t maxLength,
                            const StandIn& standIn);
 
 // The command name of a parsed request ("" when it has none): the text of

@@ -2,11 +2,15 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <exception>
+#include <utility>
+#include <vector>
 
 #include "base/Log.h"
 #include "base/RequestContext.h"
 #include "base/RequestDocument.h"
+#include "platform/Text.h"
 #include "provider/Operations.h"
 
 namespace zk {
@@ -81,15 +85,46 @@ const char* RequestDataText(const tinyxml2::XMLDocument& doc) {
     return request ? ReadEnvelope(request).data : nullptr;
 }
 
+const CommandRow* FindCommand(std::string_view name) {
+    size_t count = 0;
+    const CommandRow* table = CommandTable(&count);
+    for (const CommandRow& row : std::span<const CommandRow>(table, count))
+        if (EqualNoCase(name, row.name)) return &row;
+    return nullptr;
+}
+
 bool AnswersAtOnce(const tinyxml2::XMLDocument& doc) {
-    static constexpr const char* kAtOnce[] = {"GET_VERSION", "GET_UPDATE_INFO", "ON_LOAD", "DO_UPDATE"};
     const XMLElement* request = FindRequest(&doc);
     if (!request) return false;
     const Envelope envelope = ReadEnvelope(request);
     if (!envelope.command || envelope.params) return false;
-    for (const char* name : kAtOnce)
-        if (strcasecmp(envelope.command, name) == 0) return true;
-    return false;
+    const CommandRow* row = FindCommand(envelope.command);
+    return row && row->runs == Runs::AtOnce;
+}
+
+log::LogRules LogRulesFor(std::string_view command) {
+    // Secrets of every row are masked in every document: a name that is a
+    // secret somewhere never shows anywhere.
+    static const auto secrets = [] {
+        std::pair<std::vector<std::string_view>, std::vector<std::string_view>> all;
+        auto add = [](std::vector<std::string_view>& to, std::span<const std::string_view> names) {
+            for (std::string_view n : names)
+                if (std::none_of(to.begin(), to.end(), [&](std::string_view t) { return EqualNoCase(t, n); }))
+                    to.push_back(n);
+        };
+        size_t count = 0;
+        const CommandRow* table = CommandTable(&count);
+        for (const CommandRow& row : std::span<const CommandRow>(table, count)) {
+            add(all.first, row.log.secrets);
+            add(all.second, row.log.secretAttributes);
+        }
+        return all;
+    }();
+    log::LogRules rules;
+    if (const CommandRow* row = FindCommand(command)) rules = row->log;
+    rules.secrets = secrets.first;
+    rules.secretAttributes = secrets.second;
+    return rules;
 }
 
 bool ProcessRequestPOST(const tinyxml2::XMLDocument& doc, std::string& answer) {
@@ -120,7 +155,9 @@ bool DispatchRequest(const tinyxml2::XMLDocument& doc, std::string& answer, std:
     bool ok = false;
     for (const CommandRow& row : table) {
         if (strcasecmp(command, row.name) != 0) continue;
-        bool missing = (row.required == Required::Params && !params) || (row.required == Required::Data && !data);
+        const bool needsParams = row.required == Required::Params || row.required == Required::ParamsData;
+        const bool needsData = row.required == Required::Data || row.required == Required::ParamsData;
+        const bool missing = (needsParams && !params) || (needsData && !data);
         if (!missing && row.handler) {
             bool takesParams = row.inputs == Inputs::Params || row.inputs == Inputs::ParamsData;
             bool takesData = row.inputs == Inputs::Data || row.inputs == Inputs::ParamsData;

@@ -3,22 +3,39 @@
 #pragma once
 #include <span>
 #include <string>
+#include <string_view>
 
 #include <tinyxml2.h>
 
+#include "base/LogRedact.h"
 #include "commands/Handlers.h"
 
 namespace zk {
 
-// What a command receives and what must be present before it is called.
+// What a command receives and what must be present before it is called
+// (the dispatcher answers 56 without calling the handler otherwise).
 enum class Inputs { Nothing, Params, Data, ParamsData };
-enum class Required { None, Params, Data };
+enum class Required { None, Params, Data, ParamsData };
 
+// Where the front end runs a command: on a worker, or at once where the
+// request arrived (from memory: no file, network, token or provider work, no
+// lock held for long), which it does only for a request without Params
+// (Params may ask for more: GET_VERSION's write settings).
+enum class Runs { OnWorker, AtOnce };
+
+// Every fact about one command: its name, its inputs, what must be present,
+// its handler, where it runs, and how the log shows its request and answer
+// (log.secrets: elements and log.secretAttributes: attributes whose text is
+// a secret, masked wherever they appear in any command; log.data and
+// log.documents: elements logged as their length, always or where they hold
+// text).
 struct CommandRow {
     const char* name;
     Inputs inputs;
     Required required;
     CommandHandler handler;  // nullptr: not available in this build
+    Runs runs = Runs::OnWorker;
+    log::LogRules log = {};
 };
 
 // The dispatch table in comparison order.
@@ -31,12 +48,17 @@ bool ProcessRequestPOST(const tinyxml2::XMLDocument& doc, std::string& answer);
 // copy of CommandTable with handlers of their own).
 bool DispatchRequest(const tinyxml2::XMLDocument& doc, std::string& answer, std::span<const CommandRow> table);
 
-// True when the request is for a command that answers at once from what is
-// in memory (no file, network, token or provider work, no lock held for
-// long), so the front end may answer it where the request arrived instead of
-// handing it to a worker: GET_VERSION, GET_UPDATE_INFO, ON_LOAD and DO_UPDATE
-// without Params (GET_VERSION's Params may write settings).
+// The row of a command name (any case); nullptr when there is none.
+const CommandRow* FindCommand(std::string_view name);
+
+// True when the request is for a command that runs at once (Runs::AtOnce)
+// and has no Params: the front end may answer it where it arrived.
 bool AnswersAtOnce(const tinyxml2::XMLDocument& doc);
+
+// How the log shows a request or answer of the command (any case): its
+// row's data and documents, and the secrets of every row; for a name
+// without a row, the secrets alone.
+log::LogRules LogRulesFor(std::string_view command);
 
 // The Data text the dispatcher hands to the command: the text of the last
 // Data element of the request envelope that has one; nullptr when none has.

@@ -109,7 +109,7 @@ struct ParsedRequest {
     RequestFlags flags;
     tinyxml2::XMLDocument doc{true, tinyxml2::PRESERVE_WHITESPACE};
     bool parsed = false;
-    std::string command;  // for the log: which elements of the answer carry data
+    log::LogRules logRules;  // how the log shows the request and its answer (the command's row)
 };
 
 struct Job {
@@ -502,7 +502,7 @@ void PauseForTests(const Job& job) {
 // The answer is parsed again for the log, so that its masks follow its
 // structure like the request's do. An answer's document left to the front
 // end is shown by the Base64 of its beginning.
-void LogAnswer(const std::string& answer, const std::string& command, const char* native,
+void LogAnswer(const std::string& answer, const log::LogRules& rules, const char* native,
                const RequestDocuments::Attached* attached) {
     tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
     std::string shown;
@@ -511,10 +511,10 @@ void LogAnswer(const std::string& answer, const std::string& command, const char
     } else if (attached) {
         const size_t prefix = std::min(attached->bytes.size(), (kLoggedDocument / 4 + 1) * 3);
         const std::string beginning = Base64Encode(attached->bytes.data(), prefix);
-        shown = log::RedactDocument(doc, command, kLoggedDocument,
+        shown = log::RedactDocument(doc, rules, kLoggedDocument,
                                     {attached->marker, beginning, Base64EncodedLength(attached->bytes.size())});
     } else {
-        shown = log::RedactDocument(doc, command, kLoggedDocument);
+        shown = log::RedactDocument(doc, rules, kLoggedDocument);
     }
     ZLOG("_http_cb", "%sOutput text:\r\n'%s'", native, shown.c_str());
 }
@@ -551,15 +551,15 @@ bool ParseRequest(std::shared_ptr<BodyMemory> body, std::string_view text, tinyx
     return parsed;
 }
 
-void LogRequest(const tinyxml2::XMLDocument& doc, const std::string& command, const char* native,
+void LogRequest(const tinyxml2::XMLDocument& doc, const log::LogRules& rules, const char* native,
                 const RequestDocuments& documents) {
     std::string shown;
     if (documents.text) {
         const std::string_view text(documents.text, documents.length);
-        shown = log::RedactDocument(doc, command, kLoggedDocument,
+        shown = log::RedactDocument(doc, rules, kLoggedDocument,
                                     {documents.standIn, text.substr(0, kLoggedDocument + 1), text.size()});
     } else {
-        shown = log::RedactDocument(doc, command, kLoggedDocument);
+        shown = log::RedactDocument(doc, rules, kLoggedDocument);
     }
     ZLOG("_http_cb", "%sInput text:\r\n'%s'", native, shown.c_str());
 }
@@ -591,9 +591,9 @@ std::unique_ptr<ParsedRequest> ParseCommand(std::shared_ptr<BodyMemory> body, si
     // What the unwrapping decoded no longer needs the body's tail.
     body->KeepOnly(static_cast<size_t>(text.data() + text.size() - body->data()) + 1);
     request->parsed = ParseRequest(std::move(body), text, request->doc, documents);
-    if (request->parsed && log::IsOpen()) {
-        request->command = log::RequestCommand(request->doc);
-        LogRequest(request->doc, request->command, flags.native ? "(Native)" : "", documents);
+    if (log::IsOpen()) {
+        request->logRules = LogRulesFor(request->parsed ? log::RequestCommand(request->doc) : "");
+        if (request->parsed) LogRequest(request->doc, request->logRules, flags.native ? "(Native)" : "", documents);
     }
     return request;
 }
@@ -613,7 +613,7 @@ Answer RunCommand(ParsedRequest& request, RequestDocuments& documents) {
     if (ok) attached = std::move(documents.answer);
     documents.answer.reset();
     if (log::IsOpen())
-        LogAnswer(answer, request.command, request.flags.native ? "(Native)" : "", attached ? &*attached : nullptr);
+        LogAnswer(answer, request.logRules, request.flags.native ? "(Native)" : "", attached ? &*attached : nullptr);
     return EncodeFinal(std::move(answer), request.flags, std::move(attached));
 }
 

@@ -31,7 +31,6 @@ std::string ContainerAnswer(const char* command, int code, provider::Output& con
 template <typename Sign>
 bool SigningCommand(const char* command, const tinyxml2::XMLElement* params, const char* data, std::string& answer,
                     Sign&& sign) {
-    if (!params || !data || !*data) return false;
     SignerParams signer = ReadSignerParams(params, 0);  // Lib is not read:
     signer.lib = "QLB";  // the container commands locate files with the one library
     if (!signer.Sufficient()) return false;
@@ -76,7 +75,6 @@ bool CtxAddSignatureCommand(const char* command, const tinyxml2::XMLElement* par
 
 bool CtxRemoveSignatureCommand(const char* command, const tinyxml2::XMLElement* params, const char* data,
                                std::string& answer) {
-    if (!params || !data || !*data) return false;
     const std::optional<int32_t> index = ReadIndex(params, "SignIndex");
     const std::optional<int32_t> options = ReadInt32(params, "Options", 0);
     if (!index || !options) return false;
@@ -89,7 +87,6 @@ bool CtxRemoveSignatureCommand(const char* command, const tinyxml2::XMLElement* 
 
 bool CtxRemoveContentCommand(const char* command, const tinyxml2::XMLElement*, const char* data,
                              std::string& answer) {
-    if (!data || !*data) return false;
     provider::Output out;
     const int code = provider::CtxRemoveContent(ZK_SITE("CtxRemoveContentCommand"), DecodeData(data).view(), out);
     answer = ContainerAnswer(command, code, out);
@@ -98,7 +95,6 @@ bool CtxRemoveContentCommand(const char* command, const tinyxml2::XMLElement*, c
 
 bool CtxAddContentCommand(const char* command, const tinyxml2::XMLElement* params, const char* data,
                           std::string& answer) {
-    if (!params || !data || !*data) return false;
     const std::vector<uint8_t> content = Base64Decode(ChildText(params, "Content"));
     if (content.empty()) return false;
     provider::Output out;
@@ -109,7 +105,6 @@ bool CtxAddContentCommand(const char* command, const tinyxml2::XMLElement* param
 
 bool CtxMergeContainerCommand(const char* command, const tinyxml2::XMLElement* params, const char*,
                               std::string& answer) {
-    if (!params) return false;
     std::vector<std::vector<uint8_t>> containers;
     for (const tinyxml2::XMLElement* c : Children(LastChild(params, "Containers"), "Container")) {
         if (containers.size() == kMaxMergedContainers) return false;  // one more than allowed

@@ -31,7 +31,6 @@ void AppendRecipients(tinyxml2::XMLElement* parent, const std::vector<ProviderCe
 
 bool CtxEncryptCommand(const char* command, const tinyxml2::XMLElement* params, const char* data,
                        std::string& answer) {
-    if (!params || !data || !*data) return false;
     std::vector<std::vector<uint8_t>> recipients;
     for (const tinyxml2::XMLElement* e : Children(LastChild(params, "Certs"), "Cert"))
         recipients.push_back(Base64Decode(ElementText(e)));
@@ -61,7 +60,6 @@ bool CtxEncryptCommand(const char* command, const tinyxml2::XMLElement* params, 
 
 bool CtxDecryptCommand(const char* command, const tinyxml2::XMLElement* params, const char* data,
                        std::string& answer) {
-    if (!params || !data || !*data) return false;
     RecipientParams recipient = ReadRecipientParams(params);
     DocumentBuffer envelope = DecodeDocument(data);
     const OpenedEnvelope opened = OpenEnvelope(recipient, envelope.view(), nullptr, ZK_SITE("CtxDecryptCommand"));
@@ -72,7 +70,6 @@ bool CtxDecryptCommand(const char* command, const tinyxml2::XMLElement* params, 
 
 bool CtxGetEnvelopeTypeCommand(const char* command, const tinyxml2::XMLElement*, const char* data,
                                std::string& answer) {
-    if (!data || !*data) return false;
     int32_t type = 0;
     const int code = provider::CtxGetEnvelopeType(ZK_SITE("CtxGetEnvelopeTypeCommand"), DecodeDocument(data).view(),
                                                   type);
@@ -85,7 +82,6 @@ bool CtxGetEnvelopeTypeCommand(const char* command, const tinyxml2::XMLElement*,
 
 bool CtxGetSenderCertCommand(const char* command, const tinyxml2::XMLElement* params, const char* data,
                              std::string& answer) {
-    if (!params || !data || !*data) return false;
     const std::optional<int32_t> index = ReadIndex(params, "CertIndex");
     if (!index) return false;
     std::vector<uint8_t> cert;
@@ -97,7 +93,6 @@ bool CtxGetSenderCertCommand(const char* command, const tinyxml2::XMLElement* pa
 
 bool CtxGetRecipientsCommand(const char* command, const tinyxml2::XMLElement*, const char* data,
                              std::string& answer) {
-    if (!data || !*data) return false;
     std::vector<ProviderCertInfo> recipients;
     const int code = provider::CtxEnumerateRecipients(ZK_SITE("CtxGetRecipientsCommand"),
                                                       DecodeDocument(data).view(), recipients);

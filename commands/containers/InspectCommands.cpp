@@ -44,7 +44,6 @@ std::string VerifyAnswer(const char* command, int code, const std::vector<int32_
 
 bool CtxGetContainerInfoCommand(const char* command, const tinyxml2::XMLElement* params, const char* data,
                                 std::string& answer) {
-    if (!params || !data || !*data) return false;
     const std::optional<int32_t> index = ReadIndex(params, "SignIndex");
     if (!index) return false;
     provider::ContainerDescription description;
@@ -61,7 +60,6 @@ bool CtxGetContainerInfoCommand(const char* command, const tinyxml2::XMLElement*
 }
 
 bool CtxVerifySignsCommand(const char* command, const tinyxml2::XMLElement*, const char* data, std::string& answer) {
-    if (!data || !*data) return false;
     std::vector<int32_t> results;
     const int code = provider::CtxVerify(ZK_SITE("CtxVerifySignsCommand"), DecodeData(data).view(), nullptr, results);
     answer = VerifyAnswer(command, code, results);
@@ -70,7 +68,6 @@ bool CtxVerifySignsCommand(const char* command, const tinyxml2::XMLElement*, con
 
 bool CtxVerifyExternalSignsCommand(const char* command, const tinyxml2::XMLElement* params, const char* data,
                                    std::string& answer) {
-    if (!params || !data || !*data) return false;
     const std::vector<uint8_t> content = Base64Decode(ChildText(params, "Content"));
     if (content.empty()) return false;
     const provider::ByteView view(content);
@@ -83,7 +80,6 @@ bool CtxVerifyExternalSignsCommand(const char* command, const tinyxml2::XMLEleme
 
 bool CtxGetSignerCertCommand(const char* command, const tinyxml2::XMLElement* params, const char* data,
                              std::string& answer) {
-    if (!params || !data || !*data) return false;
     const std::optional<int32_t> index = ReadIndex(params, "CertIndex");
     if (!index) return false;
     std::vector<uint8_t> cert;
@@ -95,7 +91,6 @@ bool CtxGetSignerCertCommand(const char* command, const tinyxml2::XMLElement* pa
 
 bool CtxVerifyCertSignCommand(const char* command, const tinyxml2::XMLElement* params, const char* data,
                               std::string& answer) {
-    if (!params || !data || !*data) return false;
     const std::vector<uint8_t> issuer = Base64Decode(ChildText(params, "IssuerCert"));
     const int code = provider::CtxCheckSignatureCertificate(ZK_SITE("CtxVerifyCertSignCommand"), DecodeData(data).view(),
                                                             issuer);
@@ -105,7 +100,6 @@ bool CtxVerifyCertSignCommand(const char* command, const tinyxml2::XMLElement* p
 
 bool CtxGetHashCommand(const char* command, const tinyxml2::XMLElement* params, const char* data,
                        std::string& answer) {
-    if (!params || !data || !*data) return false;
     const SignerParams signer = ReadSignerParams(params, 0);
     const std::string algOid = ParamText(LastChild(params, "HashAlgOID"), kOidTextSize);
     std::vector<uint8_t> cert = signer.senderCert ? *signer.senderCert : std::vector<uint8_t>();

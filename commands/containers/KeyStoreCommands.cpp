@@ -48,7 +48,6 @@ std::vector<std::vector<uint8_t>> WantedCertificates(const tinyxml2::XMLElement*
 
 bool CtxGetJksCertsCommand(const char* command, const tinyxml2::XMLElement* params, const char* data,
                            std::string& answer) {
-    if (!params || !data || !*data) return false;
     const PasswordParam pass = ReadPasswordParam(params);
     const SecretBytes store = DecodeStore(data);
     std::vector<std::vector<uint8_t>> certs;
@@ -74,7 +73,6 @@ bool CtxGetJksCertsCommand(const char* command, const tinyxml2::XMLElement* para
 
 bool CtxGetJksKeysCommand(const char* command, const tinyxml2::XMLElement* params, const char* data,
                           std::string& answer) {
-    if (!params || !data || !*data) return false;
     const PasswordParam pass = ReadPasswordParam(params);  // Preserve changes nothing here
     const std::vector<std::vector<uint8_t>> wanted = WantedCertificates(params);
     const std::vector<provider::ByteView> views(wanted.begin(), wanted.end());

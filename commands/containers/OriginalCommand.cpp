@@ -48,7 +48,6 @@ void AppendSign(tinyxml2::XMLElement* signs, size_t index, const ContainerInfo& 
 
 bool CtxGetOriginalCommand(const char* command, const tinyxml2::XMLElement* params, const char* data,
                            std::string& answer) {
-    if (!params || !data || !*data) return false;
     OcspCheckParams ocsp;
     if (!ReadOcspCheckParams(params, ocsp)) return false;
     RecipientParams recipient = ReadRecipientParams(params);

@@ -78,7 +78,6 @@ std::string TimestampAnswer(const char* command, int code, const provider::Times
 
 bool CtxRequestTimestampCommand(const char* command, const tinyxml2::XMLElement* params, const char* data,
                                 std::string& answer) {
-    if (!params || !data || !*data) return false;
     std::optional<TimestampService> service = LocateService("CtxRequestTimestampCommand", params);
     if (!service) return false;
     provider::TimestampOutcome out;
@@ -92,7 +91,6 @@ bool CtxRequestTimestampCommand(const char* command, const tinyxml2::XMLElement*
 
 bool CtxAddTimestampCommand(const char* command, const tinyxml2::XMLElement* params, const char* data,
                             std::string& answer) {
-    if (!params || !data || !*data) return false;
     const std::optional<int32_t> index = ReadIndex(params, "SignIndex");
     if (!index) return false;
     std::optional<TimestampService> service = LocateService("CtxAddTimestampCommand", params);
@@ -108,7 +106,6 @@ bool CtxAddTimestampCommand(const char* command, const tinyxml2::XMLElement* par
 
 bool CtxGetTimestampInfoCommand(const char* command, const tinyxml2::XMLElement*, const char* data,
                                 std::string& answer) {
-    if (!data || !*data) return false;
     provider::TimestampOutcome out;
     const int code = provider::CtxGetTimestampInfo(ZK_SITE("CtxGetTimestampInfoCommand"), DecodeData(data), out);
     tinyxml2::XMLDocument doc;

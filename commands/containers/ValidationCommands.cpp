@@ -44,7 +44,6 @@ struct OwnedObject {
 
 bool CtxRequestOcspCommand(const char* command, const tinyxml2::XMLElement* params, const char*,
                            std::string& answer) {
-    if (!params) return false;
     std::vector<Bytes> certs;
     for (const tinyxml2::XMLElement* c : Children(LastChild(params, "Certs"), "Cert")) {
         if (certs.size() == ZK_OCSP_MAX_STATUSES) return false;  // more than one request may ask about
@@ -82,7 +81,6 @@ bool CtxRequestOcspCommand(const char* command, const tinyxml2::XMLElement* para
 }
 
 bool CtxGetOcspInfoCommand(const char* command, const tinyxml2::XMLElement*, const char* data, std::string& answer) {
-    if (!data || !*data) return false;
     provider::OcspOutcome out;
     const int code = provider::CtxGetOCSPResponseInfo(ZK_SITE("CtxGetOcspInfoCommand"), DecodeData(data), out);
     tinyxml2::XMLDocument doc;
@@ -94,7 +92,6 @@ bool CtxGetOcspInfoCommand(const char* command, const tinyxml2::XMLElement*, con
 
 bool CtxRequestCmpCommand(const char* command, const tinyxml2::XMLElement* params, const char*,
                           std::string& answer) {
-    if (!params) return false;
     const std::optional<HostParam> host = ReadHost(params);
     const std::string keyId1 = ChildText(params, "SubjectKeyId1");
     if (!host || host->address.empty() || keyId1.empty()) return false;
@@ -120,7 +117,6 @@ bool CtxRequestCmpCommand(const char* command, const tinyxml2::XMLElement* param
 
 bool CtxAddCompleteInfoCommand(const char* command, const tinyxml2::XMLElement* params, const char* data,
                                std::string& answer) {
-    if (!params || !data || !*data) return false;
     const std::optional<int32_t> index = ReadIndex(params, "SignIndex");
     if (!index) return false;
     std::vector<OwnedObject> owned;

@@ -38,7 +38,6 @@ std::optional<std::string> DatabaseName(const std::string& base64) {
 }
 
 bool DbCommandCommand(const char* command, const tinyxml2::XMLElement* params, const char*, std::string& answer) {
-    if (!params) return false;
     const tinyxml2::XMLElement* base = LastChild(params, "Base");
     const std::string query = ChildText(params, "Query");
     const bool isProtected = EqualNoCase(AttributeText(base, "TYPE"), "PROT");

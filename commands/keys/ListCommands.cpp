@@ -43,7 +43,7 @@ bool GetCertFilesCommand(const char* command, const tinyxml2::XMLElement* params
 }
 
 bool GetSkFilesCommand(const char* command, const tinyxml2::XMLElement* params, const char*, std::string& answer) {
-    if (!params || !LastChild(params, "Pass")) return false;
+    if (!LastChild(params, "Pass")) return false;
     const CertFilter filter = ReadCertFilter(params, kFilterUsage | kFilterExceeded);
     const bool exclude = ChildIsTrue(params, "ExcludeKeysWithFilteredCerts");
     const PasswordParam pass = ReadPasswordParam(params);

@@ -70,7 +70,6 @@ std::vector<uint8_t> TextToUtf8(std::span<const uint8_t> plain) {
 }  // namespace
 
 bool EncryptCommand(const char* command, const tinyxml2::XMLElement* params, const char* data, std::string& answer) {
-    if (!params || !data || !*data) return false;
     std::vector<std::vector<uint8_t>> recipients;
     for (const tinyxml2::XMLElement* e : Children(params, "Cert")) {
         const std::string text = ElementText(e);
@@ -118,7 +117,6 @@ bool EncryptCommand(const char* command, const tinyxml2::XMLElement* params, con
 
 bool GetOriginalCommand(const char* command, const tinyxml2::XMLElement* params, const char* data,
                         std::string& answer) {
-    if (!params || !data || !*data) return false;
     OpenRequest request = ReadOpenRequest(params);
     const bool toUtf8 = ChildIsTrue(params, "ToUTF8");
     const bool returnSigns = ChildIsTrue(params, "ReturnSigns");
@@ -152,7 +150,6 @@ bool GetOriginalCommand(const char* command, const tinyxml2::XMLElement* params,
 }
 
 bool GetSignedCommand(const char* command, const tinyxml2::XMLElement* params, const char* data, std::string& answer) {
-    if (!params || !data || !*data) return false;
     OpenRequest request = ReadOpenRequest(params);
     request.signedLayer = true;
     request.keepTransportHeader = ChildIsTrue(params, "KeepTransHd");

@@ -20,7 +20,6 @@ using SignOperation = int (*)(const provider::Site&, int32_t, provider::ByteView
 template <SignOperation Sign>
 bool SignCommand(const char* command, unsigned fields, const tinyxml2::XMLElement* params, const char* data,
                  std::string& answer) {
-    if (!params || !data || !*data) return false;
     const SignerParams signer = ReadSignerParams(params, fields);
     if (!signer.Sufficient() || !signer.pass.present) return false;
 

@@ -51,7 +51,6 @@ bool GetRandomCommand(const char* command, const tinyxml2::XMLElement* params, c
 }
 
 bool SymmetricCommand(const char* command, const tinyxml2::XMLElement* params, const char* data, std::string& answer) {
-    if (!params || !data || !*data) return false;
     const std::string dir = ChildText(params, "DIR");
     std::string keyText = ChildText(params, "KEY");
     if ((!StartsWithNoCase(dir, "0") && !StartsWithNoCase(dir, "1")) || keyText.empty()) return false;
@@ -82,7 +81,6 @@ bool SymmetricCommand(const char* command, const tinyxml2::XMLElement* params, c
 }
 
 bool CheckExternalSignCommand(const char* command, const tinyxml2::XMLElement* params, const char* data, std::string& answer) {
-    if (!params || !data || !*data) return false;
     const std::string sign = ChildText(params, "Sign");
     if (sign.empty()) return false;
     const std::vector<uint8_t> signature = Base64Decode(sign);

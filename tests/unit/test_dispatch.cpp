@@ -52,7 +52,8 @@ class DispatchTest : public ::testing::Test {
 protected:
     void SetUp() override {
         g_seen = {};
-        table = TableWith({"GET_VERSION", "CHECK_CERT_KEY", "SET_SIGN", "PARENT_XCHG", "LOAD_DATA", "SAVE_DATA"},
+        table = TableWith({"GET_VERSION", "CHECK_CERT_KEY", "SET_SIGN", "DONGLES_FILE_SET", "PARENT_XCHG", "LOAD_DATA",
+                           "SAVE_DATA"},
                           &Recorder);
         for (zk::CommandRow& row : table)  // a row without a handler: a command this build does not offer
             if (std::string_view(row.name) == "DONGLES_LIST") row.handler = nullptr;
@@ -92,15 +93,27 @@ TEST_F(DispatchTest, FindsRequestAndCollectsInputs) {
         {"lower-case names", "<request><command>get_version</command></request>", true, true, false, "<none>"},
         {"nested Request", "<a><b><!-- c --><REQUEST><Command>GET_VERSION</Command><Params/></REQUEST></b></a>", true,
          true, true, "<none>"},
-        {"second Command empty keeps the first", "<Request><Command>SET_SIGN</Command><Command/><Data>QQ==</Data></Request>",
+        {"second Command empty keeps the first",
+         "<Request><Command>DONGLES_FILE_SET</Command><Command/><Data>QQ==</Data></Request>",
          true, true, false, "QQ=="},
-        {"last Command with text wins", "<Request><Command>GET_VERSION</Command><Command>SET_SIGN</Command></Request>", true,
+        {"last Command with text wins",
+         "<Request><Command>GET_VERSION</Command><Command>DONGLES_FILE_SET</Command></Request>", true,
          true, false, "<none>"},
-        {"CDATA command and data", "<Request><Command><![CDATA[SET_SIGN]]></Command><Data><![CDATA[x<y]]></Data></Request>",
+        {"CDATA command and data",
+         "<Request><Command><![CDATA[DONGLES_FILE_SET]]></Command><Data><![CDATA[x<y]]></Data></Request>",
          true, true, false, "x<y"},
         {"last Data with text wins, empty counts as absent",
-         "<Request><Command>SET_SIGN</Command><Data>one</Data><Data>two</Data><Data/></Request>", true, true, false, "two"},
-        {"SET_SIGN without Params still reaches its handler", "<Request><Command>SET_SIGN</Command></Request>", true, true,
+         "<Request><Command>DONGLES_FILE_SET</Command><Data>one</Data><Data>two</Data><Data/></Request>", true, true,
+         false, "two"},
+        // What a row requires is enforced before its handler runs.
+        {"SET_SIGN with Params and Data reaches its handler",
+         "<Request><Command>SET_SIGN</Command><Params/><Data>QQ==</Data></Request>", true, true, true, "QQ=="},
+        {"SET_SIGN without Params is refused", "<Request><Command>SET_SIGN</Command><Data>QQ==</Data></Request>", false,
+         false, false, ""},
+        {"SET_SIGN without Data is refused", "<Request><Command>SET_SIGN</Command><Params/><Data/></Request>", false,
+         false, false, ""},
+        {"a row requiring nothing reaches its handler without Params",
+         "<Request><Command>DONGLES_FILE_SET</Command></Request>", true, true,
          false, "<none>"},
         {"CHECK_CERT_KEY without Params is refused", "<Request><Command>CHECK_CERT_KEY</Command></Request>", false, false,
          false, ""},
@@ -176,7 +189,7 @@ TEST_F(DispatchTest, HandlerThatThrowsFails) {
 
 TEST_F(DispatchTest, HandlerGetsItsRowsName) {
     std::string answer;
-    ASSERT_TRUE(Dispatch("<Request><Command>set_Sign</Command></Request>", answer));
+    ASSERT_TRUE(Dispatch("<Request><Command>set_Sign</Command><Params/><Data>QQ==</Data></Request>", answer));
     EXPECT_EQ(g_seen.command, "SET_SIGN");
 }
 

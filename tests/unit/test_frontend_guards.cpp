@@ -10,6 +10,7 @@
 #include "TestUtil.h"
 #include "base/Log.h"
 #include "base/LogRedact.h"
+#include "commands/ProcessRequest.h"
 #include "http/RequestChecks.h"
 #include "http/RequestFraming.h"
 #include "http/XmlLimits.h"
@@ -260,7 +261,7 @@ TEST(LogRedact, DocumentsByStructure) {
         ASSERT_EQ(doc.Parse(c.xml), tinyxml2::XML_SUCCESS);
         std::string command = zk::log::RequestCommand(doc);
         if (command.empty()) command = doc.FirstChildElement("Result")->FirstChildElement("Command")->GetText();
-        EXPECT_EQ(zk::log::RedactDocument(doc, command, 10000), c.expect);
+        EXPECT_EQ(zk::log::RedactDocument(doc, zk::LogRulesFor(command), 10000), c.expect);
     }
     // Printing stops near the limit, still well-formed.
     std::string many = "<Request>";
@@ -268,7 +269,7 @@ TEST(LogRedact, DocumentsByStructure) {
     many += "</Request>";
     tinyxml2::XMLDocument doc;
     ASSERT_EQ(doc.Parse(many.c_str()), tinyxml2::XML_SUCCESS);
-    std::string shown = zk::log::RedactDocument(doc, "", 500);
+    std::string shown = zk::log::RedactDocument(doc, zk::LogRulesFor(""), 500);
     EXPECT_LT(shown.size(), 600u);
     tinyxml2::XMLDocument again;
     EXPECT_EQ(again.Parse(shown.c_str()), tinyxml2::XML_SUCCESS);
