@@ -775,11 +775,14 @@ void ServeDocument(Listener& l, evhttp_request* req) {
     Send(req, 200, "HTTP_OK", doc->body, doc->contentType, allow);
 }
 
-// A CORS preflight that asks for access to a private (local) network:
-// answered so that current browsers let public pages reach the service.
-bool IsPrivateNetworkPreflight(evhttp_request* req) {
-    return evhttp_request_get_command(req) == EVHTTP_REQ_OPTIONS &&
-           RequestHeader(req, "Access-Control-Request-Private-Network") != nullptr;
+// A CORS preflight for a command or a document: what browsers send first for
+// requests that are not "simple" (a page watching its upload's progress, a
+// public page asking for the private network). The request that follows is
+// judged on its own, as any other.
+bool IsPreflight(evhttp_request* req) {
+    if (evhttp_request_get_command(req) != EVHTTP_REQ_OPTIONS) return false;
+    const char* method = RequestHeader(req, "Access-Control-Request-Method");
+    return method && (strcmp(method, "POST") == 0 || strcmp(method, "GET") == 0);
 }
 
 void AnswerPreflight(evhttp_request* req) {
@@ -788,7 +791,8 @@ void AnswerPreflight(evhttp_request* req) {
     AddHeader(req, "Access-Control-Allow-Methods", "POST, GET");
     const char* asked = RequestHeader(req, "Access-Control-Request-Headers");
     AddHeader(req, "Access-Control-Allow-Headers", asked ? asked : "Content-Type");
-    AddHeader(req, "Access-Control-Allow-Private-Network", "true");
+    if (RequestHeader(req, "Access-Control-Request-Private-Network"))
+        AddHeader(req, "Access-Control-Allow-Private-Network", "true");
     AddHeader(req, "Access-Control-Max-Age", "600");
     if (origin) AddHeader(req, "Vary", "Origin");
     SendEmpty(req, 204, "No Content");
@@ -837,7 +841,7 @@ void HttpCallback(evhttp_request* req, void* arg) {
         case EVHTTP_REQ_GET:
             return ServeDocument(l, req);
         default:
-            if (IsPrivateNetworkPreflight(req)) return AnswerPreflight(req);
+            if (IsPreflight(req)) return AnswerPreflight(req);
             return SendBadRequest(req, "Bad request. Server accepts POST and GET messages only.");
     }
 }
@@ -1046,6 +1050,8 @@ bool PrepareTls() {
     trust.programFolder = ProgramFolder();
     const char* home = getenv("HOME");
     trust.home = home ? home : "";
+    const char* config = getenv("XDG_CONFIG_HOME");
+    if (config && config[0] == '/') trust.configHome = config;  // relative values are to be ignored
     trust.systemStore = Host().systemTrust;
     return InstallLocalTrust(trust);
 }

@@ -32,6 +32,9 @@ bool WriteString(const std::string& file, const std::string& section, const std:
 // Whether the file has a header for section.
 bool HasSection(const std::string& file, const std::string& section);
 
+// The names of the file's sections, in file order (a name that recurs once).
+std::vector<std::string> SectionNames(const std::string& file);
+
 // Every key=value pair of a section, in file order.
 std::vector<std::pair<std::string, std::string>> GetSection(const std::string& file, const std::string& section);
 
