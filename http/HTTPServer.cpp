@@ -200,6 +200,7 @@ std::unique_ptr<WorkerPool> g_pool;
 std::mutex g_runLock;
 bool g_stopped = false;
 long g_testDelayMs = 0;
+uint64_t g_testDelayFrom = 0;  // only bodies of at least this many bytes are held
 bool g_testStuck = false;  // the held command ignores its cancellation (a runaway command)
 
 Listener* const g_listeners[] = {&g_plain, &g_secure};
@@ -492,6 +493,8 @@ void SendAnswers(evutil_socket_t, short, void* arg) {
 
 // --- the command (worker thread) ---
 
+bool HeldForTests(uint64_t bodySize) { return g_testDelayMs > 0 && bodySize >= g_testDelayFrom; }
+
 void PauseForTests(const Job& job) {
     ZLOG("_http_cb", "Command held for %ld ms (test setting)", g_testDelayMs);
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(g_testDelayMs);
@@ -661,7 +664,7 @@ void SettleAnswerMemory(Answer& answer, RequestWork& work) {
 }
 
 void RunJob(const std::shared_ptr<Job>& job) {
-    if (g_testDelayMs > 0) PauseForTests(*job);
+    if (HeldForTests(job->bodySize)) PauseForTests(*job);
     if (!job->cancelled) {
         RequestDocuments documents;
         RequestWork work;
@@ -739,7 +742,7 @@ void StartCommand(Listener& l, evhttp_request* req, evhttp_connection* evcon, ui
     job->body->KeepOnly(job->bodySize);
     if (job->bodySize >= kReturnMemoryEvery) ReturnFreeMemory();
     if (const char* origin = RequestHeader(req, "Origin")) job->origin = origin;
-    if (job->bodySize <= kAtOnceBody && g_testDelayMs <= 0 && AnswerAtOnce(*job)) {
+    if (job->bodySize <= kAtOnceBody && !HeldForTests(job->bodySize) && AnswerAtOnce(*job)) {
         job->GiveBackBody();
         Reply(*job);
         return;
@@ -1107,6 +1110,7 @@ bool StartListeners() {
     signal(SIGPIPE, SIG_IGN);  // a vanished client must not end the process
     evthread_use_pthreads();
     if (const char* delay = getenv("ZELKORH_TEST_COMMAND_DELAY_MS")) g_testDelayMs = atol(delay);
+    if (const char* from = getenv("ZELKORH_TEST_COMMAND_DELAY_FROM")) g_testDelayFrom = strtoull(from, nullptr, 10);
     g_testStuck = getenv("ZELKORH_TEST_COMMAND_STUCK") != nullptr;
 
     if (s.portS != 0 && !PrepareTls()) {

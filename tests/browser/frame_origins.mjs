@@ -2,22 +2,22 @@
 // directly and through the exchange frame. The frame must not merge them into
 // the service's own origin: what one site keeps serves that site only, by
 // either road, and a site the service refuses is refused through the frame too.
-// Usage: node frame_origins.mjs <user data dir> <service URL> <site A page> <site B page> <allowed: "all"|"A">
-import { launch } from './chromium.mjs';
+// Usage: node frame_origins.mjs <chromium|firefox> <profile dir> <service URL> <site A page> <site B page> <allowed: "all"|"A">
+import { launch, newPage, waitFor } from './browsers.mjs';
 import assert from 'node:assert/strict';
 
-const [userDataDir, serviceUrl, pageA, pageB, allowed] = process.argv.slice(2);
+const [browserName, userDataDir, serviceUrl, pageA, pageB, allowed] = process.argv.slice(2);
 
 const request = (command, params = '') =>
   `<?xml version="1.0" encoding="utf-8"?><Request><Command>${command}</Command><Params>${params}</Params></Request>`;
 const b64 = (text) => Buffer.from(text, 'utf8').toString('base64');
 
-const context = await launch(userDataDir);
+const browser = await launch(browserName, userDataDir);
 
 async function openSite(url) {
-  const page = await context.newPage();
+  const page = await newPage(browser);
   await page.goto(url);
-  await page.waitForFunction(() => window.frameLoaded === true, null, { timeout: 30000 });
+  await waitFor(page, () => window.frameLoaded === true);
   return page;
 }
 
@@ -81,5 +81,5 @@ try {
     console.log('AllowedOrigins: A served by both roads, B refused by both');
   }
 } finally {
-  await context.close();
+  await browser.close();
 }

@@ -1,20 +1,20 @@
-// Drives Debian's Chromium headless: a page of another origin embeds the
-// service's exchange frame, posts GET_VERSION through it and checks the answers.
-// Usage: node xchgframe.mjs <user data dir> <page URL>...
+// Drives a browser headless: a page of another origin embeds the service's
+// exchange frame, posts GET_VERSION through it and checks the answers.
+// Usage: node xchgframe.mjs <chromium|firefox> <profile dir> <page URL>...
 // Every page is checked the same way; HTTPS frames must be trusted by the
-// browser through the user's NSS database (no certificate errors are ignored).
-import { launch } from './chromium.mjs';
+// browser's profile (no certificate errors are ignored).
+import { launch, newPage, waitFor } from './browsers.mjs';
 import assert from 'node:assert/strict';
 
-const [userDataDir, ...pageUrls] = process.argv.slice(2);
+const [browserName, userDataDir, ...pageUrls] = process.argv.slice(2);
 const xml = '<?xml version="1.0" encoding="utf-8"?><Request><Command>GET_VERSION</Command></Request>';
 const request = Buffer.from(xml, 'utf8').toString('base64');
 
-const context = await launch(userDataDir);
+const browser = await launch(browserName, userDataDir);
 async function checkPage(pageUrl) {
-  const page = await context.newPage();
+  const page = await newPage(browser);
   await page.goto(pageUrl);
-  await page.waitForFunction(() => window.frameLoaded === true, null, { timeout: 30000 });
+  await waitFor(page, () => window.frameLoaded === true);
   await page.evaluate(([request]) => {
     const frame = document.getElementById('frame').contentWindow;
     frame.postMessage('alert("not evaluated")', '*');                      // not JSON: ignored
@@ -22,7 +22,7 @@ async function checkPage(pageUrl) {
     frame.postMessage({ reqid: 'r-1', request }, '*');                     // a message object
     frame.postMessage(JSON.stringify({ reqid: 42, request }), '*');        // its JSON text
   }, [request]);
-  await page.waitForFunction(() => window.answers.length >= 2, null, { timeout: 30000 });
+  await waitFor(page, () => window.answers.length >= 2);
   const answers = await page.evaluate(() => window.answers);
   assert.equal(answers.length, 2, JSON.stringify(answers));
   const frameOrigin = new URL(await page.evaluate(() => document.getElementById('frame').src)).origin;
@@ -52,5 +52,5 @@ async function checkPage(pageUrl) {
 try {
   for (const url of pageUrls) await checkPage(url);
 } finally {
-  await context.close();
+  await browser.close();
 }
