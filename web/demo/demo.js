@@ -112,13 +112,14 @@ function startWork(status) {
       else say(() => t('uploading', sizes()), percent);
     } else {
       box.dataset.received = `${loaded}/${total ?? ''}`;
-      box.dataset.phase = 'download';
-      say(() => t(percent === null ? 'downloadingSome' : 'downloading', sizes()), percent);
+      // The whole answer in: the client reads it (a large one takes a moment).
+      box.dataset.phase = total && loaded >= total ? 'read' : 'download';
+      if (box.dataset.phase === 'read') say(() => t('reading'), null);
+      else say(() => t(percent === null ? 'downloadingSome' : 'downloading', sizes()), percent);
     }
   };
   return {
     options: { signal: controller.signal, onProgress },
-    reading: () => { box.dataset.phase = 'read'; say(() => t('reading'), null); },
     end: () => { box.hidden = true; cancel.disabled = true; },
     relabel: () => { if (!box.hidden) say(words, bar.hasAttribute('value') ? bar.value : null); },
     box,
@@ -140,7 +141,7 @@ function onClick(buttonId, statusId, resultId, action) {
     running.add(work);
     try {
       // An outcome: the words of a success, or {state, text, detail}.
-      const outcome = await action(work.options, work);
+      const outcome = await action(work.options);
       const { state = 'ok', text = outcome, detail = '' } = typeof outcome === 'object' ? outcome : {};
       show(status, state, text, detail);
       status.dataset.code = '0';
@@ -240,10 +241,9 @@ onClick('refresh', 'cert-status', null, listCertificates);
 
 // ---- 2. signing ----------------------------------------------------------
 
-onClick('sign-container', 'sign-status', 'sign-result', async (options, work) => {
+onClick('sign-container', 'sign-status', 'sign-result', async (options) => {
   const file = await chosenFile('sign-file', 'chooseFileToSign');
   const signed = await zk.setSign(file.bytes, signer(), options);
-  work.reading();
   offerDownload('sign-result', signed, `${file.name}.p7s`, 'application/pkcs7-signature');
   const name = chosenCert().name;
   return () => t('signed', { name });
