@@ -1,17 +1,14 @@
 // Drives a browser headless: a page of another origin embeds the service's
 // exchange frame, posts GET_VERSION through it and checks the answers.
-// Usage: node xchgframe.mjs <chromium|firefox> <profile dir> <page URL>...
-// Every page is checked the same way; HTTPS frames must be trusted by the
-// browser's profile (no certificate errors are ignored).
-import { launch, newPage, waitFor } from './browsers.mjs';
+// checkFrame(browser, page URL); frames.mjs runs it. HTTPS frames must be
+// trusted by the browser's profile (no certificate errors are ignored).
+import { newPage, waitFor } from './browsers.mjs';
 import assert from 'node:assert/strict';
 
-const [browserName, userDataDir, ...pageUrls] = process.argv.slice(2);
 const xml = '<?xml version="1.0" encoding="utf-8"?><Request><Command>GET_VERSION</Command></Request>';
 const request = Buffer.from(xml, 'utf8').toString('base64');
 
-const browser = await launch(browserName, userDataDir);
-async function checkPage(pageUrl) {
+export async function checkFrame(browser, pageUrl) {
   const page = await newPage(browser);
   await page.goto(pageUrl);
   await waitFor(page, () => window.frameLoaded === true);
@@ -49,8 +46,3 @@ async function checkPage(pageUrl) {
   console.log(`${frameOrigin}/xchgframe.html: 2 answers checked`);
 }
 
-try {
-  for (const url of pageUrls) await checkPage(url);
-} finally {
-  await browser.close();
-}
