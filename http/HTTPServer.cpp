@@ -200,6 +200,7 @@ std::unique_ptr<WorkerPool> g_pool;
 std::mutex g_runLock;
 bool g_stopped = false;
 long g_testDelayMs = 0;
+uint64_t g_testDelayFrom = 0;  // only bodies of at least this many bytes are held
 bool g_testStuck = false;  // the held command ignores its cancellation (a runaway command)
 
 Listener* const g_listeners[] = {&g_plain, &g_secure};
@@ -492,6 +493,8 @@ void SendAnswers(evutil_socket_t, short, void* arg) {
 
 // --- the command (worker thread) ---
 
+bool HeldForTests(uint64_t bodySize) { return g_testDelayMs > 0 && bodySize >= g_testDelayFrom; }
+
 void PauseForTests(const Job& job) {
     ZLOG("_http_cb", "Command held for %ld ms (test setting)", g_testDelayMs);
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(g_testDelayMs);
@@ -661,7 +664,7 @@ void SettleAnswerMemory(Answer& answer, RequestWork& work) {
 }
 
 void RunJob(const std::shared_ptr<Job>& job) {
-    if (g_testDelayMs > 0) PauseForTests(*job);
+    if (HeldForTests(job->bodySize)) PauseForTests(*job);
     if (!job->cancelled) {
         RequestDocuments documents;
         RequestWork work;
@@ -739,7 +742,7 @@ void StartCommand(Listener& l, evhttp_request* req, evhttp_connection* evcon, ui
     job->body->KeepOnly(job->bodySize);
     if (job->bodySize >= kReturnMemoryEvery) ReturnFreeMemory();
     if (const char* origin = RequestHeader(req, "Origin")) job->origin = origin;
-    if (job->bodySize <= kAtOnceBody && g_testDelayMs <= 0 && AnswerAtOnce(*job)) {
+    if (job->bodySize <= kAtOnceBody && !HeldForTests(job->bodySize) && AnswerAtOnce(*job)) {
         job->GiveBackBody();
         Reply(*job);
         return;
@@ -775,11 +778,14 @@ void ServeDocument(Listener& l, evhttp_request* req) {
     Send(req, 200, "HTTP_OK", doc->body, doc->contentType, allow);
 }
 
-// A CORS preflight that asks for access to a private (local) network:
-// answered so that current browsers let public pages reach the service.
-bool IsPrivateNetworkPreflight(evhttp_request* req) {
-    return evhttp_request_get_command(req) == EVHTTP_REQ_OPTIONS &&
-           RequestHeader(req, "Access-Control-Request-Private-Network") != nullptr;
+// A CORS preflight for a command or a document: what browsers send first for
+// requests that are not "simple" (a page watching its upload's progress, a
+// public page asking for the private network). The request that follows is
+// judged on its own, as any other.
+bool IsPreflight(evhttp_request* req) {
+    if (evhttp_request_get_command(req) != EVHTTP_REQ_OPTIONS) return false;
+    const char* method = RequestHeader(req, "Access-Control-Request-Method");
+    return method && (strcmp(method, "POST") == 0 || strcmp(method, "GET") == 0);
 }
 
 void AnswerPreflight(evhttp_request* req) {
@@ -788,7 +794,8 @@ void AnswerPreflight(evhttp_request* req) {
     AddHeader(req, "Access-Control-Allow-Methods", "POST, GET");
     const char* asked = RequestHeader(req, "Access-Control-Request-Headers");
     AddHeader(req, "Access-Control-Allow-Headers", asked ? asked : "Content-Type");
-    AddHeader(req, "Access-Control-Allow-Private-Network", "true");
+    if (RequestHeader(req, "Access-Control-Request-Private-Network"))
+        AddHeader(req, "Access-Control-Allow-Private-Network", "true");
     AddHeader(req, "Access-Control-Max-Age", "600");
     if (origin) AddHeader(req, "Vary", "Origin");
     SendEmpty(req, 204, "No Content");
@@ -837,7 +844,7 @@ void HttpCallback(evhttp_request* req, void* arg) {
         case EVHTTP_REQ_GET:
             return ServeDocument(l, req);
         default:
-            if (IsPrivateNetworkPreflight(req)) return AnswerPreflight(req);
+            if (IsPreflight(req)) return AnswerPreflight(req);
             return SendBadRequest(req, "Bad request. Server accepts POST and GET messages only.");
     }
 }
@@ -1046,6 +1053,8 @@ bool PrepareTls() {
     trust.programFolder = ProgramFolder();
     const char* home = getenv("HOME");
     trust.home = home ? home : "";
+    const char* config = getenv("XDG_CONFIG_HOME");
+    if (config && config[0] == '/') trust.configHome = config;  // relative values are to be ignored
     trust.systemStore = Host().systemTrust;
     return InstallLocalTrust(trust);
 }
@@ -1101,6 +1110,7 @@ bool StartListeners() {
     signal(SIGPIPE, SIG_IGN);  // a vanished client must not end the process
     evthread_use_pthreads();
     if (const char* delay = getenv("ZELKORH_TEST_COMMAND_DELAY_MS")) g_testDelayMs = atol(delay);
+    if (const char* from = getenv("ZELKORH_TEST_COMMAND_DELAY_FROM")) g_testDelayFrom = strtoull(from, nullptr, 10);
     g_testStuck = getenv("ZELKORH_TEST_COMMAND_STUCK") != nullptr;
 
     if (s.portS != 0 && !PrepareTls()) {

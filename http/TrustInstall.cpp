@@ -10,6 +10,8 @@
 #include "http/LocalTls.h"
 #include "platform/Files.h"
 #include "platform/Process.h"
+#include "platform/Profile.h"
+#include "platform/Text.h"
 
 namespace zk::http {
 namespace {
@@ -29,6 +31,11 @@ std::optional<int> AddToDatabase(const std::string& tool, const std::string& caP
     return process::Run({tool, "-A", "-n", kNickname, "-i", caPath, "-t", "TCu,TCu,TCu", "-d", database}, kToolSeconds);
 }
 
+// An empty certificate database (no password) in dir, unless it has one.
+void EnsureDatabase(const std::string& tool, const std::string& dir) {
+    if (!files::Exists(dir + "/cert9.db")) process::Run({tool, "-N", "--empty-password", "-d", "sql:" + dir}, kToolSeconds);
+}
+
 // Profile folders hold prefs.js or a certificate database; the other folders
 // there (crash reports, pending pings) are left alone.
 bool IsProfile(const fs::path& dir) {
@@ -38,13 +45,53 @@ bool IsProfile(const fs::path& dir) {
     return false;
 }
 
-void TrustInFirefox(const std::string& tool, const std::string& caPath, const std::string& home) {
-    for (const char* root : {"/.mozilla/firefox", "/snap/firefox/common/.mozilla/firefox"}) {
+constexpr size_t kMaxProfiles = 64;  // per profiles folder
+
+// The profiles of one profiles folder: the folders its profiles.ini names
+// (relative to it or absolute; a profile made by the profile manager and not
+// opened yet has nothing else that tells it apart), then its subfolders that
+// look like profiles. Each once.
+std::vector<fs::path> ProfilesIn(const fs::path& root) {
+    std::vector<fs::path> found;
+    auto add = [&found](const fs::path& dir) {
         std::error_code ec;
-        for (fs::directory_iterator it(home + root, ec), end; !ec && it != end; it.increment(ec)) {
-            std::error_code ignored;
-            if (!it->is_directory(ignored) || !IsProfile(it->path())) continue;
-            std::string dir = it->path().string();
+        fs::path real = fs::canonical(dir, ec);
+        if (ec || !fs::is_directory(real, ec) || found.size() >= kMaxProfiles) return;
+        for (const auto& known : found)
+            if (known == real) return;
+        found.push_back(real);
+    };
+    const std::string ini = (root / "profiles.ini").string();
+    for (const auto& section : Profile::SectionNames(ini)) {
+        if (!StartsWithNoCase(section, "Profile")) continue;
+        std::string path = Profile::GetString(ini, section, "Path");
+        if (path.empty()) continue;
+        add(Profile::GetInt(ini, section, "IsRelative", 1) != 0 ? root / path : fs::path(path));
+    }
+    std::error_code ec;
+    for (fs::directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code ignored;
+        if (it->is_directory(ignored) && IsProfile(it->path())) add(it->path());
+    }
+    return found;
+}
+
+// Where Firefox keeps its profiles: the XDG configuration folder (current
+// releases make new profiles there), ~/.mozilla (older releases, and every
+// profile made there before), and the snap's own home.
+std::vector<fs::path> FirefoxRoots(const TrustOptions& options) {
+    const std::string config = options.configHome.empty() ? options.home + "/.config" : options.configHome;
+    return {config + "/mozilla/firefox", options.home + "/.mozilla/firefox",
+            options.home + "/snap/firefox/common/.mozilla/firefox"};
+}
+
+// Every profile, at every start: profiles made since the last one get the CA
+// too. A profile not opened yet gets the database Firefox then takes over.
+void TrustInFirefox(const std::string& tool, const std::string& caPath, const TrustOptions& options) {
+    for (const auto& root : FirefoxRoots(options)) {
+        for (const auto& profile : ProfilesIn(root)) {
+            std::string dir = profile.string();
+            EnsureDatabase(tool, dir);
             AddToDatabase(tool, caPath, "dbm:" + dir);  // outcome not checked: the profile may use either form
             AddToDatabase(tool, caPath, "sql:" + dir);
             ZLOG("InstallLocalTrust", "Firefox profile: %s", dir.c_str());
@@ -55,10 +102,8 @@ void TrustInFirefox(const std::string& tool, const std::string& caPath, const st
 // The user's NSS database, made empty first when the user has none yet.
 bool TrustInUserDatabase(const std::string& tool, const std::string& caPath, const std::string& home) {
     std::string dir = home + "/.pki/nssdb";
-    if (!files::Exists(dir + "/cert9.db")) {
-        if (!files::CreateFolder(dir)) return false;
-        process::Run({tool, "-N", "--empty-password", "-d", "sql:" + dir}, kToolSeconds);
-    }
+    if (!files::Exists(dir + "/cert9.db") && !files::CreateFolder(dir)) return false;
+    EnsureDatabase(tool, dir);
     AddToDatabase(tool, caPath, "dbm:" + dir);
     auto status = AddToDatabase(tool, caPath, "sql:" + dir);
     return status && *status == 0;
@@ -94,7 +139,7 @@ bool InstallLocalTrust(const TrustOptions& options) {
     std::string tool = CertUtil(options.programFolder);
     if (tool.empty()) ZLOG("InstallLocalTrust", "certutil not found");
     bool installed = false;
-    if (!tool.empty() && !options.home.empty()) TrustInFirefox(tool, caPath, options.home);
+    if (!tool.empty() && !options.home.empty()) TrustInFirefox(tool, caPath, options);
     if (options.systemStore && TrustInSystemStore(options.systemFolder, options.systemUpdate, caPath)) installed = true;
     if (!tool.empty() && !options.home.empty() && TrustInUserDatabase(tool, caPath, options.home)) installed = true;
     ZLOG("InstallLocalTrust", "Result: %d", installed ? 1 : 0);

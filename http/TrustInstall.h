@@ -1,7 +1,9 @@
 // Makes the local CA ("ca.pem" in the program folder) trusted by the browsers:
-// every Firefox profile and the user's NSS database ~/.pki/nssdb (through
-// certutil, from the program folder or else from PATH), and the system store
-// (/usr/local/share/ca-certificates) when it is writable and asked for.
+// every Firefox profile (in the XDG configuration folder, in ~/.mozilla and in
+// the snap's home, found anew at every start) and the user's NSS database
+// ~/.pki/nssdb (through certutil, from the program folder or else from PATH),
+// and the system store (/usr/local/share/ca-certificates) when it is writable
+// and asked for.
 #pragma once
 #include <cstdint>
 #include <span>
@@ -12,6 +14,7 @@ namespace zk::http {
 struct TrustOptions {
     std::string programFolder;  // holds ca.pem and perhaps certutil
     std::string home;           // the user's home folder; empty: no user stores
+    std::string configHome;     // $XDG_CONFIG_HOME; empty: home/.config
     bool systemStore = false;   // the SystemTrust setting
     std::string systemFolder = "/usr/local/share/ca-certificates";
     std::string systemUpdate = "update-ca-certificates";  // run after the folder changed

@@ -126,6 +126,18 @@ bool HasSection(const std::string& file, const std::string& section) {
     return false;
 }
 
+std::vector<std::string> SectionNames(const std::string& file) {
+    std::vector<std::string> names;
+    for (const auto& line : ReadLines(file)) {
+        auto s = SectionOf(line);
+        if (!s) continue;
+        bool seen = false;
+        for (const auto& name : names) seen = seen || EqualNoCase(name, *s);
+        if (!seen) names.push_back(*s);
+    }
+    return names;
+}
+
 namespace {
 
 // Sets or deletes one key in the lines. True when it added a key.

@@ -60,6 +60,9 @@ bool ValidEntry(const std::string& key, const std::string& value);
 // Whether the file has a header for section.
 bool HasSection(const std::string& file, const std::string& section);
 
+// The names of the file's sections, in file order (a name that recurs once).
+std::vector<std::string> SectionNames(const std::string& file);
+
 // Every key=value pair of a section, in file order.
 std::vector<std::pair<std::string, std::string>> GetSection(const std::string& file, const std::string& section);
 

@@ -20,8 +20,9 @@ PACKAGES=(
   openjdk-17-jre-headless
   # the tray test: a virtual display with a system tray, clicks and screenshots
   xvfb trayer xdotool x11-apps
-  # browser test (page side, driven by playwright-core from npm)
-  chromium
+  # browser tests (page side, driven by puppeteer-core from npm): Chromium
+  # over the DevTools protocol, Firefox ESR over WebDriver BiDi
+  chromium firefox-esr
   # the Debian package and the systemd user unit: built, checked, verified
   dpkg-dev lintian systemd
 )

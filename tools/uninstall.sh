@@ -63,7 +63,8 @@ untrust_system() {
 if ((purge)); then
   untrust_system
   untrust "sql:$HOME/.pki/nssdb"
-  for profile in "$HOME"/.mozilla/firefox/*/ "$HOME"/snap/firefox/common/.mozilla/firefox/*/; do
+  for profile in "${XDG_CONFIG_HOME:-$HOME/.config}"/mozilla/firefox/*/ "$HOME"/.mozilla/firefox/*/ \
+                 "$HOME"/snap/firefox/common/.mozilla/firefox/*/; do
     [ -f "$profile/cert9.db" ] && untrust "sql:${profile%/}"
   done
   rm -rf "$dest"

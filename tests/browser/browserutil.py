@@ -1,27 +1,61 @@
-"""What the browser tests share: a static page server on its own loopback
-port (another origin than the service's), and running a playwright-core
-driver script with Node under the service's HOME (whose NSS database holds the
-local CA the service trusted)."""
+"""What the browser tests share: the browser to drive (Chromium or Firefox,
+named by the test's first argument), its profile, a static page server on its
+own loopback port (another origin than the service's), and running a
+puppeteer-core driver script with Node under the service's HOME."""
 
 import contextlib
 import functools
 import http.server
 import os
 import subprocess
+import sys
 import threading
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
-CHROMIUM = "/usr/bin/chromium"
+BROWSERS = {"chromium": "/usr/bin/chromium", "firefox": "/usr/bin/firefox-esr"}
+PACKAGES = {"chromium": "chromium", "firefox": "firefox-esr"}
 SKIPPED = 77
 
 
-def chromium_missing():
-    """True (with a note printed) when Debian's Chromium is not installed: the test is then skipped."""
-    if os.path.exists(CHROMIUM):
+def browser_name(argv=None):
+    """The browser a test runs in: its first argument, Chromium when none."""
+    argv = sys.argv if argv is None else argv
+    name = argv[1] if len(argv) > 1 else "chromium"
+    if name not in BROWSERS:
+        sys.exit("unknown browser %r (one of %s)" % (name, ", ".join(BROWSERS)))
+    return name
+
+
+def browser_missing(name):
+    """True (with a note printed) when the Debian browser is not installed: the test is then skipped."""
+    if os.path.exists(BROWSERS[name]):
         return False
-    print("SKIPPED: %s is not installed (apt-get install chromium)" % CHROMIUM)
+    print("SKIPPED: %s is not installed (apt-get install %s)" % (BROWSERS[name], PACKAGES[name]))
     return True
+
+
+def trusted_profile(name, svc, work, label="profile"):
+    """A profile folder for browser name whose trust in the local CA comes from
+    the service svc, made before svc starts. Chromium trusts through the
+    user's NSS database (the service fills $HOME/.pki/nssdb), so any folder
+    serves. A Firefox profile has a certificate database of its own: it is
+    made where Firefox makes profiles ($HOME/.config/mozilla/firefox, listed in
+    profiles.ini and not opened yet), and the service puts its CA into it when
+    it starts, as it does for the user's profiles."""
+    if name != "firefox":
+        return os.path.join(work, label)
+    root = os.path.join(svc.home, ".config", "mozilla", "firefox")
+    folder = os.path.join(root, "zk%d.%s" % (os.getpid(), label))
+    os.makedirs(folder)
+    ini = os.path.join(root, "profiles.ini")
+    count = 0
+    if os.path.exists(ini):
+        with open(ini) as f:
+            count = f.read().count("[Profile")
+    with open(ini, "a") as f:
+        f.write("[Profile%d]\nName=%s\nIsRelative=1\nPath=%s\n\n" % (count, label, os.path.basename(folder)))
+    return folder
 
 
 class QuietHandler(http.server.SimpleHTTPRequestHandler):
@@ -45,8 +79,8 @@ def static_server(directory, address="127.0.0.1"):
         server.server_close()
 
 
-def run_driver(script, args, home, timeout=180):
-    """Runs `node script args...` from the repository with HOME=home; returns its exit code."""
-    env = dict(os.environ, HOME=home)
-    return subprocess.run(["node", os.path.join(HERE, script)] + [str(a) for a in args], cwd=REPO, env=env,
-                          timeout=timeout).returncode
+def run_driver(script, browser, args, home, timeout=240):
+    """Runs `node script browser args...` from the repository with HOME=home; returns its exit code."""
+    env = dict(os.environ, HOME=home, PYTHONDONTWRITEBYTECODE="1")
+    return subprocess.run(["node", os.path.join(HERE, script), browser] + [str(a) for a in args], cwd=REPO,
+                          env=env, timeout=timeout).returncode

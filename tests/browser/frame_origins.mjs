@@ -2,27 +2,23 @@
 // directly and through the exchange frame. The frame must not merge them into
 // the service's own origin: what one site keeps serves that site only, by
 // either road, and a site the service refuses is refused through the frame too.
-// Usage: node frame_origins.mjs <user data dir> <service URL> <site A page> <site B page> <allowed: "all"|"A">
-import { launch } from './chromium.mjs';
+// checkOrigins(browser, service URL, site A page, site B page, allowed: "all"|"A"); frames.mjs runs it.
+import { newPage, waitFor } from './browsers.mjs';
 import assert from 'node:assert/strict';
-
-const [userDataDir, serviceUrl, pageA, pageB, allowed] = process.argv.slice(2);
 
 const request = (command, params = '') =>
   `<?xml version="1.0" encoding="utf-8"?><Request><Command>${command}</Command><Params>${params}</Params></Request>`;
 const b64 = (text) => Buffer.from(text, 'utf8').toString('base64');
 
-const context = await launch(userDataDir);
-
-async function openSite(url) {
-  const page = await context.newPage();
+async function openSite(browser, url) {
+  const page = await newPage(browser);
   await page.goto(url);
-  await page.waitForFunction(() => window.frameLoaded === true, null, { timeout: 30000 });
+  await waitFor(page, () => window.frameLoaded === true);
   return page;
 }
 
 // One command by either road; the answer's code and Pass, or how it failed.
-async function run(page, road, xml) {
+async function runOne(page, road, xml, serviceUrl) {
   return page.evaluate(async ([road, requestB64, serviceUrl]) => {
     const read = (envelope) => {
       const doc = new DOMParser().parseFromString(envelope, 'text/xml');
@@ -57,8 +53,9 @@ async function run(page, road, xml) {
 const save = (pass) => request('SAVE_PASSWORD', `<Pass>${b64(pass)}</Pass>`);
 const retrieve = request('RETRIEVE_PASSWORD');
 
-try {
-  const a = await openSite(pageA), b = await openSite(pageB);
+export async function checkOrigins(browser, serviceUrl, pageA, pageB, allowed) {
+  const a = await openSite(browser, pageA), b = await openSite(browser, pageB);
+  const run = (page, road, xml) => runOne(page, road, xml, serviceUrl);
   if (allowed === 'all') {
     // A keeps a password directly; A finds it through the frame, B by neither road.
     assert.deepEqual(await run(a, 'direct', save('secret of A')), { code: 0, pass: null });
@@ -80,6 +77,6 @@ try {
     assert.deepEqual(await run(b, 'frame', version), { failed: 'Forbidden' });
     console.log('AllowedOrigins: A served by both roads, B refused by both');
   }
-} finally {
-  await context.close();
+  await a.close();
+  await b.close();
 }

@@ -1,20 +1,17 @@
-// Drives Debian's Chromium headless: a page of another origin embeds the
-// service's exchange frame, posts GET_VERSION through it and checks the answers.
-// Usage: node xchgframe.mjs <user data dir> <page URL>...
-// Every page is checked the same way; HTTPS frames must be trusted by the
-// browser through the user's NSS database (no certificate errors are ignored).
-import { launch } from './chromium.mjs';
+// Drives a browser headless: a page of another origin embeds the service's
+// exchange frame, posts GET_VERSION through it and checks the answers.
+// checkFrame(browser, page URL); frames.mjs runs it. HTTPS frames must be
+// trusted by the browser's profile (no certificate errors are ignored).
+import { newPage, waitFor } from './browsers.mjs';
 import assert from 'node:assert/strict';
 
-const [userDataDir, ...pageUrls] = process.argv.slice(2);
 const xml = '<?xml version="1.0" encoding="utf-8"?><Request><Command>GET_VERSION</Command></Request>';
 const request = Buffer.from(xml, 'utf8').toString('base64');
 
-const context = await launch(userDataDir);
-async function checkPage(pageUrl) {
-  const page = await context.newPage();
+export async function checkFrame(browser, pageUrl) {
+  const page = await newPage(browser);
   await page.goto(pageUrl);
-  await page.waitForFunction(() => window.frameLoaded === true, null, { timeout: 30000 });
+  await waitFor(page, () => window.frameLoaded === true);
   await page.evaluate(([request]) => {
     const frame = document.getElementById('frame').contentWindow;
     frame.postMessage('alert("not evaluated")', '*');                      // not JSON: ignored
@@ -22,7 +19,7 @@ async function checkPage(pageUrl) {
     frame.postMessage({ reqid: 'r-1', request }, '*');                     // a message object
     frame.postMessage(JSON.stringify({ reqid: 42, request }), '*');        // its JSON text
   }, [request]);
-  await page.waitForFunction(() => window.answers.length >= 2, null, { timeout: 30000 });
+  await waitFor(page, () => window.answers.length >= 2);
   const answers = await page.evaluate(() => window.answers);
   assert.equal(answers.length, 2, JSON.stringify(answers));
   const frameOrigin = new URL(await page.evaluate(() => document.getElementById('frame').src)).origin;
@@ -49,8 +46,3 @@ async function checkPage(pageUrl) {
   console.log(`${frameOrigin}/xchgframe.html: 2 answers checked`);
 }
 
-try {
-  for (const url of pageUrls) await checkPage(url);
-} finally {
-  await context.close();
-}

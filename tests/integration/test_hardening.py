@@ -172,19 +172,30 @@ class WhoIsServed(SharedServiceCase):
         status, _, _, body = self.svc.request("POST", "/", form_body(VERSION), {"Host": "evil.example"})
         self.assertEqual((status, body), (403, b""))
 
-    def test_private_network_preflight(self):
-        headers = {"Origin": "https://public.example", "Access-Control-Request-Method": "POST",
-                   "Access-Control-Request-Headers": "content-type",
-                   "Access-Control-Request-Private-Network": "true"}
-        status, _, hdrs, body = self.svc.request("OPTIONS", "/", headers=headers)
-        self.assertEqual((status, body), (204, b""))
-        self.assertEqual(hdrs["access-control-allow-private-network"], "true")
-        self.assertEqual(hdrs["access-control-allow-origin"], "https://public.example")
-        self.assertIn("POST", hdrs["access-control-allow-methods"])
-        self.assertEqual(hdrs["access-control-allow-headers"], "content-type")
-        # Any other OPTIONS keeps its answer.
-        status, reason, _, _ = self.svc.request("OPTIONS", "/", headers={"Origin": "https://public.example"})
-        self.assertEqual((status, reason), (400, "Bad request. Server accepts POST and GET messages only."))
+    def test_cors_preflight(self):
+        # Browsers ask first for a public page reaching the private network, and
+        # for any page that watches its upload (the request is then not "simple").
+        cases = [  # (name, extra headers, private network allowed)
+            ("private network", {"Access-Control-Request-Headers": "content-type",
+                                 "Access-Control-Request-Private-Network": "true"}, True),
+            ("upload progress", {}, False),
+        ]
+        for name, extra, private in cases:
+            with self.subTest(name):
+                headers = dict({"Origin": "https://public.example", "Access-Control-Request-Method": "POST"}, **extra)
+                status, _, hdrs, body = self.svc.request("OPTIONS", "/", headers=headers)
+                self.assertEqual((status, body), (204, b""))
+                self.assertEqual(hdrs.get("access-control-allow-private-network"), "true" if private else None)
+                self.assertEqual(hdrs["access-control-allow-origin"], "https://public.example")
+                self.assertIn("POST", hdrs["access-control-allow-methods"])
+                self.assertEqual(hdrs["access-control-allow-headers"],
+                                 extra.get("Access-Control-Request-Headers", "Content-Type"))
+        # Any other OPTIONS keeps its answer, a preflight for another method too.
+        for headers in ({"Origin": "https://public.example"},
+                        {"Origin": "https://public.example", "Access-Control-Request-Method": "PUT"}):
+            with self.subTest(headers=headers):
+                status, reason, _, _ = self.svc.request("OPTIONS", "/", headers=headers)
+                self.assertEqual((status, reason), (400, "Bad request. Server accepts POST and GET messages only."))
 
     def test_another_user_on_the_machine_is_refused(self):
         body = form_body(VERSION).encode()

@@ -107,6 +107,13 @@ class Trust(unittest.TestCase):
                     listing = certutil_list(db)
                     self.assertRegex(listing, r"ca\.pem\s+CT,C,C")
             self.assertEqual(os.listdir(crash), [])  # not a profile: left alone
+            # A profile made since, where current Firefox releases make them
+            # (listed in profiles.ini, not opened yet), is trusted from the next start.
+            firefox = os.path.join(svc.home, ".config", "mozilla", "firefox")
+            later = os.path.join(firefox, "wxyz.later")
+            os.makedirs(later)
+            with open(os.path.join(firefox, "profiles.ini"), "w") as f:
+                f.write("[Profile0]\nName=later\nIsRelative=1\nPath=wxyz.later\n\n[General]\nVersion=2\n")
             # A second start reuses the material and adds nothing new.
             with open(svc.path("server.pem"), "rb") as f:
                 kept = f.read()
@@ -116,6 +123,7 @@ class Trust(unittest.TestCase):
             with open(svc.path("server.pem"), "rb") as f:
                 self.assertEqual(f.read(), kept)
             self.assertEqual(certutil_list("sql:" + nssdb).count("ca.pem"), 1)
+            self.assertRegex(certutil_list("sql:" + later), r"ca\.pem\s+CT,C,C")
         finally:
             svc.cleanup()
 

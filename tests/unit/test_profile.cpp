@@ -28,8 +28,9 @@ protected:
 };
 
 TEST_F(ProfileTest, ReadsWithWindowsRules) {
-    Write("; comment\r\n[Common]\r\n  Host = \t 127.0.0.2  \r\nQuoted=\"  spaced  \"\r\nport=8080x\r\n"
-          "Host=second\r\n[Other]\r\nHost=other\n");
+    const std::string s = "; comment\r\n[Common]\r\n  Host = \t 127.0.0.2  \r\nQuoted=\"  spaced  \"\r\nport=8080x\r\n"
+                          "Host=second\r\n[Other]\r\nHost=other\n";
+    Write(s);
     EXPECT_EQ(zk::Profile::GetString(file, "common", "HOST"), "127.0.0.2");
     EXPECT_EQ(zk::Profile::GetString(file, "COMMON", "quoted"), "  spaced  ");
     EXPECT_EQ(zk::Profile::GetString(file, "common", "missing", "def"), "def");
@@ -41,6 +42,9 @@ TEST_F(ProfileTest, ReadsWithWindowsRules) {
     EXPECT_EQ(zk::Profile::GetString(file + ".absent", "common", "Host", "d"), "d");
     EXPECT_TRUE(zk::Profile::HasSection(file, "OTHER"));
     EXPECT_FALSE(zk::Profile::HasSection(file, "absent"));
+    Write(s + "[common]\r\nx=1\r\n[ Third ]\r\n");
+    EXPECT_EQ(zk::Profile::SectionNames(file), (std::vector<std::string>{"Common", "Other", "Third"}));
+    EXPECT_TRUE(zk::Profile::SectionNames(file + ".absent").empty());
 }
 
 TEST_F(ProfileTest, WritesCreateReplaceAndDelete) {

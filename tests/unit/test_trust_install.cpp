@@ -62,3 +62,49 @@ TEST(TrustInstall, SystemFolderAndUserDatabase) {
                                 "sql:" + dir.file("home/.pki/nssdb")}, 10),
               0);
 }
+
+// Firefox profiles wherever Firefox keeps them, found at every run: in the XDG
+// configuration folder (current releases), in ~/.mozilla, and wherever
+// profiles.ini points, a profile never opened yet included.
+TEST(TrustInstall, EveryFirefoxProfile) {
+    const std::string certutil = zk::process::FindProgram("certutil");
+    if (certutil.empty()) GTEST_SKIP() << "certutil (libnss3-tools) is not installed";
+    zktest::TempDir dir;
+    fs::create_directories(dir.path() / "bin");
+    ASSERT_EQ(std::system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout /dev/null "
+                           "-subj /CN=ZelkorH/OU=CA -days 1 -out " + dir.file("bin/ca.pem") + " 2>/dev/null").c_str()), 0);
+    struct Case {
+        const char* name;
+        std::string configHome;  // "" : $HOME/.config
+        std::string root;        // the profiles folder under the home
+    };
+    for (const Case& c : {Case{"XDG default", "", ".config/mozilla/firefox"},
+                          Case{"XDG_CONFIG_HOME", dir.file("xdg"), "../xdg/mozilla/firefox"},
+                          Case{"~/.mozilla", "", ".mozilla/firefox"}}) {
+        SCOPED_TRACE(c.name);
+        const fs::path home = dir.path() / c.name;
+        const fs::path root = home / c.root;
+        const fs::path opened = root / "ab12.default-esr", fresh = root / "cd34.new", elsewhere = dir.path() / c.name / "far away";
+        const fs::path crashes = root / "Crash Reports", missing = root / "ef56.gone";
+        for (const auto& folder : {opened, fresh, elsewhere, crashes}) fs::create_directories(folder);
+        zktest::WriteFile((opened / "prefs.js").string(), "");
+        // The profile manager's list: a profile made and never opened (only
+        // its folder), one outside the profiles folder, one whose folder went.
+        zktest::WriteFile((root / "profiles.ini").string(),
+                          "[Profile1]\nName=new\nIsRelative=1\nPath=cd34.new\n\n[Profile2]\nName=far\nIsRelative=0\nPath=" +
+                              elsewhere.string() + "\n\n[Profile3]\nIsRelative=1\nPath=ef56.gone\n\n[General]\nVersion=2\n");
+
+        TrustOptions options;
+        options.programFolder = dir.file("bin");
+        options.systemStore = false;
+        options.home = home.string();
+        options.configHome = c.configHome;
+        EXPECT_TRUE(InstallLocalTrust(options));
+        for (const auto& profile : {opened, fresh, elsewhere}) {
+            EXPECT_EQ(zk::process::Run({certutil, "-L", "-n", "ca.pem", "-d", "sql:" + profile.string()}, 10), 0)
+                << profile;
+        }
+        EXPECT_TRUE(fs::is_empty(crashes));  // not a profile: left alone
+        EXPECT_FALSE(fs::exists(missing));   // named, gone: not made again
+    }
+}

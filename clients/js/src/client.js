@@ -3,7 +3,7 @@ import { COMMANDS, methodName } from './commands.js';
 import { parseEnvelope, requestXml } from './envelope.js';
 import { ZelkorConnectionError, ZelkorError } from './errors.js';
 import { buildParams, encodeData } from './params.js';
-import { FetchTransport, FrameTransport } from './transport.js';
+import { FetchTransport, FrameTransport, deadline } from './transport.js';
 
 /** Where the service listens by default: HTTPS first, then plain HTTP. */
 export const DEFAULT_URLS = Object.freeze(['https://127.0.0.1:20026', 'http://127.0.0.1:19744']);
@@ -27,6 +27,10 @@ export function compareVersions(a, b) {
 }
 
 const PROBE = requestXml('GET_VERSION', null, null);
+// What Node's TLS reports for a certificate it does not accept.
+const TLS_REFUSALS = new Set(['UNABLE_TO_VERIFY_LEAF_SIGNATURE', 'SELF_SIGNED_CERT_IN_CHAIN', 'DEPTH_ZERO_SELF_SIGNED_CERT',
+  'UNABLE_TO_GET_ISSUER_CERT_LOCALLY', 'UNABLE_TO_GET_ISSUER_CERT', 'CERT_UNTRUSTED', 'CERT_HAS_EXPIRED',
+  'CERT_SIGNATURE_FAILURE', 'ERR_TLS_CERT_ALTNAME_INVALID']);
 const ROWS = new Map(COMMANDS.map(([command, row]) => [command, row]));
 
 export class ZelkorClient {
@@ -58,7 +62,8 @@ export class ZelkorClient {
 
   /**
    * Finds the service: tries every transport on every address in order, asks
-   * GET_VERSION and checks the version. Resolves to {url, transport, version}.
+   * GET_VERSION and checks the version. Resolves to {url, transport, version,
+   * diagnostics}: diagnostics tell why HTTPS addresses tried first were passed over.
    * Commands connect by themselves; call this to learn early whether the service runs.
    */
   async connect({ signal } = {}) {
@@ -96,7 +101,9 @@ export class ZelkorClient {
             throw new ZelkorConnectionError(`the ZelkorH service at ${url} is version ${version}; this page needs ${this.minVersion} or newer`,
               { reason: 'version', url, attempts });
           }
-          return { transport, info: { url, transport: kind, version } };
+          const diagnostics = kind === 'fetch' ? await this.diagnose(attempts, url) : [];
+          for (const note of diagnostics) if (typeof document !== 'undefined') console.warn(`ZelkorH: ${note.message}`);
+          return { transport, info: { url, transport: kind, version, diagnostics } };
         } catch (error) {
           transport?.close();
           if (error?.reason === 'version') throw error;
@@ -106,6 +113,48 @@ export class ZelkorClient {
     }
     throw new ZelkorConnectionError(`the ZelkorH service is not running or cannot be reached (tried ${attempts.map((a) => `${a.transport} ${a.url}`).join(', ')})`,
       { reason: 'unreachable', attempts });
+  }
+
+  /**
+   * Why HTTPS addresses fetched before the one that answered by fetch (on the
+   * same host) failed, where that can be told: a certificate this browser or
+   * process does not trust. Browsers show such a failure as a CORS or network
+   * error, which misleads; the page gets {url, reason: 'https-untrusted', message}.
+   */
+  async diagnose(attempts, answered) {
+    const host = new URL(answered).hostname;
+    const notes = [];
+    for (const { url, transport, error } of attempts) {
+      const target = new URL(url);
+      if (transport !== 'fetch' || url === answered || target.protocol !== 'https:' || target.hostname !== host
+        || error?.reason !== 'unreachable') continue;
+      if (notes.some((n) => n.url === url) || !(await this.tlsRefused(url, error))) continue;
+      const who = typeof document !== 'undefined' ? 'this browser' : 'this process';
+      const fellBack = new URL(answered).protocol === 'http:' ? `fell back to HTTP (${answered})` : `used ${answered}`;
+      notes.push({ url, reason: 'https-untrusted', message: `HTTPS (${url}) was not trusted by ${who}: it does not `
+        + `trust the service's local CA${who === 'this browser' ? ' (the browser reports this as a CORS or network error)' : ''}`
+        + `, or the service's HTTPS port is off; ${fellBack}` });
+    }
+    return notes;
+  }
+
+  // Whether the connection to url itself failed in TLS. Node names the
+  // certificate error; a browser does not, so the address is asked again
+  // without CORS: a certificate it refuses fails that too, a CORS refusal does not.
+  async tlsRefused(url, error) {
+    for (let e = error, depth = 0; e && depth < 6; e = e.cause, depth++) {
+      if (typeof e.code === 'string' && TLS_REFUSALS.has(e.code)) return true;
+    }
+    if (typeof document === 'undefined' || !this.fetch) return false;
+    const d = deadline(this.connectTimeoutMs);
+    try {
+      await this.fetch(`${url}/empty.html`, { mode: 'no-cors', credentials: 'omit', cache: 'no-store', signal: d.signal });
+      return false;
+    } catch {
+      return !d.timedOut();
+    } finally {
+      d.done();
+    }
   }
 
   /** Forgets the connection (and removes the exchange frame); the next command connects again. */
@@ -119,12 +168,15 @@ export class ZelkorClient {
   /**
    * Sends a ready request document and returns the parsed answer envelope,
    * whatever its code: {command, code, message, cspCode, cspMessage, detailing, data, text}.
+   * Options: signal (aborting closes the request: the service drops the command),
+   * timeoutMs, onProgress({phase: 'upload'|'download', loaded, total}) where the
+   * browser tells (fetch transport).
    */
-  async send(xml, { signal, timeoutMs } = {}) {
+  async send(xml, { signal, timeoutMs, onProgress } = {}) {
     const { transport } = await this.link(signal);
     let text;
     try {
-      text = await transport.send(xml, timeoutMs ?? this.timeoutMs, signal);
+      text = await transport.send(xml, timeoutMs ?? this.timeoutMs, signal, onProgress);
     } catch (error) {
       // The service may have stopped or moved: find it again on the next command.
       if (error.reason === 'unreachable') this.forget(transport);

@@ -26,9 +26,29 @@ export interface ClientOptions {
   fetch?: typeof fetch;
 }
 
+export interface Progress {
+  /** 'upload': the request going out; 'download': the answer coming in. */
+  phase: 'upload' | 'download';
+  loaded: number;
+  /** null when the size is not known. */
+  total: number | null;
+}
+
 export interface CallOptions {
+  /** Aborting closes the request; the service drops a command whose client has gone. */
   signal?: AbortSignal;
   timeoutMs?: number;
+  /** Called as the request goes out and the answer comes in (fetch transport in a browser). */
+  onProgress?: (progress: Progress) => void;
+}
+
+/** Why an address tried before the one that answered was passed over. */
+export interface ConnectionDiagnostic {
+  url: string;
+  /** 'https-untrusted': this browser (or process) does not accept the service's certificate,
+   * which browsers report as a CORS or network error. */
+  reason: 'https-untrusted';
+  message: string;
 }
 
 export interface ConnectionInfo {
@@ -36,6 +56,7 @@ export interface ConnectionInfo {
   transport: 'fetch' | 'frame';
   /** The service's version, "major.minor.build.revision". */
   version: string;
+  diagnostics: ConnectionDiagnostic[];
 }
 
 /** A parsed element of an answer. */

@@ -38,23 +38,22 @@ export class FetchTransport {
     this.fetch = fetchImpl;
   }
 
-  async send(xml, timeoutMs, signal) {
+  /**
+   * onProgress({phase: 'upload'|'download', loaded, total}) is called while the
+   * request goes out and the answer comes in, where the platform tells
+   * (XMLHttpRequest in browsers); total is null when unknown.
+   */
+  async send(xml, timeoutMs, signal, onProgress) {
     // The flags follow the data: the service takes the data value up to the end of the body.
     const body = 'data=' + encodeURIComponent(bytesToBase64(utf8Encode(xml))) + '&nativedata=1&encodeOutput=0';
     const d = deadline(timeoutMs, signal);
     try {
-      const response = await this.fetch(`${this.url}/`, {
-        method: 'POST',
-        headers: { 'Content-Type': 'application/x-www-form-urlencoded' },
-        body,
-        signal: d.signal,
-        credentials: 'omit',
-        cache: 'no-store',
-      });
-      const text = await response.text();
-      if (response.status !== 200) {
-        throw new ZelkorConnectionError(`${this.url} answered HTTP ${response.status}`,
-          { reason: 'http-status', url: this.url, status: response.status });
+      const { status, text } = onProgress && typeof XMLHttpRequest === 'function'
+        ? await postWatched(this.url, body, d.signal, onProgress)
+        : await this.post(body, d.signal);
+      if (status !== 200) {
+        throw new ZelkorConnectionError(`${this.url} answered HTTP ${status}`,
+          { reason: 'http-status', url: this.url, status });
       }
       return text;
     } catch (error) {
@@ -66,7 +65,46 @@ export class FetchTransport {
     }
   }
 
+  async post(body, signal) {
+    const response = await this.fetch(`${this.url}/`, {
+      method: 'POST',
+      headers: { 'Content-Type': 'application/x-www-form-urlencoded' },
+      body,
+      signal,
+      credentials: 'omit',
+      cache: 'no-store',
+    });
+    return { status: response.status, text: await response.text() };
+  }
+
   close() {}
+}
+
+// The same POST through XMLHttpRequest, whose events tell how far the body
+// went out and the answer came in (fetch tells neither). Watching the upload
+// makes the browser ask the service first (a CORS preflight).
+function postWatched(url, body, signal, onProgress) {
+  return new Promise((resolve, reject) => {
+    const xhr = new XMLHttpRequest();
+    const report = (phase) => (event) => {
+      try {
+        onProgress({ phase, loaded: event.loaded, total: event.lengthComputable ? event.total : null });
+      } catch { /* the page's callback does not decide the request */ }
+    };
+    const onAbort = () => xhr.abort();
+    xhr.open('POST', `${url}/`);
+    xhr.setRequestHeader('Content-Type', 'application/x-www-form-urlencoded');
+    xhr.upload.addEventListener('progress', report('upload'));
+    xhr.upload.addEventListener('load', report('upload'));
+    xhr.addEventListener('progress', report('download'));
+    xhr.addEventListener('loadend', () => signal.removeEventListener('abort', onAbort));
+    xhr.addEventListener('load', () => resolve({ status: xhr.status, text: xhr.responseText }));
+    xhr.addEventListener('error', () => reject(new TypeError('network error')));
+    xhr.addEventListener('abort', () => reject(new DOMException('the request was aborted', 'AbortError')));
+    if (signal.aborted) return reject(new DOMException('the request was aborted', 'AbortError'));
+    signal.addEventListener('abort', onAbort, { once: true });
+    xhr.send(body);
+  });
 }
 
 let frameCounter = 0;
@@ -125,7 +163,7 @@ export class FrameTransport {
     }
   }
 
-  async send(xml, timeoutMs, signal) {
+  async send(xml, timeoutMs, signal) {  // no progress: the frame tells only the outcome
     await this.load();
     const reqid = this.prefix + (++this.counter);
     const d = deadline(timeoutMs, signal);

@@ -31,8 +31,18 @@ async function deadUrl() {
 test('HTTPS is passed over while its certificate is not trusted, then HTTP is used', async () => {
   const zk = new ZelkorClient({ urls: [svc.https, svc.http] });
   const info = await zk.connect();
-  assert.deepEqual(info, { url: svc.http, transport: 'fetch', version: info.version });
+  assert.deepEqual(info, {
+    url: svc.http, transport: 'fetch', version: info.version,
+    diagnostics: [{ url: svc.https, reason: 'https-untrusted', message: info.diagnostics[0]?.message }],
+  });
   assert.match(info.version, /^\d+\.\d+\.\d+\.\d+$/);
+  assert.match(info.diagnostics[0].message,
+    new RegExp(`^HTTPS \\(${svc.https}\\) was not trusted by this process: .*; fell back to HTTP \\(${svc.http}\\)$`));
+  // Once trusted (next test), over HTTP alone, or past an HTTPS address where
+  // nothing listens, nothing is noted.
+  assert.deepEqual((await new ZelkorClient({ urls: [svc.http] }).connect()).diagnostics, []);
+  const nobody = (await deadUrl()).replace('http:', 'https:');
+  assert.deepEqual((await new ZelkorClient({ urls: [nobody, svc.http] }).connect()).diagnostics, []);
 });
 
 test('HTTPS is used first once the local CA is trusted', async () => {
@@ -42,11 +52,12 @@ test('HTTPS is used first once the local CA is trusted', async () => {
     const zk = new ZelkorClient({ urls: ${JSON.stringify([svc.https, svc.http])} });
     const info = await zk.connect();
     const signed = await zk.setSign(new TextEncoder().encode('tls'), { drfo: '1234567890', pass: 'demo1234' });
-    console.log(JSON.stringify({ url: info.url, signed: signed.length }));`;
+    console.log(JSON.stringify({ url: info.url, diagnostics: info.diagnostics, signed: signed.length }));`;
   const { stdout } = await promisify(execFile)(process.execPath, ['--input-type=module', '-e', script],
     { env: { ...process.env, NODE_EXTRA_CA_CERTS: svc.ca } });
   const result = JSON.parse(stdout);
   assert.equal(result.url, svc.https);
+  assert.deepEqual(result.diagnostics, []);
   assert.ok(result.signed > 100);
 });
 

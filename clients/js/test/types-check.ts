@@ -17,6 +17,13 @@ async function page(file: ArrayBuffer, pfx: Uint8Array): Promise<void> {
   await zk.donglesFileSet(null, { providerName: 'P', pass: '1', fileName: 'f' });
   await zk.ctxCreateContainer(file, { serial: 's', additional: { signingTime: new Date() } });
   void [signerCert, text, first, results, original.signs[0]?.certInfo?.ocsp?.code, dongles[0]?.namedKeys];
+  const stop = new AbortController();
+  await zk.setSign(file, { drfo: '1', pass: 'p' }, {
+    signal: stop.signal,
+    onProgress: ({ phase, loaded, total }) => { const shown: string = `${phase} ${loaded}/${total ?? '?'}`; void shown; },
+  });
+  const untrusted: string[] = (await zk.connect()).diagnostics.filter((d) => d.reason === 'https-untrusted').map((d) => d.message);
+  void untrusted;
 
   try {
     await zk.loadData();
