@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <fstream>
+#include <regex>
+#include <set>
 #include <stdexcept>
 #include <string_view>
 #include <vector>
@@ -191,6 +195,42 @@ TEST_F(DispatchTest, HandlerGetsItsRowsName) {
     std::string answer;
     ASSERT_TRUE(Dispatch("<Request><Command>set_Sign</Command><Params/><Data>QQ==</Data></Request>", answer));
     EXPECT_EQ(g_seen.command, "SET_SIGN");
+}
+
+// The JavaScript client's command list and its typed methods follow the
+// table: a command renamed, added or removed here fails this test until the
+// client says the same (one method per command, GET_CERT_FILES -> getCertFiles).
+TEST(CommandTable, JavaScriptClientFollowsTheTable) {
+    auto read = [](const char* path) {
+        std::ifstream in(std::string(ZK_SOURCE_DIR) + "/" + path);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    const std::string commands = read("clients/js/src/commands.js"), types = read("clients/js/src/index.d.ts");
+    ASSERT_FALSE(commands.empty());
+    ASSERT_FALSE(types.empty());
+    std::set<std::string> listed, typed;
+    const std::regex row(R"(\n  \['([A-Z_]+)',)"), method(R"(\n  ([a-z][A-Za-z0-9]*)\()");
+    for (std::sregex_iterator it(commands.begin(), commands.end(), row), end; it != end; ++it) listed.insert((*it)[1]);
+    for (std::sregex_iterator it(types.begin(), types.end(), method), end; it != end; ++it) typed.insert((*it)[1]);
+    size_t n = 0;
+    const zk::CommandRow* rows = zk::CommandTable(&n);
+    std::set<std::string> table, methods;
+    for (size_t i = 0; i < n; ++i) {
+        table.insert(rows[i].name);
+        std::string name;
+        bool upper = false;
+        for (const char* c = rows[i].name; *c; ++c) {
+            if (*c == '_') {
+                upper = true;
+                continue;
+            }
+            name += static_cast<char>(upper ? *c : std::tolower(static_cast<unsigned char>(*c)));
+            upper = false;
+        }
+        methods.insert(name);
+    }
+    EXPECT_EQ(listed, table);
+    for (const std::string& m : methods) EXPECT_TRUE(typed.count(m)) << m << " is not typed in index.d.ts";
 }
 
 }  // namespace
