@@ -11,7 +11,7 @@
 #include "commands/datastore/LocalData.h"
 #include "commands/datastore/PasswordSlot.h"
 #include "commands/signing/SmallCrypto.h"
-#include "commands/keys/ServiceCommands.h"
+#include "commands/service/ServiceCommands.h"
 #include "commands/keys/CertCommands.h"
 #include "commands/keys/KeyCommands.h"
 #include "commands/keys/ListCommands.h"

@@ -17,10 +17,11 @@
 #include "discovery/SKListFunc.h"
 #include "base/ErrorMessage.h"
 #include "base/Log.h"
-#include "base/MainWindow.h"
 #include "base/Settings.h"
 #include "host/TrayActions.h"
 #include "host/TrayIcon.h"
+#include "host/WindowCommands.h"
+#include "commands/service/ServiceHost.h"
 #include "http/HTTPServer.h"
 #include "platform/CodePage.h"
 #include "platform/Files.h"
@@ -139,6 +140,7 @@ public:
     MainWindow() {
         window::SetCommandHandler(tray::HandleCommand);
         SetUserAsker(tray::AskAtDesktop);
+        SetServiceHost({update::CurrentStatus, [] { window::SendCommand(window::kKeyFolder); }});
         // The icon's image lives in "View" while the service runs (only where it is shown).
         const std::string icon = WorkFolder("View") + "/tray-icon.png";
         const std::string_view image = resources::TrayIcon();
@@ -171,6 +173,7 @@ public:
         folders_.Stop();
         devices_.Stop();
         tray::RemoveTrayIcon();
+        SetServiceHost({});
         SetUserAsker({});
         tray::CloseDialogs();
         window::SetCommandHandler({});

@@ -4,11 +4,11 @@
 #include <thread>
 
 #include "base/Log.h"
-#include "base/MainWindow.h"
 #include "base/RequestContext.h"
 #include "base/Settings.h"
 #include "commands/Messages.h"
 #include "discovery/CertListFunc.h"
+#include "host/WindowCommands.h"
 #include "discovery/FolderScan.h"
 #include "platform/CodePage.h"
 #include "platform/Files.h"

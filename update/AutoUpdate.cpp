@@ -14,7 +14,7 @@
 
 #include "base/Log.h"
 #include "base/Settings.h"
-#include "base/UpdateState.h"
+#include "commands/service/ServiceHost.h"
 #include "platform/Files.h"
 #include "platform/HttpTransfer.h"
 #include "platform/MessageLoop.h"
@@ -61,20 +61,21 @@ std::string SettingsPath(const std::string& path) {
     return ProgramFile(path);
 }
 
-// What a run found, for GET_UPDATE_INFO (this thread is the only writer).
+// What the runs found, for GET_UPDATE_INFO (CurrentStatus).
+std::mutex g_statusLock;
+UpdateStatus g_status;
+
 void NoteFound(bool newVersion, bool restarting) {
-    UpdateState s = CurrentUpdateState();
-    s.newVersion = newVersion;
-    s.restarting = restarting;
-    PublishUpdateState(s);
+    std::lock_guard hold(g_statusLock);
+    g_status.newVersion = newVersion;
+    g_status.restarting = restarting;
 }
 
 void NoteRun(bool ok) {
-    UpdateState s = CurrentUpdateState();
-    s.enabled = Host().autoUpdate;
-    s.lastRun = time(nullptr);
-    s.lastRunOk = ok;
-    PublishUpdateState(s);
+    std::lock_guard hold(g_statusLock);
+    g_status.enabled = Host().autoUpdate;
+    g_status.lastRun = time(nullptr);
+    g_status.lastRunOk = ok;
 }
 
 struct Fetched {
@@ -361,9 +362,11 @@ void LoadUpdateBase() {
 
 void AutoUpdateInit() {
     ZLOG("AutoUpdateInit", "Start. AutoUpdate %s", Host().autoUpdate ? "enabled" : "disabled");
-    UpdateState s;
-    s.enabled = Host().autoUpdate;
-    PublishUpdateState(s);
+    {
+        std::lock_guard hold(g_statusLock);
+        g_status = UpdateStatus{};
+        g_status.enabled = Host().autoUpdate;
+    }
     std::lock_guard lock(g_threadLock);
     if (g_thread.joinable()) return;
     g_stop = false;
@@ -390,6 +393,11 @@ void AutoUpdateTerm() {
         }
     }
     ZLOG_PLAIN("AutoUpdateTerm", "Finish");
+}
+
+UpdateStatus CurrentStatus() {
+    std::lock_guard hold(g_statusLock);
+    return g_status;
 }
 
 bool RunUpdateOnce() { return RunUpd(); }

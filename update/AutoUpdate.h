@@ -9,6 +9,8 @@
 #pragma once
 #include <string>
 
+#include "commands/service/ServiceHost.h"
+
 namespace zk::update {
 
 // The built-in base address of the update server.
@@ -32,6 +34,10 @@ void LoadUpdateBase();
 void AutoUpdateInit();
 // Stops it: transfers are cancelled, the thread is given 10 seconds. Logs "Finish".
 void AutoUpdateTerm();
+
+// What the update thread is doing (GET_UPDATE_INFO reads it through the
+// service host the host hands down).
+UpdateStatus CurrentStatus();
 
 // One run now, on the calling thread (the thread does the same on its
 // schedule); true on success.

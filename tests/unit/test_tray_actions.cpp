@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "TestUtil.h"
-#include "base/MainWindow.h"
+#include "host/WindowCommands.h"
 #include "base/Settings.h"
 #include "host/TrayActions.h"
 #include "platform/MessageLoop.h"

@@ -1,4 +1,4 @@
-#include "commands/keys/ServiceCommands.h"
+#include "commands/service/ServiceCommands.h"
 
 #include <vector>
 
@@ -6,11 +6,10 @@
 #include "commands/Messages.h"
 #include "base/Params.h"
 #include "base/Log.h"
-#include "base/MainWindow.h"
 #include "base/Settings.h"
 #include "base/TextHelpers.h"
-#include "base/UpdateState.h"
 #include "commands/containers/OcspServers.h"
+#include "commands/service/ServiceHost.h"
 #include "platform/CodePage.h"
 #include "platform/Profile.h"
 
@@ -77,7 +76,7 @@ bool GetVersionCommand(const char* command, const tinyxml2::XMLElement* params, 
 // whether a restart into a staged update is under way, and when the last
 // run ended and how.
 bool GetUpdateInfoCommand(const char* command, const tinyxml2::XMLElement*, const char*, std::string& answer) {
-    const UpdateState state = CurrentUpdateState();
+    const UpdateStatus state = CurrentUpdateStatus();
     tinyxml2::XMLDocument doc;
     tinyxml2::XMLElement* data = BuildXMLHead(doc, command, ZK_E_OK);
     tinyxml2::XMLElement* info = doc.NewElement("Info");
@@ -105,7 +104,7 @@ bool OnLoadCommand(const char* command, const tinyxml2::XMLElement*, const char*
 // Opens the folder choice of the tray menu; answers at once, while the
 // chooser is still open (without a desktop nothing opens).
 bool SelectKeyFolderCommand(const char* command, const tinyxml2::XMLElement*, const char*, std::string& answer) {
-    window::SendCommand(window::kKeyFolder);
+    ChooseKeyFolder();
     answer = SimpleAnswer(command, ZK_E_OK);
     return true;
 }

@@ -1,6 +1,6 @@
-// The commands of the main window (its tray menu items), as other threads
-// send them: the host installs the window's handler; a command sent is run on
-// the main thread and the sender waits until it has been handled.
+// The commands of the main window (its tray menu items), as other threads of
+// the host send them: the window installs its handler; a command sent is run
+// on the main thread and the sender waits until it has been handled.
 #pragma once
 #include <functional>
 

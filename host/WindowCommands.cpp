@@ -1,4 +1,4 @@
-#include "base/MainWindow.h"
+#include "host/WindowCommands.h"
 
 #include <mutex>
 
