@@ -25,4 +25,15 @@ void TearDownListeners();
 uint16_t PlainPort();
 uint16_t TlsPort();
 
+// For tests that need commands in flight (the service built for them,
+// tests/fixtures/held_service.cpp): every command whose request body has at
+// least fromBytes waits delayMs before it runs, or until its client has gone
+// (unless stuck: a runaway command that ignores it). Off in the service.
+struct CommandHold {
+    long delayMs = 0;
+    uint64_t fromBytes = 0;
+    bool stuck = false;
+};
+void SetCommandHoldForTesting(const CommandHold& hold);
+
 }  // namespace zk::http

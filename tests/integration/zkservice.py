@@ -50,6 +50,7 @@ import xml.etree.ElementTree as ET
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
 BUILD_BIN = os.environ.get("ZK_BUILD_BIN") or os.path.join(REPO, "build", "bin")
+HELD_SERVICE = os.path.join(os.path.dirname(os.path.abspath(BUILD_BIN)), "tests", "fixtures", "ZelkorH-held")
 START_TIMEOUT = 120  # the first start makes two RSA-4096 keys
 
 
@@ -197,6 +198,9 @@ class Service:
             copy_program(BUILD_BIN, self.folder)
         if program:
             copy_program(program, self.folder)  # another copy of the programs (an installed one)
+        if any(k.startswith("ZELKORH_TEST_COMMAND_") for k in (env or {})):
+            # Commands held in flight: the service built for it (tests/fixtures/held_service.cpp).
+            shutil.copy2(HELD_SERVICE, self.exe)
         self._demo_set(demo)
         self.port = free_port() if port is None else port
         self.port_s = free_port() if ports is None else ports
