@@ -23,9 +23,11 @@ class Offer {
 public:
     Offer(ZKCertPut put, void* sink) : put_(put), sink_(sink) {}
     bool done() const { return done_; }
+    size_t count() const { return count_; }
     void Bytes(provider::ByteView bytes) {
-        if (!done_ && !bytes.empty() && bytes.size() <= kMaxOfferedFile)
-            done_ = put_(sink_, bytes.data(), static_cast<uint32_t>(bytes.size())) != 0;
+        if (done_ || bytes.empty() || bytes.size() > kMaxOfferedFile) return;
+        ++count_;
+        done_ = put_(sink_, bytes.data(), static_cast<uint32_t>(bytes.size())) != 0;
     }
     void File(const std::string& path) {
         if (done_ || ++files_ > kMaxOfferedFiles) return;
@@ -36,6 +38,7 @@ private:
     ZKCertPut put_;
     void* sink_;
     size_t files_ = 0;
+    size_t count_ = 0;
     bool done_ = false;
 };
 
@@ -87,6 +90,9 @@ extern "C" void ProviderCertSource(int32_t key, const char* text, ZKCertPut put,
             for (const std::string& path : NamedRecordFiles(key, text)) offer.File(path);
         if (!offer.done())
             for (const std::string& path : StoredCertFiles(kMaxOfferedFiles)) offer.File(path);
+        ZLOG("ProviderCertSource", "Certificate %s '%s': %u candidate(s) offered",
+             key == ZK_CERT_BY_SERIAL ? "with serial number" : "with key identifier", text,
+             static_cast<unsigned>(offer.count()));
     } catch (...) {
         ZLOG("ProviderCertSource", "The search for certificates stopped (out of memory)");
     }
