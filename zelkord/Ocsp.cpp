@@ -394,7 +394,8 @@ int RequestOCSP(const ZKBlob* certs, int32_t certCount, const uint8_t* requester
     if (nonce != 1)
         return Fail(ZK_E_SERVER_RESPONSE, nonce == 0 ? "the OCSP response answers another request (its nonce differs)"
                                                      : "the OCSP response carries no nonce");
-    for (int i = 0; i < sk_X509_num(CarriedCerts(bs.get())); ++i) known.Add(sk_X509_value(CarriedCerts(bs.get()), i));
+    for (int i = 0; i < sk_X509_num(CarriedCerts(bs.get())); ++i)
+        known.Add(sk_X509_value(CarriedCerts(bs.get()), i));
     X509* signer = nullptr;
     if (int rc = CheckSignature(bs.get(), known, signer)) return rc;
     if (!ValidNow(signer)) return Fail(ZK_E_ROOT_CHECK, "the OCSP responder's certificate is not valid now");

@@ -3,7 +3,8 @@ service nor with openssl: NSS (`cmsutil`, Debian's libnss3-tools) and GnuTLS
 (`certtool`, gnutls-bin). What the service signs (SET_SIGN, SET_EXTERNAL_SIGN,
 CTX_CREATE_CONTAINER, a container of three signers) is verified by
 `cmsutil -D` and `certtool --p7-verify`; what they sign and what NSS
-envelopes, the service reads. The NSS database is made here with certutil and
+envelopes, the service reads (CTX_VERIFY_SIGNS, CTX_GET_ORIGINAL, GET_ORIGINAL,
+CHECK_EXTERNAL_SIGN, CTX_VERIFY_EXTERNAL_SIGNS, CTX_DECRYPT). The NSS database is made here with certutil and
 pk12util, the keys imported from PKCS#12 files openssl writes."""
 
 import base64
@@ -170,7 +171,8 @@ class MadeByTheTools(unittest.TestCase):
     def original(self, data, params=""):
         env = post("CTX_GET_ORIGINAL", params, data)
         self.assertEqual(env.code, 0, env.text[:500])
-        signs = [(s.findtext("VerifyResult"), base64.b64decode(s.findtext("Cert"))) for s in env.data.findall("Signs/Sign")]
+        signs = [(s.findtext("VerifyResult"), base64.b64decode(s.findtext("Cert")))
+                 for s in env.data.findall("Signs/Sign")]
         return base64.b64decode(env.data.findtext("Content")), signs
 
     def test_signatures_of_nss_and_gnutls_are_read(self):
@@ -197,6 +199,8 @@ class MadeByTheTools(unittest.TestCase):
                     env = post("CTX_VERIFY_SIGNS", data=signature)
                     self.assertEqual([r.text for r in env.data.findall("Results/Result")], ["0"], env.text[:500])
                     self.assertEqual(self.original(signature), (DOC, [("0", cert)]))
+                    env = post("GET_ORIGINAL", "<Pass></Pass>", signature)  # as a protected document
+                    self.assertEqual((env.code, base64.b64decode(env.data.text)), (0, DOC), env.text[:500])
 
     def test_envelopes_of_nss_are_opened(self):
         # NSS envelopes for RSA recipients alone (key transport); it names no

@@ -38,8 +38,8 @@ TEST_F(CertsAtHandTest, RequestCertsThenNamedRecordsThenStorage) {
     pki.Ca("ca");
     const std::string aliceId = pki.User("alice", "ca", "--drfo 1111111111 --serial-hex 0A0B");
     pki.User("bob", "ca", "--drfo 2222222222");
-    for (const char* name : {"alice", "bob"})
-        std::filesystem::copy_file(pki.path(std::string(name) + ".cer"), dir.file(std::string("Cert/") + name + ".cer"));
+    for (const std::string name : {"alice", "bob"})
+        std::filesystem::copy_file(pki.path(name + ".cer"), dir.file("Cert/" + name + ".cer"));
     zktest::WriteFile(dir.file("CertStorage/root.crt"), "root bytes");
     zktest::WriteFile(dir.file("CertStorage/notes.txt"), "not a certificate file");
     const std::string alice = Bytes(pki.path("alice.cer"));
