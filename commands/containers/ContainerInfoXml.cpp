@@ -26,7 +26,7 @@ std::vector<provider::ByteView> ListPieces(const ZKBlob (&list)[ZK_CONTAINER_LIS
     std::vector<provider::ByteView> pieces;
     for (const ZKBlob& piece : list) {
         if (!piece.data || !piece.length) break;
-        pieces.emplace_back(piece.data, piece.length);
+        pieces.push_back(provider::ByteView(piece.data, piece.length));  // by value: the record is packed
     }
     return pieces;
 }
