@@ -36,6 +36,18 @@ int PrepareCertStorage() {
     return 0;
 }
 
+std::vector<std::string> StoredCertFiles(size_t limit) {
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (fs::directory_iterator it(WorkFolder("CertStorage"), ec), end; !ec && it != end && out.size() < limit;
+         it.increment(ec)) {
+        std::error_code ignored;
+        if (it->is_regular_file(ignored) && IsStoredExtension(files::LowerAscii(it->path().filename().string())))
+            out.push_back(it->path().string());
+    }
+    return out;
+}
+
 void StoreCertCopy(const std::string& certPath) {
     if (certPath.empty()) return;
     files::CopyFile(certPath, WorkFolder("CertStorage") + "/" + files::LowerAscii(files::BaseName(certPath)));

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "discovery/CertListFunc.h"
+#include "discovery/CertsAtHand.h"
 #include "discovery/CertStorage.h"
 #include "discovery/SKListFunc.h"
 #include "base/ErrorMessage.h"
@@ -231,6 +232,7 @@ int RunService(int argc, char** argv) {
 
     std::string error;
     if (provider::LoadProvider(error) != 0) ShowError(Cp1251ToUtf8(error));
+    OfferCertsToProvider();  // issuers and services the provider is not given are looked for among ours
 
     if (!http::StartListeners()) {
         provider::UnloadProvider();

@@ -123,6 +123,8 @@ int LibraryIdentityByCode(const char* code) {
     return f ? f(Get().context, code) : -1;
 }
 
+void SetCertSource(ZKCertSource source) { Call<&Exports::ZKLSVC_SetCertSource>(source); }
+
 // --- last error
 
 void ResetLastError() { Call<&Exports::ZKErrors_ResetCSPError>(); }

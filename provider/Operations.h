@@ -98,6 +98,10 @@ int SelectLibrary(const char* code);          // index, or -1
 int LibraryIdentityByIndex(int libIndex);     // -1 when unknown
 int LibraryIdentityByCode(const char* code);  // -1 when unknown
 
+// --- where the provider looks for certificates an operation names but does
+// not carry (ZKLSVC_SetCertSource; null: nowhere beyond the profiles' CACert).
+void SetCertSource(ZKCertSource source);
+
 // --- the provider's last error, read safely when the provider is absent.
 void ResetLastError();
 int LastErrorCode();

@@ -389,6 +389,15 @@ typedef void (*ZKLogCallback)(const char* message, const char* function, const c
 /* Asked on the thread of an operation: non-zero once the host has given up the request that the operation
  * serves (its client is gone, the service is stopping, or the request's budget for the work is spent). */
 typedef int (*ZKGiveUpCheck)(void);
+/* Certificates the host can see beyond those an operation is given: its certificate list, its certificate
+ * storage, and the certificates that came with the request it serves. Asked on the thread of an operation for
+ * the certificate that key names (below); the host hands each candidate to put with sink, as a file's or a
+ * certificate's bytes (DER or PEM: a certificate, several, or a PKCS#7 bundle), and stops when put answers
+ * non-zero. The provider checks every candidate itself: finding a certificate is no trust decision. */
+#define ZK_CERT_BY_KEY_ID 1 /* text: a subject key identifier, or the SHA-1 of a public key; upper-case hex */
+#define ZK_CERT_BY_SERIAL 2 /* text: a serial number, upper-case hex as ProviderCertInfo.SN writes it */
+typedef int (*ZKCertPut)(void* sink, const uint8_t* data, uint32_t len);
+typedef void (*ZKCertSource)(int32_t key, const char* text, ZKCertPut put, void* sink);
 typedef void (*ZKLDProc)(void);
 
 /* The operations, each in one place: its return type, name and parameters as
@@ -519,6 +528,9 @@ typedef void (*ZKLDProc)(void);
       (uint32_t*, key1Len)(uint8_t*, key2)(uint32_t*, key2Len)(char*, id1)(char*, id2)) \
     /* long work (key derivations) asks the check at points where it can stop, and then ends with code 50 */ \
     X(void, ZKLSVC_SetGiveUpCheck, (ZKGiveUpCheck, check)) \
+    /* where the provider looks for a certificate that an operation names but does not carry (an OCSP */ \
+    /* response's issuer, a timestamp service's certificate); null: nowhere beyond the CACert of the profiles */ \
+    X(void, ZKLSVC_SetCertSource, (ZKCertSource, source)) \
     X(int, ZKErrors_GetLastCSPError, (void, )) \
     X(void, ZKErrors_ResetCSPError, (void, )) \
     X(const char*, ZKErrors_GetLastCSPMessage, (void, )) \

@@ -16,6 +16,8 @@ PACKAGES=(
   # tests and benchmarks
   googletest libgtest-dev openssl sqlite3 xz-utils lzma-alone xxd
   libnss3-tools softhsm2 curl wrk python3
+  # a second verifier and signer beside openssl and NSS: GnuTLS's certtool
+  gnutls-bin
   # the Java key store tests read and write with keytool, independent of our reader
   openjdk-17-jre-headless
   # the tray test: a virtual display with a system tray, clicks and screenshots

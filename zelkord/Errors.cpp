@@ -34,6 +34,13 @@ int FailQuietly(int code, const char* prefix, const char* text) noexcept {
 
 const std::string& LastErrorText() { return t_message; }
 
+LastErrorKept::LastErrorKept() : code_(t_code), message_(t_message) {}
+
+LastErrorKept::~LastErrorKept() {
+    t_code = code_;
+    t_message.swap(message_);
+}
+
 void ClearError() {
     t_code = 0;
     t_message.clear();

@@ -17,4 +17,18 @@ void ClearError();
 // The message of the last error recorded on this thread.
 const std::string& LastErrorText();
 
+// Keeps this thread's last error across work that is not the operation's own
+// (the host's, called back from inside it): restored when the keeper goes.
+class LastErrorKept {
+public:
+    LastErrorKept();
+    ~LastErrorKept();
+    LastErrorKept(const LastErrorKept&) = delete;
+    LastErrorKept& operator=(const LastErrorKept&) = delete;
+
+private:
+    int code_;
+    std::string message_;
+};
+
 }  // namespace zkd

@@ -4,20 +4,24 @@
 //
 // - Each certificate is named by a SHA-1 CertID. Its issuer's key hash comes
 //   from the issuer's certificate when one is known (among the certificates
-//   of the request and the certification centres, CACert, of the crypto
-//   library profiles), else from the certificate's authority key
-//   identifier (the SHA-1 of the issuer's key where, as usual, the issuer
-//   derives its identifiers so).
+//   of the request, the certification centres, CACert, of the crypto
+//   library profiles, and the certificates at hand, CertsAtHand.h, looked
+//   for by the certificate's authority key identifier), else from the
+//   authority key identifier itself (the SHA-1 of the issuer's key where, as
+//   usual, the issuer derives its identifiers so).
 // - A response is used only when it is successful, carries the nonce sent,
 //   is signed by a responder entitled to answer for each issuer (the issuer
 //   itself, or a certificate the issuer signed for OCSP signing, the issuer
-//   being known by its key hash among the certificates above and those the
-//   response carries), is current (thisUpdate/nextUpdate, five minutes of
-//   leeway) and answers for every certificate asked.
+//   being known by the key hash the request names among the certificates
+//   above, those the response carries and those at hand), is current
+//   (thisUpdate/nextUpdate, five minutes of leeway) and answers for every
+//   certificate asked. Finding the issuer's certificate decides nothing: the
+//   request already named its key, the certificate only brings it.
 // - A description of a response (one received before, or one a container
 //   carries as validation data: an OCSPResponse or a BasicOCSPResponse)
-//   checks its signature and names its signer; what it says is shown as it
-//   is.
+//   checks its signature (the signer's certificate carried, a centre's, or
+//   at hand by the responder's key hash) and names its signer; what it says
+//   is shown as it is.
 #include <openssl/err.h>
 #include <openssl/ocsp.h>
 #include <openssl/sha.h>
@@ -30,6 +34,7 @@
 #include "zelkord/Cades.h"
 #include "platform/Text.h"
 #include "zelkord/CertInfo.h"
+#include "zelkord/CertsAtHand.h"
 #include "zelkord/Context.h"
 #include "zelkord/Der.h"
 #include "zelkord/Errors.h"
@@ -64,12 +69,41 @@ void Push(STACK_OF(X509)* refs, X509* cert) {
     if (cert && !sk_X509_push(refs, cert)) throw std::bad_alloc();
 }
 
-// Where issuers are looked for: the given certificates, then the
-// certification centres of the crypto library profiles.
-void AddCentres(STACK_OF(X509)* refs) {
-    if (const Context* ctx = CurrentContext())
-        for (const CryptoLib& lib : ctx->libs) Push(refs, lib.caCert.get());
+std::string Hex(const ASN1_OCTET_STRING* s) {
+    return s ? HexUpper(ASN1_STRING_get0_data(s), static_cast<size_t>(ASN1_STRING_length(s))) : std::string();
 }
+
+// The certificates an exchange knows: those of the request, the certification
+// centres of the crypto library profiles, those the response carries, and
+// those found at hand by a key identifier when none of the others serves.
+class KnownCerts {
+public:
+    KnownCerts() : refs_(NewRefs()) {
+        if (const Context* ctx = CurrentContext())
+            for (const CryptoLib& lib : ctx->libs) Add(lib.caCert.get());
+    }
+    void Add(X509* cert) { Push(refs_.get(), cert); }
+    STACK_OF(X509)* get() const { return refs_.get(); }
+    // Adds the certificates at hand that keyIdHex names (each key looked for
+    // once); whether any was found this time.
+    bool AddAtHand(const std::string& keyIdHex) {
+        if (keyIdHex.empty()) return false;
+        for (const std::string& asked : asked_)
+            if (asked == keyIdHex) return false;
+        asked_.push_back(keyIdHex);
+        std::vector<X509Ptr> found = FindCertsAtHand(CertKey::KeyId, keyIdHex);
+        for (X509Ptr& cert : found) {
+            Add(cert.get());
+            held_.push_back(std::move(cert));
+        }
+        return !found.empty();
+    }
+
+private:
+    std::vector<X509Ptr> held_;  // before refs_: the list refers to them
+    CertRefsPtr refs_;
+    std::vector<std::string> asked_;
+};
 
 Bytes Sha1(const uint8_t* data, size_t len) {
     Bytes out(SHA_DIGEST_LENGTH);
@@ -112,19 +146,30 @@ CertIdPtr IdFromKeyIdentifier(X509* cert) {
     return id;
 }
 
-// The CertID of cert: from its issuer's certificate when one of candidates
-// issued it, else from its authority key identifier.
-int CertIdOf(X509* cert, STACK_OF(X509)* candidates, CertIdPtr& out) {
+// The certificate among candidates that issued cert (its signature checked), or nullptr.
+X509* IssuerAmong(X509* cert, STACK_OF(X509)* candidates) {
     for (int i = 0; i < sk_X509_num(candidates); ++i) {
         X509* issuer = sk_X509_value(candidates, i);
-        if (X509_check_issued(issuer, cert) == X509_V_OK && X509_verify(cert, X509_get0_pubkey(issuer)) == 1) {
-            out.reset(OCSP_cert_to_id(EVP_sha1(), cert, issuer));
-            ERR_clear_error();
-            if (!out) throw std::bad_alloc();
-            return ZK_E_OK;
-        }
+        const bool issued =
+            X509_check_issued(issuer, cert) == X509_V_OK && X509_verify(cert, X509_get0_pubkey(issuer)) == 1;
+        ERR_clear_error();
+        if (issued) return issuer;
     }
-    ERR_clear_error();
+    return nullptr;
+}
+
+// The CertID of cert: from its issuer's certificate when a known one (or one
+// at hand by the authority key identifier) issued it, else from its
+// authority key identifier.
+int CertIdOf(X509* cert, KnownCerts& known, CertIdPtr& out) {
+    X509* issuer = IssuerAmong(cert, known.get());
+    if (!issuer && known.AddAtHand(Hex(X509_get0_authority_key_id(cert)))) issuer = IssuerAmong(cert, known.get());
+    if (issuer) {
+        out.reset(OCSP_cert_to_id(EVP_sha1(), cert, issuer));
+        ERR_clear_error();
+        if (!out) throw std::bad_alloc();
+        return ZK_E_OK;
+    }
     out = IdFromKeyIdentifier(cert);
     return out ? ZK_E_OK
                : Fail(ZK_E_CERT_INFO, "the certificate's issuer is unknown (no issuer certificate and no authority "
@@ -146,14 +191,25 @@ bool ValidNow(X509* cert) {
     return X509_cmp_current_time(X509_get0_notBefore(cert)) < 0 && X509_cmp_current_time(X509_get0_notAfter(cert)) > 0;
 }
 
+// The known certificate that is the issuer id names (its name and key hash), or nullptr.
+X509* IssuerNamedBy(OCSP_CERTID* id, STACK_OF(X509)* known) {
+    for (int i = 0; i < sk_X509_num(known); ++i)
+        if (IsIssuerOf(sk_X509_value(known, i), id)) return sk_X509_value(known, i);
+    return nullptr;
+}
+
 // The responder may answer for the issuer that id names: it is that issuer,
-// or the issuer (found among known by its key hash) signed its certificate
-// for OCSP signing.
-int CheckAuthority(X509* signer, OCSP_CERTID* id, STACK_OF(X509)* known) {
+// or the issuer (found among known, else at hand, by the key hash id names)
+// signed its certificate for OCSP signing.
+int CheckAuthority(X509* signer, OCSP_CERTID* id, KnownCerts& known) {
     if (IsIssuerOf(signer, id)) return ZK_E_OK;
-    for (int i = 0; i < sk_X509_num(known); ++i) {
-        X509* issuer = sk_X509_value(known, i);
-        if (!IsIssuerOf(issuer, id)) continue;
+    X509* issuer = IssuerNamedBy(id, known.get());
+    if (!issuer) {
+        ASN1_OCTET_STRING* keyHash = nullptr;
+        OCSP_id_get0_info(nullptr, nullptr, &keyHash, nullptr, id);
+        if (known.AddAtHand(Hex(keyHash))) issuer = IssuerNamedBy(id, known.get());
+    }
+    if (issuer) {
         const bool delegated = X509_check_issued(issuer, signer) == X509_V_OK &&
                                X509_verify(signer, X509_get0_pubkey(issuer)) == 1 &&
                                (X509_get_extension_flags(signer) & EXFLAG_XKUSAGE) &&
@@ -163,18 +219,24 @@ int CheckAuthority(X509* signer, OCSP_CERTID* id, STACK_OF(X509)* known) {
         return Fail(ZK_E_ROOT_CHECK, "the OCSP responder is not entitled to answer for the certificate's issuer");
     }
     return Fail(ZK_E_ROOT_CHECK, "the OCSP responder's authority cannot be shown: the certificate's issuer is "
-                                 "not known (give its certificate, or the certification centre's as CACert)");
+                                 "not known (no certificate the service can see has the key the request names)");
 }
 
-// The response's signature, with its signer's certificate from the response
-// or from known: 0 with the signer, or 11.
-int CheckSignature(OCSP_BASICRESP* bs, STACK_OF(X509)* known, X509*& signer) {
+// The response's signature, with its signer's certificate from the response,
+// from known, or at hand by the responder's key hash: 0 with the signer, or 11.
+int CheckSignature(OCSP_BASICRESP* bs, KnownCerts& known, X509*& signer) {
     signer = nullptr;
     StorePtr store(X509_STORE_new());
     if (!store) throw std::bad_alloc();
-    const bool found = OCSP_resp_get0_signer(bs, &signer, known) == 1;
+    bool found = OCSP_resp_get0_signer(bs, &signer, known.get()) == 1;
+    if (!found) {
+        const ASN1_OCTET_STRING* keyHash = nullptr;
+        const X509_NAME* name = nullptr;  // a responder named so has no key hash to look for
+        OCSP_resp_get0_id(bs, &keyHash, &name);
+        found = known.AddAtHand(Hex(keyHash)) && OCSP_resp_get0_signer(bs, &signer, known.get()) == 1;
+    }
     // OCSP_NOVERIFY: the signature alone; who may sign is judged by CheckAuthority.
-    const bool ok = found && OCSP_basic_verify(bs, known, store.get(), OCSP_NOVERIFY) == 1;
+    const bool ok = found && OCSP_basic_verify(bs, known.get(), store.get(), OCSP_NOVERIFY) == 1;
     ERR_clear_error();
     if (!found) return Fail(ZK_E_BAD_SIGNATURE, "the OCSP response does not carry its signer's certificate");
     if (!ok) return Fail(ZK_E_BAD_SIGNATURE, "the OCSP response's signature does not verify");
@@ -277,20 +339,19 @@ int RequestOCSP(const ZKBlob* certs, int32_t certCount, const uint8_t* requester
         !statuses)
         return Fail(ZK_E_BAD_REQUEST_PARAMS, "Missing certificates, response buffer or records");
     std::vector<X509Ptr> owned;
-    CertRefsPtr known = NewRefs();
+    KnownCerts known;
     for (int32_t i = 0; i < certCount; ++i) {
         owned.push_back(ParseCertificate(certs[i].data, certs[i].length));
         if (!owned.back()) return Fail(ZK_E_CERT_INFO, "certificate " + std::to_string(i) + " cannot be read");
-        Push(known.get(), owned.back().get());
+        known.Add(owned.back().get());
     }
-    AddCentres(known.get());
 
     OcspRequestPtr req(OCSP_REQUEST_new());
     if (!req) throw std::bad_alloc();
     std::vector<CertIdPtr> ids;
     for (X509Ptr& cert : owned) {
         CertIdPtr id;
-        if (int rc = CertIdOf(cert.get(), known.get(), id)) return rc;
+        if (int rc = CertIdOf(cert.get(), known, id)) return rc;
         OCSP_CERTID* copy = OCSP_CERTID_dup(id.get());
         if (!copy || !OCSP_request_add0_id(req.get(), copy)) {
             OCSP_CERTID_free(copy);
@@ -333,9 +394,10 @@ int RequestOCSP(const ZKBlob* certs, int32_t certCount, const uint8_t* requester
     if (nonce != 1)
         return Fail(ZK_E_SERVER_RESPONSE, nonce == 0 ? "the OCSP response answers another request (its nonce differs)"
                                                      : "the OCSP response carries no nonce");
-    for (int i = 0; i < sk_X509_num(CarriedCerts(bs.get())); ++i) Push(known.get(), sk_X509_value(CarriedCerts(bs.get()), i));
+    for (int i = 0; i < sk_X509_num(CarriedCerts(bs.get())); ++i)
+        known.Add(sk_X509_value(CarriedCerts(bs.get()), i));
     X509* signer = nullptr;
-    if (int rc = CheckSignature(bs.get(), known.get(), signer)) return rc;
+    if (int rc = CheckSignature(bs.get(), known, signer)) return rc;
     if (!ValidNow(signer)) return Fail(ZK_E_ROOT_CHECK, "the OCSP responder's certificate is not valid now");
 
     std::vector<OcspCertStatus> found(ids.size());
@@ -344,7 +406,7 @@ int RequestOCSP(const ZKBlob* certs, int32_t certCount, const uint8_t* requester
         ASN1_GENERALIZEDTIME *revoked = nullptr, *thisUpdate = nullptr, *nextUpdate = nullptr;
         if (OCSP_resp_find_status(bs.get(), ids[i].get(), &certStatus, &reason, &revoked, &thisUpdate, &nextUpdate) != 1)
             return Fail(ZK_E_SERVER_RESPONSE, "the OCSP response does not answer for certificate " + std::to_string(i));
-        if (int rc = CheckAuthority(signer, ids[i].get(), known.get())) return rc;
+        if (int rc = CheckAuthority(signer, ids[i].get(), known)) return rc;
         const bool current = OCSP_check_validity(thisUpdate, nextUpdate, kLeewaySeconds, -1) == 1;
         ERR_clear_error();
         if (!current) return Fail(ZK_E_SERVER_RESPONSE, "the OCSP response is not current");
@@ -368,10 +430,9 @@ int GetOCSPResponseInfo(const uint8_t* data, uint32_t len, OcspInfo* info, OcspC
         *count = 0;
         return ZK_E_OK;
     }
-    CertRefsPtr known = NewRefs();
-    AddCentres(known.get());
+    KnownCerts known;
     X509* signer = nullptr;
-    if (int rc = CheckSignature(bs.get(), known.get(), signer)) return rc;
+    if (int rc = CheckSignature(bs.get(), known, signer)) return rc;
     const int n = OCSP_resp_count(bs.get());
     if (n > *count) {
         *count = n;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "zelkord/CertsAtHand.h"
 #include "zelkord/Der.h"
 #include "zelkord/Errors.h"
 
@@ -48,6 +49,35 @@ Bytes SecondElement(const uint8_t* data, size_t len) {
     return Bytes(data + second.start, data + second.End());
 }
 
+// Whether the token carries the certificate its signer identifier names.
+bool CarriesSignerCert(CMS_ContentInfo* cms, CMS_SignerInfo* si) {
+    CertStackPtr carried(CMS_get1_certs(cms));
+    bool found = false;
+    for (int i = 0; !found && i < sk_X509_num(carried.get()); ++i)
+        found = CMS_SignerInfo_cert_cmp(si, sk_X509_value(carried.get(), i)) == 0;
+    ERR_clear_error();
+    return found;
+}
+
+// The certificates at hand that the signer identifier names (by key
+// identifier, or by issuer and serial number), into out.
+void FindSignerCertAtHand(CMS_SignerInfo* si, STACK_OF(X509)* out) {
+    ASN1_OCTET_STRING* keyId = nullptr;
+    X509_NAME* issuer = nullptr;
+    ASN1_INTEGER* serial = nullptr;
+    if (CMS_SignerInfo_get0_signer_id(si, &keyId, &issuer, &serial) != 1) return;
+    const CertKey key = keyId ? CertKey::KeyId : CertKey::Serial;
+    const ASN1_STRING* id = keyId ? keyId : serial;
+    if (!id) return;
+    for (X509Ptr& cert : FindCertsAtHand(key, HexUpper(ASN1_STRING_get0_data(id),
+                                                        static_cast<size_t>(ASN1_STRING_length(id))))) {
+        if (CMS_SignerInfo_cert_cmp(si, cert.get()) != 0) continue;  // another issuer's serial number
+        if (!sk_X509_push(out, cert.get())) throw std::bad_alloc();
+        cert.release();
+    }
+    ERR_clear_error();
+}
+
 }  // namespace
 
 int ReadTokenOf(PKCS7* token, TimestampToken& out) {
@@ -66,12 +96,28 @@ int ReadTimestampToken(const uint8_t* der, size_t len, TimestampToken& out) {
     return ReadTokenOf(out.token.get(), out);
 }
 
-int CheckTokenSignature(const TimestampToken& t) {
+int CheckTokenSignature(const TimestampToken& t, WithoutServiceCert missing) {
     const Bytes der = Pkcs7Der(t.p7);
     const unsigned char* p = der.data();
     CmsPtr cms(der.empty() ? nullptr : d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(der.size())));
-    bool ok = cms && CMS_verify(cms.get(), nullptr, nullptr, nullptr, nullptr,
-                                CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY) == 1;
+    ERR_clear_error();
+    if (!cms) return Fail(ZK_E_BAD_SIGNATURE, "the timestamp token's signature does not verify");
+    // RFC 3161: one signer, the service.
+    STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(cms.get());
+    if (sk_CMS_SignerInfo_num(infos) != 1)
+        return Fail(ZK_E_BAD_SIGNATURE, "the timestamp token is not signed by one timestamping service");
+    CertStackPtr atHand(sk_X509_new_null());
+    if (!atHand) throw std::bad_alloc();
+    if (!CarriesSignerCert(cms.get(), sk_CMS_SignerInfo_value(infos, 0))) {
+        FindSignerCertAtHand(sk_CMS_SignerInfo_value(infos, 0), atHand.get());
+        if (sk_X509_num(atHand.get()) == 0) {
+            if (missing == WithoutServiceCert::Unchecked) return ZK_E_OK;
+            return Fail(ZK_E_BAD_SIGNATURE, "the timestamp token does not carry its service's certificate, and no "
+                                            "certificate the service can see is the one it names");
+        }
+    }
+    bool ok = CMS_verify(cms.get(), atHand.get(), nullptr, nullptr, nullptr,
+                         CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY) == 1;
     // RFC 3161: the service's certificate is for timestamping alone (a
     // critical extended key usage of timeStamping).
     bool purpose = false;

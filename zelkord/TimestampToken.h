@@ -32,10 +32,17 @@ int ReadTimestampToken(const uint8_t* der, size_t len, TimestampToken& out);
 // The statement of a token that another structure owns: 0, or 10.
 int ReadTokenOf(PKCS7* token, TimestampToken& out);
 
+// What a token without its service's certificate comes to when none is at
+// hand either: a failure (for whatever relies on the token), or a token
+// described without the check of its signature.
+enum class WithoutServiceCert { Fails, Unchecked };
+
 // The token's signature over its statement, checked with the service's
-// certificate that the token carries (whose chain is the verifier's
-// concern): 0, or 11.
-int CheckTokenSignature(const TimestampToken& t);
+// certificate: the one the token carries, else one at hand (CertsAtHand.h)
+// that the token's signer identifier names. Its chain is the verifier's
+// concern. 0, or 11 (also when no certificate is found, unless missing is
+// Unchecked: then 0 without a check).
+int CheckTokenSignature(const TimestampToken& t, WithoutServiceCert missing = WithoutServiceCert::Fails);
 
 // The imprint's digest over parts (hashed one after the other) equals the
 // imprint: 0; 21 when its algorithm is unknown; 27 when it differs ("the

@@ -13,15 +13,23 @@ void AddPiece(tinyxml2::XMLElement* parent, const char* name, const ZKBlob& piec
 
 void AddList(tinyxml2::XMLElement* parent, const char* listName, const char* itemName,
              const ZKBlob (&list)[ZK_CONTAINER_LIST_SIZE]) {
-    if (!list[0].data || !list[0].length) return;
+    const std::vector<provider::ByteView> pieces = ListPieces(list);
+    if (pieces.empty()) return;
     tinyxml2::XMLElement* holder = parent->InsertNewChildElement(listName);
-    for (const ZKBlob& piece : list) {
-        if (!piece.data || !piece.length) break;
-        AddPiece(holder, itemName, piece);
-    }
+    for (const provider::ByteView& piece : pieces)
+        AddTextElement(holder, itemName, Base64Encode(piece.data(), piece.size()));
 }
 
 }  // namespace
+
+std::vector<provider::ByteView> ListPieces(const ZKBlob (&list)[ZK_CONTAINER_LIST_SIZE]) {
+    std::vector<provider::ByteView> pieces;
+    for (const ZKBlob& piece : list) {
+        if (!piece.data || !piece.length) break;
+        pieces.push_back(provider::ByteView(piece.data, piece.length));  // by value: the record is packed
+    }
+    return pieces;
+}
 
 void AppendContentElements(tinyxml2::XMLElement* parent, const ContainerInfo& info) {
     AddPiece(parent, "Content", info.Content);

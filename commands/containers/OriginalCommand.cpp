@@ -12,6 +12,7 @@
 #include "commands/keys/CertDescription.h"
 #include "commands/signing/ProtectedData.h"
 #include "discovery/CertListFunc.h"
+#include "discovery/CertsAtHand.h"
 #include "provider/Operations.h"
 
 namespace zk {
@@ -41,7 +42,11 @@ void AppendSign(tinyxml2::XMLElement* signs, size_t index, const ContainerInfo& 
     if (ReadCertInfo(cert.data(), cert.size(), described, eku, ORIGINAL_SITE) != 0) return;
     tinyxml2::XMLElement* certInfo = sign->InsertNewChildElement("CertInfo");
     AppendCertDetails(certInfo, described, {});
-    if (ocsp.enabled) AppendSignerOcspCheck(certInfo, ocsp, cert, described);
+    if (ocsp.enabled) {
+        // The certificates the container carries may hold the signer's issuer.
+        const RequestCertsScope carried(ListPieces(info.Certs));
+        AppendSignerOcspCheck(certInfo, ocsp, cert, described);
+    }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "platform/ModulePath.h"
+#include "provider/Operations.h"
 #include "provider/Provider.h"
 
 inline void LoadProviderForFuzzing(const char* ini) {
@@ -29,3 +30,14 @@ inline void LoadProviderForFuzzing(const char* ini) {
     __lsan_enable();
     if (loaded != 0) abort();
 }
+
+// The input of the current run, offered to the provider's searches for
+// certificates at hand (ZKLSVC_SetCertSource): so it is also read as a
+// certificate file the host offers.
+inline zk::provider::ByteView g_offeredInput;
+
+inline void OfferInput(int32_t, const char*, ZKCertPut put, void* sink) {
+    if (!g_offeredInput.empty()) put(sink, g_offeredInput.data(), static_cast<uint32_t>(g_offeredInput.size()));
+}
+
+inline void OfferInputAsCertificates() { zk::provider::SetCertSource(&OfferInput); }

@@ -934,5 +934,191 @@ class OriginalOcsp(NetworkCase):
         self.assertIn("Requestor Name", ocsp.last_request_text())
 
 
+class OfflineOcspResponder(Canned):
+    """An OCSP responder that answers each POST with `openssl ocsp -reqin
+    -respout` over an index, signing with the certificate and key given and
+    the options given (-resp_no_certs, -resp_key_id...): any responder a test
+    needs, without a process that waits on its port."""
+
+    def __init__(self, index, ca, signer, *options):
+        peer = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def log_message(self, *args):
+                pass
+
+            def do_POST(self):
+                body = self.rfile.read(int(self.headers.get("Content-Length", 0)))
+                with tempfile.TemporaryDirectory(dir=tmp) as work:
+                    req, resp = os.path.join(work, "req.der"), os.path.join(work, "resp.der")
+                    with open(req, "wb") as f:
+                        f.write(body)
+                    openssl("ocsp", "-index", index, "-CA", pki.path(ca + ".pem"), "-rsigner",
+                            pki.path(signer + ".pem"), "-rkey", pki.path(signer + ".key.pem"), "-reqin", req,
+                            "-respout", resp, "-nmin", "60", *options)
+                    with open(resp, "rb") as f:
+                        answer = f.read()
+                peer.answered += 1
+                self.send_response(200)
+                self.send_header("Content-Length", str(len(answer)))
+                self.end_headers()
+                self.wfile.write(answer)
+
+        self.answered = 0
+        self.server = socketserver.ThreadingTCPServer(("127.0.0.1", 0), Handler)
+        self.server.daemon_threads = True
+        self.port = self.server.server_address[1]
+        self.url = "http://127.0.0.1:%d/" % self.port
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+
+def good_index(path, *subjects):
+    """Writes an openssl ca index in which the subjects' certificates are good."""
+    with open(path, "w") as f:
+        for subject in subjects:
+            serial = openssl("x509", "-noout", "-serial", "-in", pki.path(subject + ".pem")).decode().strip()
+            f.write("V\t351231235959Z\t\t%s\tunknown\t/CN=%s\n" % (serial.split("=")[1], subject))
+    with open(path + ".attr", "w") as f:
+        f.write("unique_subject = no\n")
+
+
+class DelegatedResponders(unittest.TestCase):
+    """A certification centre whose OCSP answers come from a responder it
+    certified for OCSP signing (`openssl ocsp -rsigner responder.pem -CA
+    ca.pem`): the answer names the issuer by its key hash and carries only the
+    responder's certificate, so the issuer's certificate must come from where
+    the service can see it: the certificate list, CertStorage (the program
+    folder's certificates), the container checked, or CACert. Finding it is no
+    trust decision: a responder the issuer did not certify stays refused."""
+
+    @classmethod
+    def setUpClass(cls):
+        pki.ca("dca", "--serial", "UA-22222222")
+        pki.user("dresp", "dca", "--eku", "1.3.6.1.5.5.7.3.9")  # id-kp-OCSPSigning
+        pki.user("dplain", "dca")                                # certified for nothing of the kind
+        index = pki.path("dindex.txt")  # read at each answer: written once erin exists
+        cls.delegated = OfflineOcspResponder(index, "dca", "dresp")
+        cls.bare = OfflineOcspResponder(index, "dca", "dresp", "-resp_no_certs", "-resp_key_id")
+        cls.stranger = OfflineOcspResponder(index, "dca", "dplain")
+        pki.user("erin", "dca", "--drfo", "2000000007", "--ocsp", cls.delegated.url)
+        good_index(index, "erin")
+        # Where the issuer's certificate is: nowhere, the user's Cert folder
+        # (with the responder's), the program folder, a profile's CACert.
+        cls.services = {"nowhere": service_with([])}
+        cls.services["Cert"] = service_with([pki.path("dca.cer"), pki.path("dresp.cer")])
+        svc = Service(start=False)
+        shutil.copy(pki.path("dca.cer"), svc.path("dca.crt"))
+        cls.services["CertStorage"] = svc.start()
+        cls.services["CACert"] = service_with([], "[CryptoLibs]\nUA1=UA1\n[UA1]\nTitle=UA1\nCACert=%s\n"
+                                              % pki.path("dca.cer"))
+
+    @classmethod
+    def tearDownClass(cls):
+        for svc in cls.services.values():
+            svc.__exit__(None, None, None)
+        for peer in (cls.delegated, cls.bare, cls.stranger):
+            peer.__exit__(None, None, None)
+
+    def request(self, where, responder):
+        return self.services[where].post(command="CTX_REQUEST_OCSP", params="<Certs><Cert>%s</Cert></Certs>%s"
+                                         % (cert_b64("erin"), host(responder.url, timeout=5)))
+
+    def original(self, where, *extra):
+        """The OCSP element of CTX_GET_ORIGINAL for a document erin signed
+        (her certificate names the delegated responder)."""
+        args = ["cms", "-sign", "-binary", "-nodetach", "-outform", "DER", "-signer", pki.path("erin.pem"), "-inkey",
+                pki.path("erin.key.pem")] + list(extra)
+        env = self.services[where].post(command="CTX_GET_ORIGINAL", params="<OCSP><Enabled>true</Enabled>"
+                                        "<Timeout>5</Timeout></OCSP>", data=b64(openssl(*args, data=DOC)))
+        self.assertEqual(env.code, 0, env.text[:500])
+        return env.data.find("Signs/Sign/CertInfo/OCSP")
+
+    def test_the_issuer_is_found_wherever_the_service_sees_it(self):
+        # Before: 15 "the certificate's issuer is not known" from every place but CACert.
+        for where in ("Cert", "CertStorage", "CACert"):
+            with self.subTest(where):
+                env = self.request(where, self.delegated)
+                self.assertEqual(env.code, 0, env.text[:500])
+                self.assertEqual([(c.findtext("CertID"), c.findtext("Status"))
+                                  for c in env.data.findall("Info/Certs/Cert")],
+                                 [(serial_of("erin"), "0")])
+                self.assertEqual(env.data.findtext("Info/SignerSubjectInfo/Name"), "dresp")
+                ocsp = self.original(where)
+                self.assertEqual(ocsp.findtext("Code"), "0", ET_text(ocsp))
+                self.assertEqual(ocsp.findtext("Info/Certs/Cert/Status"), "0")
+        # The container that carries the issuer's certificate brings it.
+        self.assertEqual(self.original("nowhere", "-certfile", pki.path("dca.pem")).findtext("Code"), "0")
+
+    def test_nothing_found_or_nobody_entitled_stays_refused(self):
+        cases = [
+            ("issuer nowhere", "nowhere", self.delegated, 15),
+            ("responder the issuer did not certify for OCSP", "Cert", self.stranger, 15),
+            # Without certificates the responder is known by its key hash: the
+            # Cert folder holds it, the program folder does not.
+            ("answer without certificates, responder at hand", "Cert", self.bare, 0),
+            ("answer without certificates, responder nowhere", "CertStorage", self.bare, 11),
+        ]
+        for name, where, responder, code in cases:
+            with self.subTest(name):
+                env = self.request(where, responder)
+                self.assertEqual(env.code, code, env.text[:500])
+        self.assertEqual(self.original("nowhere").findtext("Code"), "15")
+
+
+def serial_of(name):
+    return openssl("x509", "-noout", "-serial", "-in", pki.path(name + ".pem")).decode().strip().split("=")[1]
+
+
+class TimestampsWithoutCertificate(unittest.TestCase):
+    """A timestamp service that was not asked for its certificate leaves it
+    out (`openssl ts -query` without -cert). CTX_GET_TIMESTAMP_INFO describes
+    such a response all the same, without Cert, and checks its signature
+    whenever the service's certificate is at hand: then, and only then, a
+    signature that fails answers 11."""
+
+    @classmethod
+    def setUpClass(cls):
+        cnf = write("tsa-nocert.cnf", ("[tsa]\ndefault_tsa = one\n[one]\nserial = %s\ncrypto_device = builtin\n"
+                                       "signer_cert = %s\nsigner_key = %s\nsigner_digest = sha256\n"
+                                       "default_policy = 1.2.3.4.1\ndigests = sha256\n"
+                                       % (os.path.join(tmp, "serial-nocert"), pki.path("tsa.pem"),
+                                          pki.path("tsa.key"))).encode())
+        query = os.path.join(tmp, "nocert.tsq")
+        openssl("ts", "-query", "-data", write("nocert.bin", DOC), "-sha256", "-out", query)
+        cls.response = openssl("ts", "-reply", "-config", cnf, "-queryfile", query)
+        # Another issuer's certificate with the authority's serial number.
+        pki.user("tsatwin", "ca", "--serial-hex", serial_of("tsa"))
+        cls.tsa_der = openssl("x509", "-outform", "DER", "-in", pki.path("tsa.pem"))
+        tsa_cer = write("tsa.cer", cls.tsa_der)  # the list reads .cer and .crt files
+        cls.services = {"nothing at hand": service_with([pki.path("tsatwin.cer")]),
+                        "authority's certificate at hand": service_with([tsa_cer])}
+
+    @classmethod
+    def tearDownClass(cls):
+        for svc in cls.services.values():
+            svc.__exit__(None, None, None)
+
+    def info(self, where, response):
+        return self.services[where].post(command="CTX_GET_TIMESTAMP_INFO", data=b64(response))
+
+    def test_described_without_cert_and_checked_when_the_certificate_is_at_hand(self):
+        self.assertNotIn(self.tsa_der, self.response)  # openssl left the certificate out
+        for where in self.services:
+            with self.subTest(where):
+                # Before: 11, "the timestamp token's signature does not verify".
+                env = self.info(where, self.response)
+                self.assertEqual(env.code, 0, env.text[:500])
+                info = env.data.find("Info")
+                self.assertEqual((info.findtext("Status"), info.findtext("FailInfo")), ("0", "0"))
+                self.assertEqual(info.findtext("Hash"), hashlib.sha256(DOC).hexdigest())
+                self.assertRegex(info.findtext("TimeValue"), r"^\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d$")
+                self.assertIsNone(info.find("Cert"))
+        # A signature that fails, with the certificate at hand to show it.
+        damaged = bytearray(self.response)
+        damaged[-5] ^= 0x40
+        env = self.info("authority's certificate at hand", bytes(damaged))
+        self.assertEqual(env.code, 11, env.text[:500])
+
+
 if __name__ == "__main__":
     unittest.main()
