@@ -1,5 +1,7 @@
 #include "base/Params.h"
 
+#include <cstdlib>
+
 #include <charconv>
 #include <strings.h>
 
@@ -57,6 +59,12 @@ bool ParseDecimal(const std::string& text, int64_t& value) {
     const char* end = t.data() + t.size();
     auto [p, ec] = std::from_chars(t.data(), end, value);
     return !t.empty() && ec == std::errc() && p == end;
+}
+
+int32_t SlotIdParam(const tinyxml2::XMLElement* params, const char* name) {
+    const std::string text = ChildText(params, name);
+    const long long value = std::strtoll(text.c_str(), nullptr, 10);
+    return static_cast<int32_t>(static_cast<uint32_t>(value));
 }
 
 }  // namespace zk

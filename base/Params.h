@@ -39,5 +39,9 @@ std::string AttributeText(const tinyxml2::XMLElement* element, const char* name)
 // any other text, empty included.
 bool ParseDecimal(const std::string& text, int64_t& value);
 
+// A slot number parameter: decimal, unsigned 32-bit slot numbers included
+// (they come back as DONGLES_LIST wrote them); 0 when absent.
+int32_t SlotIdParam(const tinyxml2::XMLElement* params, const char* name);
+
 
 }  // namespace zk

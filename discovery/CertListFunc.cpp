@@ -6,7 +6,7 @@
 #include "discovery/CertFilter.h"
 #include "discovery/CertStorage.h"
 #include "discovery/FolderScan.h"
-#include "discovery/IssuerClass.h"
+#include "platform/IssuerClass.h"
 #include "discovery/TokenSessions.h"
 #include "base/Log.h"
 #include "base/Settings.h"

@@ -21,6 +21,8 @@
 #include "base/Settings.h"
 #include "host/TrayActions.h"
 #include "host/TrayIcon.h"
+#include "host/TrustInstall.h"
+#include "http/LocalTls.h"
 #include "host/WindowCommands.h"
 #include "commands/service/ServiceHost.h"
 #include "http/HTTPServer.h"
@@ -124,6 +126,21 @@ void SayListening() {
     if (http::TlsPort()) where += (where.empty() ? "" : " і ") + ("https://" + Host().host + ":" + std::to_string(http::TlsPort()));
     printf("ZelkorH %s слухає %s; тека програми %s\n", VersionText(), where.c_str(), ProgramFolder().c_str());
     fflush(stdout);
+}
+
+// The TLS port's certificate, made at the first start, and the browsers'
+// trust in its local CA (the user's NSS database and Firefox profiles, and
+// the system store when asked for).
+bool PrepareTls() {
+    if (!http::PrepareLocalTls(ProgramFolder())) return false;
+    host::TrustOptions trust;
+    trust.programFolder = ProgramFolder();
+    const char* home = getenv("HOME");
+    trust.home = home ? home : "";
+    const char* config = getenv("XDG_CONFIG_HOME");
+    if (config && config[0] == '/') trust.configHome = config;  // relative values are to be ignored
+    trust.systemStore = Host().systemTrust;
+    return host::InstallLocalTrust(trust);
 }
 
 // The start-up background thread.
@@ -234,6 +251,11 @@ int RunService(int argc, char** argv) {
     if (provider::LoadProvider(error) != 0) ShowError(Cp1251ToUtf8(error));
     OfferCertsToProvider();  // issuers and services the provider is not given are looked for among ours
 
+    if (Host().portS != 0 && !PrepareTls()) {
+        ShowError("Неможливо встановити захищене підключення");
+        provider::UnloadProvider();
+        return kFailed;
+    }
     if (!http::StartListeners()) {
         provider::UnloadProvider();
         return kFailed;

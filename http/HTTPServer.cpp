@@ -10,7 +10,6 @@
 #include "base/ErrorMessage.h"
 #include "http/LocalTls.h"
 #include "http/ServerParts.h"
-#include "http/TrustInstall.h"
 #include "platform/ModulePath.h"
 
 namespace zk::http {
@@ -117,18 +116,6 @@ void CloseSockets() {
     }
 }
 
-bool PrepareTls() {
-    if (!PrepareLocalTls(ProgramFolder())) return false;
-    TrustOptions trust;
-    trust.programFolder = ProgramFolder();
-    const char* home = getenv("HOME");
-    trust.home = home ? home : "";
-    const char* config = getenv("XDG_CONFIG_HOME");
-    if (config && config[0] == '/') trust.configHome = config;  // relative values are to be ignored
-    trust.systemStore = Host().systemTrust;
-    return InstallLocalTrust(trust);
-}
-
 // One socket per port in use; message (1) on failure.
 bool CreateSockets(const HostSettings& s) {
     for (Listener* l : TheServer().listeners) {
@@ -185,10 +172,6 @@ bool StartListeners() {
     signal(SIGPIPE, SIG_IGN);  // a vanished client must not end the process
     evthread_use_pthreads();
 
-    if (s.portS != 0 && !PrepareTls()) {
-        ShowError("Неможливо встановити захищене підключення");
-        return false;
-    }
     if (!CreateSockets(s)) return false;
     uint32_t address = 0;
     long error = 0;

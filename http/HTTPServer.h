@@ -6,9 +6,9 @@
 
 namespace zk::http {
 
-// Start-up, main thread: prepares the TLS material (and its trust), creates,
-// binds and listens on the sockets; shows its own messages. false: nothing
-// is left open.
+// Start-up, main thread, once the TLS material is prepared (LocalTls.h) when
+// the TLS port is on: creates, binds and listens on the sockets; shows its
+// own messages. false: nothing is left open.
 bool StartListeners();
 
 // Start-up background thread: starts the loop threads.

@@ -8,6 +8,7 @@
 
 #include "zelkord/Context.h"
 #include "zelkord/Errors.h"
+#include "zelkord/KeyHandles.h"
 #include "zelkord/Registry.h"
 #include "zelkord/TokenConnection.h"
 #include "zelkord/TokenPrivateKey.h"
@@ -52,11 +53,6 @@ int OpenKeyExport(const uint8_t* cert, uint32_t certLen, const uint8_t* key, uin
 int CloseKeyExport(ZKTokenKey handle) { return CloseKeptKey(handle); }
 
 }  // namespace
-
-ZKTokenKey NewKeyHandle() {
-    static std::atomic<ZKTokenKey> next{1};
-    return next++;
-}
 
 bool PrepareSecureHeap() {
     if (CRYPTO_secure_malloc_initialized()) return true;

@@ -29,9 +29,6 @@ private:
     EVP_PKEY* key_ = nullptr;
 };
 
-// A new handle for a token key or a kept key (never 0).
-ZKTokenKey NewKeyHandle();
-
 // 0 when a key given this way can be opened at all: key bytes, or the handle
 // of a connected token key; else 16. Cheap: lets a sizing call refuse before
 // it promises a result.

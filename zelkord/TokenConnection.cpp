@@ -7,7 +7,7 @@
 
 #include "platform/CodePage.h"
 #include "zelkord/Errors.h"
-#include "zelkord/PrivateKey.h"
+#include "zelkord/KeyHandles.h"
 
 namespace zkd {
 namespace {

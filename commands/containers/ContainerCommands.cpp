@@ -7,7 +7,7 @@
 #include "base/Params.h"
 #include "commands/Envelope.h"
 #include "commands/containers/ContainerParams.h"
-#include "commands/signing/SignerLocator.h"
+#include "commands/signer/SignerLocator.h"
 #include "provider/Operations.h"
 
 namespace zk {

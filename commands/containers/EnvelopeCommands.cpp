@@ -7,9 +7,9 @@
 #include "commands/Envelope.h"
 #include "commands/containers/ContainerParams.h"
 #include "commands/containers/EnvelopeOpening.h"
-#include "commands/keys/CertDescription.h"
-#include "commands/signing/ProtectedData.h"
-#include "commands/signing/SignerLocator.h"
+#include "commands/CertDescription.h"
+#include "commands/protected/ProtectedData.h"
+#include "commands/signer/SignerLocator.h"
 #include "discovery/CertListFunc.h"
 #include "provider/Operations.h"
 

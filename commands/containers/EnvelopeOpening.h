@@ -7,7 +7,7 @@
 
 #include <tinyxml2.h>
 
-#include "commands/signing/SignerLocator.h"
+#include "commands/signer/SignerLocator.h"
 #include "platform/SecureWipe.h"
 #include "provider/Operations.h"
 

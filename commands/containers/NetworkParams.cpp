@@ -6,7 +6,7 @@
 #include "base/Params.h"
 #include "base/TextHelpers.h"
 #include "commands/containers/ContainerParams.h"
-#include "commands/containers/OcspServers.h"
+#include "commands/ocsp/OcspServers.h"
 #include "platform/CodePage.h"
 #include "platform/ServerAddress.h"
 

@@ -52,7 +52,7 @@ struct ServerAddressParam {
 ServerAddressParam SplitServerAddress(const std::string& value);
 
 // The OCSP server registered for an issuer's serial number (IssuerSN;
-// commands/containers/OcspServers: the current origin's, else Params.ini's
+// commands/ocsp/OcspServers: the current origin's, else Params.ini's
 // "ocspServers"); when there is none and the key holds a "-" whose last
 // occurrence is not its third character, the one of the key cut before that
 // last "-". Empty address when neither is registered.

@@ -17,7 +17,7 @@
 
 #include <tinyxml2.h>
 
-#include "commands/signing/SignerLocator.h"
+#include "commands/signer/SignerLocator.h"
 #include "provider/Operations.h"
 
 namespace zk {

@@ -9,7 +9,7 @@
 #include "commands/Envelope.h"
 #include "commands/containers/ContainerParams.h"
 #include "commands/containers/NetworkParams.h"
-#include "commands/signing/SignerLocator.h"
+#include "commands/signer/SignerLocator.h"
 #include "provider/Operations.h"
 
 namespace zk {

@@ -9,7 +9,7 @@
 #include "commands/Envelope.h"
 #include "commands/Messages.h"
 #include "base/Params.h"
-#include "commands/keys/CertDescription.h"
+#include "commands/CertDescription.h"
 #include "commands/keys/CertKeyCheck.h"
 #include "discovery/CertFilter.h"
 #include "discovery/CertListFunc.h"

@@ -3,9 +3,9 @@
 #include <cstring>
 
 #include "commands/Messages.h"
-#include "commands/signing/SignerLocator.h"
+#include "commands/signer/SignerLocator.h"
 #include "discovery/FolderScan.h"
-#include "discovery/IssuerClass.h"
+#include "platform/IssuerClass.h"
 #include "discovery/SKListFunc.h"
 #include "base/Log.h"
 #include "platform/Files.h"

@@ -8,7 +8,7 @@
 #include "base/Log.h"
 #include "base/Settings.h"
 #include "base/TextHelpers.h"
-#include "commands/containers/OcspServers.h"
+#include "commands/ocsp/OcspServers.h"
 #include "commands/service/ServiceHost.h"
 #include "platform/CodePage.h"
 #include "platform/Profile.h"
@@ -17,7 +17,7 @@ namespace zk {
 namespace {
 
 // Every OCSPServers/Address with both an address and an IssuerSN is
-// registered (commands/containers/OcspServers: for the page's origin alone,
+// registered (commands/ocsp/OcspServers: for the page's origin alone,
 // or in Params.ini for a program of the user; a later address for the same
 // issuer wins). Entries that would add lines of their own to the settings
 // file are left out, and GET_VERSION still answers its version then; false

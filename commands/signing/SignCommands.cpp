@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "commands/Envelope.h"
-#include "commands/signing/SignerLocator.h"
+#include "commands/signer/SignerLocator.h"
 #include "base/Log.h"
 #include "base/CBase64.h"
 #include "provider/Operations.h"

@@ -6,7 +6,7 @@
 
 #include "base/Params.h"
 #include "commands/Envelope.h"
-#include "commands/keys/CertDescription.h"
+#include "commands/CertDescription.h"
 #include "commands/tokens/TokenCommands.h"
 #include "discovery/CertFilter.h"
 #include "discovery/CertListFunc.h"

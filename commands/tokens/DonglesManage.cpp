@@ -12,7 +12,7 @@
 #include "base/Params.h"
 #include "base/TextHelpers.h"
 #include "commands/Envelope.h"
-#include "commands/signing/SignerLocator.h"
+#include "commands/signer/SignerLocator.h"
 #include "commands/tokens/TokenCommands.h"
 #include "commands/tokens/TokenConsent.h"
 #include "discovery/TokenPins.h"
@@ -93,12 +93,6 @@ int OnToken(const TokenRef& t, const SecretString& pin, Op op) {
 }
 
 }  // namespace
-
-int32_t SlotIdParam(const tinyxml2::XMLElement* params, const char* name) {
-    const std::string text = ChildText(params, name);
-    const long long value = std::strtoll(text.c_str(), nullptr, 10);
-    return static_cast<int32_t>(static_cast<uint32_t>(value));
-}
 
 bool DonglesInitCommand(const char* command, const tinyxml2::XMLElement* params, const char*, std::string& answer) {
     const auto token = ReadToken(params);

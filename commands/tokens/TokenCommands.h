@@ -27,8 +27,4 @@ bool DonglesFileGetCommand(const char* command, const tinyxml2::XMLElement* para
 bool DonglesFileSetCommand(const char* command, const tinyxml2::XMLElement* params, const char* data,
                            std::string& answer);
 
-// A slot number parameter: decimal, unsigned 32-bit slot numbers included
-// (they come back as DONGLES_LIST wrote them); 0 when absent.
-int32_t SlotIdParam(const tinyxml2::XMLElement* params, const char* name);
-
 }  // namespace zk

@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "discovery/PackedXml.h"
-#include "discovery/TransportHeaders.h"
+#include "commands/protected/PackedXml.h"
+#include "commands/protected/TransportHeaders.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     constexpr uint64_t kBound = 16u << 20;

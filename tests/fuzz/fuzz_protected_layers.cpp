@@ -10,7 +10,7 @@
 
 #include "base/RequestContext.h"
 #include "base/Settings.h"
-#include "commands/signing/ProtectedData.h"
+#include "commands/protected/ProtectedData.h"
 #include "ProviderForFuzzing.h"
 
 namespace {

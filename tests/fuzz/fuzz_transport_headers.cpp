@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "discovery/TransportHeaders.h"
+#include "commands/protected/TransportHeaders.h"
 #include "provider/Operations.h"
 #include "ProviderForFuzzing.h"
 

@@ -5,7 +5,7 @@
 
 #include "discovery/CertFilter.h"
 #include "discovery/CertListFunc.h"
-#include "discovery/IssuerClass.h"
+#include "platform/IssuerClass.h"
 #include "platform/CodePage.h"
 
 namespace {

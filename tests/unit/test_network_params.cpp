@@ -10,7 +10,7 @@
 #include "base/RequestContext.h"
 #include "base/Settings.h"
 #include "commands/containers/NetworkParams.h"
-#include "commands/containers/OcspServers.h"
+#include "commands/ocsp/OcspServers.h"
 #include "platform/ModulePath.h"
 #include "platform/ServerAddress.h"
 

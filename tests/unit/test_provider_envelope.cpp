@@ -6,7 +6,7 @@
 #include <map>
 
 #include "DiscoveryFixture.h"
-#include "discovery/TransportHeaders.h"
+#include "commands/protected/TransportHeaders.h"
 
 namespace {
 

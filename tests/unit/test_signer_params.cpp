@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <tinyxml2.h>
 
-#include "commands/signing/SignerLocator.h"
+#include "commands/signer/SignerLocator.h"
 #include "base/CBase64.h"
 #include "platform/CodePage.h"
 

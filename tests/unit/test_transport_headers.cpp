@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "base/RequestContext.h"
-#include "discovery/PackedXml.h"
-#include "discovery/TransportHeaders.h"
+#include "commands/protected/PackedXml.h"
+#include "commands/protected/TransportHeaders.h"
 #include "provider/ZelkorD.h"
 
 namespace {

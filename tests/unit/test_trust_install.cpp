@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "TestUtil.h"
-#include "http/TrustInstall.h"
+#include "host/TrustInstall.h"
 #include "platform/Process.h"
 
-using namespace zk::http;
+using namespace zk::host;
 namespace fs = std::filesystem;
 
 TEST(TrustInstall, SystemFolderAndUserDatabase) {

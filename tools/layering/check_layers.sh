@@ -6,6 +6,10 @@
 # Commands and the discovery reach the provider through its façade only
 # (provider/Operations.h), never the binding (provider/Provider.h); the
 # provider library (zelkord) sees the contract header and platform only.
+# Within commands/, each command family (a folder of commands: keys, signing,
+# containers, tokens, datastore, service) includes no other family's files:
+# what several families use lives below them, in commands/ itself or in a
+# module folder (signer, protected, ocsp), which includes no family.
 # Prints every include that breaks the rule; exits 1 when there is one.
 set -euo pipefail
 cd "${1:-$(dirname "$0")/../..}"
@@ -33,6 +37,17 @@ for layer in "${layers[@]}"; do
     fi
   done < <(grep -rHoE '^#include "[^"]+"' --include='*.h' --include='*.cpp' "$layer" | sed -E 's/#include "([^"]+)"/\1/')
 done
+families=" keys signing containers tokens datastore service "
+while IFS=: read -r file target; do
+  from=$(cut -d/ -f2 <<< "$file")
+  to=$(cut -d/ -f2 <<< "$target")
+  [[ $target == commands/*/* && $from != "$to" && $families == *" $to "* ]] || continue
+  if [[ $families == *" $from "* ]]; then
+    report "$file" "$target" "command families do not include each other's files"
+  else
+    report "$file" "$target" "the modules below the command families include no family"
+  fi
+done < <(grep -rHoE '^#include "[^"]+"' --include='*.h' --include='*.cpp' commands/*/ | sed -E 's/#include "([^"]+)"/\1/')
 while IFS=: read -r file target; do
   case $target in
     zelkord/* | platform/* | provider/ZelkorD.h) ;;

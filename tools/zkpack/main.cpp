@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "discovery/PackedXml.h"
-#include "discovery/TransportHeaders.h"
+#include "commands/protected/PackedXml.h"
+#include "commands/protected/TransportHeaders.h"
 
 namespace {
 

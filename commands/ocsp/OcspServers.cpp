@@ -1,4 +1,4 @@
-#include "commands/containers/OcspServers.h"
+#include "commands/ocsp/OcspServers.h"
 
 #include <cstdint>
 #include <map>

@@ -1,4 +1,4 @@
-#include "http/TrustInstall.h"
+#include "host/TrustInstall.h"
 
 #include <openssl/evp.h>
 #include <unistd.h>
@@ -13,7 +13,7 @@
 #include "platform/Profile.h"
 #include "platform/Text.h"
 
-namespace zk::http {
+namespace zk::host {
 namespace {
 
 namespace fs = std::filesystem;
@@ -135,7 +135,7 @@ std::string SystemStoreFileName(std::span<const uint8_t> caPem) {
 }
 
 bool InstallLocalTrust(const TrustOptions& options) {
-    std::string caPath = options.programFolder + "/" + kCaFileName;
+    std::string caPath = options.programFolder + "/" + http::kCaFileName;
     std::string tool = CertUtil(options.programFolder);
     if (tool.empty()) ZLOG("InstallLocalTrust", "certutil not found");
     bool installed = false;
@@ -146,4 +146,4 @@ bool InstallLocalTrust(const TrustOptions& options) {
     return installed;
 }
 
-}  // namespace zk::http
+}  // namespace zk::host

@@ -1,4 +1,4 @@
-#include "commands/signing/ProtectedData.h"
+#include "commands/protected/ProtectedData.h"
 
 #include <cstring>
 #include <utility>
@@ -8,8 +8,8 @@
 #include "base/RequestContext.h"
 #include "base/Settings.h"
 #include "discovery/CertListFunc.h"
-#include "discovery/PackedXml.h"
-#include "discovery/TransportHeaders.h"
+#include "commands/protected/PackedXml.h"
+#include "commands/protected/TransportHeaders.h"
 #include "platform/SecureWipe.h"
 
 namespace zk {

@@ -9,7 +9,7 @@
 #include <span>
 #include <string>
 
-namespace zk::http {
+namespace zk::host {
 
 struct TrustOptions {
     std::string programFolder;  // holds ca.pem and perhaps certutil
@@ -30,4 +30,4 @@ std::string SystemStoreFileName(std::span<const uint8_t> caPem);
 // NSS database (the Firefox profiles never fail it).
 bool InstallLocalTrust(const TrustOptions& options);
 
-}  // namespace zk::http
+}  // namespace zk::host

@@ -1,4 +1,4 @@
-#include "commands/keys/CertDescription.h"
+#include "commands/CertDescription.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "discovery/PackedXml.h"
+#include "commands/protected/PackedXml.h"
 
 #include <lzma.h>
 

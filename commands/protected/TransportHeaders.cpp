@@ -1,4 +1,4 @@
-#include "discovery/TransportHeaders.h"
+#include "commands/protected/TransportHeaders.h"
 
 #include <openssl/asn1.h>
 
@@ -6,7 +6,7 @@
 #include <limits>
 #include <string_view>
 
-#include "discovery/IssuerClass.h"
+#include "platform/IssuerClass.h"
 #include "provider/Operations.h"
 
 namespace zk {

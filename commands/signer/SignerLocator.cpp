@@ -1,4 +1,4 @@
-#include "commands/signing/SignerLocator.h"
+#include "commands/signer/SignerLocator.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -9,7 +9,7 @@
 #include "base/TextHelpers.h"
 #include "discovery/CertListFunc.h"
 #include "discovery/FolderScan.h"
-#include "discovery/IssuerClass.h"
+#include "platform/IssuerClass.h"
 #include "discovery/SKListFunc.h"
 #include "discovery/TokenPins.h"
 #include "base/Log.h"

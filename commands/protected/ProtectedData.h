@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "base/RequestDocument.h"
-#include "commands/signing/SignerLocator.h"
+#include "commands/signer/SignerLocator.h"
 #include "provider/Operations.h"
 
 namespace zk {
