@@ -18,6 +18,8 @@ if(EXISTS ${SHIP_TARGET})
   endif()
 endif()
 if(ship_copy)
+  get_filename_component(ship_folder ${SHIP_TARGET} DIRECTORY)
+  file(MAKE_DIRECTORY ${ship_folder})  # a fresh build folder has no program folder yet
   file(COPY_FILE ${SHIP_SOURCE} ${SHIP_TARGET} ONLY_IF_DIFFERENT)
 endif()
 file(COPY_FILE ${SHIP_SOURCE} ${SHIP_RECORD} ONLY_IF_DIFFERENT)
