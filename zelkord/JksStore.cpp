@@ -1,5 +1,6 @@
 #include "zelkord/JksStore.h"
 
+#include <openssl/asn1.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 
@@ -161,6 +162,21 @@ const uint8_t* Whitener() { return reinterpret_cast<const uint8_t*>(kWhitener.da
 
 Bytes Copy(const uint8_t* d, const Span& s) { return Bytes(d + s.at, d + s.at + s.len); }
 
+// An alias as a PKCS#12 friendly name (a BMPString) can hold it: UTF-8 of
+// characters of the Basic Multilingual Plane, no NUL; else no name at all
+// (a key needs none, and a name that cannot be written would stop the
+// store from being written as PKCS#12).
+std::string FriendlyName(const std::string& alias) {
+    const auto* p = reinterpret_cast<const unsigned char*>(alias.data());
+    for (size_t i = 0; i < alias.size();) {
+        unsigned long c = 0;
+        const int used = UTF8_getc(p + i, static_cast<int>(alias.size() - i), &c);
+        if (used <= 0 || c == 0 || c > 0xFFFF || (c >= 0xD800 && c <= 0xDFFF)) return {};
+        i += static_cast<size_t>(used);
+    }
+    return alias;
+}
+
 }  // namespace
 
 bool IsJks(const uint8_t* data, size_t len) {
@@ -245,6 +261,7 @@ int ReadJksKeyFile(const uint8_t* data, size_t len, const char* password, KeyFil
     std::vector<JksEntry> entries;
     if (int rc = ReadJks(data, len, password ? password : "", entries)) return rc;  // the digest always checked
     for (const JksEntry& e : entries) {
+        const std::string name = FriendlyName(e.alias);
         Bytes ownId;  // pairs the key with its certificate, as a PKCS#12 file pairs them
         for (size_t i = 0; i < e.certs.size(); ++i) {
             X509Ptr x = ParseCertificate(e.certs[i].data(), e.certs[i].size());
@@ -258,16 +275,17 @@ int ReadJksKeyFile(const uint8_t* data, size_t len, const char* password, KeyFil
             auto same = std::find_if(out.certs.begin(), out.certs.end(),
                                      [&](const KeyFileCert& c) { return X509_cmp(c.cert.get(), x.get()) == 0; });
             if (same == out.certs.end()) {
-                out.certs.push_back({std::move(x), e.alias, own ? ownId : Bytes()});
+                // Named as its entry: a key's own certificate and a trusted one (not a chain's others).
+                out.certs.push_back({std::move(x), own || !e.isKey ? name : std::string(), own ? ownId : Bytes()});
             } else if (own) {
-                same->friendlyName = e.alias;
+                same->friendlyName = name;
                 same->localKeyId = ownId;
             }
         }
         if (!e.isKey) continue;
         KeyFileKey k;
         if (int rc = OpenJksKey(e.protectedKey, password, k.key)) return rc;
-        k.friendlyName = e.alias;
+        k.friendlyName = name;
         k.localKeyId = ownId;
         out.keys.push_back(std::move(k));
     }

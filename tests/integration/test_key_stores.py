@@ -14,7 +14,7 @@ import subprocess
 import tempfile
 import unittest
 
-from pkifixtures import Pki, b64, cms_verify, der_tlv, flip, openssl, pem_to_der
+from pkifixtures import Pki, b64, cms_verify, der_tlv, flip, openssl, openssl_result, pem_to_der
 from zkservice import service_with
 
 PASS = "пароль 1"
@@ -307,6 +307,35 @@ class Keys(StoreCase):
         env = self.svc.post(command="GET_SUBJ_KEY_ID", params="<SK>%s</SK><Pass>%s</Pass>" % (b64(two), b64(PASS)))
         self.assertEqual((env.code, env.data.findtext("Id1"), env.data.findtext("Id2")),
                          (0, key_ids["rsa"], key_ids["p384"]))
+
+    def test_a_java_key_store_beside_its_certificate_and_a_password_change(self):
+        # Found by the key search, and written back as PKCS#12 (PBES2) under
+        # the new password. Its alias holds a character a PKCS#12 friendly
+        # name cannot (outside the Basic Multilingual Plane): left out.
+        store = write_jks([("key", "ключ \U0001F511", "ec", ["ec", "ca"]), ("trusted", "their ca", "other")], PASS)
+        path = self.svc.path("Cert", "ec.jks")
+        with open(path, "wb") as f:
+            f.write(store)
+        try:
+            sign = lambda password: self.svc.post(command="SET_SIGN", params="<DRFO>%s</DRFO><Pass>%s</Pass>" % (
+                USERS["ec"][1], b64(password)), data=b64(DOC))
+            env = sign(PASS)
+            self.assertEqual((env.code, env.detailing), (0, "0"), env.text)
+            env = self.svc.post(command="GET_CERT_FILES", params="")
+            token = {e.get("Serial"): e.text for e in env.data.findall("Cert")}[key_ids["ec"]]
+            env = self.svc.post(command="CHANGE_KEY_PASS", params="<Cert>%s</Cert><OldPass>%s</OldPass>"
+                                "<NewPass>%s</NewPass>" % (token, b64(PASS), b64("новий")))
+            self.assertEqual(env.code, 0, env.text)
+            rc, _, info = openssl_result("pkcs12", "-info", "-noout", "-in", path, "-passin", "pass:новий")
+            self.assertEqual(rc, 0, info)
+            self.assertIn("PBES2, PBKDF2, AES-256-CBC", info)
+            env = sign("новий")
+            self.assertEqual(env.code, 0, env.text)
+            v = cms_verify(base64.b64decode(env.data.text), pki.path("ca.pem"))
+            self.assertTrue(v.ok, v.stderr)
+            self.assertEqual(pem_to_der(v.signer), cert("ec"))
+        finally:
+            os.remove(path)
 
     def test_key_under_a_password_of_its_own_stays_in_the_store(self):
         store = write_jks([("key", "a", "rsa", ["rsa"])], PASS, key_password=KEY_PASS)
