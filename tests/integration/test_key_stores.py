@@ -337,6 +337,25 @@ class Keys(StoreCase):
         finally:
             os.remove(path)
 
+    def test_a_store_of_any_size_is_listed_by_its_key(self):
+        # GET_SK_FILES tries a file's password by re-encrypting it: a store
+        # whose re-encrypted form is larger than a small key file (10 KiB)
+        # is listed as well.
+        bundle = os.path.join(tmp, "bundle.pem")
+        with open(bundle, "wb") as f:
+            f.write(pki.read("ca.pem") * 15)
+        big = os.path.join(tmp, "big.pfx")
+        openssl("pkcs12", "-export", "-out", big, "-inkey", pki.path("rsa.key.pem"), "-in", pki.path("rsa.pem"),
+                "-certfile", bundle, "-passout", "pass:" + PASS)
+        self.assertGreater(os.path.getsize(big), 10240)
+        path = self.svc.path("Cert", "big.pfx")
+        shutil.copy(big, path)
+        try:
+            env = self.svc.post(command="GET_SK_FILES", params="<Pass>%s</Pass>" % b64(PASS))
+            self.assertEqual([k.get("Serial") for k in env.data.findall("Key")], [key_ids["rsa"]])
+        finally:
+            os.remove(path)
+
     def test_key_under_a_password_of_its_own_stays_in_the_store(self):
         store = write_jks([("key", "a", "rsa", ["rsa"])], PASS, key_password=KEY_PASS)
         self.assertEqual(self.listed(self.certs(store)), [cert("rsa")])
