@@ -73,8 +73,8 @@ def cert(name):
     return pki.read(name + ".cer")
 
 
-def run(*args, env=None):
-    p = subprocess.run([str(a) for a in args], capture_output=True, env=env)
+def run(*args):
+    p = subprocess.run([str(a) for a in args], capture_output=True)
     if p.returncode != 0:
         raise RuntimeError("%s: %s%s" % (" ".join(map(str, args)), p.stdout.decode(errors="replace"),
                                          p.stderr.decode(errors="replace")))
@@ -127,10 +127,9 @@ class Corpus:
         PKCS#12 file of zkpki."""
         source = self.out(name + ".in")
         pki.keyfile(source, JAVA_PASS, "ec", user2="rsa")
-        env = dict(os.environ, LC_ALL="C.UTF-8")
         run("keytool", "-importkeystore", "-srckeystore", source, "-srcstoretype", "PKCS12", "-srcstorepass",
             JAVA_PASS, "-destkeystore", self.out(name), "-deststoretype", store_type, "-deststorepass", JAVA_PASS,
-            "-noprompt", env=env)
+            "-noprompt")
         return self.read(name)
 
     def pkcs8_legacy(self, name, user):
@@ -350,8 +349,7 @@ class KeyFolder(ToolFiles):
                                     b64(DOC))
                     self.assert_signed_by(env, user)
                     if case.ext == ".jks":
-                        listing = run("keytool", "-list", "-keystore", path, "-storepass", new,
-                                      env=dict(os.environ, LC_ALL="C.UTF-8")).decode()
+                        listing = run("keytool", "-list", "-keystore", path, "-storepass", new).decode()
                         self.assertEqual(listing.count("PrivateKeyEntry"), len(case.users), listing)
 
 
