@@ -3,7 +3,9 @@
 A small corpus is made at test time with Debian's tools: NSS pk12util (its
 default PBES2 with AES, and the PKCS#12 schemes RC2-40, RC2-128, RC4 and
 3DES), GnuTLS certtool (--to-p12 by default and with rc2-40, 3des-pkcs12 and
-arcfour), openssl pkcs12 -legacy, openssl pkcs8 -v1 (PKCS#5 v1.5 with DES),
+arcfour), openssl pkcs12 -legacy (among them every PKCS#12 scheme: RC2 and
+RC4 with 40 and 128 bits, 3DES with two and three keys), openssl pkcs8 -v1
+(PKCS#5 v1.5 with DES),
 and Java keytool (a JKS and a PKCS12 key store, two keys each). The files
 are read the ways a page reaches key files: as the signer's key it sends
 (SET_SIGN with SenderSK: every file), as a key store (CTX_GET_JKS_CERTS with
@@ -40,6 +42,7 @@ SCHEMES = {  # the password-based schemes the corpus asks the tools for
     "PBES2": "1.2.840.113549.1.5.13",
     "PBES1 MD5-DES": "1.2.840.113549.1.5.3",
     "RC4-128": "1.2.840.113549.1.12.1.1",
+    "RC4-40": "1.2.840.113549.1.12.1.2",
     "3DES": "1.2.840.113549.1.12.1.3",
     "RC2-128": "1.2.840.113549.1.12.1.5",
     "RC2-40": "1.2.840.113549.1.12.1.6",
@@ -148,6 +151,10 @@ class Corpus:
                         self.openssl_p12("ossl-rc4.p12", "rsa", PASS, "-legacy", "-certpbe", "PBE-SHA1-RC2-128",
                                          "-keypbe", "PBE-SHA1-RC4-128"), ".sk", PASS, ["rsa"], ["rsa", "ca"], True,
                         "RC4-128"),
+            KeyFileCase("openssl pkcs12 -legacy (2-key 3DES certificates, RC4-40 key)",
+                        self.openssl_p12("ossl-rc4-40.p12", "ec", PASS, "-legacy", "-certpbe", "PBE-SHA1-2DES",
+                                         "-keypbe", "PBE-SHA1-RC4-40"), ".zsk", PASS, ["ec"], ["ec", "ca"], True,
+                        "RC4-40"),
             KeyFileCase("openssl pkcs12, certificates not encrypted",
                         self.openssl_p12("ossl-plain.p12", "rsa", PASS, "-certpbe", "NONE"), ".pfx", PASS, ["rsa"],
                         ["rsa", "ca"], False),
