@@ -75,12 +75,13 @@ void AddSK(const std::string& path, const std::string& password, KeyList& list) 
     if (!ReadKeyFile(path, key)) return;
 
     // The key opens with the password when it can be re-encrypted with it:
-    // a password try like any other, slowed down after wrong ones.
+    // a password try like any other, slowed down after wrong ones. The
+    // re-encrypted file is not wanted, only whether it can be made, so no
+    // room is given for it: a key store of any size is listed.
     PasswordTry turn(path, key.bytes().data(), key.bytes().size(), password);
     if (!turn.Allowed()) return;
     KeyCheckScope timed;
     SecretBytes scratch;
-    scratch.bytes().resize(ZK_KEY_BUFFER_SIZE);
     int rc = provider::ChangeKeyPassword(ZK_SITE("_AddSK"), password.c_str(), key.bytes(), password.c_str(), scratch);
     turn.Report(rc, rc == 0);
     if (rc != 0) return;

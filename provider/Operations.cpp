@@ -161,7 +161,8 @@ int ChangeKeyPassword(const Site& site, const char* oldPass, ByteView key, const
         std::vector<uint8_t>& room = scratch.bytes();
         if (!Fits(key) || !Fits(room)) return kInputTooLarge;
         uint32_t len = static_cast<uint32_t>(room.size());
-        int code = Call<&Exports::ZKLCTX_ChangeKeyPassword>(oldPass, key.data(), Len(key), newPass, room.data(), &len);
+        int code = Call<&Exports::ZKLCTX_ChangeKeyPassword>(oldPass, key.data(), Len(key), newPass,
+                                                            room.empty() ? nullptr : room.data(), &len);
         if (code == 0 && len < room.size()) room.resize(len);
         return code;
     });

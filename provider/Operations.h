@@ -111,7 +111,9 @@ std::string LastErrorMessage();
 // The caller prepares info (its identifier slots).
 int GetCertInfo(const Site& site, ByteView cert, ProviderCertInfo& info);
 int CheckKeyPair(const Site& site, ByteView cert, ByteView key, const char* pass);
-// Into a fixed buffer: scratch's size on entry is the room; cut to what was written.
+// Into a fixed buffer: scratch's size on entry is the room; cut to what was
+// written. An empty scratch asks only whether the key re-encrypts (its
+// length is learnt, nothing is copied out), whatever size it comes to.
 int ChangeKeyPassword(const Site& site, const char* oldPass, ByteView key, const char* newPass,
                       SecretBytes& scratch);
 struct KeyIds {
@@ -245,7 +247,8 @@ int CtxGetEnvelopeType(const Site& site, ByteView block, int32_t& type);
 int CtxGetOriginatorCertificate(const Site& site, ByteView envelope, int32_t index, std::vector<uint8_t>& cert);
 // The count, then one zeroed record per recipient, in envelope order.
 int CtxEnumerateRecipients(const Site& site, ByteView envelope, std::vector<ProviderCertInfo>& infos);
-// Three calls: the count, each certificate's length, the certificates.
+// Three calls: the count, each certificate's length, the certificates. pass may
+// be null: no password given (the certificates are listed unchecked).
 int CtxGetCertsFromStore(const Site& site, ByteView store, bool onlyUserCerts, const char* pass,
                          std::vector<std::vector<uint8_t>>& certs);
 // Three calls: the counts, the keys' lengths (and the names), the keys.

@@ -482,7 +482,8 @@ typedef void (*ZKLDProc)(void);
     X(int, ZKLCTX_CreateSimpleCertRequest, (const char*, pass)(CertRequestSubject*, subject1) \
       (CertRequestSubject*, subject2)(uint8_t*, keyContainer)(uint32_t*, keyContainerLen)(uint8_t*, request1) \
       (uint32_t*, request1Len)(uint8_t*, request2)(uint32_t*, request2Len)) \
-    /* the store's password checks its integrity (JKS digest, PKCS#12 MAC) and opens encrypted certificates */ \
+    /* the store's password checks its integrity (JKS digest, PKCS#12 MAC) and opens encrypted certificates; */ \
+    /* without one (null) the certificates are listed unchecked, and encrypted PKCS#12 certificates give 8 */ \
     X(int, ZKLCTX_GetCertsFromPBContainer, (const uint8_t*, store)(uint32_t, len)(ZKBlob*, certs)(int32_t*, count) \
       (uint8_t, onlyUserCerts)(const char*, pass)) \
     X(int, ZKLCTX_GetKeysFromPBContainer, (const uint8_t*, store)(uint32_t, len)(const char*, pass) \

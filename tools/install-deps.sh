@@ -20,6 +20,8 @@ PACKAGES=(
   gnutls-bin
   # the Java key store tests read and write with keytool, independent of our reader
   openjdk-17-jre-headless
+  # key files made by other tools in the tests: certtool (pk12util is in libnss3-tools)
+  gnutls-bin
   # the tray test: a virtual display with a system tray, clicks and screenshots
   xvfb trayer xdotool x11-apps
   # browser tests (page side, driven by puppeteer-core from npm): Chromium

@@ -2,6 +2,7 @@
 
 #include <openssl/core.h>
 #include <openssl/core_dispatch.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/provider.h>
 
@@ -19,6 +20,7 @@ namespace {
 
 constexpr const char* kProviderName = "zk-giveup";
 constexpr const char* kProperty = "provider=zk-giveup";
+constexpr const char* kLegacyProvider = "legacy";
 constexpr const char* kPreferred = "?provider=zk-giveup";  // its digests first, the default provider's for the rest
 
 // The digests that PBKDF2 (as its HMAC), the PKCS#12 key generation and MAC
@@ -59,6 +61,7 @@ std::mutex g_lock;
 OSSL_LIB_CTX* g_ctx = nullptr;
 OSSL_PROVIDER* g_default = nullptr;
 OSSL_PROVIDER* g_own = nullptr;
+OSSL_PROVIDER* g_legacy = nullptr;
 
 thread_local unsigned t_steps = 0;
 
@@ -196,10 +199,11 @@ int ProviderInit(const OSSL_CORE_HANDLE*, const OSSL_DISPATCH*, const OSSL_DISPA
 }
 
 void FreeLocked() {
+    if (g_legacy) OSSL_PROVIDER_unload(g_legacy);
     if (g_own) OSSL_PROVIDER_unload(g_own);
     if (g_default) OSSL_PROVIDER_unload(g_default);
     OSSL_LIB_CTX_free(g_ctx);
-    g_own = g_default = nullptr;
+    g_legacy = g_own = g_default = nullptr;
     g_ctx = nullptr;
 }
 
@@ -215,6 +219,11 @@ OSSL_LIB_CTX* DerivationLibCtx() {
                       (g_own = OSSL_PROVIDER_load(g_ctx, kProviderName)) != nullptr &&
                       EVP_set_default_properties(g_ctx, kPreferred) == 1;
     if (!made) FreeLocked();
+    // The ciphers of older key files (RC2, RC4, DES), here only: what this
+    // library writes it encrypts in the default context, with modern ciphers.
+    // Without the module (not installed) those files do not open; the rest do.
+    if (g_ctx) g_legacy = OSSL_PROVIDER_load(g_ctx, kLegacyProvider);
+    ERR_clear_error();
     return g_ctx;
 }
 

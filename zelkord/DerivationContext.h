@@ -8,8 +8,10 @@
 // no progress or cancel hook of its own for key derivation functions; this
 // is the place it leaves open. scrypt's memory-hard loop iterates no digest
 // and runs to its end (its work is capped: DerivationBudget.h).
-// A provider that key files need besides the default one (the legacy
-// provider for old PKCS#12 ciphers) is loaded into this context as well.
+// OpenSSL's legacy provider is loaded into this context as well (and into no
+// other): the ciphers of PKCS#12 and PKCS#8 files made by older tools (RC2,
+// RC4, single DES) are read here; everything this library writes uses the
+// default context's modern ciphers.
 #pragma once
 #include <openssl/types.h>
 

@@ -1,8 +1,10 @@
 #include "zelkord/JksStore.h"
 
+#include <openssl/asn1.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <string_view>
@@ -34,6 +36,7 @@ struct Span {
 
 struct EntryLayout {
     bool isKey = false;
+    Span alias;
     Span key;
     std::vector<Span> certs;
 };
@@ -100,8 +103,7 @@ bool ReadLayout(const uint8_t* d, size_t len, std::vector<EntryLayout>& entries)
     for (uint32_t i = 0; i < count; ++i) {  // each entry takes bytes: the count is bounded by them
         EntryLayout e;
         uint32_t tag = 0;
-        Span alias;
-        if (!c.U32(tag) || !c.Utf(alias) || !c.Skip(8)) return false;
+        if (!c.U32(tag) || !c.Utf(e.alias) || !c.Skip(8)) return false;
         if (tag == kTagKey) {
             uint32_t keyLen = 0, chain = 0;
             e.isKey = true;
@@ -160,6 +162,21 @@ const uint8_t* Whitener() { return reinterpret_cast<const uint8_t*>(kWhitener.da
 
 Bytes Copy(const uint8_t* d, const Span& s) { return Bytes(d + s.at, d + s.at + s.len); }
 
+// An alias as a PKCS#12 friendly name (a BMPString) can hold it: UTF-8 of
+// characters of the Basic Multilingual Plane, no NUL; else no name at all
+// (a key needs none, and a name that cannot be written would stop the
+// store from being written as PKCS#12).
+std::string FriendlyName(const std::string& alias) {
+    const auto* p = reinterpret_cast<const unsigned char*>(alias.data());
+    for (size_t i = 0; i < alias.size();) {
+        unsigned long c = 0;
+        const int used = UTF8_getc(p + i, static_cast<int>(alias.size() - i), &c);
+        if (used <= 0 || c == 0 || c > 0xFFFF || (c >= 0xD800 && c <= 0xDFFF)) return {};
+        i += static_cast<size_t>(used);
+    }
+    return alias;
+}
+
 }  // namespace
 
 bool IsJks(const uint8_t* data, size_t len) {
@@ -170,17 +187,22 @@ int ReadJks(const uint8_t* data, size_t len, const char* password, std::vector<J
     entries.clear();
     std::vector<EntryLayout> layout;
     if (!data || !ReadLayout(data, len, layout)) return Fail(ZK_E_DAMAGED, "the Java key store is damaged");
-    const zk::SecretBytes pass = PasswordBytes(password);
-    uint8_t digest[kDigestLen];
-    if (!Sha1({{pass.bytes().data(), pass.bytes().size()}, {Whitener(), kWhitener.size()}, {data, len - kDigestLen}},
-              digest))
-        return Fail(ZK_E_SIGN_OR_PASSWORD, "the integrity digest cannot be computed");
-    if (CRYPTO_memcmp(digest, data + len - kDigestLen, kDigestLen) != 0)
-        return Fail(ZK_E_SIGN_OR_PASSWORD,
-                    "the Java key store's integrity digest does not match: a wrong password, or the store was altered");
+    if (password) {
+        const zk::SecretBytes pass = PasswordBytes(password);
+        uint8_t digest[kDigestLen];
+        if (!Sha1({{pass.bytes().data(), pass.bytes().size()}, {Whitener(), kWhitener.size()},
+                   {data, len - kDigestLen}},
+                  digest))
+            return Fail(ZK_E_SIGN_OR_PASSWORD, "the integrity digest cannot be computed");
+        if (CRYPTO_memcmp(digest, data + len - kDigestLen, kDigestLen) != 0)
+            return Fail(ZK_E_SIGN_OR_PASSWORD,
+                        "the Java key store's integrity digest does not match: a wrong password, or the store was "
+                        "altered");
+    }
     for (const EntryLayout& e : layout) {
         JksEntry entry;
         entry.isKey = e.isKey;
+        entry.alias.assign(reinterpret_cast<const char*>(data + e.alias.at), e.alias.len);
         if (e.isKey) entry.protectedKey = Copy(data, e.key);
         for (const Span& s : e.certs) entry.certs.push_back(Copy(data, s));
         entries.push_back(std::move(entry));
@@ -231,6 +253,45 @@ int OpenJksKey(const Bytes& protectedKey, const char* password, PKeyPtr& key) {
     if (info) key.reset(EVP_PKCS82PKEY(info.get()));
     ERR_clear_error();
     if (!key) return Fail(ZK_E_BAD_KEY_FORMAT, "the key store holds a key of an unknown kind");
+    return ZK_E_OK;
+}
+
+int ReadJksKeyFile(const uint8_t* data, size_t len, const char* password, KeyFile& out) {
+    out = KeyFile{};
+    std::vector<JksEntry> entries;
+    if (int rc = ReadJks(data, len, password ? password : "", entries)) return rc;  // the digest always checked
+    for (const JksEntry& e : entries) {
+        const std::string name = FriendlyName(e.alias);
+        Bytes ownId;  // pairs the key with its certificate, as a PKCS#12 file pairs them
+        for (size_t i = 0; i < e.certs.size(); ++i) {
+            X509Ptr x = ParseCertificate(e.certs[i].data(), e.certs[i].size());
+            if (!x) return Fail(ZK_E_DAMAGED, "a certificate of the Java key store is damaged");
+            const bool own = e.isKey && i == 0;
+            if (own) {
+                unsigned char md[EVP_MAX_MD_SIZE];
+                unsigned int n = 0;
+                if (X509_digest(x.get(), EVP_sha1(), md, &n) == 1) ownId.assign(md, md + n);
+            }
+            auto same = std::find_if(out.certs.begin(), out.certs.end(),
+                                     [&](const KeyFileCert& c) { return X509_cmp(c.cert.get(), x.get()) == 0; });
+            if (same == out.certs.end()) {
+                // Named as its entry: a key's own certificate and a trusted one (not a chain's others).
+                out.certs.push_back({std::move(x), own || !e.isKey ? name : std::string(), own ? ownId : Bytes()});
+            } else if (own) {
+                same->friendlyName = name;
+                same->localKeyId = ownId;
+            }
+        }
+        if (!e.isKey) continue;
+        KeyFileKey k;
+        if (int rc = OpenJksKey(e.protectedKey, password, k.key)) return rc;
+        k.friendlyName = name;
+        k.localKeyId = ownId;
+        out.keys.push_back(std::move(k));
+    }
+    ERR_clear_error();
+    if (out.keys.empty()) return Fail(ZK_E_BAD_KEY_FORMAT, "the Java key store holds no private key");
+    out.kind = KeyFileKind::Jks;
     return ZK_E_OK;
 }
 

@@ -21,14 +21,17 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
+#include "zelkord/KeyFile.h"
 #include "zelkord/Ossl.h"
 
 namespace zkd {
 
 struct JksEntry {
     bool isKey = false;
+    std::string alias;         // as stored (modified UTF-8: UTF-8 for the characters aliases use)
     Bytes protectedKey;        // key entries: the EncryptedPrivateKeyInfo as stored
     std::vector<Bytes> certs;  // the DER certificates: a key's chain (its own first), or the trusted one
 };
@@ -45,11 +48,22 @@ bool IsJks(const uint8_t* data, size_t len);
 // certificate type, more than kMaxJksCertificates certificates); 8 when
 // the integrity digest does not match (a wrong password, or the store was
 // altered). Nothing is read into entries unless the digest matches.
+// Without a password (nullptr) the digest is not checked: the entries are
+// read as laid out (what the store says stays unconfirmed; its keys stay
+// shut without a password anyway).
 int ReadJks(const uint8_t* data, size_t len, const char* password, std::vector<JksEntry>& entries);
 
 // The private key of a key entry: 0; 8 when it does not open with the
 // password; 7 when the protected key is not of the JKS key protector or
 // holds no key of a known kind.
 int OpenJksKey(const Bytes& protectedKey, const char* password, PKeyPtr& key);
+
+// A store used as a key file (found by the key search, or sent as the
+// signer's key): the digest checked and every key opened with the one
+// password (a key under a password of its own makes the file not open with
+// it: 8), the keys in store order, each with its own certificate; the
+// certificates of the store, each once. Codes as ReadJks and OpenJksKey; 7
+// when the store holds no key.
+int ReadJksKeyFile(const uint8_t* data, size_t len, const char* password, KeyFile& out);
 
 }  // namespace zkd

@@ -13,6 +13,7 @@
 #include "zelkord/DerivationContext.h"
 #include "zelkord/Errors.h"
 #include "zelkord/GiveUp.h"
+#include "zelkord/JksStore.h"
 #include "zelkord/Pkcs12Mac.h"
 
 namespace zkd {
@@ -85,9 +86,20 @@ int DerivationFailed(const char* why) {
     return GivenUp() ? FailGivenUp("key derivation") : Fail(ZK_E_SIGN_OR_PASSWORD, why);
 }
 
+// How a PKCS#12 file is read: as a key file (a key required, its keys
+// opened), or as a store (its keys opened, or left shut when only its
+// certificates are wanted); with the password, or without one (no MAC to
+// check, no key to open).
+struct Pkcs12Reading {
+    bool keysRequired = true;
+    bool withPassword = true;
+    bool openKeys = true;
+};
+
 // The work of the shrouded keys among bags (the one thing in them that
-// derives from the password).
-int SpendOnKeys(const Bags* bags, DerivationBudget& budget) {
+// derives from the password); none when they stay shut.
+int SpendOnKeys(const Bags* bags, const Pkcs12Reading& how, DerivationBudget& budget) {
+    if (!how.openKeys) return ZK_E_OK;
     for (int i = 0; i < sk_PKCS12_SAFEBAG_num(bags); ++i) {
         const PKCS12_SAFEBAG* bag = sk_PKCS12_SAFEBAG_value(bags, i);
         if (PKCS12_SAFEBAG_get_nid(bag) != NID_pkcs8ShroudedKeyBag) continue;
@@ -98,12 +110,17 @@ int SpendOnKeys(const Bags* bags, DerivationBudget& budget) {
     return ZK_E_OK;
 }
 
-// One SafeContents: keys are decrypted, certificates kept; other bags are skipped.
-int ReadBags(const Bags* bags, const Password& pass, KeyFile& out) {
+// One SafeContents: keys are decrypted (or left shut), certificates kept;
+// other bags are skipped.
+int ReadBags(const Bags* bags, const Password& pass, const Pkcs12Reading& how, KeyFile& out) {
     for (int i = 0; i < sk_PKCS12_SAFEBAG_num(bags); ++i) {
         PKCS12_SAFEBAG* bag = sk_PKCS12_SAFEBAG_value(bags, i);
         switch (PKCS12_SAFEBAG_get_nid(bag)) {
             case NID_pkcs8ShroudedKeyBag: {
+                if (!how.openKeys) {
+                    out.shutKeyIds.push_back(LocalKeyId(bag));
+                    break;
+                }
                 if (GivenUp()) return FailGivenUp("key derivation");
                 P8InfoPtr info(PKCS12_decrypt_skey_ex(bag, pass.data(), pass.size(), DerivationLibCtx(), nullptr));
                 if (!info) return DerivationFailed("the key does not open with the password");
@@ -143,7 +160,7 @@ const X509_ALGOR* SafeAlgorithm(const PKCS7* p7) {
 // ones parsed, the encrypted ones left for later (null). The derivations
 // seen on the way (the encrypted safes, the plain safes' shrouded keys) are
 // spent from the budget first.
-int ParseSafes(const Safes* safes, DerivationBudget& budget, std::vector<BagsPtr>& plain) {
+int ParseSafes(const Safes* safes, const Pkcs12Reading& how, DerivationBudget& budget, std::vector<BagsPtr>& plain) {
     for (int i = 0; i < sk_PKCS7_num(safes); ++i) {
         PKCS7* p7 = sk_PKCS7_value(safes, i);
         plain.emplace_back();
@@ -151,7 +168,7 @@ int ParseSafes(const Safes* safes, DerivationBudget& budget, std::vector<BagsPtr
             case NID_pkcs7_data:
                 plain.back().reset(PKCS12_unpack_p7data(p7));
                 if (!plain.back()) return Fail(ZK_E_BAD_KEY_FORMAT, "damaged key file");
-                if (int rc = SpendOnKeys(plain.back().get(), budget)) return rc;
+                if (int rc = SpendOnKeys(plain.back().get(), how, budget)) return rc;
                 break;
             case NID_pkcs7_encrypted: {
                 const X509_ALGOR* alg = SafeAlgorithm(p7);
@@ -166,16 +183,21 @@ int ParseSafes(const Safes* safes, DerivationBudget& budget, std::vector<BagsPtr
     return ZK_E_OK;
 }
 
-// An encrypted SafeContents opened with the password; its shrouded keys are
-// spent from the budget before they are decrypted.
-int OpenSafe(const PKCS7* p7, const Password& pass, DerivationBudget& budget, BagsPtr& bags) {
+// An encrypted SafeContents opened with the password (without one: with the
+// empty password, which some stores use); its shrouded keys are spent from
+// the budget before they are decrypted.
+int OpenSafe(const PKCS7* p7, const Password& pass, const Pkcs12Reading& how, DerivationBudget& budget,
+             BagsPtr& bags) {
     if (GivenUp()) return FailGivenUp("key derivation");
     const X509_ALGOR* alg = SafeAlgorithm(p7);
     bags.reset(static_cast<Bags*>(PKCS12_item_decrypt_d2i_ex(alg, ASN1_ITEM_rptr(PKCS12_SAFEBAGS), pass.data(),
                                                              pass.size(), p7->d.encrypted->enc_data->enc_data, 1,
                                                              DerivationLibCtx(), nullptr)));
-    if (!bags) return DerivationFailed("the key file does not open with the password");
-    return SpendOnKeys(bags.get(), budget);
+    if (!bags)
+        return DerivationFailed(how.withPassword ? "the key file does not open with the password"
+                                                 : "the key store's certificates are encrypted: they are read with "
+                                                   "the store's password (Pass)");
+    return SpendOnKeys(bags.get(), how, budget);
 }
 
 // The MAC, when present, matches with the password. An empty password is
@@ -191,27 +213,30 @@ int CheckMac(const uint8_t* data, size_t len, const PKCS12* p12, const Password&
 // Every derivation the file asks for is counted before the first one runs
 // (those inside encrypted safes as soon as the safe is open), so a file
 // beyond the cap is refused at once.
-int OpenPkcs12(const uint8_t* data, size_t len, PKCS12* p12, const char* passText, bool keysRequired,
+// Without a password the MAC is not checked (nothing to check it with).
+int OpenPkcs12(const uint8_t* data, size_t len, PKCS12* p12, const char* passText, const Pkcs12Reading& how,
                KeyFile& out) {
     Password pass(passText);
     SafesPtr safes(PKCS12_unpack_authsafes(p12));
     if (!safes) return Fail(ZK_E_BAD_KEY_FORMAT, "damaged key file");
     DerivationBudget budget;
     std::vector<BagsPtr> plain;
-    if (int rc = budget.SpendMac(p12, pass.empty() ? 2 : 1)) return rc;
-    if (int rc = ParseSafes(safes.get(), budget, plain)) return rc;
-    if (int rc = CheckMac(data, len, p12, pass)) return rc;
+    if (how.withPassword)
+        if (int rc = budget.SpendMac(p12, pass.empty() ? 2 : 1)) return rc;
+    if (int rc = ParseSafes(safes.get(), how, budget, plain)) return rc;
+    if (how.withPassword)
+        if (int rc = CheckMac(data, len, p12, pass)) return rc;
     for (int i = 0; i < sk_PKCS7_num(safes.get()); ++i) {
         const PKCS7* p7 = sk_PKCS7_value(safes.get(), i);
         BagsPtr opened;
         if (OBJ_obj2nid(p7->type) == NID_pkcs7_encrypted) {
-            if (int rc = OpenSafe(p7, pass, budget, opened)) return rc;
+            if (int rc = OpenSafe(p7, pass, how, budget, opened)) return rc;
         }
         const Bags* bags = opened ? opened.get() : plain[static_cast<size_t>(i)].get();
         if (!bags) continue;
-        if (int rc = ReadBags(bags, pass, out)) return rc;
+        if (int rc = ReadBags(bags, pass, how, out)) return rc;
     }
-    if (keysRequired && out.keys.empty()) return Fail(ZK_E_BAD_KEY_FORMAT, "the key file holds no private key");
+    if (how.keysRequired && out.keys.empty()) return Fail(ZK_E_BAD_KEY_FORMAT, "the key file holds no private key");
     out.kind = KeyFileKind::Pkcs12;
     return ZK_E_OK;
 }
@@ -356,8 +381,10 @@ int OpenKeyFile(const uint8_t* data, size_t len, const char* password, KeyFile& 
     if (int rc = CheckKeyFileSize(data, len)) return rc;
     int rc;
     const unsigned char* p = data;
-    if (P12Ptr p12 = ParsePkcs12(data, len)) {
-        rc = OpenPkcs12(data, len, p12.get(), password, true, out);
+    if (IsJks(data, len)) {
+        rc = ReadJksKeyFile(data, len, password, out);
+    } else if (P12Ptr p12 = ParsePkcs12(data, len)) {
+        rc = OpenPkcs12(data, len, p12.get(), password, Pkcs12Reading{}, out);
     } else if (Contains(data, len, kPemEncryptedKey.c_str())) {
         BioPtr bio(BIO_new_mem_buf(data, static_cast<int>(len)));
         X509SigPtr sig(bio ? PEM_read_bio_PKCS8(bio.get(), nullptr, nullptr, nullptr) : nullptr);
@@ -370,21 +397,22 @@ int OpenKeyFile(const uint8_t* data, size_t len, const char* password, KeyFile& 
     return Finish(rc, out);
 }
 
-int OpenPkcs12Store(const uint8_t* data, size_t len, const char* password, KeyFile& out) {
+int OpenPkcs12Store(const uint8_t* data, size_t len, const char* password, bool withKeys, KeyFile& out) {
     out = KeyFile{};
     if (int rc = CheckKeyFileSize(data, len)) return rc;
     P12Ptr p12 = ParsePkcs12(data, len);
     if (!p12) return Fail(ZK_E_BAD_KEY_FORMAT, "not a PKCS#12 file");
-    return Finish(OpenPkcs12(data, len, p12.get(), password, false, out), out);
+    const Pkcs12Reading how{false, password != nullptr, password != nullptr && withKeys};
+    return Finish(OpenPkcs12(data, len, p12.get(), password, how, out), out);
 }
 
 int WriteKeyFile(const KeyFile& file, KeyFileKind kind, const char* password, Bytes& out) {
     out.clear();
     if (file.keys.empty()) return Fail(ZK_E_BAD_KEY_FORMAT, "no key to write");
-    if (kind != KeyFileKind::Pkcs12 && file.keys.size() != 1)
+    if ((kind == KeyFileKind::Pkcs8Der || kind == KeyFileKind::Pkcs8Pem) && file.keys.size() != 1)
         return Fail(ZK_E_BAD_KEY_FORMAT, "an encrypted PKCS#8 file holds exactly one key");
     Password pass(password);
-    bool ok = kind == KeyFileKind::Pkcs12 ? WritePkcs12(file, pass, out)
+    bool ok = kind == KeyFileKind::Pkcs12 || kind == KeyFileKind::Jks ? WritePkcs12(file, pass, out)
                                           : WritePkcs8(file.keys[0].key.get(), kind == KeyFileKind::Pkcs8Pem, pass, out);
     ERR_clear_error();
     if (!ok) {

@@ -1,7 +1,16 @@
 // Password-protected key files: PKCS#12 holding one or two private keys (a
-// signing and a key-agreement key, with their certificates when present), or
-// one encrypted PKCS#8 key in DER or PEM. Every operation on key files (pair
-// checks, password changes, identifiers, signing, decryption) opens them here.
+// signing and a key-agreement key, with their certificates when present) or
+// more (a key store), one encrypted PKCS#8 key in DER or PEM, or a Java key
+// store (JksStore.h). Every operation on key files (pair checks, password
+// changes, identifiers, signing, decryption) opens them here.
+//
+// Files made by other tools are read whatever password-based scheme they
+// use: PBES2 (PBKDF2 or scrypt, any cipher OpenSSL has), the PKCS#12 schemes
+// (RC2-40, RC2-128, RC4, 3DES) and PKCS#5 v1.5 (DES, RC2), the old ciphers
+// through OpenSSL's legacy provider in the derivation context only
+// (DerivationContext.h); every derivation is counted against the cap
+// (DerivationBudget.h) before it runs. What is written is always PBES2 with
+// PBKDF2-HMAC-SHA256 and AES-256-CBC.
 #pragma once
 #include <string>
 #include <vector>
@@ -10,7 +19,8 @@
 
 namespace zkd {
 
-enum class KeyFileKind { Pkcs12, Pkcs8Der, Pkcs8Pem };
+// Jks: read only; such a file is written back as PKCS#12 (see WriteKeyFile).
+enum class KeyFileKind { Pkcs12, Pkcs8Der, Pkcs8Pem, Jks };
 
 struct KeyFileKey {
     PKeyPtr key;
@@ -28,7 +38,10 @@ struct KeyFileCert {
 struct KeyFile {
     KeyFileKind kind = KeyFileKind::Pkcs8Der;
     std::vector<KeyFileKey> keys;    // in file order
-    std::vector<KeyFileCert> certs;  // certificates a PKCS#12 file carries
+    std::vector<KeyFileCert> certs;  // certificates a PKCS#12 file or a key store carries
+    // A PKCS#12 store read without its keys: the localKeyId of each
+    // encrypted key, left shut (OpenPkcs12Store).
+    std::vector<Bytes> shutKeyIds;
 };
 
 // Largest key file accepted.
@@ -41,12 +54,17 @@ constexpr size_t kMaxKeyFileSize = 10u << 20;
 int OpenKeyFile(const uint8_t* data, size_t len, const char* password, KeyFile& out);
 
 // Opens a PKCS#12 file that may hold certificates alone (a key store):
-// codes as OpenKeyFile.
-int OpenPkcs12Store(const uint8_t* data, size_t len, const char* password, KeyFile& out);
+// codes as OpenKeyFile. Its encrypted keys are decrypted withKeys, else they
+// stay shut (shutKeyIds). Without a password (nullptr) the file's MAC is not
+// checked and the keys stay shut; encrypted certificates are tried with the
+// empty password and otherwise give 8 (they need the store's password).
+int OpenPkcs12Store(const uint8_t* data, size_t len, const char* password, bool withKeys, KeyFile& out);
 
 // Encodes the keys (and, for PKCS#12, the certificates with their bag
 // attributes) under a Windows-1251 password: PBES2 with PBKDF2-HMAC-SHA256 and
 // AES-256-CBC; a PKCS#12 MAC with HMAC-SHA256. PKCS#8 holds exactly one key.
+// A Java key store's contents are written as PKCS#12 (what Java reads as a
+// key store as well): this library writes no JKS key protector.
 int WriteKeyFile(const KeyFile& file, KeyFileKind kind, const char* password, Bytes& out);
 
 // Index of the key that belongs to cert, or -1.

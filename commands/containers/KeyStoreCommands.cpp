@@ -48,11 +48,15 @@ std::vector<std::vector<uint8_t>> WantedCertificates(const tinyxml2::XMLElement*
 
 bool CtxGetJksCertsCommand(const char* command, const tinyxml2::XMLElement* params, const char* data,
                            std::string& answer) {
+    // Pass is optional: without it the store's certificates are listed
+    // unchecked (they are public; the page supplied the store), with it the
+    // store's integrity is checked as well.
     const PasswordParam pass = ReadPasswordParam(params);
     const SecretBytes store = DecodeStore(data);
     std::vector<std::vector<uint8_t>> certs;
     const int code = provider::CtxGetCertsFromStore(ZK_SITE("CtxGetJksCertsCommand"), store.bytes(),
-                                                    ChildIsTrue(params, "OnlyUserCerts"), pass.text.c_str(), certs);
+                                                    ChildIsTrue(params, "OnlyUserCerts"),
+                                                    pass.present ? pass.text.c_str() : nullptr, certs);
     tinyxml2::XMLDocument doc;
     tinyxml2::XMLElement* out = BuildXMLHead(doc, command, code);
     if (code == 0) {

@@ -5,7 +5,9 @@
 // is taken as a store body and given the right digest for the password, so
 // that the entries behind the digest (certificates, protected keys) are
 // reached too. The same bytes are opened as a key file (PKCS#12, PKCS#8 in
-// DER or PEM). Nothing may crash, read out of bounds or leak.
+// DER or PEM, or a Java key store). With bit 2 of the first byte the store's
+// certificates are also listed without a password. Nothing may crash, read
+// out of bounds or leak.
 //
 // Key derivations: counts beyond the cap are refused before any runs (the
 // seeds hold such counts, made with tests/integration's DER patcher); within
@@ -68,6 +70,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     std::vector<std::vector<uint8_t>> certs;
     CtxGetCertsFromStore(quiet, store, (data[0] & 2) != 0, kPass, certs);
+    if (data[0] & 4) {  // without a password: certificates read unchecked, keys left shut
+        std::vector<std::vector<uint8_t>> unchecked;
+        t_questions = 0;
+        CtxGetCertsFromStore(quiet, store, (data[0] & 2) != 0, nullptr, unchecked);
+    }
     // The store's own certificates ask for their keys, with one that is none.
     std::vector<ByteView> wanted;
     for (size_t i = 0; i < certs.size() && i < 4; ++i) wanted.emplace_back(certs[i]);

@@ -14,7 +14,7 @@ import subprocess
 import tempfile
 import unittest
 
-from pkifixtures import Pki, b64, cms_verify, der_tlv, flip, openssl, pem_to_der
+from pkifixtures import Pki, b64, cms_verify, der_tlv, flip, openssl, openssl_result, pem_to_der
 from zkservice import service_with
 
 PASS = "пароль 1"
@@ -199,6 +199,35 @@ class Certs(StoreCase):
                     self.assertEqual(env.code, code, env.text)
                     self.assertEqual((env.data.text, list(env.data)), (None, []))
 
+    def test_certificates_without_the_password(self):
+        # Certificates are public: without Pass a Java key store and a PKCS#12
+        # file with plain certificate bags are listed unchecked, owners
+        # included; encrypted certificate bags need the password (8, and
+        # CSPMessage says so) unless it is the empty one.
+        jks = write_jks([("key", "mine", "rsa", ["rsa", "ca"]), ("trusted", "their ca", "other")], PASS)
+        cases = [  # (name, store, code, all certificates, the owners')
+            ("JKS", jks, 0, ["rsa", "ca", "other"], ["rsa"]),
+            ("JKS altered (its digest is not checked)", flip(jks, jks.index(b"mine")), 0, ["rsa", "ca", "other"],
+             ["rsa"]),
+            ("JKS, truncated", jks[:len(jks) // 2], 10, None, None),
+            ("PKCS#12 with plain certificate bags", pkcs12(["ec"], "-certpbe", "NONE", chain="ca"), 0, ["ec", "ca"],
+             ["ec"]),
+            ("PKCS#12 with encrypted certificate bags", pkcs12(["rsa"]), 8, None, None),
+            ("PKCS#12 under the empty password", pkcs12(["rsa"], password=""), 0, ["rsa"], ["rsa"]),
+        ]
+        for name, store, code, everything, owners in cases:
+            with self.subTest(name):
+                for only_user, wanted in ((None, everything), ("true", owners)):
+                    params = "<OnlyUserCerts>%s</OnlyUserCerts>" % only_user if only_user else ""
+                    env = self.svc.post(command="CTX_GET_JKS_CERTS", params=params, data=b64(store))
+                    self.assertEqual(env.code, code, env.text)
+                    if code == 0:
+                        self.assertEqual(self.listed(env), [cert(n) for n in wanted])
+                    else:
+                        self.assertEqual(list(env.data), [])
+                    if code == 8:
+                        self.assertIn("Pass", env.csp_message)
+
     def test_refused_without_params_or_data(self):
         store = b64(pkcs12(["rsa"]))
         for command in ("CTX_GET_JKS_CERTS", "CTX_GET_JKS_KEYS"):
@@ -250,6 +279,82 @@ class Keys(StoreCase):
                 env = self.keys(store, (), extra=extra)
                 self.assertEqual(env.code, 0, env.text)
                 self.assertEqual([k.get("Serial1") for k in env.data.findall("Keys/Key")], [key_ids[u] for u in users])
+
+    def test_a_java_key_store_is_a_key_file_as_well(self):
+        # Sent as the signer's key (or found by the key search), a store gives
+        # the key of the certificate asked for; every key opens with the
+        # store's password, whose digest is checked first.
+        two = write_jks([("key", "a", "rsa", ["rsa", "ca"]), ("trusted", "t", "other"),
+                         ("key", "b", "p384", ["p384"])], PASS)
+        cases = [  # (name, store, password, user, code)
+            ("the first key", two, PASS, "rsa", 0),
+            ("the second key", two, PASS, "p384", 0),
+            ("a certificate whose key the store lacks", two, PASS, "ec", 6),
+            ("a wrong password", two, "невірний", "rsa", 8),
+            ("an altered store", flip(two, two.index(b"\x00\x00\x00\x02\x00\x01t") + 6), PASS, "rsa", 8),
+            ("a key under a password of its own", write_jks([("key", "a", "rsa", ["rsa"])], PASS,
+                                                            key_password=KEY_PASS), PASS, "rsa", 8),
+            ("trusted certificates alone", write_jks([("trusted", "t", "rsa")], PASS), PASS, "rsa", 7),
+        ]
+        for name, store, password, user, code in cases:
+            with self.subTest(name):
+                if code == 0:
+                    self.assert_key_signs(store, user, password)
+                    continue
+                params = "<SenderCert>%s</SenderCert><SenderSK>%s</SenderSK><Pass>%s</Pass>" % (
+                    b64(cert(user)), b64(store), b64(password))
+                self.assertEqual(self.svc.post(command="SET_SIGN", params=params, data=b64(DOC)).code, code)
+        env = self.svc.post(command="GET_SUBJ_KEY_ID", params="<SK>%s</SK><Pass>%s</Pass>" % (b64(two), b64(PASS)))
+        self.assertEqual((env.code, env.data.findtext("Id1"), env.data.findtext("Id2")),
+                         (0, key_ids["rsa"], key_ids["p384"]))
+
+    def test_a_java_key_store_beside_its_certificate_and_a_password_change(self):
+        # Found by the key search, and written back as PKCS#12 (PBES2) under
+        # the new password. Its alias holds a character a PKCS#12 friendly
+        # name cannot (outside the Basic Multilingual Plane): left out.
+        store = write_jks([("key", "ключ \U0001F511", "ec", ["ec", "ca"]), ("trusted", "their ca", "other")], PASS)
+        path = self.svc.path("Cert", "ec.jks")
+        with open(path, "wb") as f:
+            f.write(store)
+        try:
+            sign = lambda password: self.svc.post(command="SET_SIGN", params="<DRFO>%s</DRFO><Pass>%s</Pass>" % (
+                USERS["ec"][1], b64(password)), data=b64(DOC))
+            env = sign(PASS)
+            self.assertEqual((env.code, env.detailing), (0, "0"), env.text)
+            env = self.svc.post(command="GET_CERT_FILES", params="")
+            token = {e.get("Serial"): e.text for e in env.data.findall("Cert")}[key_ids["ec"]]
+            env = self.svc.post(command="CHANGE_KEY_PASS", params="<Cert>%s</Cert><OldPass>%s</OldPass>"
+                                "<NewPass>%s</NewPass>" % (token, b64(PASS), b64("новий")))
+            self.assertEqual(env.code, 0, env.text)
+            rc, _, info = openssl_result("pkcs12", "-info", "-noout", "-in", path, "-passin", "pass:новий")
+            self.assertEqual(rc, 0, info)
+            self.assertIn("PBES2, PBKDF2, AES-256-CBC", info)
+            env = sign("новий")
+            self.assertEqual(env.code, 0, env.text)
+            v = cms_verify(base64.b64decode(env.data.text), pki.path("ca.pem"))
+            self.assertTrue(v.ok, v.stderr)
+            self.assertEqual(pem_to_der(v.signer), cert("ec"))
+        finally:
+            os.remove(path)
+
+    def test_a_store_of_any_size_is_listed_by_its_key(self):
+        # GET_SK_FILES tries a file's password by re-encrypting it: a store
+        # whose re-encrypted form is larger than a small key file (10 KiB)
+        # is listed as well.
+        bundle = os.path.join(tmp, "bundle.pem")
+        with open(bundle, "wb") as f:
+            f.write(pki.read("ca.pem") * 15)
+        big = os.path.join(tmp, "big.pfx")
+        openssl("pkcs12", "-export", "-out", big, "-inkey", pki.path("rsa.key.pem"), "-in", pki.path("rsa.pem"),
+                "-certfile", bundle, "-passout", "pass:" + PASS)
+        self.assertGreater(os.path.getsize(big), 10240)
+        path = self.svc.path("Cert", "big.pfx")
+        shutil.copy(big, path)
+        try:
+            env = self.svc.post(command="GET_SK_FILES", params="<Pass>%s</Pass>" % b64(PASS))
+            self.assertEqual([k.get("Serial") for k in env.data.findall("Key")], [key_ids["rsa"]])
+        finally:
+            os.remove(path)
 
     def test_key_under_a_password_of_its_own_stays_in_the_store(self):
         store = write_jks([("key", "a", "rsa", ["rsa"])], PASS, key_password=KEY_PASS)

@@ -8,6 +8,8 @@
 #include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/pkcs12.h>
+#include <openssl/provider.h>
+#include <openssl/x509.h>
 
 #include <functional>
 #include <memory>
@@ -125,6 +127,37 @@ std::string KeyFileBytes(KeyFileKind kind, const char* password) {
     return std::string(out.begin(), out.end());
 }
 
+// A PKCS#12 file as older tools make it: the certificate under RC2-40 (a
+// cipher of OpenSSL's legacy provider), the key under the PKCS#12 3DES
+// scheme, a SHA-1 MAC; made in a library context of its own.
+std::string LegacyPkcs12(const char* password) {
+    std::unique_ptr<OSSL_LIB_CTX, OsslFree<OSSL_LIB_CTX_free>> ctx(OSSL_LIB_CTX_new());
+    OSSL_PROVIDER* legacy = OSSL_PROVIDER_load(ctx.get(), "legacy");
+    OSSL_PROVIDER* def = OSSL_PROVIDER_load(ctx.get(), "default");
+    EXPECT_TRUE(legacy && def) << "the legacy provider module is installed with libssl3";
+    PKeyPtr key(EVP_EC_gen("P-256"));
+    X509Ptr cert(X509_new());
+    X509_NAME_add_entry_by_txt(X509_get_subject_name(cert.get()), "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>("legacy"), -1, -1, 0);
+    X509_set_issuer_name(cert.get(), X509_get_subject_name(cert.get()));
+    ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 1);
+    X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0);
+    X509_gmtime_adj(X509_getm_notAfter(cert.get()), 3600);
+    X509_set_pubkey(cert.get(), key.get());
+    EXPECT_GT(X509_sign(cert.get(), key.get(), EVP_sha256()), 0);
+    std::unique_ptr<PKCS12, OsslFree<PKCS12_free>> p12(
+        PKCS12_create_ex(password, "legacy", key.get(), cert.get(), nullptr, NID_pbe_WithSHA1And3_Key_TripleDES_CBC,
+                         NID_pbe_WithSHA1And40BitRC2_CBC, 2048, 2048, 0, ctx.get(), nullptr));
+    EXPECT_TRUE(p12);
+    unsigned char* der = nullptr;
+    const int len = p12 ? i2d_PKCS12(p12.get(), &der) : 0;
+    std::string out(reinterpret_cast<char*>(der), len > 0 ? static_cast<size_t>(len) : 0);
+    OPENSSL_free(der);
+    if (legacy) OSSL_PROVIDER_unload(legacy);
+    if (def) OSSL_PROVIDER_unload(def);
+    return out;
+}
+
 // The host's side of the check: counts the questions, gives up from the nth.
 struct Host {
     static inline int asked = 0;
@@ -165,6 +198,26 @@ TEST_F(GiveUp, DerivationsAskWhileTheyRunAndStopWhenTheHostGivesUp) {
         EXPECT_EQ(LastErrorText(), "key derivation: the request was given up");
         EXPECT_LE(Host::asked, 5) << "nothing more is derived once it gave up";
     }
+}
+
+TEST_F(GiveUp, OldCiphersAreReadInTheDerivationContextOnly) {
+    const std::string bytes = LegacyPkcs12("pass");
+    ASSERT_FALSE(bytes.empty());
+    KeyFile file;
+    EXPECT_EQ(OpenKeyFile(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), "pass", file), 0)
+        << LastErrorText();
+    EXPECT_EQ(file.keys.size(), 1u);
+    EXPECT_EQ(file.certs.size(), 1u);
+    EXPECT_GT(Host::asked, 20) << "the RC2-40 and 3DES derivations ask the host as well";
+
+    Host::asked = 0;
+    Host::giveUpAt = 4;
+    EXPECT_EQ(Open(bytes), ZK_E_USER_DECLINED);
+
+    // What the library writes is made in the default context, which has no
+    // legacy cipher to pick.
+    std::unique_ptr<EVP_CIPHER, OsslFree<EVP_CIPHER_free>> rc2(EVP_CIPHER_fetch(nullptr, "RC2-40-CBC", nullptr));
+    EXPECT_FALSE(rc2);
 }
 
 TEST_F(GiveUp, AWrongPasswordStaysAWrongPassword) {
