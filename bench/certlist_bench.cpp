@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "discovery/CertListFunc.h"
-#include "discovery/SKListFunc.h"
+#include "discovery/keys/SKListFunc.h"
 #include "platform/Drives.h"
 #include "platform/Files.h"
 #include "platform/ModulePath.h"

@@ -7,7 +7,7 @@
 #include "discovery/CertStorage.h"
 #include "discovery/FolderScan.h"
 #include "platform/IssuerClass.h"
-#include "discovery/TokenSessions.h"
+#include "discovery/keys/TokenSessions.h"
 #include "base/Log.h"
 #include "base/Settings.h"
 #include "platform/CodePage.h"

@@ -15,7 +15,7 @@
 #include "discovery/CertListFunc.h"
 #include "discovery/CertsAtHand.h"
 #include "discovery/CertStorage.h"
-#include "discovery/SKListFunc.h"
+#include "discovery/keys/SKListFunc.h"
 #include "base/ErrorMessage.h"
 #include "base/Log.h"
 #include "base/Settings.h"

@@ -6,7 +6,7 @@
 #include "commands/signer/SignerLocator.h"
 #include "discovery/FolderScan.h"
 #include "platform/IssuerClass.h"
-#include "discovery/SKListFunc.h"
+#include "discovery/keys/SKListFunc.h"
 #include "base/Log.h"
 #include "platform/Files.h"
 

@@ -10,8 +10,8 @@
 #include "base/TextHelpers.h"
 #include "commands/Envelope.h"
 #include "commands/signer/SignerLocator.h"
-#include "discovery/TokenPins.h"
-#include "discovery/TokenSessions.h"
+#include "discovery/keys/TokenPins.h"
+#include "discovery/keys/TokenSessions.h"
 #include "provider/Operations.h"
 
 namespace zk {

@@ -10,7 +10,7 @@
 #include "commands/keys/CertKeyCheck.h"
 #include "commands/signer/SignerLocator.h"
 #include "discovery/FolderScan.h"
-#include "discovery/SKListFunc.h"
+#include "discovery/keys/SKListFunc.h"
 #include "base/Log.h"
 #include "base/Settings.h"
 #include "base/CBase64.h"

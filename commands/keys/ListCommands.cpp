@@ -10,7 +10,7 @@
 #include "commands/signer/SignerLocator.h"
 #include "discovery/CertFilter.h"
 #include "discovery/CertListFunc.h"
-#include "discovery/SKListFunc.h"
+#include "discovery/keys/SKListFunc.h"
 
 namespace zk {
 namespace {

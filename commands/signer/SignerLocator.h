@@ -11,7 +11,7 @@
 
 #include <tinyxml2.h>
 
-#include "discovery/TokenSessions.h"
+#include "discovery/keys/TokenSessions.h"
 #include "platform/SecureWipe.h"
 #include "provider/Operations.h"
 

@@ -10,7 +10,7 @@
 #include "commands/tokens/TokenCommands.h"
 #include "discovery/CertFilter.h"
 #include "discovery/CertListFunc.h"
-#include "discovery/TokenSessions.h"
+#include "discovery/keys/TokenSessions.h"
 #include "provider/Operations.h"
 
 namespace zk {

@@ -15,8 +15,8 @@
 #include "commands/signer/SignerLocator.h"
 #include "commands/tokens/TokenCommands.h"
 #include "commands/tokens/TokenConsent.h"
-#include "discovery/TokenPins.h"
-#include "discovery/TokenSessions.h"
+#include "discovery/keys/TokenPins.h"
+#include "discovery/keys/TokenSessions.h"
 #include "provider/Operations.h"
 
 namespace zk {

@@ -9,7 +9,7 @@
 
 #include "DiscoveryFixture.h"
 #include "base/RequestContext.h"
-#include "discovery/SKListFunc.h"
+#include "discovery/keys/SKListFunc.h"
 #include "platform/CodePage.h"
 
 namespace {

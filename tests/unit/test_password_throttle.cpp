@@ -4,7 +4,7 @@
 // test's own.
 #include <gtest/gtest.h>
 
-#include "discovery/PasswordThrottle.h"
+#include "discovery/keys/PasswordThrottle.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include "base/RequestContext.h"
 #include "discovery/CertListFunc.h"
-#include "discovery/TokenSessions.h"
+#include "discovery/keys/TokenSessions.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "discovery/PasswordThrottle.h"
+#include "discovery/keys/PasswordThrottle.h"
 
 #include <algorithm>
 #include <thread>

@@ -1,4 +1,4 @@
-#include "discovery/SKListFunc.h"
+#include "discovery/keys/SKListFunc.h"
 
 #include <algorithm>
 #include <cstring>
@@ -9,7 +9,7 @@
 #include "base/RequestContext.h"
 #include "discovery/CertListFunc.h"
 #include "discovery/FolderScan.h"
-#include "discovery/PasswordThrottle.h"
+#include "discovery/keys/PasswordThrottle.h"
 #include "base/Log.h"
 #include "base/Settings.h"
 #include "platform/Files.h"

@@ -1,4 +1,4 @@
-#include "discovery/TokenSessions.h"
+#include "discovery/keys/TokenSessions.h"
 
 #include <algorithm>
 #include <chrono>
@@ -9,7 +9,7 @@
 
 #include "base/Log.h"
 #include "base/RequestContext.h"
-#include "discovery/TokenPins.h"
+#include "discovery/keys/TokenPins.h"
 #include "platform/Text.h"
 
 namespace zk {

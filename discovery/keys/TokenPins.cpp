@@ -1,6 +1,6 @@
-#include "discovery/TokenPins.h"
+#include "discovery/keys/TokenPins.h"
 
-#include "discovery/PasswordThrottle.h"
+#include "discovery/keys/PasswordThrottle.h"
 #include "platform/CodePage.h"
 #include "provider/ZelkorD.h"
 
