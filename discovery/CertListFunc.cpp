@@ -196,7 +196,7 @@ int ReadCertInfo(const uint8_t* data, size_t len, ProviderCertInfo& info, std::v
     info.Type = -1;
     info.ExtKeyUsageOids = oids.data();
     info.ExtKeyUsageSlots = ZK_EKU_SLOTS;
-    int rc = provider::GetCertInfo(site, {data, len}, info);
+    int rc = provider::Invoke<ZK_EXPORT(ZKLCTX_GetCertInfo)>(site, provider::ByteView(data, len), &info);
     info.ExtKeyUsageOids = nullptr;
     eku.clear();
     if (rc == 0) {

@@ -20,30 +20,10 @@
 
 #include "platform/Memory.h"
 #include "platform/SecureWipe.h"
+#include "provider/Invoke.h"
 #include "provider/ZelkorD.h"
 
 namespace zk::provider {
-
-constexpr int kMissingOperation = ZK_E_PROVIDER_NOT_SUPPORTED;
-// The answer to an input larger than a 32-bit length can describe.
-constexpr int kInputTooLarge = ZK_E_BAD_REQUEST_PARAMS;
-
-// Where the log lines of a call go. A default Site writes none; operation,
-// when set, names the operation in the lines instead of its usual name.
-struct Site {
-    const char* function = nullptr;
-    const char* file = nullptr;
-    int line = 0;
-    const char* operation = nullptr;
-};
-
-using ByteView = std::span<const uint8_t>;
-
-// A private key argument: the key file's bytes, or a connected token key.
-struct KeyRef {
-    ByteView bytes;
-    ZKTokenKey token = 0;
-};
 
 // A private key the provider keeps open (ZKLCTX_OpenKey): it stands for the
 // key in every operation (ref()) until its last holder lets it go; the
@@ -107,10 +87,6 @@ void ResetLastError();
 int LastErrorCode();
 std::string LastErrorMessage();
 
-// --- exports
-// The caller prepares info (its identifier slots).
-int GetCertInfo(const Site& site, ByteView cert, ProviderCertInfo& info);
-int CheckKeyPair(const Site& site, ByteView cert, ByteView key, const char* pass);
 // Into a fixed buffer: scratch's size on entry is the room; cut to what was
 // written. An empty scratch asks only whether the key re-encrypts (its
 // length is learnt, nothing is copied out), whatever size it comes to.
@@ -126,11 +102,6 @@ struct AcquiredKeys {
     KeyIds ids;
 };
 int AcquireKey(const Site& site, ByteView keyFile, const char* pass, AcquiredKeys& keys);
-int DonglesConnectKey(const Site& site, const char* providerName, int32_t slotId, const char* pin,
-                      ZKTokenKey& handle);
-int DonglesConnectNamedKey2(const Site& site, ZKTokenKey token, const char* keyName, const char* keyId,
-                            const char* keyPass, ZKTokenKey& handle);
-int DonglesDisconnectKey(const Site& site, ZKTokenKey handle);
 int DonglesEnumTokenKeys(const Site& site, ZKTokenKey token, std::vector<TokenKey>& keys);
 
 // --- hardware tokens: listing and management
@@ -138,24 +109,9 @@ int DonglesEnumTokens(const Site& site, std::vector<TokenInfo>& tokens);
 int DonglesEnumNamedKeys(const Site& site, ZKTokenKey token, std::vector<std::string>& names);
 // The provider's text for a token record (empty when it gives none).
 std::string DonglesTokenOID(const TokenInfo& token);
-int DonglesConnectNamedKey(const Site& site, const char* providerName, int32_t slotId, const char* devicePass,
-                           const char* keyName, const char* keyId, const char* keyPass, ZKTokenKey& handle);
-// userPass may be null (no user PIN set).
-int DonglesInitSlot(const Site& site, const char* providerName, int32_t slotId, const char* adminPass,
-                    const char* userPass, const char* label);
-int DonglesChangePassword(const Site& site, const char* providerName, int32_t slotId, const char* oldPass,
-                          const char* newPass);
-int DonglesChangeNamedKeyPassword(const Site& site, const char* providerName, int32_t slotId, const char* devicePass,
-                                  const char* keyName, const char* subjectKeyId, const char* oldPass,
-                                  const char* newPass);
-int DonglesUnlockPin(const Site& site, const char* providerName, int32_t slotId, const char* adminPass,
-                     const char* userPass);
-int DonglesSetKeyLabel(const Site& site, ZKTokenKey token, const char* keyId, const char* label);
-int DonglesDeleteKey(const Site& site, ZKTokenKey token, const char* keyId);
 int DonglesEnumFiles(const Site& site, ZKTokenKey token, std::vector<std::string>& names);
 // An empty file is answered by the sizing call alone. Output: wiped (a token file may hold a secret).
 int DonglesGetFile(const Site& site, ZKTokenKey token, const char* name, Output& file);
-int DonglesSetFile(const Site& site, ZKTokenKey token, const char* name, ByteView data);
 
 // --- certificate requests: new keys and their PKCS#10 requests. The
 // provider writes each new key's identifier into its subject record.
@@ -170,26 +126,14 @@ int DonglesCreateSimpleCertRequest(const Site& site, const char* pin, const char
                                    const char* text2, const char* text3, CertRequestSubject& subject1,
                                    CertRequestSubject* subject2, CertRequestOutputs& out);
 
-// --- methods-table slots of a crypto library
-int LibHash(const Site& site, int32_t lib, ByteView data, uint8_t (&out)[32]);
 // Output: the result (secret when decrypting).
 int LibSymmetric(const Site& site, int32_t lib, ByteView data, ByteView key, int32_t mode, Output& out);
-int LibVerifyDetached(const Site& site, int32_t lib, ByteView signature, ByteView data, Output& signerCert);
-// Logged as "Sign" both.
-int LibSign(const Site& site, int32_t lib, ByteView data, const KeyRef& key, ByteView cert, const char* pass,
-            Output& out);
-int LibSignDetached(const Site& site, int32_t lib, ByteView data, const KeyRef& key, ByteView cert,
-                    const char* pass, Output& out);
-int LibCheckKeyPair(const Site& site, int32_t lib, const KeyRef& key, ByteView cert, const char* pass);
 // The same pair check of key bytes, keeping the key open when it passes
 // (ZKLCTX_OpenKey): one opening serves the check and the operations after
 // it. Logged as "CheckKeyPair". Where the provider cannot keep keys open (or
 // does not know lib) it is the plain check, and 0 comes without a key.
 int LibOpenKeyPair(const Site& site, int32_t lib, ByteView key, ByteView cert, const char* pass,
                    OpenedKeyPtr& opened);
-// Output: the re-encrypted key file (secret).
-int LibChangeKeyPassword(const Site& site, int32_t lib, ByteView key, const char* oldPass, const char* newPass,
-                         Output& out);
 
 // --- signed containers (ZKLCTX_). Outputs are sized with two calls unless
 // said otherwise; a signer's key is a KeyRef, its password a text.
@@ -205,9 +149,6 @@ int CtxCreateContainer(const Site& site, bool keepContent, ByteView document, co
 // when content is given (a container without content).
 int CtxAddSignature(const Site& site, ByteView container, const ByteView* content, const SignerRef& signer,
                     const AdditionalAttributes& attrs, Output& result);
-int CtxRemoveSignature(const Site& site, ByteView container, int32_t signIndex, int32_t options, Output& result);
-int CtxRemoveContent(const Site& site, ByteView container, Output& result);
-int CtxAddContent(const Site& site, ByteView container, ByteView content, Output& result);
 int CtxMergeSignedData(const Site& site, bool checkHash, std::span<const ByteView> containers, Output& result);
 // One signature described; the record's pieces point into work, which the
 // call makes as large as the container (called once).
@@ -225,8 +166,6 @@ int CtxGetContainerInfos(const Site& site, ByteView container, ContainerDescript
 // One code per signature, in container order (room for ZK_VERIFY_MAX_RESULTS);
 // with content, over that content (ZKLCTX_VerifyExternal).
 int CtxVerify(const Site& site, ByteView container, const ByteView* content, std::vector<int32_t>& results);
-// With no issuer, the provider's root check.
-int CtxCheckSignatureCertificate(const Site& site, ByteView cert, ByteView issuer);
 // Into a buffer of ZK_KEY_BUFFER_SIZE bytes (called once).
 int CtxGetSignedDataCertificate(const Site& site, ByteView container, int32_t index, std::vector<uint8_t>& cert);
 // Into a buffer of ZK_KEY_BUFFER_SIZE bytes (called once): the hash named by
@@ -241,8 +180,6 @@ int CtxEncryptData(const Site& site, ByteView document, const SignerRef& sender,
 // ZKLCTX_DecryptData; originatorCert may be empty. Output: the plaintext (secret).
 int CtxDecryptData(const Site& site, ByteView envelope, const KeyRef& key, const char* pass, ByteView originatorCert,
                    ByteView recipientCert, Output& plain);
-// Called once: 0 not recognised, 1 signed container, 2 envelope.
-int CtxGetEnvelopeType(const Site& site, ByteView block, int32_t& type);
 // Into a buffer of ZK_KEY_BUFFER_SIZE bytes (called once).
 int CtxGetOriginatorCertificate(const Site& site, ByteView envelope, int32_t index, std::vector<uint8_t>& cert);
 // The count, then one zeroed record per recipient, in envelope order.
@@ -324,23 +261,10 @@ std::string LibraryCode(int libIndex);
 int DetectBlock(ByteView data, int32_t* libIndex);
 // Slot 16. Outputs: the content (secret), the first signer's certificate.
 int LibRemoveSignature(const Site& site, int32_t lib, ByteView data, Output& content, Output& signerCert);
-// Slots 17 (one recipient) and 49 (several). Output: the envelope.
-int LibEncrypt(const Site& site, int32_t lib, ByteView data, ByteView recipientCert, const KeyRef& key,
-               ByteView senderCert, const char* pass, Output& out);
 int LibEncryptMany(const Site& site, int32_t lib, ByteView data, const std::vector<ByteView>& recipientCerts,
                    const KeyRef& key, ByteView senderCert, const char* pass, Output& out);
-// Slot 18; senderCert may be empty. Output: the plaintext (secret).
-int LibDecrypt(const Site& site, int32_t lib, ByteView data, ByteView senderCert, ByteView recipientCert,
-               const KeyRef& key, const char* pass, Output& out);
-// ZKLUA1_Decrypt of a block behind the "CERTCRYPT" header. Output: the plaintext (secret).
-int UA1Decrypt(const Site& site, ByteView data, const KeyRef& key, const char* pass, ByteView cert, Output& out);
 // Slot 22: a text form unwrapped in place; size becomes the decoded size.
 int Unwrap(const Site& site, std::span<uint8_t> data, size_t& size);
-// Slots 32 and 33. The caller prepares info (its certificate buffer).
-int TimestampRead(const Site& site, ByteView data, TimestampInfo& info);
-int TimestampRemove(const Site& site, ByteView data, Output& content);
-// Slot 48: a certificate read with a library.
-int LibReadCert(const Site& site, int32_t lib, ByteView cert, ProviderCertInfo& info);
 // Slot 50: each recipient's certificate as the envelope carries it (empty where it does not).
 int RecipientCerts(const Site& site, ByteView envelope, std::vector<std::vector<uint8_t>>& certs);
 // Slot 53: what the envelope tells of each recipient.

@@ -72,6 +72,9 @@ std::string Cp(const char* utf8) { return Utf8ToCp1251(utf8); }
 }  // namespace
 
 const Binding& Get() { return g_binding; }
+const Exports& BoundExports() { return g_binding.exports; }
+const ZKLDProc* BoundMethods() { return g_binding.methods; }
+ZKLDContext BoundContext() { return g_binding.context; }
 
 int CountLoadedLibraries(const CryptoLibInfo* table, int entries) {
     int n = 0;

@@ -12,17 +12,11 @@
 #include <type_traits>
 #include <utility>
 
+#include "provider/Exports.h"
 #include "provider/Operations.h"
 #include "provider/ZelkorD.h"
 
 namespace zk::provider {
-
-// One bound pointer per export of the contract, in binding order.
-struct Exports {
-#define ZK_EXPORT_FIELD(ret, name, seq) name##_t name = nullptr;
-    ZK_PROVIDER_EXPORTS(ZK_EXPORT_FIELD)
-#undef ZK_EXPORT_FIELD
-};
 
 // Process-wide binding: written by LoadProvider/UnloadProvider only (before
 // and after every other thread), read without a lock.

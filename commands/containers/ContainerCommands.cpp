@@ -80,7 +80,8 @@ bool CtxRemoveSignatureCommand(const char* command, const tinyxml2::XMLElement* 
     if (!index || !options) return false;
     provider::Output out;
     const int code =
-        provider::CtxRemoveSignature(ZK_SITE("CtxRemoveSignatureCommand"), DecodeData(data).view(), *index, *options, out);
+        provider::Invoke<ZK_EXPORT(ZKLCTX_RemoveSignature)>(ZK_SITE("CtxRemoveSignatureCommand"), DecodeData(data).view(),
+                                                            *index, *options, out);
     answer = ContainerAnswer(command, code, out);
     return true;
 }
@@ -88,7 +89,8 @@ bool CtxRemoveSignatureCommand(const char* command, const tinyxml2::XMLElement* 
 bool CtxRemoveContentCommand(const char* command, const tinyxml2::XMLElement*, const char* data,
                              std::string& answer) {
     provider::Output out;
-    const int code = provider::CtxRemoveContent(ZK_SITE("CtxRemoveContentCommand"), DecodeData(data).view(), out);
+    const int code = provider::Invoke<ZK_EXPORT(ZKLCTX_RemoveContent)>(ZK_SITE("CtxRemoveContentCommand"),
+                                                                       DecodeData(data).view(), out);
     answer = ContainerAnswer(command, code, out);
     return true;
 }
@@ -98,7 +100,8 @@ bool CtxAddContentCommand(const char* command, const tinyxml2::XMLElement* param
     const std::vector<uint8_t> content = Base64Decode(ChildText(params, "Content"));
     if (content.empty()) return false;
     provider::Output out;
-    const int code = provider::CtxAddContent(ZK_SITE("CtxAddContentCommand"), DecodeData(data).view(), content, out);
+    const int code = provider::Invoke<ZK_EXPORT(ZKLCTX_AddContent)>(ZK_SITE("CtxAddContentCommand"), DecodeData(data).view(),
+                                                                    provider::ByteView(content), out);
     answer = ContainerAnswer(command, code, out);
     return true;
 }

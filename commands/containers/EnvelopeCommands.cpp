@@ -71,8 +71,8 @@ bool CtxDecryptCommand(const char* command, const tinyxml2::XMLElement* params, 
 bool CtxGetEnvelopeTypeCommand(const char* command, const tinyxml2::XMLElement*, const char* data,
                                std::string& answer) {
     int32_t type = 0;
-    const int code = provider::CtxGetEnvelopeType(ZK_SITE("CtxGetEnvelopeTypeCommand"), DecodeDocument(data).view(),
-                                                  type);
+    const int code = provider::Invoke<ZK_EXPORT(ZKLCTX_GetEnvelopeType)>(ZK_SITE("CtxGetEnvelopeTypeCommand"),
+                                                                          DecodeDocument(data).view(), &type);
     tinyxml2::XMLDocument doc;
     tinyxml2::XMLElement* out = BuildXMLHead(doc, command, code);
     if (code == 0) AddTextElement(out, "EnvelopeType", std::to_string(type));

@@ -92,8 +92,8 @@ bool CtxGetSignerCertCommand(const char* command, const tinyxml2::XMLElement* pa
 bool CtxVerifyCertSignCommand(const char* command, const tinyxml2::XMLElement* params, const char* data,
                               std::string& answer) {
     const std::vector<uint8_t> issuer = Base64Decode(ChildText(params, "IssuerCert"));
-    const int code = provider::CtxCheckSignatureCertificate(ZK_SITE("CtxVerifyCertSignCommand"), DecodeData(data).view(),
-                                                            issuer);
+    const int code = provider::Invoke<ZK_EXPORT(ZKLCTX_CheckSignatureCertificate)>(
+        ZK_SITE("CtxVerifyCertSignCommand"), DecodeData(data).view(), issuer);
     answer = SimpleAnswer(command, code);
     return true;
 }

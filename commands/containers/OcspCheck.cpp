@@ -21,7 +21,7 @@ void NameKeyByCertificate(SignerParams& p) {
     if (!p.senderCert || p.senderKey || !p.dongleProvider.empty() || !p.serial.empty() || !p.drfo.empty()) return;
     ProviderCertInfo info{};
     info.Type = -1;
-    if (provider::GetCertInfo(ZK_SITE("LocateOcspRequester"), *p.senderCert, info) == 0) p.serial = Field(info.Serial);
+    if (provider::Invoke<ZK_EXPORT(ZKLCTX_GetCertInfo)>(ZK_SITE("LocateOcspRequester"), provider::ByteView(*p.senderCert), &info) == 0) p.serial = Field(info.Serial);
 }
 
 }  // namespace

@@ -35,7 +35,8 @@ void AppendSign(tinyxml2::XMLElement* signs, size_t index, const ContainerInfo& 
     if (index < results.size()) AddTextElement(sign, "VerifyResult", std::to_string(results[index]));
     const provider::ByteView cert = PieceOf(info.SignerCert);
     AddTextElement(sign, "VerifyCertCode",
-                   std::to_string(provider::CtxCheckSignatureCertificate(ORIGINAL_SITE, cert, {})));
+                   std::to_string(provider::Invoke<ZK_EXPORT(ZKLCTX_CheckSignatureCertificate)>(ORIGINAL_SITE, cert,
+                                                                                               provider::ByteView())));
     AppendSignatureElements(sign, info);
     ProviderCertInfo described{};
     std::vector<std::string> eku;
@@ -62,7 +63,7 @@ bool CtxGetOriginalCommand(const char* command, const tinyxml2::XMLElement* para
     DocumentBuffer input = DecodeDocument(data);
     provider::ByteView current = input.view();
     int32_t type = 0;
-    int code = provider::CtxGetEnvelopeType(ORIGINAL_SITE, current, type);
+    int code = provider::Invoke<ZK_EXPORT(ZKLCTX_GetEnvelopeType)>(ORIGINAL_SITE, current, &type);
 
     // An envelope: its recipients, then the container inside it.
     std::vector<ProviderCertInfo> recipients;
@@ -78,7 +79,8 @@ bool CtxGetOriginalCommand(const char* command, const tinyxml2::XMLElement* para
             decrypted = true;
             input.Release();
             current = opened.plain.view();
-            code = provider::CtxGetEnvelopeType(ORIGINAL_SITE, current, type);
+            type = 0;
+            code = provider::Invoke<ZK_EXPORT(ZKLCTX_GetEnvelopeType)>(ORIGINAL_SITE, current, &type);
         }
     }
     if (code == 0 && type != kTypeSigned) code = ZK_E_DAMAGED;

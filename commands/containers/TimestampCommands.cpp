@@ -42,7 +42,7 @@ std::optional<TimestampService> LocateService(const char* function, const tinyxm
     if (address.empty()) {
         ProviderCertInfo info{};
         info.Type = -1;
-        if ((s.code = provider::GetCertInfo(provider::Site{function, __FILE__, __LINE__, nullptr}, s.cert, info)))
+        if ((s.code = provider::Invoke<ZK_EXPORT(ZKLCTX_GetCertInfo)>(provider::Site{function, __FILE__, __LINE__, nullptr}, provider::ByteView(s.cert), &info)))
             return s;
         address.assign(info.AccessTSP, strnlen(info.AccessTSP, sizeof info.AccessTSP));
         if (address.empty()) return std::nullopt;

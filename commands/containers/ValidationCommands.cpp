@@ -62,7 +62,7 @@ bool CtxRequestOcspCommand(const char* command, const tinyxml2::XMLElement* para
     for (const Bytes& cert : certs) {
         ProviderCertInfo info{};
         info.Type = -1;
-        if ((code = provider::GetCertInfo(ZK_SITE("CtxRequestOcspCommand"), cert, info))) break;
+        if ((code = provider::Invoke<ZK_EXPORT(ZKLCTX_GetCertInfo)>(ZK_SITE("CtxRequestOcspCommand"), provider::ByteView(cert), &info))) break;
         if (address.empty()) address.assign(info.AccessOCSP, strnlen(info.AccessOCSP, sizeof info.AccessOCSP));
     }
     if (code == 0 && address.empty()) return false;

@@ -61,8 +61,9 @@ bool ChangeKeyPassCommand(const char* command, const tinyxml2::XMLElement* param
         SecretBytes key(bytes ? std::move(*bytes) : std::vector<uint8_t>());
         provider::Output reencrypted;
         code = key.empty() ? ZK_E_NO_KEY_FILE
-                           : provider::LibChangeKeyPassword(ZK_SITE("ChangeKeyPassCommand"), check.libIndex, key.bytes(),
-                                                            oldPass.text.c_str(), newPass.text.c_str(), reencrypted);
+                           : provider::Invoke<ZK_METHOD(ZKLD_SLOT_CHANGE_KEY_PASSWORD)>(
+                                 ZK_SITE("ChangeKeyPassCommand"), check.libIndex, key.bytes(), oldPass.text.c_str(),
+                                 newPass.text.c_str(), provider::Secret(reencrypted));
         if (code == 0 && !files::WriteAtomically(check.keyPath, reencrypted.data(), reencrypted.size()))
             code = ZK_E_NO_KEY_FILE;
     }

@@ -74,6 +74,7 @@ constexpr size_t kMaxLayers = 64;
 constexpr size_t kTimestampCertRoom = ZK_KEY_BUFFER_SIZE;
 
 #define OPEN_SITE ZK_SITE("OpenProtectedData")
+#define OPEN_SITE_AS(operation) ZK_SITE_AS("OpenProtectedData", operation)
 
 std::string FieldText(const char* field, size_t size) { return std::string(field, strnlen(field, size)); }
 
@@ -148,7 +149,8 @@ private:
         // What a layer decrypts is no longer than its envelope.
         if (!ChargeRequestOutput(cur_.view().size())) return ZK_E_DAMAGED;
         provider::Output plain;
-        if (int code = provider::UA1Decrypt(OPEN_SITE, cur_.view(), key_.Key(), key_.password.c_str(), cert, plain))
+        if (int code = provider::Invoke<ZK_EXPORT(ZKLUA1_Decrypt)>(OPEN_SITE_AS("UA1Decrypt"), cur_.view(), key_.Key(),
+                                                                   key_.password.c_str(), cert, provider::Secret(plain)))
             return code;
         cur_ = DocumentBuffer(std::move(plain));
         return ZK_E_OK;
@@ -193,8 +195,9 @@ private:
         if (provider::LibraryNeedsSenderCert(lib) && sender_.empty()) return ZK_E_NO_SENDER_BEFORE_ENCRYPTED;
         if (!ChargeRequestOutput(view.size())) return ZK_E_DAMAGED;
         provider::Output plain;
-        if (int code = provider::LibDecrypt(OPEN_SITE, lib, view, sender_, key_.cert, key_.Key(),
-                                            key_.password.c_str(), plain))
+        if (int code = provider::Invoke<ZK_METHOD(ZKLD_SLOT_DECRYPT)>(OPEN_SITE, lib, view, provider::Secret(plain),
+                                                                      sender_, key_.cert, key_.Key(),
+                                                                      key_.password.c_str()))
             return code;
         cur_ = DocumentBuffer(std::move(plain));
         result_.signers.clear();
@@ -216,9 +219,9 @@ private:
         TimestampInfo info{};
         info.CertBuffer = tsaCert.data();
         info.CertLength = static_cast<uint32_t>(tsaCert.size());
-        if (int code = provider::TimestampRead(OPEN_SITE, view, info)) return code;
+        if (int code = provider::Invoke<ZK_METHOD(ZKLD_SLOT_TIMESTAMP_READ)>(OPEN_SITE, view, &info)) return code;
         provider::Output content;
-        if (int code = provider::TimestampRemove(OPEN_SITE, view, content)) return code;
+        if (int code = provider::Invoke<ZK_METHOD(ZKLD_SLOT_TIMESTAMP_REMOVE)>(OPEN_SITE, view, content)) return code;
         cur_ = DocumentBuffer(std::move(content));
         result_.signers.clear();
         keptSigned_.Release();

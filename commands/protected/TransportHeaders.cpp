@@ -78,7 +78,7 @@ int ParsingLibrary() {
 
 int SenderLibrary(ByteSpan cert) {
     ProviderCertInfo info{};
-    if (provider::LibReadCert({}, ParsingLibrary(), cert, info) != 0) return 0;
+    if (provider::Invoke<ZK_METHOD(ZKLD_SLOT_READ_CERT)>({}, ParsingLibrary(), cert, &info) != 0) return 0;
     int issuerClass = ClassifyIssuer(std::string_view(info.IssuerSN, strnlen(info.IssuerSN, sizeof info.IssuerSN)));
     if (issuerClass != 0 && issuerClass != 9) issuerClass = 14;
     const int identity = provider::LibraryIdentityByCode(LibraryCodeForClass(issuerClass));

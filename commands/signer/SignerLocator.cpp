@@ -90,8 +90,8 @@ std::optional<std::vector<uint8_t>> ReadListedFile(const std::string& path) {
 int OpenNamedKey(const SignerParams& p, SignerLocation& loc, const std::string& keyId, const SecretString& keyPass) {
     ZKTokenKey named = 0;
     int rc = TryTokenPin(p.dongleProvider, p.dongleSlot, TokenPin::User, keyPass.str(), [&] {
-        return provider::DonglesConnectNamedKey2(ZK_SITE("LocateSigner"), loc.token->handle(), nullptr, keyId.c_str(),
-                                                 keyPass.c_str(), named);
+        return provider::Invoke<ZK_EXPORT(ZKLDongles_ConnectNamedKey2)>(ZK_SITE("LocateSigner"), loc.token->handle(), nullptr,
+                                                                        keyId.c_str(), keyPass.c_str(), &named);
     });
     if (rc == 0)
         loc.token = std::make_shared<const TokenSession>(ZK_SITE("LocateSigner"), p.dongleProvider, p.dongleSlot,
@@ -173,8 +173,8 @@ void FindOnToken(const SignerParams& p, bool named, const SecretString& keyPass,
     }
     loc.cert = std::move(*bytes);
     if ((loc.code = ChooseLibrary(p, "", found->libIndex, loc.libIndex))) return;
-    loc.code = provider::LibCheckKeyPair(ZK_SITE("LocateSigner"), loc.libIndex, loc.Key(), loc.cert,
-                                         loc.password.c_str());
+    loc.code = provider::Invoke<ZK_METHOD(ZKLD_SLOT_CHECK_KEY_PAIR)>(ZK_SITE("LocateSigner"), loc.libIndex, loc.Key(),
+                                                                     loc.cert, loc.password.c_str());
 }
 
 // A page that keeps its PIN (Preserve) keeps the token's session with it:

@@ -91,8 +91,9 @@ bool EncryptCommand(const char* command, const tinyxml2::XMLElement* params, con
         DocumentBuffer document = DecodeDocument(data);
         const char* pass = sender.password.c_str();
         if (recipients.size() == 1) {
-            code = provider::LibEncrypt(ZK_SITE("EncryptCommand"), sender.libIndex, document.view(), recipients[0],
-                                        sender.Key(), sender.cert, pass, envelope);
+            code = provider::Invoke<ZK_METHOD(ZKLD_SLOT_ENCRYPT)>(ZK_SITE("EncryptCommand"), sender.libIndex,
+                                                                  document.view(), envelope, recipients[0],
+                                                                  sender.Key(), sender.cert, pass);
         } else {
             std::vector<provider::ByteView> views(recipients.begin(), recipients.end());
             code = provider::LibEncryptMany(ZK_SITE("EncryptCommand"), sender.libIndex, document.view(), views,

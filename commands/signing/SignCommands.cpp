@@ -11,13 +11,12 @@
 namespace zk {
 namespace {
 
-using SignOperation = int (*)(const provider::Site&, int32_t, provider::ByteView, const provider::KeyRef&,
-                              provider::ByteView, const char*, provider::Output&);
-
 // Data must be present and the signer block sufficient with a password;
 // otherwise the command has no answer of its own.
 
-template <SignOperation Sign>
+// Slot is the methods-table slot that signs (content attached or detached);
+// both are logged as "Sign".
+template <int Slot>
 bool SignCommand(const char* command, unsigned fields, const tinyxml2::XMLElement* params, const char* data,
                  std::string& answer) {
     const SignerParams signer = ReadSignerParams(params, fields);
@@ -27,8 +26,9 @@ bool SignCommand(const char* command, unsigned fields, const tinyxml2::XMLElemen
     provider::Output out;
     int code = loc.code;
     if (code == 0)
-        code = Sign(ZK_SITE("SignCommand"), loc.libIndex, TakeRequestDocument(data).view(), loc.Key(), loc.cert,
-                    loc.password.c_str(), out);
+        code = provider::Invoke<ZK_METHOD(Slot)>(ZK_SITE_AS("SignCommand", "Sign"), loc.libIndex,
+                                                 TakeRequestDocument(data).view(), out, loc.Key(), loc.cert,
+                                                 loc.password.c_str());
     loc.DisconnectToken();
 
     tinyxml2::XMLDocument doc;
@@ -40,12 +40,12 @@ bool SignCommand(const char* command, unsigned fields, const tinyxml2::XMLElemen
 }  // namespace
 
 bool SetSignCommand(const char* command, const tinyxml2::XMLElement* params, const char* data, std::string& answer) {
-    return SignCommand<provider::LibSign>(command, kSignerWithLib, params, data, answer);
+    return SignCommand<ZKLD_SLOT_SIGN>(command, kSignerWithLib, params, data, answer);
 }
 
 // The library always follows the certificate: Lib is not read.
 bool SetExternalSignCommand(const char* command, const tinyxml2::XMLElement* params, const char* data, std::string& answer) {
-    return SignCommand<provider::LibSignDetached>(command, 0, params, data, answer);
+    return SignCommand<ZKLD_SLOT_SIGN_DETACHED>(command, 0, params, data, answer);
 }
 
 }  // namespace zk

@@ -22,7 +22,7 @@ int DeriveKey(int lib, const std::vector<uint8_t>& seed, std::vector<uint8_t>& k
     std::vector<uint8_t> material(seed);
     material.insert(material.end(), key.begin(), key.end());
     uint8_t hash[kHashSize] = {};
-    int code = provider::LibHash(ZK_SITE("SymmetricCommand"), lib, material, hash);
+    int code = provider::Invoke<ZK_METHOD(ZKLD_SLOT_HASH)>(ZK_SITE("SymmetricCommand"), lib, material, hash, 0, 0);
     SecureWipe(material);
     if (code == 0) {
         SecureWipe(key);
@@ -88,7 +88,8 @@ bool CheckExternalSignCommand(const char* command, const tinyxml2::XMLElement* p
 
     const int lib = provider::SelectLibrary("UA1");
     provider::Output cert;
-    int code = provider::LibVerifyDetached(ZK_SITE("CheckExternalSignCommand"), lib, signature, content, cert);
+    int code = provider::Invoke<ZK_METHOD(ZKLD_SLOT_VERIFY_DETACHED)>(ZK_SITE("CheckExternalSignCommand"), lib, signature,
+                                                                   content, cert);
 
     tinyxml2::XMLDocument doc;
     tinyxml2::XMLElement* out = BuildXMLHead(doc, command, code);

@@ -78,10 +78,10 @@ std::vector<NamedKey> NamedKeys(ZKTokenKey handle, KeyCerts& certs) {
     for (const std::string& name : names) {
         NamedKey entry{name, {}};
         ZKTokenKey key = 0;
-        if (provider::DonglesConnectNamedKey2(ZK_SITE("DonglesList"), handle, name.c_str(), nullptr, nullptr, key) ==
+        if (provider::Invoke<ZK_EXPORT(ZKLDongles_ConnectNamedKey2)>(ZK_SITE("DonglesList"), handle, name.c_str(), nullptr, nullptr, &key) ==
             0) {
             entry.keys = Keys(key, certs);
-            provider::DonglesDisconnectKey(ZK_SITE("DonglesList"), key);
+            provider::Invoke<ZK_EXPORT(ZKLDongles_DisconnectKey)>(ZK_SITE("DonglesList"), key);
         }
         named.push_back(std::move(entry));
     }

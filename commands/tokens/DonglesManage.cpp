@@ -61,9 +61,9 @@ int OpenKey(const TokenRef& t, const SecretString& pass, const std::string& keyI
     if (name == "#") name.clear();
     return ConnectTokenSession(ZK_SITE("DonglesCommand"), t.provider, t.slot, [&](ZKTokenKey& handle) {
         return TryTokenPin(t.provider, t.slot, TokenPin::User, text, [&] {
-            return provider::DonglesConnectNamedKey(ZK_SITE("DonglesCommand"), t.provider.c_str(), t.slot,
-                                                    device.c_str(), name.c_str(), keyId.c_str(), keyPass.c_str(),
-                                                    handle);
+            return provider::Invoke<ZK_EXPORT(ZKLDongles_ConnectNamedKey)>(
+                ZK_SITE("DonglesCommand"), t.provider.c_str(), t.slot, device.c_str(), name.c_str(), keyId.c_str(),
+                keyPass.c_str(), &handle);
         });
     }, c);
 }
@@ -103,8 +103,9 @@ bool DonglesInitCommand(const char* command, const tinyxml2::XMLElement* params,
     if (Refused(command, *token, answer)) return true;
     LetGoOfToken(token->provider, token->slot);
     const int code = TryTokenPin(token->provider, token->slot, TokenPin::Officer, admin->str(), [&] {
-        return provider::DonglesInitSlot(ZK_SITE("DonglesCommand"), token->provider.c_str(), token->slot,
-                                         admin->c_str(), user ? user->c_str() : nullptr, label.c_str());
+        return provider::Invoke<ZK_EXPORT(ZKLDongles_InitSlot)>(ZK_SITE("DonglesCommand"), token->provider.c_str(),
+                                                                token->slot, admin->c_str(),
+                                                                user ? user->c_str() : nullptr, label.c_str());
     });
     answer = SimpleAnswer(command, code);
     return true;
@@ -125,16 +126,16 @@ bool DonglesChangePassCommand(const char* command, const tinyxml2::XMLElement* p
         LetGoOfToken(token->provider, token->slot);
         const SecretString tried(device->str() + "\r\n" + oldPass->str());
         code = TryTokenPin(token->provider, token->slot, TokenPin::User, tried.str(), [&] {
-            return provider::DonglesChangeNamedKeyPassword(ZK_SITE("DonglesCommand"), token->provider.c_str(),
-                                                           token->slot, device->c_str(), name ? name->c_str() : "",
-                                                           keyId.c_str(), oldPass->c_str(), newPass->c_str());
+            return provider::Invoke<ZK_EXPORT(ZKLDongles_ChangeNamedKeyPassword)>(
+                ZK_SITE("DonglesCommand"), token->provider.c_str(), token->slot, device->c_str(),
+                name ? name->c_str() : "", keyId.c_str(), oldPass->c_str(), newPass->c_str());
         });
     } else {
         if (Refused(command, *token, answer)) return true;
         LetGoOfToken(token->provider, token->slot);
         code = TryTokenPin(token->provider, token->slot, TokenPin::User, oldPass->str(), [&] {
-            return provider::DonglesChangePassword(ZK_SITE("DonglesCommand"), token->provider.c_str(), token->slot,
-                                                   oldPass->c_str(), newPass->c_str());
+            return provider::Invoke<ZK_EXPORT(ZKLDongles_ChangePassword)>(
+                ZK_SITE("DonglesCommand"), token->provider.c_str(), token->slot, oldPass->c_str(), newPass->c_str());
         });
     }
     answer = SimpleAnswer(command, code);
@@ -149,8 +150,9 @@ bool DonglesUnlockCommand(const char* command, const tinyxml2::XMLElement* param
     if (Refused(command, *token, answer)) return true;
     LetGoOfToken(token->provider, token->slot);
     const int code = TryTokenPin(token->provider, token->slot, TokenPin::Officer, admin->str(), [&] {
-        return provider::DonglesUnlockPin(ZK_SITE("DonglesCommand"), token->provider.c_str(), token->slot,
-                                          admin->c_str(), user ? user->c_str() : "");
+        return provider::Invoke<ZK_EXPORT(ZKLDongles_UnlockPin)>(ZK_SITE("DonglesCommand"), token->provider.c_str(),
+                                                                 token->slot, admin->c_str(),
+                                                                 user ? user->c_str() : "");
     });
     answer = SimpleAnswer(command, code);
     return true;
@@ -163,7 +165,8 @@ bool DonglesKeySetLabelCommand(const char* command, const tinyxml2::XMLElement* 
     const std::string keyId = Text(params, "KeyId"), label = Text(params, "Label");
     if (!token || !pass || keyId.empty() || label.empty()) return false;
     const int code = OnKey(*token, *pass, keyId, [&](ZKTokenKey key) {
-        return provider::DonglesSetKeyLabel(ZK_SITE("DonglesCommand"), key, keyId.c_str(), label.c_str());
+        return provider::Invoke<ZK_EXPORT(ZKLDongles_SetKeyLabel)>(ZK_SITE("DonglesCommand"), key, keyId.c_str(),
+                                                                   label.c_str());
     });
     answer = SimpleAnswer(command, code);
     return true;
@@ -177,7 +180,7 @@ bool DonglesKeyDeleteCommand(const char* command, const tinyxml2::XMLElement* pa
     if (!token || !pass || keyId.empty()) return false;
     if (Refused(command, *token, answer)) return true;
     const int code = OnKey(*token, *pass, keyId, [&](ZKTokenKey key) {
-        return provider::DonglesDeleteKey(ZK_SITE("DonglesCommand"), key, keyId.c_str());
+        return provider::Invoke<ZK_EXPORT(ZKLDongles_DeleteKey)>(ZK_SITE("DonglesCommand"), key, keyId.c_str());
     });
     answer = SimpleAnswer(command, code);
     return true;
@@ -225,7 +228,8 @@ bool DonglesFileSetCommand(const char* command, const tinyxml2::XMLElement* para
     if (Refused(command, *token, answer)) return true;
     SecretBytes bytes(data && *data ? Base64Decode(std::string_view(data, std::strlen(data))) : std::vector<uint8_t>());
     const int code = OnToken(*token, *pin, [&](ZKTokenKey key) {
-        return provider::DonglesSetFile(ZK_SITE("DonglesCommand"), key, name->c_str(), bytes.bytes());
+        return provider::Invoke<ZK_EXPORT(ZKLDongles_SetFile)>(ZK_SITE("DonglesCommand"), key, name->c_str(),
+                                                               provider::ByteView(bytes.bytes()));
     });
     answer = SimpleAnswer(command, code);
     return true;

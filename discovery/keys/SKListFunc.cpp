@@ -298,7 +298,7 @@ KeyCheck CheckKeyBytes(const uint8_t* key, size_t keyLen, const KeySearchInput& 
     const provider::ByteView cert(in.cert, in.certLen), bytes(key, keyLen);
     provider::OpenedKeyPtr opened_key;
     int rc = in.directPairCheck
-                 ? provider::CheckKeyPair(site, cert, bytes, password.c_str())
+                 ? provider::Invoke<ZK_EXPORT(ZKLCTX_CheckKeyPair)>(site, cert, bytes, password.c_str())
                  : provider::LibOpenKeyPair(site, in.libIndex, bytes, cert, password.c_str(), opened_key);
     // The libraries "QLB" and "USC" may accept a key without its password; it
     // then counts as found, not as opened.

@@ -97,7 +97,7 @@ TokenSession::TokenSession(const provider::Site& site, std::string providerName,
     : site_(site), provider_(std::move(providerName)), slot_(slot), handle_(handle) {}
 
 TokenSession::~TokenSession() {
-    provider::DonglesDisconnectKey(site_, handle_);
+    provider::Invoke<ZK_EXPORT(ZKLDongles_DisconnectKey)>(site_, handle_);
     Store& s = TheStore();
     {
         std::lock_guard<std::mutex> hold(s.lock);
@@ -141,7 +141,7 @@ int ConnectTokenSession(const provider::Site& site, const std::string& providerN
 int ConnectTokenSession(const provider::Site& site, const std::string& providerName, int32_t slot, const char* pin,
                         TokenSessionPtr& out) {
     return ConnectTokenSession(site, providerName, slot, [&](ZKTokenKey& handle) {
-        auto connect = [&] { return provider::DonglesConnectKey(site, providerName.c_str(), slot, pin, handle); };
+        auto connect = [&] { return provider::Invoke<ZK_EXPORT(ZKLDongles_ConnectKey)>(site, providerName.c_str(), slot, pin, &handle); };
         return pin ? TryTokenPin(providerName, slot, TokenPin::User, pin, connect) : connect();
     }, out);
 }

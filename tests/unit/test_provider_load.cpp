@@ -130,10 +130,11 @@ TEST_F(ProviderLoadTest, OperationsThatThrowAnswerAProviderError) {
     EXPECT_EQ(zk::provider::LastErrorCode(), ZK_E_PROVIDER_NOT_SUPPORTED);
     EXPECT_EQ(zk::provider::LastErrorMessage(), "internal failure: out of memory");
     uint8_t hash[32];
-    EXPECT_EQ(zk::provider::LibHash({}, 0, block, hash), ZK_E_PROVIDER_NOT_SUPPORTED);
+    const zk::provider::ByteView blockView(block);
+    EXPECT_EQ(zk::provider::Invoke<ZK_METHOD(ZKLD_SLOT_HASH)>({}, 0, blockView, hash, 0, 0), ZK_E_PROVIDER_NOT_SUPPORTED);
     EXPECT_EQ(zk::provider::LastErrorMessage(), "internal failure: hash engine gone");
     ProviderCertInfo info{};
-    EXPECT_EQ(zk::provider::GetCertInfo({}, block, info), ZK_E_PROVIDER_NOT_SUPPORTED);
+    EXPECT_EQ(zk::provider::Invoke<ZK_EXPORT(ZKLCTX_GetCertInfo)>({}, blockView, &info), ZK_E_PROVIDER_NOT_SUPPORTED);
     EXPECT_EQ(zk::provider::LastErrorMessage(), "internal failure: unknown failure");
     EXPECT_EQ(zk::provider::Get().exports.ZKLDongles_TokenOID(nullptr), nullptr);
     EXPECT_EQ(zk::provider::LastErrorMessage(), "internal failure: no token");
@@ -144,8 +145,9 @@ TEST_F(ProviderLoadTest, OperationsThatThrowAnswerAProviderError) {
     EXPECT_EQ(zk::provider::LastErrorCode(), 0);
 }
 
-// The façade never cuts a length to 32 bits: a larger input is refused with
-// a code before the provider sees it, between the caller's log lines.
+// A call never cuts a length to 32 bits: a larger input is refused with a
+// code before the provider sees it, between the caller's log lines named
+// after the operation of the contract.
 TEST_F(ProviderLoadTest, FacadeRefusesInputsBeyondThirtyTwoBits) {
     Ini("[CryptoLibs]\nUSC=USC\n");
     ASSERT_EQ(Load(ZK_PROVIDER_PATH), "");
@@ -153,12 +155,15 @@ TEST_F(ProviderLoadTest, FacadeRefusesInputsBeyondThirtyTwoBits) {
     static uint8_t byte = 0;
     const zk::provider::ByteView huge(&byte, size_t{1} << 32);  // never read: refused first
     uint8_t hash[32];
-    EXPECT_EQ(zk::provider::LibHash(ZK_SITE("HugeCaller"), 0, huge, hash), zk::provider::kInputTooLarge);
+    EXPECT_EQ(zk::provider::Invoke<ZK_METHOD(ZKLD_SLOT_HASH)>(ZK_SITE("HugeCaller"), 0, huge, hash, 0, 0),
+              zk::provider::kInputTooLarge);
     zk::provider::Output out;
-    EXPECT_EQ(zk::provider::LibSign({}, 0, huge, {}, {}, "", out), zk::provider::kInputTooLarge);
+    const zk::provider::KeyRef key;
+    EXPECT_EQ(zk::provider::Invoke<ZK_METHOD(ZKLD_SLOT_SIGN)>({}, 0, huge, out, key, zk::provider::ByteView(), ""),
+              zk::provider::kInputTooLarge);
     EXPECT_TRUE(out.empty());
     ProviderCertInfo info{};
-    EXPECT_EQ(zk::provider::GetCertInfo({}, huge, info), zk::provider::kInputTooLarge);
+    EXPECT_EQ(zk::provider::Invoke<ZK_EXPORT(ZKLCTX_GetCertInfo)>({}, huge, &info), zk::provider::kInputTooLarge);
     zk::log::Stop();
     std::string log = zktest::ReadFile(dir.file("ZelkorH.log"));
     EXPECT_NE(log.find("HugeCaller, test_provider_load, "), std::string::npos) << log;

@@ -1,0 +1,66 @@
+// Envelopes of the container family: encrypting, decrypting, listing recipients.
+#include "provider/Operations.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "provider/OperationCalls.h"
+
+namespace zk::provider {
+using namespace calls;
+
+int CtxEncryptData(const Site& site, ByteView document, const SignerRef& sender,
+                   const std::vector<ByteView>& recipientCerts, Output& envelope) {
+    return Logged(site, "EncryptDataForRecipients", [&] {
+        std::vector<ZKBlob> pairs;
+        if (!Fits(document) || !Fits(sender.cert) || !Fits(sender.key.bytes) || !Pairs(recipientCerts, pairs))
+            return kInputTooLarge;
+        return TwoCalls(envelope, false, [&](uint8_t* buffer, uint32_t* len) {
+            return Call<&Exports::ZKLCTX_EncryptDataForRecipients>(
+                document.data(), Len(document), sender.cert.data(), Len(sender.cert), KeyData(sender.key),
+                KeyLength(sender.key), sender.pass, pairs.data(), static_cast<int32_t>(pairs.size()), buffer, len);
+        });
+    });
+}
+
+int CtxDecryptData(const Site& site, ByteView envelope, const KeyRef& key, const char* pass, ByteView originatorCert,
+                   ByteView recipientCert, Output& plain) {
+    return Logged(site, "DecryptData", [&] {
+        if (!Fits(envelope) || !Fits(key.bytes) || !Fits(originatorCert) || !Fits(recipientCert))
+            return kInputTooLarge;
+        const uint8_t* originator = originatorCert.empty() ? nullptr : originatorCert.data();
+        return TwoCalls(plain, true, [&](uint8_t* buffer, uint32_t* len) {
+            return Call<&Exports::ZKLCTX_DecryptData>(envelope.data(), Len(envelope), KeyData(key), KeyLength(key),
+                                                      pass, originator, Len(originatorCert), recipientCert.data(),
+                                                      Len(recipientCert), buffer, len);
+        });
+    });
+}
+
+int CtxGetOriginatorCertificate(const Site& site, ByteView envelope, int32_t index, std::vector<uint8_t>& cert) {
+    return Logged(site, "GetOriginatorCertificate", [&] {
+        cert.assign(ZK_KEY_BUFFER_SIZE, 0);
+        uint32_t len = ZK_KEY_BUFFER_SIZE;
+        const int code = Fits(envelope) ? Call<&Exports::ZKLCTX_GetOriginatorCertificate>(
+                                              envelope.data(), Len(envelope), index, cert.data(), &len)
+                                        : kInputTooLarge;
+        cert.resize(code == 0 ? std::min<size_t>(len, ZK_KEY_BUFFER_SIZE) : 0);
+        return code;
+    });
+}
+
+int CtxEnumerateRecipients(const Site& site, ByteView envelope, std::vector<ProviderCertInfo>& infos) {
+    return Logged(site, "EnumerateRecipients", [&] {
+        infos.clear();
+        if (!Fits(envelope)) return kInputTooLarge;
+        int32_t count = 0;
+        int code = Call<&Exports::ZKLCTX_EnumerateRecipients>(envelope.data(), Len(envelope), nullptr, &count);
+        if (code != 0 || count <= 0) return code;
+        infos.assign(static_cast<size_t>(count), ProviderCertInfo{});  // zeroed: no identifier slots
+        code = Call<&Exports::ZKLCTX_EnumerateRecipients>(envelope.data(), Len(envelope), infos.data(), &count);
+        infos.resize(code == 0 ? std::min(infos.size(), static_cast<size_t>(std::max(count, 0))) : 0);
+        return code;
+    });
+}
+
+}  // namespace zk::provider
