@@ -4,8 +4,10 @@ the service's)."""
 
 import base64
 import os
+import shutil
 import subprocess
 import tempfile
+import unittest
 
 from zkservice import BUILD_BIN
 
@@ -59,6 +61,23 @@ class Pki:
     def read(self, name):
         with open(self.path(name), "rb") as f:
             return f.read()
+
+
+def module_folder(prefix):
+    """A temporary folder for one test module, removed when its tests end."""
+    folder = tempfile.mkdtemp(prefix=prefix)
+    unittest.addModuleCleanup(shutil.rmtree, folder, ignore_errors=True)
+    return folder
+
+
+def module_pki(prefix, *cas):
+    """A module's temporary folder and a Pki in its pki/ subfolder with the
+    named CAs made; returns (folder, pki)."""
+    folder = module_folder(prefix)
+    pki = Pki(os.path.join(folder, "pki"))
+    for name in cas:
+        pki.ca(name)
+    return folder, pki
 
 
 class Verified:

@@ -6,12 +6,11 @@ SoftHSM2 token, checked through a second PKCS#11 client and used for signing."""
 import base64
 import os
 import re
-import shutil
 import subprocess
 import tempfile
 import unittest
 
-from pkifixtures import Pki, b64, cms_verify
+from pkifixtures import b64, cms_verify, module_pki
 from softhsm import MODULE, SoftHsm, add_dongles
 from zkservice import Service
 
@@ -31,13 +30,7 @@ FULL_SUBJECT = {
 
 def setUpModule():
     global pki, tmp
-    tmp = tempfile.mkdtemp(prefix="zk-req-")
-    pki = Pki(os.path.join(tmp, "pki"))
-    pki.ca("ca")
-
-
-def tearDownModule():
-    shutil.rmtree(tmp, ignore_errors=True)
+    tmp, pki = module_pki("zk-req-", "ca")
 
 
 def subject_xml(fields, oids=()):

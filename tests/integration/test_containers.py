@@ -9,12 +9,11 @@ a container are read with a small DER walker of the tests' own."""
 import base64
 import hashlib
 import os
-import shutil
 import tempfile
 import time
 import unittest
 
-from pkifixtures import Pki, b64, cms_verify, flip, openssl, signature_value, signer_infos, signer_parts
+from pkifixtures import b64, cms_verify, flip, openssl, signature_value, signer_infos, signer_parts, module_pki
 from zkservice import service_with
 
 PASS = "пароль 1"
@@ -41,9 +40,7 @@ OID_SHA512 = "2.16.840.1.101.3.4.2.3"
 
 def setUpModule():
     global pki, tmp, ca_bundle, tsa
-    tmp = tempfile.mkdtemp(prefix="zk-ctx-")
-    pki = Pki(os.path.join(tmp, "pki"))
-    pki.ca("qlb")
+    tmp, pki = module_pki("zk-ctx-", "qlb")
     pki.ca("usc", "--serial", "UA-33406510")
     pki.ca("ua1", "--serial", "UA-99999999", "--key", "rsa")
     pki.ca("rogue")
@@ -61,10 +58,6 @@ def setUpModule():
         for ca in TRUSTED_CAS:
             f.write(pki.read(ca + ".pem"))
     tsa = make_tsa(os.path.join(tmp, "tsa"))
-
-
-def tearDownModule():
-    shutil.rmtree(tmp, ignore_errors=True)
 
 
 def utc_text(seconds):

@@ -6,11 +6,9 @@ containers, and bad input."""
 
 import base64
 import os
-import shutil
-import tempfile
 import unittest
 
-from pkifixtures import Pki, b64, cms_decrypt, cms_encrypt, cms_verify, flip, openssl, openssl_result
+from pkifixtures import b64, cms_decrypt, cms_encrypt, cms_verify, flip, openssl, openssl_result, module_pki
 from zkservice import service_with
 
 PASS = "пароль 1"
@@ -29,9 +27,7 @@ STRANGER = "stranger"  # a certificate whose key this service does not have
 
 def setUpModule():
     global pki, tmp, ca_bundle
-    tmp = tempfile.mkdtemp(prefix="zk-ctxenv-")
-    pki = Pki(os.path.join(tmp, "pki"))
-    pki.ca("ca")
+    tmp, pki = module_pki("zk-ctxenv-", "ca")
     global key_ids
     key_ids = {}
     for name, (key, drfo) in USERS.items():
@@ -39,10 +35,6 @@ def setUpModule():
         pki.keyfile(pki.path(name + ".pfx"), PASS, name)
     pki.user(STRANGER, "ca", "--drfo", "2000000099", "--key", "ec")
     ca_bundle = pki.path("ca.pem")
-
-
-def tearDownModule():
-    shutil.rmtree(tmp, ignore_errors=True)
 
 
 def pem(name):

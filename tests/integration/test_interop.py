@@ -10,12 +10,10 @@ pk12util, the keys imported from PKCS#12 files openssl writes."""
 import base64
 import os
 import re
-import shutil
 import subprocess
-import tempfile
 import unittest
 
-from pkifixtures import Pki, b64, flip, openssl, signature_value, signer_infos
+from pkifixtures import b64, flip, openssl, signature_value, signer_infos, module_pki
 from zkservice import service_with
 
 PASS = "пароль 1"
@@ -30,9 +28,7 @@ USERS = {
 
 def setUpModule():
     global tmp, pki, nss, svc
-    tmp = tempfile.mkdtemp(prefix="zk-interop-")
-    pki = Pki(os.path.join(tmp, "pki"))
-    pki.ca("ca")
+    tmp, pki = module_pki("zk-interop-", "ca")
     for name, options in USERS.items():
         pki.user(name, "ca", *options)
         pki.keyfile(pki.path(name + ".pfx"), PASS, name)
@@ -45,7 +41,6 @@ def setUpModule():
 
 def tearDownModule():
     svc.__exit__(None, None, None)
-    shutil.rmtree(tmp, ignore_errors=True)
 
 
 def run(*argv, data=None):

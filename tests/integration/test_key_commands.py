@@ -8,10 +8,9 @@ import configparser
 import os
 import shutil
 import subprocess
-import tempfile
 import unittest
 
-from pkifixtures import Pki, b64
+from pkifixtures import b64, module_pki
 from zkservice import Service
 
 PASS = "пароль 1"
@@ -26,9 +25,7 @@ USAGES = {"ku80": ("0x80", "0", "0"), "kuC0": ("0xC0", "1", "0"), "ku10": ("0x10
 
 def setUpModule():
     global pki, ids, tmp
-    tmp = tempfile.mkdtemp(prefix="zk-keys-")
-    pki = Pki(os.path.join(tmp, "pki"))
-    pki.ca("ca")
+    tmp, pki = module_pki("zk-keys-", "ca")
     ids = {
         "ivan": pki.user("ivan", "ca", "--cn", "Іван Петренко", "--drfo", "1111111111", "--email", "ivan@example.org",
                          "--eku", "clientAuth,1.2.804.2.1.1.1.3.9"),
@@ -43,10 +40,6 @@ def setUpModule():
     ids.update(pki.two_key_file(pki.path("two-keys.dat"), PASS, "5555555555"))
     pki.keyfile(pki.path("cyr.key"), PASS, "cyr", fmt="p8pem")
     pki.keyfile(pki.path("stray.key"), PASS, "stray", fmt="p8pem")
-
-
-def tearDownModule():
-    shutil.rmtree(tmp, ignore_errors=True)
 
 
 class KeyCommands(unittest.TestCase):

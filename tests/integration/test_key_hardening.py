@@ -19,12 +19,10 @@ then rewritten in their DER (pkifixtures.der_replace_integers)."""
 import base64
 import configparser
 import os
-import shutil
-import tempfile
 import time
 import unittest
 
-from pkifixtures import Pki, b64, cms_verify, der_elements, der_replace_integers, der_tlv, openssl, pem_to_der
+from pkifixtures import b64, cms_verify, der_elements, der_replace_integers, der_tlv, openssl, pem_to_der, module_pki
 from zkservice import Service, SharedServiceCase, form_body, request_xml
 
 PASS = "пароль 1"
@@ -39,14 +37,8 @@ AT_ONCE = 10
 
 def setUpModule():
     global pki, tmp, ivan_id
-    tmp = tempfile.mkdtemp(prefix="zk-keyhard-")
-    pki = Pki(os.path.join(tmp, "pki"))
-    pki.ca("ca")
+    tmp, pki = module_pki("zk-keyhard-", "ca")
     ivan_id = pki.user("ivan", "ca", "--drfo", "1111111111")
-
-
-def tearDownModule():
-    shutil.rmtree(tmp, ignore_errors=True)
 
 
 def pkcs12(*options, iterations=MADE_WITH):

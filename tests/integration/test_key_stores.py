@@ -14,7 +14,7 @@ import subprocess
 import tempfile
 import unittest
 
-from pkifixtures import Pki, b64, cms_verify, der_tlv, flip, openssl, openssl_result, pem_to_der
+from pkifixtures import b64, cms_verify, der_tlv, flip, openssl, openssl_result, pem_to_der, module_pki
 from zkservice import service_with
 
 PASS = "пароль 1"
@@ -31,16 +31,9 @@ KEYTOOL = shutil.which("keytool")
 
 def setUpModule():
     global pki, tmp, key_ids
-    tmp = tempfile.mkdtemp(prefix="zk-stores-")
-    pki = Pki(os.path.join(tmp, "pki"))
-    pki.ca("ca")
-    pki.ca("other")
+    tmp, pki = module_pki("zk-stores-", "ca", "other")
     key_ids = {name: pki.user(name, "ca", "--drfo", drfo, "--key", key) for name, (key, drfo) in USERS.items()}
     key_ids["stranger"] = pki.user("stranger", "other", "--drfo", "3000000099")
-
-
-def tearDownModule():
-    shutil.rmtree(tmp, ignore_errors=True)
 
 
 def cert(name):

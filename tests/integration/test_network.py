@@ -22,8 +22,8 @@ import urllib.request
 
 import httppeer
 
-from pkifixtures import Pki, b64, cms_verify, der_children, der_element, openssl, openssl_result, signature_value, \
-    signed_data_fields, signer_infos
+from pkifixtures import b64, cms_verify, der_children, der_element, openssl, openssl_result, signature_value, \
+    signed_data_fields, signer_infos, module_pki
 from zkservice import BUILD_BIN, Service, free_port, service_with
 
 PASS = "пароль 1"
@@ -37,9 +37,7 @@ KEY_USERS = ("alice", "bob")
 
 def setUpModule():
     global tmp, pki, tsa_peer, ocsp, ids, serials
-    tmp = tempfile.mkdtemp(prefix="zk-net-")
-    pki = Pki(os.path.join(tmp, "pki"))
-    pki.ca("ca")
+    tmp, pki = module_pki("zk-net-", "ca")
     # The timestamp authority's certificate needs a critical timeStamping usage.
     openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-keyout",
             pki.path("tsa.key"), "-out", pki.path("tsa.pem"), "-subj", "/CN=Test TSA", "-days", "30", "-addext",
@@ -71,7 +69,6 @@ def setUpModule():
 def tearDownModule():
     ocsp.stop()
     tsa_peer.stop()
-    shutil.rmtree(tmp, ignore_errors=True)
 
 
 class Process:

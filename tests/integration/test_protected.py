@@ -16,8 +16,8 @@ import tempfile
 import time
 import unittest
 
-from pkifixtures import (Pki, b64, cms_decrypt, cms_encrypt, cms_sign, cms_verify, der_elements, der_tlv, openssl_result,
-                         pem_to_der)
+from pkifixtures import (b64, cms_decrypt, cms_encrypt, cms_sign, cms_verify, der_elements, der_tlv, openssl_result,
+                         pem_to_der, module_pki)
 from zkservice import BUILD_BIN, Service, escape, form_body, request_xml
 
 PASS = "ключ 7"
@@ -31,9 +31,7 @@ PACKED_KEY = bytes.fromhex("5A17C38E42B96D01F42C973BE850A67D")
 
 def setUpModule():
     global pki, ids, tmp
-    tmp = tempfile.mkdtemp(prefix="zk-protected-")
-    pki = Pki(os.path.join(tmp, "pki"))
-    pki.ca("ca")
+    tmp, pki = module_pki("zk-protected-", "ca")
     ids = {
         "alice": pki.user("alice", "ca", "--drfo", DRFO["alice"], "--ku", "0xC8"),
         "bob": pki.user("bob", "ca", "--drfo", DRFO["bob"], "--ku", "0x08"),
@@ -45,10 +43,6 @@ def setUpModule():
     pki.keyfile(pki.path("alice.pfx"), PASS, "alice")
     pki.keyfile(pki.path("bob.pfx"), PASS, "bob")
     pki.keyfile(pki.path("rob.key"), PASS, "rob", fmt="p8pem")
-
-
-def tearDownModule():
-    shutil.rmtree(tmp, ignore_errors=True)
 
 
 def le32(n):

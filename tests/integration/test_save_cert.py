@@ -7,19 +7,16 @@ went wrong."""
 import base64
 import os
 import shutil
-import tempfile
 import unittest
 
 from httppeer import Peer, make_ca, make_cert
-from pkifixtures import Pki
+from pkifixtures import module_pki
 from zkservice import Service, escape, free_port, request_xml
 
 
 def setUpModule():
     global pki, ids, tmp, web
-    tmp = tempfile.mkdtemp(prefix="zk-savecert-")
-    pki = Pki(os.path.join(tmp, "pki"))
-    pki.ca("ca")
+    tmp, pki = module_pki("zk-savecert-", "ca")
     ids = {name: pki.user(name, "ca", "--drfo", drfo) for name, drfo in
            (("anna", "1212121212"), ("bohdan", "3434343434"), ("web", "5656565656"))}
     web = os.path.join(tmp, "web")  # what the certificate server serves
@@ -29,10 +26,6 @@ def setUpModule():
         f.write(pki.read("web.cer") + b"\0" * (1 << 20))
     with open(os.path.join(web, "note.txt"), "w") as f:
         f.write("not a certificate")
-
-
-def tearDownModule():
-    shutil.rmtree(tmp, ignore_errors=True)
 
 
 def b64(data):

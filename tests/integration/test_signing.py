@@ -6,10 +6,9 @@ import base64
 import os
 import re
 import shutil
-import tempfile
 import unittest
 
-from pkifixtures import Pki, b64, cms_verify, pem_to_der
+from pkifixtures import b64, cms_verify, pem_to_der, module_pki
 from zkservice import Envelope, Service, form_body, request_xml
 
 PASS = "пароль 1"
@@ -18,9 +17,7 @@ DOC = "Договір №17: «підписати до п'ятниці»".encode
 
 def setUpModule():
     global pki, ids, tmp
-    tmp = tempfile.mkdtemp(prefix="zk-sign-")
-    pki = Pki(os.path.join(tmp, "pki"))
-    pki.ca("ca")
+    tmp, pki = module_pki("zk-sign-", "ca")
     ids = {
         "ivan": pki.user("ivan", "ca", "--drfo", "1111111111", "--edrpou", "22222222", "--ku", "0xC0"),
         "olga": pki.user("olga", "ca", "--drfo", "3333333333", "--key", "p384"),
@@ -30,10 +27,6 @@ def setUpModule():
     pki.keyfile(pki.path("olga.dat"), PASS, "olga", fmt="p8der")
     pki.keyfile(pki.path("roman.key"), PASS, "roman", fmt="p8pem")
     ids.update(pki.two_key_file(pki.path("two-keys.dat"), PASS, "5555555555"))
-
-
-def tearDownModule():
-    shutil.rmtree(tmp, ignore_errors=True)
 
 
 class SigningService(unittest.TestCase):

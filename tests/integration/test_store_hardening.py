@@ -17,12 +17,11 @@ import os
 import resource
 import shutil
 import stat
-import tempfile
 import threading
 import time
 import unittest
 
-from pkifixtures import Pki, b64
+from pkifixtures import b64, module_pki
 from zkservice import Service, SharedServiceCase, form_body, request_xml
 
 PASS = "пароль 1"
@@ -34,18 +33,12 @@ EVIL = {"Origin": "https://evil.example"}
 
 def setUpModule():
     global pki, tmp
-    tmp = tempfile.mkdtemp(prefix="zk-store-")
-    pki = Pki(os.path.join(tmp, "pki"))
-    pki.ca("ca")
+    tmp, pki = module_pki("zk-store-", "ca")
     pki.user("ivan", "ca", "--drfo", "1111111111")
     pki.user("olga", "ca", "--drfo", "3333333333")
     pki.user("planted", "ca", "--drfo", "1111111111", "--cn", "Planted")
     pki.keyfile(pki.path("ivan.pfx"), PASS, "ivan")
     pki.keyfile(pki.path("olga.pfx"), PASS, "olga")
-
-
-def tearDownModule():
-    shutil.rmtree(tmp, ignore_errors=True)
 
 
 def base_param(name, key=None):

@@ -11,7 +11,7 @@ import threading
 import time
 import unittest
 
-from pkifixtures import Pki, b64, cms_verify
+from pkifixtures import b64, cms_verify, module_pki
 from softhsm import MODULE, SoftHsm, add_dongles
 from zkservice import Service
 
@@ -27,9 +27,7 @@ DONGLE_ATTRIBUTES = [
 
 def setUpModule():
     global pki, ids, tmp
-    tmp = tempfile.mkdtemp(prefix="zk-tokens-")
-    pki = Pki(os.path.join(tmp, "pki"))
-    pki.ca("ca")
+    tmp, pki = module_pki("zk-tokens-", "ca")
     pki.ca("ca2", "--serial", "UA-11112222")
     ids = {
         "ivan": pki.user("ivan", "ca", "--drfo", "1111111111", "--ku", "0xC0"),
@@ -42,10 +40,6 @@ def setUpModule():
              "--not-before", "20240101000000Z")
     with open(pki.path("cas.pem"), "wb") as f:
         f.write(pki.read("ca.pem") + pki.read("ca2.pem"))
-
-
-def tearDownModule():
-    shutil.rmtree(tmp, ignore_errors=True)
 
 
 class TokenService(unittest.TestCase):

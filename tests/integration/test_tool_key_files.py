@@ -21,10 +21,9 @@ import collections
 import os
 import shutil
 import subprocess
-import tempfile
 import unittest
 
-from pkifixtures import Pki, b64, cms_verify, openssl, openssl_result, pem_to_der
+from pkifixtures import b64, cms_verify, openssl, openssl_result, pem_to_der, module_pki
 from zkservice import Service
 
 PASS = "пароль 1"  # Cyrillic: the PKCS#12 schemes encode it as BMPString, PBES2 as UTF-8
@@ -61,15 +60,9 @@ KeyFileCase = collections.namedtuple(
 
 def setUpModule():
     global pki, tmp, ids, corpus
-    tmp = tempfile.mkdtemp(prefix="zk-toolkeys-")
-    pki = Pki(os.path.join(tmp, "pki"))
-    pki.ca("ca")
+    tmp, pki = module_pki("zk-toolkeys-", "ca")
     ids = {name: pki.user(name, "ca", "--drfo", drfo, "--key", key) for name, (key, drfo) in USERS.items()}
     corpus = Corpus(os.path.join(tmp, "made")).cases()
-
-
-def tearDownModule():
-    shutil.rmtree(tmp, ignore_errors=True)
 
 
 def cert(name):

@@ -4,7 +4,8 @@
 #include <openssl/crypto.h>
 #include <openssl/rand.h>
 
-#include "DiscoveryFixture.h"
+#include "../unit/DiscoveryFixture.h"
+#include "ProviderBytes.h"
 #include "platform/CodePage.h"
 
 namespace {
@@ -15,9 +16,9 @@ using zk::provider::Exports;
 using zktest::RunCommand;
 using zktest::ShellQuote;
 
-using Bytes = std::string;
-const uint8_t* U(const Bytes& b) { return reinterpret_cast<const uint8_t*>(b.data()); }
-uint32_t L(const Bytes& b) { return static_cast<uint32_t>(b.size()); }
+using zktest::Bytes;
+using zktest::L;
+using zktest::U;
 
 class SignSlots : public zktest::DiscoveryFixture {
 protected:

@@ -5,7 +5,8 @@
 // order-preserving SignedData edits, each checked with the openssl command line.
 #include <openssl/objects.h>
 
-#include "DiscoveryFixture.h"
+#include "../unit/DiscoveryFixture.h"
+#include "ProviderBytes.h"
 #include "provider/Operations.h"
 #include "zelkord/RawSignedData.h"
 
@@ -17,11 +18,11 @@ using zk::provider::Exports;
 using zktest::RunCommand;
 using zktest::ShellQuote;
 
-using Text = std::string;
-const uint8_t* U(const Text& b) { return reinterpret_cast<const uint8_t*>(b.data()); }
-uint32_t L(const Text& b) { return static_cast<uint32_t>(b.size()); }
-ByteView V(const Text& b) { return {U(b), b.size()}; }
-Text T(const zk::provider::Output& out) { return Text(reinterpret_cast<const char*>(out.data()), out.size()); }
+using zktest::Bytes;
+using zktest::L;
+using zktest::U;
+using zktest::V;
+using zktest::T;
 
 class ContainerOps : public zktest::DiscoveryFixture {
 protected:
@@ -33,18 +34,18 @@ protected:
             pki.KeyFile(pki.path(std::string(name) + ".pfx"), "p12", "1234", name);
         }
     }
-    Text Read(const std::string& name) { return zktest::ReadFile(pki.path(name)); }
-    zk::provider::SignerRef Signer(const Text& cert, const Text& key) {
+    Bytes Read(const std::string& name) { return zktest::ReadFile(pki.path(name)); }
+    zk::provider::SignerRef Signer(const Bytes& cert, const Bytes& key) {
         return {V(cert), zk::provider::KeyRef{V(key), 0}, "1234"};
     }
     // The container made by the façade (two calls), or "" on failure.
-    Text Create(const std::string& who, bool attached, const Text& doc, const AdditionalAttributes& attrs = {}) {
-        const Text cert = Read(who + ".cer"), key = Read(who + ".pfx");
+    Bytes Create(const std::string& who, bool attached, const Bytes& doc, const AdditionalAttributes& attrs = {}) {
+        const Bytes cert = Read(who + ".cer"), key = Read(who + ".pfx");
         zk::provider::Output out;
         EXPECT_EQ(zk::provider::CtxCreateContainer({}, attached, V(doc), Signer(cert, key), attrs, out), 0);
         return T(out);
     }
-    bool OpensslVerifies(const Text& container, const Text* detachedContent = nullptr) {
+    bool OpensslVerifies(const Bytes& container, const Bytes* detachedContent = nullptr) {
         zktest::WriteFile(dir.file("c.der"), container);
         std::string cmd = "openssl cms -verify -cades -binary -inform DER -in " + ShellQuote(dir.file("c.der")) +
                           " -CAfile " + ShellQuote(pki.path("ca.pem")) + " -out /dev/null";
@@ -54,7 +55,7 @@ protected:
         }
         return RunCommand(cmd + " 2>/dev/null") == 0;
     }
-    std::string Printed(const Text& container) {
+    std::string Printed(const Bytes& container) {
         zktest::WriteFile(dir.file("p.der"), container);
         std::string out;
         RunCommand("openssl cms -cmsout -print -inform DER -in " + ShellQuote(dir.file("p.der")), &out);
@@ -65,8 +66,8 @@ protected:
 // The first call's bound holds every container, whatever the signature's
 // length (ECDSA varies) and the attributes; the second writes the actual length.
 TEST_F(ContainerOps, SizingCallBoundsEveryContainer) {
-    const Text doc(3000, 'd'), cert = Read("p384.cer"), key = Read("p384.pfx");
-    const Text uri(300, 'u'), notice = "Політика", oid = "1.2.804.2.1.1.1.2.1";
+    const Bytes doc(3000, 'd'), cert = Read("p384.cer"), key = Read("p384.pfx");
+    const Bytes uri(300, 'u'), notice = "Політика", oid = "1.2.804.2.1.1.1.2.1";
     AdditionalAttributes attrs{};
     attrs.Flags = ZK_ATTR_POLICY_ID | ZK_ATTR_POLICY_URI | ZK_ATTR_POLICY_NOTICE;
     attrs.SigPolicy = {const_cast<uint8_t*>(U(oid)), L(oid)};
@@ -78,7 +79,7 @@ TEST_F(ContainerOps, SizingCallBoundsEveryContainer) {
         auto create = attached ? &Exports::ZKLCTX_CreateContainer : &Exports::ZKLCTX_CreateContainerExt;
         auto fn = zk::provider::Get().exports.*create;
         ASSERT_EQ(fn(U(doc), L(doc), U(cert), L(cert), U(key), L(key), "1234", nullptr, &bound, &attrs), 0);
-        Text out(bound, '\0');
+        Bytes out(bound, '\0');
         uint32_t len = bound;
         ASSERT_EQ(fn(U(doc), L(doc), U(cert), L(cert), U(key), L(key), "1234",
                      reinterpret_cast<uint8_t*>(out.data()), &len, &attrs), 0);
@@ -91,14 +92,14 @@ TEST_F(ContainerOps, SizingCallBoundsEveryContainer) {
 // The size of an added signature is asked of the plain operation even when
 // the container has no content; the operation that takes the content makes it.
 TEST_F(ContainerOps, AddedSignatureIsSizedByThePlainOperation) {
-    const Text doc = "content kept apart", detached = Create("ec", false, doc);
-    const Text cert = Read("rsa.cer"), key = Read("rsa.pfx");
+    const Bytes doc = "content kept apart", detached = Create("ec", false, doc);
+    const Bytes cert = Read("rsa.cer"), key = Read("rsa.pfx");
     const AdditionalAttributes none{};
     uint32_t bound = 0;
     ASSERT_EQ(Call<&Exports::ZKLCTX_AddSignature>(U(detached), L(detached), U(cert), L(cert), U(key),
                                                  ZKKeyLen{L(key)}, "1234", nullptr, &bound, &none),
               0);
-    Text out(bound, '\0');
+    Bytes out(bound, '\0');
     uint32_t len = bound;
     EXPECT_EQ(Call<&Exports::ZKLCTX_AddSignature>(U(detached), L(detached), U(cert), L(cert), U(key),
                                                  ZKKeyLen{L(key)}, "1234", reinterpret_cast<uint8_t*>(out.data()),
@@ -122,11 +123,11 @@ TEST_F(ContainerOps, AddedSignatureIsSizedByThePlainOperation) {
 // Pieces of a description land in the caller's work buffer, each once; a
 // buffer too small for them is refused, never overrun.
 TEST_F(ContainerOps, DescriptionsStayInTheWorkBuffer) {
-    const Text doc(2000, 'x');
+    const Bytes doc(2000, 'x');
     zk::provider::Output two;
-    const Text one = Create("ec", true, doc), cert = Read("p384.cer"), key = Read("p384.pfx");
+    const Bytes one = Create("ec", true, doc), cert = Read("p384.cer"), key = Read("p384.pfx");
     ASSERT_EQ(zk::provider::CtxAddSignature({}, V(one), nullptr, Signer(cert, key), AdditionalAttributes{}, two), 0);
-    const Text container = T(two);
+    const Bytes container = T(two);
 
     zk::provider::ContainerDescriptions all;
     ASSERT_EQ(zk::provider::CtxGetContainerInfos({}, V(container), all), 0);
@@ -139,11 +140,11 @@ TEST_F(ContainerOps, DescriptionsStayInTheWorkBuffer) {
             ASSERT_NE(at, nullptr);
             EXPECT_TRUE(at >= begin && at + piece->length <= end);
         }
-        EXPECT_EQ(Text(reinterpret_cast<const char*>(info.Content.data), info.Content.length), doc);
+        EXPECT_EQ(Bytes(reinterpret_cast<const char*>(info.Content.data), info.Content.length), doc);
     }
     const uint8_t *first = all.infos[0].Content.data, *second = all.infos[1].Content.data;
     EXPECT_EQ(first, second) << "the content is copied once";
-    EXPECT_EQ(Text(reinterpret_cast<const char*>(all.infos[1].SignerCert.data), all.infos[1].SignerCert.length), cert);
+    EXPECT_EQ(Bytes(reinterpret_cast<const char*>(all.infos[1].SignerCert.data), all.infos[1].SignerCert.length), cert);
 
     std::vector<uint8_t> work(100);
     ContainerInfo info{};
@@ -164,11 +165,11 @@ TEST_F(ContainerOps, DescriptionsStayInTheWorkBuffer) {
 // not DER order, and an unsigned attribute added to one signer leaves every
 // other byte of the signatures as it was.
 TEST_F(ContainerOps, RawEditsKeepOrderAndBytes) {
-    const Text doc = "ordered", a = Create("ec", true, doc), b = Create("rsa", true, doc), c = Create("p384", true, doc);
+    const Bytes doc = "ordered", a = Create("ec", true, doc), b = Create("rsa", true, doc), c = Create("p384", true, doc);
     zk::provider::Output merged;
     const std::vector<ByteView> parts = {V(c), V(a), V(b)};
     ASSERT_EQ(zk::provider::CtxMergeSignedData({}, true, parts, merged), 0);
-    const Text m = T(merged);
+    const Bytes m = T(merged);
 
     zkd::RawSignedData raw, ra, rb, rc;
     ASSERT_EQ(raw.Parse(U(m), m.size()), 0);
@@ -178,7 +179,7 @@ TEST_F(ContainerOps, RawEditsKeepOrderAndBytes) {
     auto signer = [](const zkd::RawSignedData& r, int i) {
         size_t n = 0;
         const uint8_t* p = r.SignerBytes(i, &n);
-        return Text(reinterpret_cast<const char*>(p), n);
+        return Bytes(reinterpret_cast<const char*>(p), n);
     };
     ASSERT_EQ(raw.SignerCount(), 3);
     EXPECT_EQ(signer(raw, 0), signer(rc, 0));
@@ -188,12 +189,12 @@ TEST_F(ContainerOps, RawEditsKeepOrderAndBytes) {
 
     // Any DER value: here a small token-like SEQUENCE under the signature
     // timestamp's identifier.
-    const Text value("\x30\x06\x02\x01\x05\x04\x01\x07", 8);
+    const Bytes value("\x30\x06\x02\x01\x05\x04\x01\x07", 8);
     ASN1_OBJECT* type = OBJ_txt2obj("1.2.840.113549.1.9.16.2.14", 1);
     ASSERT_EQ(raw.AddUnsignedAttribute(1, type, U(value), value.size()), 0);
     EXPECT_EQ(raw.AddUnsignedAttribute(1, type, U(value), value.size() - 1), 10) << "not one DER element";
     ASN1_OBJECT_free(type);
-    Text edited(raw.EncodedLength(), '\0');
+    Bytes edited(raw.EncodedLength(), '\0');
     raw.Encode(reinterpret_cast<uint8_t*>(edited.data()));
     zkd::RawSignedData back;
     ASSERT_EQ(back.Parse(U(edited), edited.size()), 0);
@@ -207,28 +208,28 @@ TEST_F(ContainerOps, RawEditsKeepOrderAndBytes) {
 
 // A merge stops at the provider's limits: 256 signatures.
 TEST_F(ContainerOps, MergeRefusesMoreSignaturesThanCanBeHandled) {
-    const Text one = Create("ec", true, "many");
+    const Bytes one = Create("ec", true, "many");
     ASN1_OBJECT* type = OBJ_txt2obj("1.3.6.1.4.1.99999.1", 1);
-    std::vector<Text> variants;  // the same signature with one unsigned attribute each: 300 distinct SignerInfos
+    std::vector<Bytes> variants;  // the same signature with one unsigned attribute each: 300 distinct SignerInfos
     for (int i = 0; i < 300; ++i) {
         zkd::RawSignedData raw;
         ASSERT_EQ(raw.Parse(U(one), one.size()), 0);
-        const Text value{'\x04', '\x02', char(i >> 8), char(i & 0xFF)};
+        const Bytes value{'\x04', '\x02', char(i >> 8), char(i & 0xFF)};
         ASSERT_EQ(raw.AddUnsignedAttribute(0, type, U(value), value.size()), 0);
-        Text der(raw.EncodedLength(), '\0');
+        Bytes der(raw.EncodedLength(), '\0');
         raw.Encode(reinterpret_cast<uint8_t*>(der.data()));
         variants.push_back(der);
     }
     ASN1_OBJECT_free(type);
-    auto merge = [](const std::vector<Text>& parts, Text& out) {
+    auto merge = [](const std::vector<Bytes>& parts, Bytes& out) {
         std::vector<ByteView> views;
-        for (const Text& p : parts) views.push_back(V(p));
+        for (const Bytes& p : parts) views.push_back(V(p));
         zk::provider::Output merged;
         const int code = zk::provider::CtxMergeSignedData({}, true, views, merged);
         out = T(merged);
         return code;
     };
-    Text a, b, c, ab, abc, again;
+    Bytes a, b, c, ab, abc, again;
     ASSERT_EQ(merge({variants.begin(), variants.begin() + 100}, a), 0);
     ASSERT_EQ(merge({variants.begin() + 100, variants.begin() + 200}, b), 0);
     ASSERT_EQ(merge({variants.begin() + 200, variants.end()}, c), 0);

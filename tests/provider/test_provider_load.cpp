@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "TestUtil.h"
+#include "../unit/TestUtil.h"
 #include "base/Log.h"
 #include "platform/CodePage.h"
 #include "provider/Provider.h"

@@ -6,7 +6,7 @@
 #include <map>
 #include <sstream>
 
-#include "DiscoveryFixture.h"
+#include "../unit/DiscoveryFixture.h"
 #include "platform/CodePage.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "DiscoveryFixture.h"
-#include "HttpPeer.h"
+#include "../unit/DiscoveryFixture.h"
+#include "../unit/HttpPeer.h"
 #include "provider/Operations.h"
 
 namespace {

@@ -5,7 +5,8 @@
 #include <cstring>
 #include <map>
 
-#include "DiscoveryFixture.h"
+#include "../unit/DiscoveryFixture.h"
+#include "ProviderBytes.h"
 #include "commands/protected/TransportHeaders.h"
 
 namespace {
@@ -14,10 +15,10 @@ using zk::provider::CallSlot;
 using zktest::RunCommand;
 using zktest::ShellQuote;
 
-using Bytes = std::string;
-const uint8_t* U(const Bytes& b) { return reinterpret_cast<const uint8_t*>(b.data()); }
-uint32_t L(const Bytes& b) { return static_cast<uint32_t>(b.size()); }
-ZKBlob Blob(const Bytes& b) { return ZKBlob{const_cast<uint8_t*>(U(b)), L(b)}; }
+using zktest::Bytes;
+using zktest::L;
+using zktest::U;
+using zktest::Blob;
 
 class EnvelopeSlots : public zktest::DiscoveryFixture {
 protected:
