@@ -26,19 +26,17 @@ void ApplyEdit(evbuffer* buf, uint64_t fed, const FramingEdit& edit) {
     }
 }
 
-void BytesArrived(evbuffer* buf, const evbuffer_cb_info* info, void* arg) {
-    auto* c = static_cast<Conn*>(arg);
-    if (info->n_added == 0 || c->framing.Stopped()) return;
-    Touch(c);
+// The framing's look at the newest bytes.
+void Frame(Conn* c, evbuffer* buf, size_t count) {
     // Body bytes are only counted: they are not looked for in the buffer.
     // evhttp keeps a body with a length in this buffer until it is whole,
     // and finding the newest bytes walks the buffer from its start, so doing
     // that for every read would take time in the square of the body's size.
-    const uint64_t opaque = std::min<uint64_t>(c->framing.OpaqueLeft(), info->n_added);
+    const uint64_t opaque = std::min<uint64_t>(c->framing.OpaqueLeft(), count);
     c->framing.SkipOpaque(opaque);
-    if (opaque == info->n_added) return;
+    if (opaque == count) return;
     const size_t length = evbuffer_get_length(buf);
-    const size_t fresh = info->n_added - opaque;  // the newest bytes, after the body's end
+    const size_t fresh = count - opaque;  // the newest bytes, after the body's end
     evbuffer_ptr from;
     if (fresh > length || evbuffer_ptr_set(buf, &from, length - fresh, EVBUFFER_PTR_SET) != 0) return;
     const auto added = static_cast<ev_ssize_t>(fresh);
@@ -56,6 +54,14 @@ void BytesArrived(evbuffer* buf, const evbuffer_cb_info* info, void* arg) {
     for (const auto& e : edits) ApplyEdit(buf, c->framing.Fed(), e);
 }
 
+void BytesArrived(evbuffer* buf, const evbuffer_cb_info* info, void* arg) {
+    auto* c = static_cast<Conn*>(arg);
+    if (info->n_added == 0 || c->framing.Stopped()) return;
+    Touch(c);
+    Frame(c, buf, info->n_added);
+    c->landing.Follow(buf, c->framing.Fed(), c->framing.LastBody(), c->input);
+}
+
 
 OwnOrigin OwnOrigins() { return OwnOrigin{Host().host, TheServer().plain.port, TheServer().secure.port}; }
 
@@ -71,6 +77,13 @@ void HttpCallback(evhttp_request* req, void* arg) {
     Conn* conn = FindConn(l, evcon);
     RequestVerdict verdict = conn ? conn->framing.TakeVerdict() : RequestVerdict{};
     HeldBody held{verdict.reserved};
+    // A landed body not taken by a command is let go with the request.
+    struct LandingDrop {
+        Conn* conn;
+        ~LandingDrop() {
+            if (conn) conn->landing.Reset();
+        }
+    } landingDrop{conn};
     if (conn) Touch(conn);
     FirstRequestDone(l, evcon);  // before the reply, which may end the connection
     if (verdict.busy) {

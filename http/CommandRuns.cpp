@@ -270,6 +270,34 @@ bool AnswerAtOnce(Job& job) {
     return true;
 }
 
+namespace {
+
+// Taken out chain by chain, each drained once copied, into room reserved
+// but not yet touched; the drained chains' memory goes back to the system
+// as the copy proceeds: a large body is not held twice. false without memory.
+bool TakeBody(evbuffer* in, Job& job) {
+    try {
+        job.body = std::make_shared<BodyMemory>(evbuffer_get_length(in) + 1);  // room for a terminating zero
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    size_t sinceReturned = 0;
+    for (evbuffer_iovec chain; evbuffer_peek(in, -1, nullptr, &chain, 1) > 0 && chain.iov_len > 0;) {
+        std::memcpy(job.body->data() + job.bodySize, chain.iov_base, chain.iov_len);
+        job.bodySize += chain.iov_len;
+        evbuffer_drain(in, chain.iov_len);
+        if ((sinceReturned += chain.iov_len) >= kReturnMemoryEvery) {
+            ReturnFreeMemory();
+            sinceReturned = 0;
+        }
+    }
+    job.body->KeepOnly(job.bodySize);
+    if (job.bodySize >= kReturnMemoryEvery) ReturnFreeMemory();
+    return true;
+}
+
+}  // namespace
+
 void StartCommand(Listener& l, evhttp_request* req, evhttp_connection* evcon, uint64_t reserved,
                   std::string pageOrigin) {
     auto job = std::make_shared<Job>();
@@ -278,28 +306,14 @@ void StartCommand(Listener& l, evhttp_request* req, evhttp_connection* evcon, ui
     job->listener = &l;
     job->req = req;
     job->evcon = evcon;
-    // Taken out chain by chain, each drained once copied, into room reserved
-    // but not yet touched; the drained chains' memory goes back to the system
-    // as the copy proceeds: a large body is not held twice.
     evbuffer* in = evhttp_request_get_input_buffer(req);
-    try {
-        job->body = std::make_shared<BodyMemory>(evbuffer_get_length(in) + 1);  // room for a terminating zero
-    } catch (const std::bad_alloc&) {
+    Conn* conn = FindConn(l, evcon);
+    if (conn && (job->body = conn->landing.Adopt(in, job->bodySize))) {
+        // Landed as it arrived: nothing to copy.
+    } else if (!TakeBody(in, *job)) {
         evhttp_send_error(req, 503, nullptr);
         return;
     }
-    size_t sinceReturned = 0;
-    for (evbuffer_iovec chain; evbuffer_peek(in, -1, nullptr, &chain, 1) > 0 && chain.iov_len > 0;) {
-        std::memcpy(job->body->data() + job->bodySize, chain.iov_base, chain.iov_len);
-        job->bodySize += chain.iov_len;
-        evbuffer_drain(in, chain.iov_len);
-        if ((sinceReturned += chain.iov_len) >= kReturnMemoryEvery) {
-            ReturnFreeMemory();
-            sinceReturned = 0;
-        }
-    }
-    job->body->KeepOnly(job->bodySize);
-    if (job->bodySize >= kReturnMemoryEvery) ReturnFreeMemory();
     if (const char* origin = RequestHeader(req, "Origin")) job->origin = origin;
     if (job->bodySize <= kAtOnceBody && !HeldForTests(job->bodySize) && AnswerAtOnce(*job)) {
         job->GiveBackBody();

@@ -164,6 +164,7 @@ void RequestFraming::EndOfHead() {
     } else if (bodyMethod_ && declared_ > 0) {
         left_ = declared_;
         state_ = declared_ > maxBody_ ? State::Stopped : State::Body;
+        if (state_ == State::Body) lastBody_ = {fed_, declared_};  // the head's last line has been counted
     } else {
         state_ = State::RequestLine;
     }

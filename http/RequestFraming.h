@@ -25,6 +25,11 @@ struct FramingEdit {
     std::string bytes;   // overwrite, same length
 };
 
+// A body with a declared length: where it starts in the stream and how long it is.
+struct BodySpan {
+    uint64_t start = 0, length = 0;
+};
+
 struct RequestVerdict {
     bool busy = false;      // over the body budget: answer 503 and close
     uint64_t reserved = 0;  // budget bytes held for this request's body
@@ -48,6 +53,9 @@ public:
 
     // Bytes fed so far.
     uint64_t Fed() const { return fed_; }
+    // The latest body with a declared length whose head has ended (it may
+    // still be arriving, or be over).
+    BodySpan LastBody() const { return lastBody_; }
     // Nothing more to follow (the connection ends after the current reply).
     bool Stopped() const { return state_ == State::Stopped; }
 
@@ -81,6 +89,7 @@ private:
     uint64_t declared_ = 0;    // its value when it is valid
     bool lengthValid_ = false;
     uint64_t reserved_ = 0;    // budget taken for the request being read
+    BodySpan lastBody_;
     std::deque<RequestVerdict> verdicts_;
 };
 

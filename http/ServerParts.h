@@ -6,7 +6,8 @@
 //   Replies.cpp      answers on the wire: envelope forms, CORS, fixed documents
 // Connections are served by libevent's evhttp on one loop thread per
 // listener; evhttp takes no locks, so every evhttp and evbuffer call stays on
-// that loop thread. A POST body is copied out there and its command runs on
+// that loop thread. A POST body is taken out there (a large one lands in its
+// own memory as it arrives: BodyLanding.h) and its command runs on
 // the worker pool; answers come back to the loop in batches (one wake-up of
 // the loop for all the answers finished meanwhile).
 #pragma once
@@ -38,6 +39,7 @@
 #include "base/RequestDocument.h"
 #include "base/Settings.h"
 #include "http/AnswerStream.h"
+#include "http/BodyLanding.h"
 #include "http/HTTPServer.h"
 #include "http/RequestEncoding.h"
 #include "http/RequestFraming.h"
@@ -140,6 +142,7 @@ struct Conn {
     evbuffer_cb_entry* output = nullptr;
     std::chrono::steady_clock::time_point lastSent;  // the reader last took bytes of an answer
     RequestFraming framing;
+    BodyLanding landing;                 // a large body, in its own memory as it arrives
     std::list<Conn*>::iterator recent;   // place in the listener's list, most recently active last
 };
 

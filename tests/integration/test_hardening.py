@@ -3,6 +3,7 @@ service: each case sends what an attacker would and checks the sound answer,
 then that the service still serves."""
 
 import base64
+import hashlib
 import os
 import re
 import resource
@@ -347,6 +348,73 @@ class BodyBudget(unittest.TestCase):
                 first.close()
             # Given back: the same body fits again.
             self.assertIn(b"<Code>0</Code>", exchange(svc.port, post_head(len(held), b"Connection: close\r\n") + held))
+
+
+class LargeBodies(SharedServiceCase):
+    """A large body is taken in while it arrives: however the client cuts it,
+    whatever follows it on the connection, the command gets the very bytes."""
+
+    DOC = os.urandom(700 * 1024 + 3)
+
+    def hash_body(self):
+        return form_body(request_xml("CTX_GET_HASH", "<Other/>", b64(self.DOC))).encode()
+
+    def assert_hashed(self, reply):
+        head, _, body = reply.partition(b"\r\n\r\n")
+        self.assertIn(b" 200 ", head.split(b"\r\n")[0])
+        env = Envelope(body.decode())
+        self.assertEqual((env.code, base64.b64decode(env.data.text)), (0, hashlib.sha256(self.DOC).digest()))
+
+    @staticmethod
+    def send_in_pieces(sock, data, first, sizes):
+        sock.sendall(data[:first])
+        at, i = first, 0
+        while at < len(data):
+            n = sizes[i % len(sizes)]
+            sock.sendall(data[at:at + n])
+            at, i = at + n, i + 1
+            if i % 32 == 0:
+                time.sleep(0.002)  # lets the service read what came so far
+
+    def test_cut_anywhere(self):
+        body = self.hash_body()
+        head = post_head(len(body))
+        version = form_body(VERSION).encode()
+        cases = [  # (name, first piece, then pieces of these sizes in turn, what follows on the connection)
+            ("one write", len(head + body), [1], b""),
+            ("the head with the body's start, then odd pieces", len(head) + 1001, [65537, 7, 4093], b""),
+            ("the head alone, then small pieces", len(head), [16381], b""),
+            ("another request in the same write", len(head + body) + 100, [1 << 20], post_head(len(version)) + version),
+            ("a second large body on the same connection", len(head) + 5, [100003], head + body),
+        ]
+        for name, first, sizes, more in cases:
+            with self.subTest(name):
+                with socket.create_connection(("127.0.0.1", self.svc.port), timeout=60) as s:
+                    self.send_in_pieces(s, head + body + more, first, sizes)
+                    self.assert_hashed(read_reply(s))
+                    if more.startswith(head):
+                        self.assert_hashed(read_reply(s))
+                    elif more:
+                        self.assertIn(b"<Code>0</Code>", read_reply(s))
+
+    def test_tls_chunked_and_a_client_gone_mid_body(self):
+        body = self.hash_body()
+        status, _, _, answer = self.svc.request("POST", "/", body, tls=True)
+        self.assertEqual(status, 200)
+        self.assert_hashed(b"HTTP/1.1 200 OK\r\n\r\n" + answer)
+        chunks = b"".join(b"%x\r\n%s\r\n" % (len(body[i:i + 100000]), body[i:i + 100000])
+                          for i in range(0, len(body), 100000))
+        chunked = b"POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n" + chunks + b"0\r\n\r\n"
+        with socket.create_connection(("127.0.0.1", self.svc.port), timeout=60) as s:
+            s.sendall(chunked)
+            self.assert_hashed(read_reply(s))
+        for _ in range(3):
+            with socket.create_connection(("127.0.0.1", self.svc.port), timeout=60) as s:
+                s.sendall(post_head(len(body)) + body[:len(body) // 2])
+                time.sleep(0.05)
+        with socket.create_connection(("127.0.0.1", self.svc.port), timeout=60) as s:
+            s.sendall(post_head(len(body)) + body)
+            self.assert_hashed(read_reply(s))
 
 
 class Framing(SharedServiceCase):

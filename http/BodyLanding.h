@@ -1,0 +1,55 @@
+// A large request body landed in its own memory while it arrives, instead of
+// piling up in the connection's buffer and being copied out when whole.
+//
+// evhttp keeps a body with a length in the connection's input buffer until
+// the last byte has come. After each read, the bytes of the body received so
+// far are copied into one block (huge pages preferred) and the buffer's chains
+// holding them are replaced by a single chain referring to that block: the
+// parser still sees every byte where it expects it, the freshly read chains go
+// back to the allocator at once (a 100 MiB body no longer grows the heap by
+// its size, page by page), and when the request is complete its body is
+// adopted as it lies, without another copy.
+//
+// Loop thread only, like everything that touches the connection's buffers.
+#pragma once
+#include <event2/buffer.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "http/RequestFraming.h"
+#include "platform/Memory.h"
+
+namespace zk::http {
+
+// Bodies from this size on are landed; smaller ones are copied when whole.
+constexpr uint64_t kLandFrom = 256 << 10;
+
+class BodyLanding {
+public:
+    BodyLanding() = default;
+    BodyLanding(const BodyLanding&) = delete;
+    BodyLanding& operator=(const BodyLanding&) = delete;
+
+    // After a read: buf is the connection's input buffer, whose end is at
+    // stream offset fed; body is the latest body with a length the framing
+    // saw. watch is the caller's callback on buf, kept quiet while the
+    // landed bytes are put back.
+    void Follow(evbuffer* buf, uint64_t fed, BodySpan body, evbuffer_cb_entry* watch);
+
+    // The body of a complete request, when its input buffer holds exactly
+    // the landed bytes: the buffer is emptied, size set, and the block
+    // handed over. Else null (the caller copies the body out itself).
+    std::shared_ptr<BodyMemory> Adopt(evbuffer* requestInput, size_t& size);
+
+    // Lets go of a landed body whose request is refused.
+    void Reset();
+
+private:
+
+    std::shared_ptr<BodyMemory> memory_;
+    uint64_t start_ = 0, length_ = 0, landed_ = 0;
+};
+
+}  // namespace zk::http
