@@ -98,49 +98,6 @@ void EncodeTo(const uint8_t* data, size_t len, char* out) {
     if (len % 3) EncodeLastTo(data + 3 * full, len % 3, out + 4 * full);
 }
 
-// The lax decoding in one pass without copying the input: whitespace is
-// dropped as it comes, then groups of four map through the tables; the length
-// loses one byte for each "=" among the last two characters kept. out may be
-// text's own bytes, since the output never overtakes the input.
-size_t DecodeTo(const char* text, size_t len, uint8_t* out) {
-    char group[4];
-    size_t have = 0, written = 0, kept = 0;
-    char lastTwo[2] = {0, 0};
-    const auto* u = reinterpret_cast<const unsigned char*>(text);
-    const uint8_t* front = Tables().front;
-    const uint8_t* back = Tables().back;
-    for (size_t i = 0; i < len; ++i) {
-        // Whole groups without skipped characters are decoded where they stand.
-        for (; have == 0 && i + 4 <= len; i += 4, written += 3, kept += 4) {
-            const unsigned a = front[u[i]], b = front[u[i + 1]], c = back[u[i + 2]], d = back[u[i + 3]];
-            if ((a | b | c | d) & kSkippedFlag) break;
-            lastTwo[0] = text[i + 2];  // before the output may cover them
-            lastTwo[1] = text[i + 3];
-            const uint32_t v = (a << 18) | (b << 12) | (c << 6) | d;
-            out[written] = static_cast<uint8_t>(v >> 16);
-            out[written + 1] = static_cast<uint8_t>(v >> 8);
-            out[written + 2] = static_cast<uint8_t>(v);
-        }
-        if (i >= len) break;
-        char c = text[i];
-        if (front[u[i]] & kSkippedFlag) continue;
-        lastTwo[0] = lastTwo[1];
-        lastTwo[1] = c;
-        ++kept;
-        group[have++] = c;
-        if (have == 4) {
-            DecodeGroupTo(group, out + written);
-            written += 3;
-            have = 0;
-        }
-    }
-    if (have) written += DecodeLastTo(group, have, out + written);
-    // One byte less for each "=" among the last two characters.
-    for (size_t i = kept >= 2 ? 0 : 2 - kept; i < 2; ++i)
-        if (lastTwo[i] == '=' && written > 0) --written;
-    return written;
-}
-
 }  // namespace
 
 CBase64::~CBase64() {
@@ -180,7 +137,7 @@ void CBase64::EncodeText(const char* text) { EncodeBytes(reinterpret_cast<const 
 
 void CBase64::DecodeBytes(const char* text, size_t len) {
     PrepareDecoded(Base64DecodedBound(len));
-    decodedLen_ = DecodeTo(text, len, decoded_.data());
+    decodedLen_ = Base64DecodeTo(text, len, decoded_.data());
 }
 
 void CBase64::DecodeText(const char* text) { DecodeBytes(text, text ? std::strlen(text) : 0); }
@@ -209,22 +166,75 @@ void Base64EncodeAppend(const void* data, size_t len, std::string& out) {
 
 void Base64EncodeTo(const void* data, size_t len, char* out) { EncodeTo(static_cast<const uint8_t*>(data), len, out); }
 
-size_t Base64DecodeTo(const char* text, size_t len, uint8_t* out) { return DecodeTo(text, len, out); }
+// Whitespace is dropped as it comes, then groups of four map through the
+// tables; the length loses one byte for each "=" among the last two
+// characters kept. Output never overtakes input, so out may be the text's
+// own bytes.
+void Base64Decoder::Feed(const char* text, size_t len, uint8_t* out) {
+    const auto* u = reinterpret_cast<const unsigned char*>(text);
+    const uint8_t* front = Tables().front;
+    const uint8_t* back = Tables().back;
+    size_t written = written_;
+    for (size_t i = 0; i < len; ++i) {
+        // Whole groups without skipped characters are decoded where they stand.
+        for (; have_ == 0 && i + 4 <= len; i += 4, written += 3, kept_ += 4) {
+            const unsigned a = front[u[i]], b = front[u[i + 1]], c = back[u[i + 2]], d = back[u[i + 3]];
+            if ((a | b | c | d) & kSkippedFlag) break;
+            lastTwo_[0] = text[i + 2];  // before the output may cover them
+            lastTwo_[1] = text[i + 3];
+            const uint32_t v = (a << 18) | (b << 12) | (c << 6) | d;
+            out[written] = static_cast<uint8_t>(v >> 16);
+            out[written + 1] = static_cast<uint8_t>(v >> 8);
+            out[written + 2] = static_cast<uint8_t>(v);
+        }
+        if (i >= len) break;
+        char c = text[i];
+        if (front[u[i]] & kSkippedFlag) continue;
+        lastTwo_[0] = lastTwo_[1];
+        lastTwo_[1] = c;
+        ++kept_;
+        group_[have_++] = c;
+        if (have_ == 4) {
+            DecodeGroupTo(group_, out + written);
+            written += 3;
+            have_ = 0;
+        }
+    }
+    written_ = written;
+}
+
+size_t Base64Decoder::Finish(uint8_t* out) {
+    if (have_) written_ += DecodeLastTo(group_, have_, out + written_);
+    have_ = 0;
+    // One byte less for each "=" among the last two characters.
+    for (size_t i = kept_ >= 2 ? 0 : 2 - kept_; i < 2; ++i)
+        if (lastTwo_[i] == '=' && written_ > 0) --written_;
+    kept_ = 0;
+    return written_;
+}
+
+Base64Decoder::~Base64Decoder() { SecureWipe(group_, sizeof group_); }
+
+size_t Base64DecodeTo(const char* text, size_t len, uint8_t* out) {
+    Base64Decoder decoder;
+    decoder.Feed(text, len, out);
+    return decoder.Finish(out);
+}
 
 std::vector<uint8_t> Base64Decode(std::string_view text) {
     std::vector<uint8_t> out(Base64DecodedBound(text.size()));
-    out.resize(DecodeTo(text.data(), text.size(), out.data()));
+    out.resize(Base64DecodeTo(text.data(), text.size(), out.data()));
     return out;
 }
 
 std::string Base64DecodeToString(std::string_view text) {
     std::string out(Base64DecodedBound(text.size()), '\0');
-    out.resize(DecodeTo(text.data(), text.size(), reinterpret_cast<uint8_t*>(out.data())));
+    out.resize(Base64DecodeTo(text.data(), text.size(), reinterpret_cast<uint8_t*>(out.data())));
     return out;
 }
 
 void Base64DecodeInPlace(std::string& text) {
-    text.resize(DecodeTo(text.data(), text.size(), reinterpret_cast<uint8_t*>(text.data())));
+    text.resize(Base64DecodeTo(text.data(), text.size(), reinterpret_cast<uint8_t*>(text.data())));
 }
 
 }  // namespace zk

@@ -54,6 +54,27 @@ std::vector<uint8_t> Base64Decode(std::string_view text);
 size_t Base64DecodeTo(const char* text, size_t len, uint8_t* out);
 constexpr size_t Base64DecodedBound(size_t textLen) { return textLen / 4 * 3 + 3; }
 std::string Base64DecodeToString(std::string_view text);
+
+// The same decoding over text that comes in pieces: Feed each piece, then
+// Finish; the result is what Base64DecodeTo gives for the pieces joined.
+// Decoded bytes go to out + Written(): out may be the start of the memory the
+// pieces lie in, as long as no piece lies before what was written.
+class Base64Decoder {
+public:
+    Base64Decoder() = default;
+    Base64Decoder(const Base64Decoder&) = delete;
+    Base64Decoder& operator=(const Base64Decoder&) = delete;
+    ~Base64Decoder();
+    void Feed(const char* text, size_t len, uint8_t* out);
+    // Decodes what is left of the last group; returns the decoded length.
+    size_t Finish(uint8_t* out);
+    size_t Written() const { return written_; }
+
+private:
+    char group_[4] = {};
+    size_t have_ = 0, written_ = 0, kept_ = 0;
+    char lastTwo_[2] = {0, 0};
+};
 // Decodes text over itself.
 void Base64DecodeInPlace(std::string& text);
 

@@ -15,12 +15,20 @@ void LetGo(const void*, size_t, void* hold) { delete static_cast<std::shared_ptr
 void BodyLanding::Reset() {
     memory_.reset();
     start_ = length_ = landed_ = 0;
+    unwrap_.reset();
+    released_ = 0;
 }
 
 void BodyLanding::Follow(evbuffer* buf, uint64_t fed, BodySpan body, evbuffer_cb_entry* watch) {
-    if (body.length < kLandFrom) return;
-    if (!memory_ || body.start != start_) {
-        Reset();
+    const size_t length = evbuffer_get_length(buf);
+    if (length > fed) return;
+    // The body is landed only while the buffer starts at it: before, the
+    // parser has not read its head yet; after, it has taken the body (and
+    // the next body's head may have come along in the same read).
+    const uint64_t bufferStart = fed - length;
+    if (memory_ && bufferStart > start_) Reset();
+    if (!memory_) {
+        if (body.length < kLandFrom || body.start < bufferStart) return;
         try {
             memory_ = std::make_shared<BodyMemory>(body.length + 1);  // room for a terminating zero
         } catch (const std::bad_alloc&) {
@@ -28,11 +36,9 @@ void BodyLanding::Follow(evbuffer* buf, uint64_t fed, BodySpan body, evbuffer_cb
         }
         start_ = body.start;
         length_ = body.length;
+        unwrap_.emplace();
     }
-    // Only while the buffer starts at the body: before, the parser has not
-    // read the head yet; after, it has taken the body.
-    const size_t length = evbuffer_get_length(buf);
-    if (length > fed || fed - length != start_) return;
+    if (bufferStart != start_) return;
     const uint64_t received = std::min(fed, start_ + length_) - start_;
     if (received <= landed_) return;
     evbuffer_ptr from;
@@ -55,19 +61,31 @@ void BodyLanding::Follow(evbuffer* buf, uint64_t fed, BodySpan body, evbuffer_cb
     evbuffer_cb_set_flags(buf, watch, EVBUFFER_CB_ENABLED);
     evbuffer_free(front);
     landed_ = received;
+    // Unwrapped as far as it can be; what is decoded goes back to the system.
+    unwrap_->Feed(memory_->data(), landed_, landed_ == length_);
+    if (!unwrap_->Declined() && unwrap_->Consumed() > released_) {
+        memory_->Discard(std::max(released_, unwrap_->Written()), unwrap_->Consumed());
+        released_ = unwrap_->Consumed();
+    }
 }
 
-std::shared_ptr<BodyMemory> BodyLanding::Adopt(evbuffer* requestInput, size_t& size) {
-    std::shared_ptr<BodyMemory> memory;
+LandedBody BodyLanding::Adopt(evbuffer* requestInput) {
+    LandedBody body;
     evbuffer_iovec chain;
     if (memory_ && landed_ == length_ && evbuffer_get_length(requestInput) == length_ &&
         evbuffer_peek(requestInput, -1, nullptr, &chain, 1) == 1 && chain.iov_base == memory_->data()) {
         evbuffer_drain(requestInput, length_);
-        size = length_;
-        memory = memory_;
+        body.memory = memory_;
+        body.size = length_;
+        if ((body.unwrapped = !unwrap_->Declined())) {
+            body.text = unwrap_->Text(memory_->data(), length_);
+            body.flags = unwrap_->Flags();
+        }
+    } else {
+        body.lost = memory_ && unwrap_->Consumed() > 0 && !unwrap_->Declined();
     }
     Reset();
-    return memory;
+    return body;
 }
 
 }  // namespace zk::http

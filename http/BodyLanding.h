@@ -10,6 +10,14 @@
 // its size, page by page), and when the request is complete its body is
 // adopted as it lies, without another copy.
 //
+// A body in the form pages send ("data=" and the percent-encoded Base64 of
+// the request) is unwrapped as it lands (ArrivingBody): the request text
+// grows at the start of the block while the raw bytes behind it, once
+// decoded, go back to the system. The parser never reads a body's bytes, it
+// only hands the chain on, so the chain may stand for bytes that now hold
+// something else. A 100 MiB document is then held once as its request text
+// (4/3 of it), not as the 1.78 times larger form body.
+//
 // Loop thread only, like everything that touches the connection's buffers.
 #pragma once
 #include <event2/buffer.h>
@@ -17,7 +25,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <string_view>
 
+#include "http/RequestEncoding.h"
 #include "http/RequestFraming.h"
 #include "platform/Memory.h"
 
@@ -25,6 +36,16 @@ namespace zk::http {
 
 // Bodies from this size on are landed; smaller ones are copied when whole.
 constexpr uint64_t kLandFrom = 256 << 10;
+
+// A complete body taken from its connection.
+struct LandedBody {
+    std::shared_ptr<BodyMemory> memory;  // null when the body was not landed
+    size_t size = 0;                     // its bytes in memory, as received
+    bool lost = false;                   // landed and unwrapped, but not what the parser handed on
+    bool unwrapped = false;              // the request text is text (in memory), the flags flags
+    std::string_view text;
+    RequestFlags flags;
+};
 
 class BodyLanding {
 public:
@@ -39,9 +60,10 @@ public:
     void Follow(evbuffer* buf, uint64_t fed, BodySpan body, evbuffer_cb_entry* watch);
 
     // The body of a complete request, when its input buffer holds exactly
-    // the landed bytes: the buffer is emptied, size set, and the block
-    // handed over. Else null (the caller copies the body out itself).
-    std::shared_ptr<BodyMemory> Adopt(evbuffer* requestInput, size_t& size);
+    // the landed bytes: the buffer is emptied and the block handed over.
+    // Else no memory (the caller copies the body out itself), or lost when
+    // the landed bytes were unwrapped already and cannot be had raw.
+    LandedBody Adopt(evbuffer* requestInput);
 
     // Lets go of a landed body whose request is refused.
     void Reset();
@@ -50,6 +72,8 @@ private:
 
     std::shared_ptr<BodyMemory> memory_;
     uint64_t start_ = 0, length_ = 0, landed_ = 0;
+    std::optional<ArrivingBody> unwrap_;  // for the body being landed
+    size_t released_ = 0;  // pages below this went back to the system
 };
 
 }  // namespace zk::http

@@ -146,10 +146,10 @@ Answer EncodeFinal(std::string answer, RequestFlags flags, std::optional<Request
 // A document may be large: the body is unwrapped in its own memory, and the
 // document is decoded there too, by the command that takes it.
 std::unique_ptr<ParsedRequest> ParseCommand(std::shared_ptr<BodyMemory> body, size_t size, RequestFlags flags,
-                                            RequestDocuments& documents) {
+                                            std::optional<std::string_view> unwrapped, RequestDocuments& documents) {
     auto request = std::make_unique<ParsedRequest>();
     request->flags = flags;
-    std::string_view text = UnwrapBodyInPlace(body->data(), size);
+    std::string_view text = unwrapped ? *unwrapped : UnwrapBodyInPlace(body->data(), size);
     text = text.substr(0, DocumentLength(text));
     // What the unwrapping decoded no longer needs the body's tail.
     body->KeepOnly(static_cast<size_t>(text.data() + text.size() - body->data()) + 1);
@@ -232,7 +232,7 @@ void RunJob(const std::shared_ptr<Job>& job) {
         ScopedRequest current(context);
         const RequestFlags flags = FlagsOf(*job);
         job->answer = *Safely(flags, documents, [&]() -> std::optional<Answer> {
-            if (!job->parsed) job->parsed = ParseCommand(std::move(job->body), job->bodySize, flags, documents);
+            if (!job->parsed) job->parsed = ParseCommand(std::move(job->body), job->bodySize, flags, job->text, documents);
             return RunCommand(*job->parsed, documents);
         });
         SettleAnswerMemory(job->answer, work);
@@ -260,7 +260,7 @@ bool AnswerAtOnce(Job& job) {
     ScopedRequest current(context);
     const RequestFlags flags = FlagsOf(job);
     std::optional<Answer> answer = Safely(flags, documents, [&]() -> std::optional<Answer> {
-        job.parsed = ParseCommand(std::move(job.body), job.bodySize, flags, documents);
+        job.parsed = ParseCommand(std::move(job.body), job.bodySize, flags, job.text, documents);
         if (job.parsed->parsed && !AnswersAtOnce(job.parsed->doc)) return std::nullopt;
         return RunCommand(*job.parsed, documents);
     });
@@ -308,9 +308,15 @@ void StartCommand(Listener& l, evhttp_request* req, evhttp_connection* evcon, ui
     job->evcon = evcon;
     evbuffer* in = evhttp_request_get_input_buffer(req);
     Conn* conn = FindConn(l, evcon);
-    if (conn && (job->body = conn->landing.Adopt(in, job->bodySize))) {
-        // Landed as it arrived: nothing to copy.
-    } else if (!TakeBody(in, *job)) {
+    LandedBody landed = conn ? conn->landing.Adopt(in) : LandedBody{};
+    if (landed.memory) {  // landed as it arrived: nothing to copy
+        job->body = std::move(landed.memory);
+        job->bodySize = landed.size;
+        if (landed.unwrapped) {
+            job->text = landed.text;
+            job->flags = landed.flags;
+        }
+    } else if (landed.lost || !TakeBody(in, *job)) {
         evhttp_send_error(req, 503, nullptr);
         return;
     }

@@ -10,13 +10,25 @@
 namespace zk::http {
 namespace {
 
-bool FlagAfter(std::string_view body, std::string_view name, bool absent) {
-    // memmem: the body may be a whole document, and the flags come last.
-    const void* found = memmem(body.data(), body.size(), name.data(), name.size());
-    if (!found) return absent;
-    size_t at = static_cast<size_t>(static_cast<const char*>(found) - body.data());
+constexpr std::string_view kNativeFlag = "nativedata=", kEncodeFlag = "encodeOutput=", kXmlStart = "<?xml";
+constexpr std::string_view kDataField = "data=";
+
+// Where what first occurs in text, or npos.
+size_t Find(std::string_view text, std::string_view what) {
+    const void* at = memmem(text.data(), text.size(), what.data(), what.size());
+    return at ? static_cast<size_t>(static_cast<const char*>(at) - text.data()) : std::string_view::npos;
+}
+
+// The flag's value at its name (found at at), or absent when not found.
+bool FlagAt(std::string_view body, size_t at, std::string_view name, bool absent) {
+    if (at == std::string_view::npos) return absent;
     size_t next = at + name.size();
     return next < body.size() && body[next] >= '1' && body[next] <= '9';
+}
+
+// memmem: the body may be a whole document, and the flags come last.
+bool FlagAfter(std::string_view body, std::string_view name, bool absent) {
+    return FlagAt(body, Find(body, name), name, absent);
 }
 
 int HexValue(char c) {
@@ -71,8 +83,8 @@ size_t SkipMarkup(std::string_view text, size_t at, int& depthChange) {
 
 RequestFlags ReadFlags(std::string_view body) {
     RequestFlags f;
-    f.native = FlagAfter(body, "nativedata=", false);
-    f.encodeOutput = FlagAfter(body, "encodeOutput=", true);
+    f.native = FlagAfter(body, kNativeFlag, false);
+    f.encodeOutput = FlagAfter(body, kEncodeFlag, true);
     return f;
 }
 
@@ -121,21 +133,90 @@ std::string UnwrapBody(std::string body) {
 
 // Every rule works over the body's own memory: a large document is not copied.
 std::string_view UnwrapBodyInPlace(char* body, size_t size) {
-    auto find = [&](std::string_view what, size_t n) -> size_t {
-        const void* at = memmem(body, n, what.data(), what.size());
-        return at ? static_cast<size_t>(static_cast<const char*>(at) - body) : std::string_view::npos;
-    };
-    size_t xml = find("<?xml", size);
+    auto find = [&](std::string_view what, size_t n) { return Find(std::string_view(body, n), what); };
+    size_t xml = find(kXmlStart, size);
     if (xml != std::string_view::npos) return {body + xml, size - xml};
-    size_t data = find("data=", size);
+    size_t data = find(kDataField, size);
     if (data != std::string_view::npos) {
-        const size_t decoded = PercentDecode(body, size, data + 5);
+        const size_t decoded = PercentDecode(body, size, data + kDataField.size());
         return {body, Base64DecodeTo(body, decoded, reinterpret_cast<uint8_t*>(body))};
     }
     size = PercentDecode(body, size, 0);
-    xml = find("<?xml", size);
+    xml = find(kXmlStart, size);
     if (xml != std::string_view::npos) return {body + xml, size - xml};
     return {body, size};
+}
+
+// What a Feed leaves raw at the end of what came: enough for any name the
+// scan looks for and the digit after it, and for a "%" and its two digits.
+constexpr size_t kHeldBack = 16;
+
+// The scan looks at the raw bytes from consumed_ on: those before were seen
+// by an earlier scan, whole names with their digit included, since a Feed
+// holds back more than the longest name.
+void ArrivingBody::Scan(const char* body, size_t received, bool complete) {
+    const std::string_view raw(body + consumed_, received - consumed_);
+    auto look = [&](std::string_view name, size_t extra, auto&& found) {
+        const size_t at = Find(raw, name);
+        if (at != std::string_view::npos && (complete || at + name.size() + extra <= raw.size()))
+            found(consumed_ + at);
+    };
+    if (xmlAt_ == std::string_view::npos) look(kXmlStart, 0, [&](size_t at) { xmlAt_ = at; });
+    const std::string_view whole(body, received);
+    if (!nativeSeen_)
+        look(kNativeFlag, 1, [&](size_t at) { nativeSeen_ = true, flags_.native = FlagAt(whole, at, kNativeFlag, false); });
+    if (!encodeSeen_)
+        look(kEncodeFlag, 1,
+             [&](size_t at) { encodeSeen_ = true, flags_.encodeOutput = FlagAt(whole, at, kEncodeFlag, true); });
+}
+
+void ArrivingBody::Feed(char* body, size_t received, bool complete) {
+    if (mode_ == Mode::Undecided) {
+        if (received < kDataField.size() && !complete) return;
+        if (!std::string_view(body, received).starts_with(kDataField)) {
+            mode_ = Mode::Raw;
+            return;
+        }
+        mode_ = Mode::Data;
+        consumed_ = kDataField.size();
+    }
+    if (mode_ != Mode::Data || received < consumed_) return;
+    Scan(body, received, complete);
+    // Decoded up to the first "<?xml": from there the body is the request as it is.
+    size_t limit = complete ? received : received > consumed_ + kHeldBack ? received - kHeldBack : consumed_;
+    limit = std::min(limit, xmlAt_);
+    auto* out = reinterpret_cast<uint8_t*>(body);
+    auto next = [&](char c, size_t from) {
+        const void* p = from < limit ? std::memchr(body + from, c, limit - from) : nullptr;
+        return p ? static_cast<size_t>(static_cast<const char*>(p) - body) : limit;
+    };
+    size_t i = consumed_, percent = next('%', i), plus = next('+', i);
+    while (i < limit) {
+        // A run without "%" or "+" goes to the decoder as it lies.
+        const size_t special = std::min(percent, plus);
+        if (special > i) decoder_.Feed(body + i, special - i, out);
+        i = special;
+        if (i >= limit) break;
+        if (body[i] == '+') {  // a space, which the decoding skips
+            plus = next('+', ++i);
+            continue;
+        }
+        const int hi = i + 1 < received ? HexValue(body[i + 1]) : -1;
+        const int lo = i + 2 < received ? HexValue(body[i + 2]) : -1;
+        const bool escape = hi >= 0 && lo >= 0;
+        const char c = escape ? static_cast<char>(hi * 16 + lo) : '%';
+        decoder_.Feed(&c, 1, out);
+        i += escape ? 3 : 1;
+        percent = next('%', i);
+        if (plus < i) plus = next('+', i);
+    }
+    consumed_ = std::max(consumed_, std::min(i, received));
+    if (complete) length_ = decoder_.Finish(out);
+}
+
+std::string_view ArrivingBody::Text(char* body, size_t size) const {
+    if (xmlAt_ != std::string_view::npos && xmlAt_ < size) return {body + xmlAt_, size - xmlAt_};
+    return {body, length_};
 }
 
 size_t DocumentLength(std::string_view text) {

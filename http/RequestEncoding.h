@@ -1,8 +1,11 @@
 // The transport encodings of a command: the flags and the unwrapping of a POST
 // body, the end of the request document, and the three answer forms.
 #pragma once
+#include <cstddef>
 #include <string>
 #include <string_view>
+
+#include "base/CBase64.h"
 
 namespace zk::http {
 
@@ -31,6 +34,40 @@ std::string UnwrapBody(std::string body);
 // The same in the body's own memory (size bytes at body): the request text
 // lies inside it afterwards.
 std::string_view UnwrapBodyInPlace(char* body, size_t size);
+
+// The unwrapping of a body while it arrives, for the form pages send: a body
+// that opens with "data=". The raw bytes lie in the body's memory as they
+// come; each Feed scans the new ones for what the rules look for in the raw
+// body ("<?xml", the flags), then percent-decodes and Base64-decodes what
+// none of that can still concern, writing the request text at the start of
+// the same memory. The result is the same as UnwrapBodyInPlace and ReadFlags
+// over the whole body, without holding the whole raw body: the raw bytes
+// before Consumed() are no longer needed.
+class ArrivingBody {
+public:
+    // body: the memory, received: how many bytes of it have come; complete:
+    // the body is whole (received is its size).
+    void Feed(char* body, size_t received, bool complete);
+    // The body does not open with "data=": it is unwrapped whole, as usual.
+    bool Declined() const { return mode_ == Mode::Raw; }
+    size_t Consumed() const { return consumed_; }
+    // The request text is decoded into [0, Written()) so far.
+    size_t Written() const { return decoder_.Written(); }
+    // Once complete: the request text (in body) and the flags.
+    std::string_view Text(char* body, size_t size) const;
+    RequestFlags Flags() const { return flags_; }
+
+private:
+    enum class Mode { Undecided, Raw, Data };
+    void Scan(const char* body, size_t received, bool complete);
+    Mode mode_ = Mode::Undecided;
+    size_t consumed_ = 0;
+    size_t xmlAt_ = std::string_view::npos;  // the first "<?xml" of the raw body
+    bool nativeSeen_ = false, encodeSeen_ = false;
+    RequestFlags flags_;
+    size_t length_ = 0;  // decoded length, once complete
+    Base64Decoder decoder_;
+};
 
 // How much of a request text is the XML document: up to the first zero byte,
 // and no further than the first text after the root element that is not

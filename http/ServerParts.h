@@ -106,6 +106,7 @@ struct Job {
     std::shared_ptr<BodyMemory> body;    // the request body, bodySize bytes of it
     size_t bodySize = 0;
     std::optional<RequestFlags> flags;   // read from the body by whoever parses it
+    std::optional<std::string_view> text;  // the request text, when unwrapped as it arrived (in body)
     std::unique_ptr<ParsedRequest> parsed;  // when parsed where it arrived
     std::string origin;      // the Origin header: whom the answer's CORS header names
     std::string pageOrigin;  // whose secrets the command may use (PageOrigin)

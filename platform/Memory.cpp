@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <new>
@@ -84,6 +85,14 @@ void BodyMemory::KeepOnly(size_t end) {
     const size_t page = PageSize();
     const size_t from = (end + page - 1) / page * page;
     if (from < capacity_) madvise(data_ + from, capacity_ - from, MADV_DONTNEED);
+}
+
+void BodyMemory::Discard(size_t from, size_t to) {
+    if (!mapped_) return;
+    const size_t page = PageSize();
+    from = (from + page - 1) / page * page;
+    to = std::min(to, capacity_) / page * page;
+    if (from < to) madvise(data_ + from, to - from, MADV_DONTNEED);
 }
 
 void BodyMemory::Free() {

@@ -41,6 +41,9 @@ public:
     // Only [0, end) is used from now on: the whole pages after it go back to
     // the system (and are not wiped: they hold nothing any more).
     void KeepOnly(size_t end);
+    // [from, to) holds nothing any more: its whole pages go back to the
+    // system (they read as zeros if touched again).
+    void Discard(size_t from, size_t to);
     void Free();
 
 private:

@@ -3,7 +3,9 @@
 // may crash, and the window-name page is always 103 bytes longer than the
 // Base64 it carries. The scan for a large document's text proposes only a
 // span the parser would hand on unchanged, and an answer streamed in pieces
-// is byte for byte the answer made whole.
+// is byte for byte the answer made whole. A body unwrapped while it arrives
+// gives what it gives unwrapped whole.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -53,5 +55,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         sent.append(room, n);
     }
     if (sent != whole) abort();
+
+    // The body as the form pages send, unwrapped while it arrives in pieces:
+    // the same text and flags as unwrapped whole.
+    const std::string form_body = "data=" + body;
+    std::string memory = form_body;
+    zk::http::ArrivingBody arriving;
+    for (size_t received = 0; received < memory.size();) {
+        received = std::min(memory.size(), received + piece);
+        arriving.Feed(memory.data(), received, received == memory.size());
+    }
+    const zk::http::RequestFlags wholeFlags = zk::http::ReadFlags(form_body);
+    const zk::http::RequestFlags gotFlags = arriving.Flags();
+    if (arriving.Text(memory.data(), memory.size()) != zk::http::UnwrapBody(form_body) ||
+        gotFlags.native != wholeFlags.native || gotFlags.encodeOutput != wholeFlags.encodeOutput)
+        abort();
     return 0;
 }

@@ -66,6 +66,25 @@ def read_reply(sock):
     return head + b"\r\n\r\n" + body
 
 
+def read_replies(sock, count):
+    """count replies with a Content-Length body, one after another on an open socket."""
+    data, replies = b"", []
+    while len(replies) < count:
+        head_end = data.find(b"\r\n\r\n")
+        if head_end >= 0:
+            m = re.search(rb"(?i)content-length: *(\d+)", data[:head_end])
+            end = head_end + 4 + (int(m.group(1)) if m else 0)
+            if len(data) >= end:
+                replies.append(data[:end])
+                data = data[end:]
+                continue
+        chunk = sock.recv(65536)
+        if not chunk:
+            break
+        data += chunk
+    return replies
+
+
 class Shutdown(unittest.TestCase):
     def test_runaway_command_does_not_hold_the_shutdown(self):
         env = {"ZELKORH_TEST_COMMAND_DELAY_MS": "3600000", "ZELKORH_TEST_COMMAND_STUCK": "1"}
@@ -391,11 +410,12 @@ class LargeBodies(SharedServiceCase):
             with self.subTest(name):
                 with socket.create_connection(("127.0.0.1", self.svc.port), timeout=60) as s:
                     self.send_in_pieces(s, head + body + more, first, sizes)
-                    self.assert_hashed(read_reply(s))
+                    replies = read_replies(s, 2 if more else 1)
+                    self.assert_hashed(replies[0])
                     if more.startswith(head):
-                        self.assert_hashed(read_reply(s))
+                        self.assert_hashed(replies[1])
                     elif more:
-                        self.assertIn(b"<Code>0</Code>", read_reply(s))
+                        self.assertIn(b"<Code>0</Code>", replies[1])
 
     def test_tls_chunked_and_a_client_gone_mid_body(self):
         body = self.hash_body()

@@ -73,6 +73,23 @@ TEST(Base64, FreeFunctionsDecodeExactlyAsTheCodec) {
     }
 }
 
+TEST(Base64, DecoderInPiecesDecodesAsOnePass) {
+    const std::string texts[] = {"SGVsbG8sIHdvcmxkIQ==", " SGVs\nbG8s IHdv\tcmxk IQ= =", "QUJD=", "QQ", "=A=B", "\xd1\x80\xc1\xff+/@!",
+                                 std::string(1000, 'A') + "==", ""};
+    for (const std::string& text : texts) {
+        const std::string whole = zk::Base64DecodeToString(text);
+        for (size_t piece : {1, 2, 3, 5, 7, 64}) {
+            std::string memory = text;  // decoded over its own bytes, as a body is
+            zk::Base64Decoder decoder;
+            auto* out = reinterpret_cast<uint8_t*>(memory.data());
+            for (size_t at = 0; at < memory.size(); at += piece)
+                decoder.Feed(memory.data() + at, std::min(piece, memory.size() - at), out);
+            const size_t n = decoder.Finish(out);
+            EXPECT_EQ(memory.substr(0, n), whole) << text << " in pieces of " << piece;
+        }
+    }
+}
+
 TEST(Base64, EncodeAppendsToExistingText) {
     std::string out = "<Data>";
     zk::Base64EncodeAppend("foob", 4, out);

@@ -2,7 +2,9 @@
 // document ends, the answer forms and the exchange frame's base URL.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -63,6 +65,58 @@ TEST(UnwrapBody, ThreeRulesInOrder) {
     // Neither: the percent-decoded body, from "<?xml" on.
     EXPECT_EQ(UnwrapBody("x=%3C%3Fxml+version%3D%221.0%22%3F%3E%3Ca%2F%3E"), "<?xml version=\"1.0\"?><a/>");
     EXPECT_EQ(UnwrapBody("plain+text"), "plain text");
+}
+
+// A body unwrapped while it arrives in pieces of the given sizes (cycled),
+// each piece landing behind the last; the text and flags it gives.
+std::pair<std::string, RequestFlags> Arriving(const std::string& body, const std::vector<size_t>& pieces) {
+    std::string memory = body;
+    ArrivingBody arriving;
+    size_t received = 0;
+    for (size_t k = 0; received < memory.size(); ++k) {
+        received = std::min(memory.size(), received + pieces[k % pieces.size()]);
+        // Bytes not yet received are not there: the memory past them holds junk.
+        std::string junk = memory;
+        for (size_t i = received; i < junk.size(); ++i) junk[i] = '%';
+        std::copy(junk.begin() + received, junk.end(), memory.begin() + received);
+        arriving.Feed(memory.data(), received, received == memory.size());
+        std::copy(body.begin() + received, body.end(), memory.begin() + received);
+    }
+    if (body.empty()) arriving.Feed(memory.data(), 0, true);
+    if (arriving.Declined()) return {UnwrapBody(body), ReadFlags(body)};
+    return {std::string(arriving.Text(memory.data(), memory.size())), arriving.Flags()};
+}
+
+TEST(ArrivingBody, SameTextAndFlagsAsTheWholeBodyInAnyPieces) {
+    const std::string xml = "<?xml version=\"1.0\"?><Request><Command>A+B</Command><Data>" +
+                            Base64Encode(std::string(3000, '\xfb')) + "</Data></Request>";
+    std::string encoded;  // as a page sends it: "+", "/" and "=" escaped
+    for (char c : Base64Encode(xml)) encoded += c == '+' ? "%2B" : c == '/' ? "%2F" : c == '=' ? "%3D" : std::string(1, c);
+    const std::string bodies[] = {
+        "data=" + encoded + "&nativedata=1&encodeOutput=0",
+        "data=" + encoded,                                          // no flags: their defaults
+        "data=" + encoded + "&nativedata=0&encodeOutput=1&nativedata=1",  // the first occurrence counts
+        "data=" + encoded.substr(0, 1000) + "+%0A%zz%4" + encoded.substr(1000) + "%",  // spaces, stray "%"
+        "data=" + encoded.substr(0, 2000) + "&x=" + xml + "&nativedata=1",  // raw XML wins, from its start
+        "data=" + encoded.substr(0, 777) + "<?xm",                  // almost: not raw XML
+        "data=QUJD%3D%3D",                                          // "=" among the last two
+        "data=",
+        "dat",
+        "x=1&data=" + encoded,                                      // not the form: unwrapped whole
+        "",
+    };
+    const std::vector<std::vector<size_t>> cuts = {{1 << 20}, {1}, {3}, {17}, {4093, 7}, {5, 1, 16, 2}};
+    for (const std::string& body : bodies) {
+        const RequestFlags whole = ReadFlags(body);
+        const std::string text = UnwrapBody(body);
+        for (const auto& pieces : cuts) {
+            SCOPED_TRACE(body.substr(0, 40) + " in pieces of " + std::to_string(pieces[0]));
+            const auto [got, flags] = Arriving(body, pieces);
+            EXPECT_EQ(got, text);
+            EXPECT_EQ(flags.native, whole.native);
+            EXPECT_EQ(flags.encodeOutput, whole.encodeOutput);
+        }
+    }
 }
 
 TEST(DocumentLength, StopsAtZeroByteOrTrailingText) {
