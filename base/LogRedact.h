@@ -33,7 +33,7 @@ std::string RedactDocument(const tinyxml2::XMLNode& document, const LogRules& ru
 
 // A text the document holds by a marker (a document left out of the parsed
 // request, or left to the front end by an answer): printed as the text it
-// stands for, of which shown is the beginning (at least what fits the
+// marks, of which shown is the beginning (at least what fits the
 // printed length) and length the whole length.
 struct StandIn {
     std::string_view marker;

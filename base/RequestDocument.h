@@ -72,7 +72,7 @@ struct RequestDocuments {
     size_t length = 0;
     std::string standIn;  // what the parsed request holds in its place
     std::shared_ptr<BodyMemory> memory;  // until a command takes the document
-    // The document of the answer: its Base64 goes where marker stands in the
+    // The document of the answer: its Base64 goes where marker is in the
     // answer text.
     struct Attached {
         std::string marker;

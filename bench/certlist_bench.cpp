@@ -10,7 +10,7 @@
 // The baseline reads every ".cer"/".crt" file, decodes it (DER, else PEM),
 // decodes its extensions and reads the subject's common name: the least a
 // certificate list has to do. The list build is CertListClear + CertListGet
-// with the provider stand-in loaded and the log off, as in the service.
+// with the provider library loaded and the log off, as in the service.
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>

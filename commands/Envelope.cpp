@@ -114,7 +114,7 @@ std::string PrintDocumentWithBase64(tinyxml2::XMLDocument& doc, tinyxml2::XMLEle
 std::string PrintDocumentWithBase64(tinyxml2::XMLDocument& doc, tinyxml2::XMLElement* holder, const void* data,
                                     size_t len) {
     if (len == 0) return PrintDocument(doc);
-    // A random marker stands in for the text while the document is printed.
+    // A random marker holds the text's place while the document is printed.
     const std::string marker = "~" + NewGuidText() + "~";
     size_t at = 0;
     const std::string printed = PrintWithMarker(doc, holder, marker, at);

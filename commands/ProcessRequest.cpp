@@ -71,7 +71,7 @@ Envelope ReadEnvelope(const XMLElement* request) {
     return e;
 }
 
-// The document left out of the parsed request, where its stand-in is.
+// The document left out of the parsed request, where its marker text is.
 const char* DocumentText(const char* data) {
     const RequestDocuments* docs = CurrentRequest().documents;
     if (data && docs && docs->text && !docs->standIn.empty() && docs->standIn == data) return docs->text;

@@ -62,8 +62,8 @@ log::LogRules LogRulesFor(std::string_view command);
 
 // The Data text the dispatcher hands to the command: the text of the last
 // Data element of the request envelope that has one; nullptr when none has.
-// Where the request's document was left out of the parsed request (its
-// RequestDocuments::standIn stands there), the dispatcher hands on the
+// Where the request's document was left out of the parsed request (its marker text,
+// RequestDocuments::standIn, is there), the dispatcher hands on the
 // document's own text instead (RequestDocuments::text).
 const char* RequestDataText(const tinyxml2::XMLDocument& doc);
 

@@ -51,7 +51,7 @@ std::optional<process::Captured> RunDialog(const std::vector<std::string>& argv,
 }
 
 // The dialog program, or empty (logged) when no dialog can be shown: no
-// desktop session, or zenity not installed (and no stand-in).
+// desktop session, or zenity not installed (and no test runner set).
 std::string DialogProgram(const char* what) {
     if (!DesktopSession()) {
         ZLOG("HandleCommand", "%s: no desktop session, not offered", what);

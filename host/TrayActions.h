@@ -47,7 +47,7 @@ UserAnswer AskAtDesktop(const std::string& question);
 // Closes open dialogs and waits for their threads (shutdown).
 void CloseDialogs();
 
-// How dialogs are run (tests put a stand-in for zenity here); an empty
+// How dialogs are run (tests put a scripted runner in place of zenity here); an empty
 // runner restores process::RunCaptured.
 using DialogRunner = std::function<std::optional<process::Captured>(const std::vector<std::string>& argv,
                                                                      const std::atomic<bool>* cancel)>;

@@ -83,7 +83,7 @@ void LogAnswer(const std::string& answer, const log::LogRules& rules, const char
 }
 
 // Parses the request text. A large Data text stays out of the parsed request
-// (a stand-in takes its place) and where it was received, so that neither
+// (a short marker text takes its place) and where it was received, so that neither
 // the parser's copy nor the command's decoding copies it (RequestDocuments);
 // the body memory then goes with the document. Otherwise the body goes as
 // soon as the parser has its copy.

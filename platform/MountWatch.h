@@ -1,6 +1,6 @@
 // Device changes: a thread that waits for the mount table to change (a
-// removable medium mounted or unmounted) and calls back. It stands in for
-// the volume notifications a desktop sends its windows.
+// removable medium mounted or unmounted) and calls back: how the service
+// learns that drives came or went.
 #pragma once
 #include <functional>
 #include <string>

@@ -1,5 +1,7 @@
-// The provider's operations as the commands and the discovery call them: one
-// function per operation. Each one
+// The provider's operations as the commands and the discovery call them: a
+// single call through Invoke (provider/Invoke.h, included here), and a named
+// function for each operation that is more than one call (written per family
+// in this folder's *Operations.cpp files). Each call
 // - answers kMissingOperation (ZK_E_PROVIDER_NOT_SUPPORTED) when the
 //   provider does not offer the operation or did not load;
 // - refuses an input too large for the contract's 32-bit lengths with
@@ -8,7 +10,7 @@
 //   wiped when it may hold a secret;
 // - given a Site, writes "Before <operation>" and "After <operation>,
 //   Return: %d" under the caller's function and source name.
-// The binding itself (provider/Provider.h) is for start-up and this façade.
+// The binding itself (provider/Provider.h) is for start-up and this folder.
 #pragma once
 #include <algorithm>
 #include <cstddef>

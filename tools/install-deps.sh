@@ -6,7 +6,7 @@ set -euo pipefail
 PACKAGES=(
   # toolchain
   build-essential cmake pkg-config ccache clang libclang-rt-14-dev
-  # libraries the service and the provider stand-in link
+  # libraries the service and the provider library link
   libssl-dev libevent-dev libtinyxml2-dev libsqlite3-dev liblzma-dev
   libp11-dev libp11-kit-dev libcurl4
   # libcurl's header only: the service opens libcurl.so.4 at run time

@@ -2,7 +2,7 @@
 // ("digest.txt.sig", DER or PEM) over the list's bytes, made with the key of
 // one configured certificate (UpdateSigner). The certificate is the trust
 // anchor itself: no chain is built, so neither the system's store nor an
-// issuer can stand in for it.
+// issuer can take its place.
 #pragma once
 #include <cstdint>
 #include <string>

@@ -177,7 +177,7 @@ class Signing(SigningService):
                 status, _, _, answer = self.svc.request("POST", "/", body)
                 self.assertEqual(status, 200)
                 self.assert_signed_by(Envelope(unwrap(answer.decode())), "ivan", content=content)
-        # The log shows the request as it came (its stand-in for the document never).
+        # The log shows the request as it came (its marker text for the document never).
         log = self.svc.log_text()
         self.assertIn("<Data>%s" % b64(doc)[:200], log)
         self.assertNotRegex(log, r"~[0-9A-F]{32}~")

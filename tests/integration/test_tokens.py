@@ -492,7 +492,7 @@ printf '%s\\n' "$@" > "$ZK_FAKE_ZENITY_DIR/args"
 
 class ConsentAtTheDesktop(TokenService):
     """In a desktop session the user is asked, in a dialog that names the
-    page, the token and the operation (a stand-in for zenity answers)."""
+    page, the token and the operation (a fake zenity first in PATH answers)."""
 
     def setUp(self):
         self.fake = tempfile.mkdtemp(prefix="zk-zenity-", dir=tmp)

@@ -1,5 +1,5 @@
-"""The tray window: SELECT_KEY_FOLDER and the folder choice (a stand-in for
-zenity that answers like it), headless behaviour, and, where a virtual desktop
+"""The tray window: SELECT_KEY_FOLDER and the folder choice (a fake zenity
+first in PATH that answers like it), headless behaviour, and, where a virtual desktop
 can be had (Xvfb with a system tray), the real icon, its menu, the about box
 and "Вихід", with screenshots in <build>/tests/artifacts/."""
 import ctypes

@@ -91,7 +91,7 @@ class InstallScripts(unittest.TestCase):
 
     def test_purge_removes_the_folder_and_only_its_own_ca(self):
         self.install()
-        # The tests' shared local CA stands in for the one the service makes at its first start.
+        # The tests' shared local CA takes the place of the one the service makes at its first start.
         shutil.copy(os.path.join(template_folder(), "ca.pem"), os.path.join(self.dest, "ca.pem"))
         nssdb = os.path.join(self.home, ".pki/nssdb")
         profile = os.path.join(self.home, ".mozilla/firefox/p1.default")

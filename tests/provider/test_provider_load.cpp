@@ -177,7 +177,7 @@ TEST_F(ProviderLoadTest, ThreadHooksAndLogCallback) {
     zk::log::Start(dir.str(), true);  // hands the callback over
     zk::provider::ProviderThreadAttach();
     zk::provider::ProviderThreadDetach();
-    zk::provider::UnloadProvider();  // the stand-in logs its end
+    zk::provider::UnloadProvider();  // the provider library logs its end
     zk::log::Stop();
     std::string log = zktest::ReadFile(dir.file("ZelkorH.log"));
     EXPECT_NE(log.find("\t- ZelkorD: Library stopped\r\n"), std::string::npos) << log;

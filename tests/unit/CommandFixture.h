@@ -1,6 +1,6 @@
 // A fixture for command tests that run in-process: a temporary program folder
 // (so "Data", the log and the settings files land there), the provider
-// stand-in loaded with the default crypto libraries, and a helper that sends
+// library loaded with the default crypto libraries, and a helper that sends
 // a request through the dispatcher and parses the answer as the page sees it.
 #pragma once
 #include <memory>

@@ -1,5 +1,5 @@
 // Fixtures for the certificate and key discovery tests: certificates and key
-// files made at test time with zkpki, the provider stand-in loaded with the
+// files made at test time with zkpki, the provider library loaded with the
 // three default crypto libraries, a temporary program folder, and drives read
 // from a fixture mount table (none unless a test adds them).
 #pragma once
@@ -79,7 +79,7 @@ private:
     std::string dir_;
 };
 
-// A temporary program folder with the provider stand-in loaded.
+// A temporary program folder with the provider library loaded.
 class DiscoveryFixture : public ::testing::Test {
 protected:
     void SetUp() override {

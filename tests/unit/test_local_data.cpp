@@ -78,7 +78,7 @@ TEST_F(LocalDataTest, EmptyDataDeletesAndTheSecondDeleteFails) {
 TEST_F(LocalDataTest, FailedWriteKeepsTheOldBlob) {
     ASSERT_EQ(Command("SAVE_DATA", "", "old blob")->Code(), 0);
     {
-        // A file size limit stands in for a full disk: the write stops part way.
+        // A file size limit makes the disk full for this write: the write stops part way.
         FileSizeLimit limit(16);
         EXPECT_EQ(Command("SAVE_DATA", "", std::string(4096, 'n'))->Code(), 12);
     }

@@ -1,5 +1,5 @@
 // GET_RANDOM, SYMMETRIC and CHECK_EXTERNAL_SIGN through the dispatcher, with
-// the stand-in's results checked against OpenSSL and the openssl CLI.
+// the provider library's results checked against OpenSSL and the openssl CLI.
 #include <openssl/evp.h>
 
 #include <cstdlib>

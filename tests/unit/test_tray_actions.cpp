@@ -1,5 +1,5 @@
-// The tray menu and what its commands do, with a stand-in for the dialog
-// program: the folder choice stores a new folder once (and only a new one),
+// The tray menu and what its commands do, with a scripted dialog
+// runner in place of zenity: the folder choice stores a new folder once (and only a new one),
 // a cancelled or second dialog changes nothing, the service's own folders are
 // refused, the about box shows once at a time, "Вихід" ends the loop, and nothing opens without a desktop.
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-// A stand-in for fetch that records what the client sends and answers with
+// A fake fetch that records what the client sends and answers with
 // canned envelopes: for checking request documents and answer reading of
 // commands without starting the service.
 import { base64ToText } from '../src/bytes.js';
@@ -21,7 +21,7 @@ export function requestOf(body) {
   return base64ToText(decodeURIComponent(m[1]));
 }
 
-/** fetch stand-in: answer(xml) gives the envelope text for each request but the version probe. */
+/** A fake fetch: answer(xml) gives the envelope text for each request but the version probe. */
 export function fakeFetch(answer) {
   const sent = [];
   const fetch = async (url, init) => {
