@@ -13,10 +13,25 @@ namespace {
 constexpr std::string_view kNativeFlag = "nativedata=", kEncodeFlag = "encodeOutput=", kXmlStart = "<?xml";
 constexpr std::string_view kDataField = "data=";
 
-// Where what first occurs in text, or npos.
+// Where what first occurs in text, or npos. The names looked for hold a
+// "<" or "=", which a form body carries only between its fields (Base64's
+// "=" comes percent-encoded): memchr for that character runs many times
+// faster than memmem over a large body.
 size_t Find(std::string_view text, std::string_view what) {
-    const void* at = memmem(text.data(), text.size(), what.data(), what.size());
-    return at ? static_cast<size_t>(static_cast<const char*>(at) - text.data()) : std::string_view::npos;
+    const size_t rare = what.find_first_of("<=");
+    if (rare == std::string_view::npos) {
+        const void* at = memmem(text.data(), text.size(), what.data(), what.size());
+        return at ? static_cast<size_t>(static_cast<const char*>(at) - text.data()) : std::string_view::npos;
+    }
+    for (size_t from = rare; from < text.size();) {
+        const void* p = std::memchr(text.data() + from, what[rare], text.size() - from);
+        if (!p) break;
+        const size_t at = static_cast<size_t>(static_cast<const char*>(p) - text.data());
+        const size_t start = at - rare;
+        if (text.substr(start).starts_with(what)) return start;
+        from = at + 1;
+    }
+    return std::string_view::npos;
 }
 
 // The flag's value at its name (found at at), or absent when not found.
@@ -26,7 +41,7 @@ bool FlagAt(std::string_view body, size_t at, std::string_view name, bool absent
     return next < body.size() && body[next] >= '1' && body[next] <= '9';
 }
 
-// memmem: the body may be a whole document, and the flags come last.
+// The body may be a whole document, and the flags come last.
 bool FlagAfter(std::string_view body, std::string_view name, bool absent) {
     return FlagAt(body, Find(body, name), name, absent);
 }

@@ -74,7 +74,16 @@ TEST(Base64, FreeFunctionsDecodeExactlyAsTheCodec) {
 }
 
 TEST(Base64, DecoderInPiecesDecodesAsOnePass) {
-    const std::string texts[] = {"SGVsbG8sIHdvcmxkIQ==", " SGVs\nbG8s IHdv\tcmxk IQ= =", "QUJD=", "QQ", "=A=B", "\xd1\x80\xc1\xff+/@!",
+    // Long texts, whose strict runs are decoded by whole blocks where the
+    // processor can (pieces shorter than a block never are): strict, and
+    // with a character of another kind every so often.
+    std::mt19937 random(7);
+    const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    const std::string others = " \n=\xc1-@\x80*";
+    std::string strict, mixed;
+    for (int i = 0; i < 5000; ++i) strict += alphabet[random() % 64];
+    for (int i = 0; i < 5000; ++i) mixed += random() % 90 ? alphabet[random() % 64] : others[random() % others.size()];
+    const std::string texts[] = {strict, mixed, strict + "=", "SGVsbG8sIHdvcmxkIQ==", " SGVs\nbG8s IHdv\tcmxk IQ= =", "QUJD=", "QQ", "=A=B", "\xd1\x80\xc1\xff+/@!",
                                  std::string(1000, 'A') + "==", ""};
     for (const std::string& text : texts) {
         const std::string whole = zk::Base64DecodeToString(text);
