@@ -37,10 +37,12 @@ std::string FieldText(const char (&field)[N]) {
 
 void AddCert(const std::string& path, CertList& list) {
     ZLOG("_AddCert", "Process: '%s'", path.c_str());
+    const std::optional<files::FileVersion> version = files::VersionOf(path);
     auto data = files::ReadAll(path, kMaxScannedFile);
-    if (!data || data->empty()) return;
+    if (!data || data->empty() || !version) return;
     ZLOG("_AddCert", "Before GetCertFlInfo");
     CertRecord record;
+    record.version = *version;
     std::string libCode;
     int rc = GetCertFlInfo(data->data(), data->size(), path, record, libCode);
     ZLOG("_AddCert", "After GetCertFlInfo");
@@ -49,6 +51,7 @@ void AddCert(const std::string& path, CertList& list) {
         return;
     }
     ZLOG("_AddCert", "Before insert");
+    record.bytes = std::make_shared<const std::vector<uint8_t>>(std::move(*data));
     if (list.insert(std::move(record)).second) {
         ZLOG("_AddCert", "Added: '%s'", path.c_str());
         if (libCode == "UA1") StoreCertCopy(path);

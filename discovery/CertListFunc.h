@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
@@ -49,6 +50,11 @@ struct CertRecord {
     mutable SecretString keptPassword;  // Windows-1251
     mutable std::string keptOrigin;     // the Origin of the page that kept it (empty: none)
     mutable KeptKey keptKey;            // the key opened with it, while it is kept
+    // The file's bytes as read when it was listed, and the version they are
+    // of (taken before the read): a signer found in the list is not read
+    // from disk again while its file stays that version.
+    std::shared_ptr<const std::vector<uint8_t>> bytes;
+    files::FileVersion version;
 };
 
 // By DRFO, then EDRPOU (bytes compared unsigned), then DateBeg, then Serial;

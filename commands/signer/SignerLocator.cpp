@@ -74,8 +74,9 @@ bool IsCandidate(const SignerParams& p, const CertRecord& r) {
     return false;
 }
 
-std::optional<std::vector<uint8_t>> ReadListedFile(const std::string& path) {
-    auto bytes = files::ReadAll(path, kMaxScannedFile);
+std::optional<std::vector<uint8_t>> ReadListedFile(const CertRecord& record) {
+    if (record.bytes && files::VersionOf(record.path) == record.version) return *record.bytes;
+    auto bytes = files::ReadAll(record.path, kMaxScannedFile);
     if (!bytes || bytes->empty()) {
         CertListClear();  // the list no longer matches the disk
         return std::nullopt;
@@ -166,7 +167,7 @@ void FindOnToken(const SignerParams& p, bool named, const SecretString& keyPass,
             break;
         }
     }
-    auto bytes = found ? ReadListedFile(found->path) : std::nullopt;
+    auto bytes = found ? ReadListedFile(*found) : std::nullopt;
     if (!bytes) {
         loc.code = ZK_E_NO_CERT_FILE;
         return;
@@ -249,7 +250,7 @@ void LocateInCertList(const SignerParams& p, SignerLocation& loc) {
     KeySearchResult search;
     for (const CertRecord& r : list) {
         if (!IsCandidate(p, r)) continue;
-        auto bytes = ReadListedFile(r.path);
+        auto bytes = ReadListedFile(r);
         if (!bytes) {
             loc.code = ZK_E_NO_CERT_FILE;
             continue;
@@ -366,7 +367,7 @@ int FindCertificateOnly(const SignerParams& params, std::vector<uint8_t>& cert) 
     CertListGet(list);
     for (const CertRecord& r : list) {
         if (!IsCandidate(params, r)) continue;
-        auto bytes = ReadListedFile(r.path);
+        auto bytes = ReadListedFile(r);
         if (!bytes) break;
         cert = std::move(*bytes);
         return ZK_E_OK;

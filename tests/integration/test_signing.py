@@ -266,6 +266,15 @@ class FoldersWatched(SigningService):
         # A folder made after the last rebuild is watched from the next one.
         self.drop(["roman.cer", "roman.key"], "Cert", "пізніше")
         self.assert_signed_by(self.sign({"DRFO": "4444444444"}), "roman")
+        # A listed certificate file that changes is read again, also before
+        # the folder's change is noticed: ivan's file now holds olga's
+        # certificate, which ivan's key does not match.
+        before = len(self.svc.log_text())
+        shutil.copy(pki.path("olga.cer"), self.svc.path("Cert", "ivan.cer"))
+        self.assertNotEqual(self.sign({"DRFO": "1111111111"}).code, 0)
+        self.assertTrue(self.svc.wait_for_log("Change in a certificate or key folder", since=before, timeout=10))
+        self.drop(["ivan.cer"], "Cert")
+        self.assert_signed_by(self.sign({"DRFO": "1111111111"}), "ivan")
         # Signing reads the folders and changes nothing: the list stays built.
         rebuilds = lambda: len(re.findall(r"CertListGet, CertListFunc, \d+\t- Rebuild", self.svc.log_text()))
         before = rebuilds()
