@@ -15,14 +15,8 @@ namespace {
 using zk::provider::ByteView;
 using zk::provider::Call;
 using zk::provider::Exports;
-using zktest::RunCommand;
-using zktest::ShellQuote;
+using namespace zktest;  // fixtures, shell helpers and the byte helpers of ProviderBytes.h
 
-using zktest::Bytes;
-using zktest::L;
-using zktest::U;
-using zktest::V;
-using zktest::T;
 
 class ContainerOps : public zktest::DiscoveryFixture {
 protected:

@@ -12,13 +12,8 @@
 namespace {
 
 using zk::provider::CallSlot;
-using zktest::RunCommand;
-using zktest::ShellQuote;
+using namespace zktest;  // fixtures, shell helpers and the byte helpers of ProviderBytes.h
 
-using zktest::Bytes;
-using zktest::L;
-using zktest::U;
-using zktest::Blob;
 
 class EnvelopeSlots : public zktest::DiscoveryFixture {
 protected:

@@ -13,12 +13,8 @@ namespace {
 using zk::provider::Call;
 using zk::provider::CallSlot;
 using zk::provider::Exports;
-using zktest::RunCommand;
-using zktest::ShellQuote;
+using namespace zktest;  // fixtures, shell helpers and the byte helpers of ProviderBytes.h
 
-using zktest::Bytes;
-using zktest::L;
-using zktest::U;
 
 class SignSlots : public zktest::DiscoveryFixture {
 protected:
