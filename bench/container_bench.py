@@ -3,9 +3,9 @@ HTTP beside openssl cms -sign / -verify on the same document and key.
 
 For each document size (1 MiB and 100 MiB) and operation it prints the wall
 time of the service (median over the runs, request sent as pages send it)
-and of openssl, their ratio (target: at most 1.5), the service's peak memory
+and of openssl, their ratio (target: at most 1.1), the service's peak memory
 (VmHWM of a fresh process per size and operation, in multiples of the
-document; target: under 4) and openssl's maximum resident size.
+document; target: at most 1.5) and openssl's maximum resident size.
 
 Run through bench/container_bench.sh, which builds what it needs first. With
 --smoke every step runs once on small documents (CI's check that the
