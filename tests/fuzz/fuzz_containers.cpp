@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "provider/Invoke.h"
 #include "provider/Operations.h"
 #include "ProviderForFuzzing.h"
 
@@ -34,9 +35,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint8_t> cert;
     CtxGetSignedDataCertificate(quiet, container, 0, cert);
     Output out;
-    CtxRemoveSignature(quiet, container, 0, 0, out);
-    CtxRemoveContent(quiet, container, out);
-    CtxAddContent(quiet, container, content, out);
+    Invoke<ZK_EXPORT(ZKLCTX_RemoveSignature)>(quiet, container, 0, 0, out);
+    Invoke<ZK_EXPORT(ZKLCTX_RemoveContent)>(quiet, container, out);
+    Invoke<ZK_EXPORT(ZKLCTX_AddContent)>(quiet, container, content, out);
     const ByteView twice[] = {container, container};
     CtxMergeSignedData(quiet, true, twice, out);
     CtxMergeSignedData(quiet, false, twice, out);

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "provider/Invoke.h"
 #include "provider/Operations.h"
 #include "ProviderForFuzzing.h"
 
@@ -80,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     auto everything = [&](ByteView envelope) {
         int32_t type = 0;
-        CtxGetEnvelopeType(quiet, envelope, type);
+        Invoke<ZK_EXPORT(ZKLCTX_GetEnvelopeType)>(quiet, envelope, &type);
         std::vector<ProviderCertInfo> recipients;
         CtxEnumerateRecipients(quiet, envelope, recipients);
         std::vector<uint8_t> cert;

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "ProviderForFuzzing.h"
+#include "provider/Invoke.h"
 #include "provider/Operations.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -22,6 +23,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     TimestampOutcome out;
     CtxGetTimestampInfo(Site{}, input, out);
     TimestampInfo info{};
-    TimestampRead(Site{}, input, info);
+    Invoke<ZK_METHOD(ZKLD_SLOT_TIMESTAMP_READ)>(Site{}, input, &info);
     return 0;
 }

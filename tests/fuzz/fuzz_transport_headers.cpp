@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "commands/protected/TransportHeaders.h"
+#include "provider/Invoke.h"
 #include "provider/Operations.h"
 #include "ProviderForFuzzing.h"
 
@@ -61,6 +62,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     zk::provider::Output content, signer;
     if (zk::provider::LibRemoveSignature(quiet, g_lib, block, content, signer) == 0 && content.size() > size) abort();
     TimestampInfo stamp{};
-    zk::provider::TimestampRead(quiet, block, stamp);
+    zk::provider::Invoke<ZK_METHOD(ZKLD_SLOT_TIMESTAMP_READ)>(quiet, block, &stamp);
     return 0;
 }
