@@ -120,6 +120,13 @@ def read(path):
         return f.read()
 
 
+def der_to_pem(der, label):
+    """DER bytes in PEM armour under label, 64 Base64 characters a line."""
+    text = base64.b64encode(der).decode()
+    lines = "".join(text[i:i + 64] + "\n" for i in range(0, len(text), 64))
+    return ("-----BEGIN %s-----\n%s-----END %s-----\n" % (label, lines, label)).encode()
+
+
 def pem_to_der(pem):
     p = subprocess.run(["openssl", "x509", "-outform", "DER"], input=pem, capture_output=True, check=True)
     return p.stdout
