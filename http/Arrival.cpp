@@ -59,7 +59,8 @@ void BytesArrived(evbuffer* buf, const evbuffer_cb_info* info, void* arg) {
     if (info->n_added == 0 || c->framing.Stopped()) return;
     Touch(c);
     Frame(c, buf, info->n_added);
-    c->landing.Follow(buf, c->framing.Fed(), c->framing.LastBody(), c->input);
+    const int socket = c->listener->tls ? -1 : bufferevent_getfd(c->bev);
+    c->framing.SkipOpaque(c->landing.Follow(buf, c->framing.Fed(), c->framing.LastBody(), c->input, socket));
 }
 
 

@@ -56,8 +56,11 @@ public:
     // After a read: buf is the connection's input buffer, whose end is at
     // stream offset fed; body is the latest body with a length the framing
     // saw. watch is the caller's callback on buf, kept quiet while the
-    // landed bytes are put back.
-    void Follow(evbuffer* buf, uint64_t fed, BodySpan body, evbuffer_cb_entry* watch);
+    // landed bytes are put back. socket: the connection's socket when its
+    // bytes are the stream itself (not TLS), else -1. Returns how many bytes
+    // of the body were read from the socket here and added to buf: they
+    // follow fed, and the framing has yet to count them.
+    uint64_t Follow(evbuffer* buf, uint64_t fed, BodySpan body, evbuffer_cb_entry* watch, int socket);
 
     // The body of a complete request, when its input buffer holds exactly
     // the landed bytes: the buffer is emptied and the block handed over.
@@ -69,11 +72,12 @@ public:
     void Reset();
 
 private:
+    uint64_t ReadAhead(int socket, uint64_t buffered);
 
     std::shared_ptr<BodyMemory> memory_;
     uint64_t start_ = 0, length_ = 0, landed_ = 0;
     std::optional<ArrivingBody> unwrap_;  // for the body being landed
-    size_t released_ = 0;  // pages below this went back to the system
+    size_t released_ = 0;  // the raw bytes below this went back to the system (whole pages)
 };
 
 }  // namespace zk::http

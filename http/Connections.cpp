@@ -124,8 +124,10 @@ bufferevent* NewConnection(event_base* base, void* arg) {
         bev = bufferevent_socket_new(base, -1, BEV_OPT_CLOSE_ON_FREE);
     }
     if (!bev) return nullptr;
-    // Large bodies arrive in larger reads (fewer system calls and buffer
-    // pieces); the buffer still takes only what the socket holds.
+    // TLS connections take larger reads (fewer system calls and buffer
+    // pieces); the buffer still takes only what the socket holds. Plain
+    // ones read 4 KiB at a time whatever this says: their large bodies are
+    // read ahead by the landing (BodyLanding).
     bufferevent_set_max_single_read(bev, kMaxSingleRead);
     auto* c = new Conn(l, bev);
     bufferevent_incref(bev);  // so that Adopt can tell whether evhttp kept it

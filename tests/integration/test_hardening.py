@@ -373,7 +373,8 @@ class LargeBodies(SharedServiceCase):
     """A large body is taken in while it arrives: however the client cuts it,
     whatever follows it on the connection, the command gets the very bytes."""
 
-    DOC = os.urandom(700 * 1024 + 3)
+    # Large enough that the landing gives raw pages back while it unwraps.
+    DOC = os.urandom(6 * 1024 * 1024 + 3)
 
     def hash_body(self):
         return form_body(request_xml("CTX_GET_HASH", "<Other/>", b64(self.DOC))).encode()
