@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <filesystem>
@@ -85,17 +86,30 @@ void RemoveFolder(const std::string& path) {
     rmdir(path.c_str());  // a link stays
 }
 
-std::optional<std::vector<uint8_t>> ReadAll(const std::string& path, uint64_t maxBytes) {
-    // Non-blocking open: a FIFO or device named like a file must not hang
-    // the caller; only regular files are read.
+namespace {
+
+// A regular file opened for reading, with its size; -1 when it cannot be
+// opened, is not a regular file or is larger than maxBytes. Non-blocking
+// open: a FIFO or device named like a file must not hang the caller.
+int OpenRegular(const std::string& path, uint64_t maxBytes, uint64_t& size) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return std::nullopt;
+    if (fd < 0) return -1;
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > maxBytes) {
         close(fd);
-        return std::nullopt;
+        return -1;
     }
-    std::vector<uint8_t> data(static_cast<size_t>(st.st_size));
+    size = static_cast<uint64_t>(st.st_size);
+    return fd;
+}
+
+}  // namespace
+
+std::optional<std::vector<uint8_t>> ReadAll(const std::string& path, uint64_t maxBytes) {
+    uint64_t size = 0;
+    const int fd = OpenRegular(path, maxBytes, size);
+    if (fd < 0) return std::nullopt;
+    std::vector<uint8_t> data(static_cast<size_t>(size));
     size_t done = 0;
     while (done < data.size()) {
         ssize_t n = read(fd, data.data() + done, data.size() - done);
@@ -105,6 +119,22 @@ std::optional<std::vector<uint8_t>> ReadAll(const std::string& path, uint64_t ma
     close(fd);
     if (done != data.size()) return std::nullopt;
     return data;
+}
+
+bool ReadInPieces(const std::string& path, uint64_t maxBytes, const std::function<void(const uint8_t*, size_t)>& take) {
+    uint64_t size = 0;
+    const int fd = OpenRegular(path, maxBytes, size);
+    if (fd < 0) return false;
+    std::vector<uint8_t> piece(64 << 10);
+    uint64_t done = 0;
+    while (done < size) {
+        const ssize_t n = read(fd, piece.data(), static_cast<size_t>(std::min<uint64_t>(piece.size(), size - done)));
+        if (n <= 0) break;
+        take(piece.data(), static_cast<size_t>(n));
+        done += static_cast<uint64_t>(n);
+    }
+    close(fd);
+    return done == size;
 }
 
 namespace {

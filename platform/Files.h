@@ -26,6 +26,10 @@ void RemoveFolder(const std::string& path);
 // The whole file, or nothing when it cannot be opened or read. Files larger
 // than maxBytes are refused.
 std::optional<std::vector<uint8_t>> ReadAll(const std::string& path, uint64_t maxBytes = UINT64_MAX);
+// The same file handed to take in pieces of at most 64 KiB, for a reader that
+// needs only one pass (a digest): false when it cannot be opened or read
+// whole (take may have had some pieces then).
+bool ReadInPieces(const std::string& path, uint64_t maxBytes, const std::function<void(const uint8_t*, size_t)>& take);
 
 // Writes a temporary file beside path, flushes it to disk and renames it over
 // path: readers see the old content or the new one, never a part. A new file

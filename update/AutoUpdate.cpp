@@ -127,9 +127,10 @@ bool GetLocalList(DigestList& list) {
             md5.clear();
             continue;
         }
-        auto bytes = files::ReadAll(path, kMaxFileBytes);
-        if (!bytes || bytes->empty()) return false;
-        md5 = Md5Hex(bytes->data(), bytes->size());
+        uint64_t bytes = 0;
+        auto digest = FileMd5Hex(path, kMaxFileBytes, &bytes);
+        if (!digest || bytes == 0) return false;
+        md5 = std::move(*digest);
     }
     return true;
 }

@@ -3,6 +3,9 @@
 #include <openssl/evp.h>
 
 #include <cctype>
+#include <memory>
+
+#include "platform/Files.h"
 
 namespace zk::update {
 namespace {
@@ -78,10 +81,9 @@ bool ParseDigestList(std::string_view text, DigestList& out, std::string* why) {
 
 bool SameDigest(std::string_view a, std::string_view b) { return a.size() == b.size() && Lower(a) == Lower(b); }
 
-std::string Md5Hex(const uint8_t* data, size_t size) {
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    if (!EVP_Digest(data, size, md, &len, EVP_md5(), nullptr)) return {};
+namespace {
+
+std::string Hex(const unsigned char* md, unsigned int len) {
     static const char* hex = "0123456789abcdef";
     std::string out;
     for (unsigned int k = 0; k < len; ++k) {
@@ -89,6 +91,32 @@ std::string Md5Hex(const uint8_t* data, size_t size) {
         out.push_back(hex[md[k] & 15]);
     }
     return out;
+}
+
+}  // namespace
+
+std::string Md5Hex(const uint8_t* data, size_t size) {
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    if (!EVP_Digest(data, size, md, &len, EVP_md5(), nullptr)) return {};
+    return Hex(md, len);
+}
+
+std::optional<std::string> FileMd5Hex(const std::string& path, uint64_t maxBytes, uint64_t* bytes) {
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    if (!ctx || !EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr)) return std::nullopt;
+    bool ok = true;
+    uint64_t read = 0;
+    if (!files::ReadInPieces(path, maxBytes, [&](const uint8_t* piece, size_t n) {
+            ok = ok && EVP_DigestUpdate(ctx.get(), piece, n);
+            read += n;
+        }))
+        return std::nullopt;
+    if (bytes) *bytes = read;
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    if (!ok || !EVP_DigestFinal_ex(ctx.get(), md, &len)) return std::nullopt;
+    return Hex(md, len);
 }
 
 std::string PercentEncode(std::string_view name) {

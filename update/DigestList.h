@@ -6,6 +6,7 @@
 #pragma once
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,6 +39,10 @@ bool SameDigest(std::string_view a, std::string_view b);
 
 // The MD5 of bytes as 32 lower-case hexadecimal digits.
 std::string Md5Hex(const uint8_t* data, size_t size);
+// The same of a file read in pieces (a program file may be large), with its
+// length in bytes when asked: nothing when it cannot be read whole or is
+// larger than maxBytes.
+std::optional<std::string> FileMd5Hex(const std::string& path, uint64_t maxBytes, uint64_t* bytes = nullptr);
 
 // A name for the address: letters, digits and "-._~" stay, every other byte
 // becomes "%" and two lower-case hexadecimal digits.

@@ -9,6 +9,7 @@
 
 #include "DiscoveryFixture.h"
 #include "TestUtil.h"
+#include "platform/Files.h"
 #include "platform/ModulePath.h"
 #include "update/DigestList.h"
 #include "update/ExecSignature.h"
@@ -83,6 +84,23 @@ TEST(DigestList, DigestsAddressesAndComparison) {
     EXPECT_EQ(PercentEncode("my file+ä~_.-Z9.txt"), "my%20file%2b%c3%a4~_.-Z9.txt");
     EXPECT_EQ(FileAddress("https://h:8443/upd", "a b"), "https://h:8443/upd/a%20b");
     EXPECT_EQ(FileAddress("https://h/upd/", "digest.txt"), "https://h/upd/digest.txt");
+}
+
+// Program files are digested in pieces: the digest must be the one of the
+// whole file across piece boundaries, and a file that cannot be read whole
+// has none.
+TEST(DigestList, FileDigestsReadInPieces) {
+    zktest::TempDir dir;
+    std::vector<uint8_t> bytes((64 << 10) * 3 + 17);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 131 + (i >> 9));
+    const std::string path = dir.file("program.bin");
+    ASSERT_TRUE(zk::files::WriteAtomically(path, bytes.data(), bytes.size()));
+    uint64_t read = 0;
+    EXPECT_EQ(FileMd5Hex(path, bytes.size(), &read), Md5Hex(bytes.data(), bytes.size()));
+    EXPECT_EQ(read, bytes.size());
+    EXPECT_EQ(FileMd5Hex(path, bytes.size() - 1), std::nullopt);  // over the bound
+    EXPECT_EQ(FileMd5Hex(dir.file("missing"), UINT64_MAX), std::nullopt);
+    EXPECT_EQ(FileMd5Hex(dir.str(), UINT64_MAX), std::nullopt);  // a folder
 }
 
 // Signatures made by the openssl command line over a list, checked against
