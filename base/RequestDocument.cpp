@@ -1,5 +1,6 @@
 #include "base/RequestDocument.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "base/CBase64.h"
@@ -28,11 +29,46 @@ SharedBytes TakeRequestDocument(const char* data) {
     return SharedBytes(memory, out, size);
 }
 
-std::string AttachAnswerDocument(SharedBytes& bytes) {
+std::string AttachAnswerDocument(DocumentPieces& document) {
     RequestDocuments* docs = CurrentRequest().documents;
     if (!docs) return {};
-    docs->answer = RequestDocuments::Attached{"~" + NewGuidText() + "~", std::move(bytes)};
+    docs->answer = RequestDocuments::Attached{"~" + NewGuidText() + "~", std::move(document)};
     return docs->answer->marker;
+}
+
+std::string AttachAnswerDocument(SharedBytes& bytes) {
+    if (!CurrentRequest().documents) return {};
+    DocumentPieces document;
+    document.pieces.push_back(std::move(bytes));
+    return AttachAnswerDocument(document);
+}
+
+size_t DocumentPieces::size() const {
+    size_t n = 0;
+    for (const SharedBytes& piece : pieces) n += piece.size();
+    return n;
+}
+
+std::vector<uint8_t> DocumentPieces::Prefix(size_t n) const {
+    std::vector<uint8_t> out;
+    for (const SharedBytes& piece : pieces) {
+        if (out.size() == n) break;
+        const size_t take = std::min(n - out.size(), piece.size());
+        out.insert(out.end(), piece.data(), piece.data() + take);
+    }
+    return out;
+}
+
+SharedBytes DocumentPieces::Joined() const {
+    const size_t total = size();
+    auto memory = std::make_shared<BodyMemory>(total);
+    auto* out = reinterpret_cast<uint8_t*>(memory->data());
+    size_t at = 0;
+    for (const SharedBytes& piece : pieces) {
+        if (piece.size()) std::memcpy(out + at, piece.data(), piece.size());
+        at += piece.size();
+    }
+    return SharedBytes(std::move(memory), out, total);
 }
 
 }  // namespace zk

@@ -19,6 +19,7 @@
 #include <span>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/Memory.h"
 
@@ -63,6 +64,19 @@ private:
     size_t size_ = 0;
 };
 
+// A document made of pieces that follow one another, each kept alive by its
+// own owner: a container framed around the request's own document (its DER
+// head, the document where it was received, its DER tail) is sent without
+// being put together.
+struct DocumentPieces {
+    std::vector<SharedBytes> pieces;
+    size_t size() const;
+    // A copy of the first n bytes (all of them when there are fewer).
+    std::vector<uint8_t> Prefix(size_t n) const;
+    // The pieces as one block of their own (for a caller without a front end).
+    SharedBytes Joined() const;
+};
+
 // The request's document and the answer's, for one request (the front end
 // keeps one in the RequestContext while the command runs).
 struct RequestDocuments {
@@ -76,7 +90,7 @@ struct RequestDocuments {
     // answer text.
     struct Attached {
         std::string marker;
-        SharedBytes bytes;
+        DocumentPieces bytes;
     };
     std::optional<Attached> answer;
 };
@@ -92,6 +106,8 @@ SharedBytes TakeRequestDocument(const char* data);
 // when there is no front end to take them (the caller then writes the Base64
 // itself).
 std::string AttachAnswerDocument(SharedBytes& bytes);
+// The same for a document in pieces.
+std::string AttachAnswerDocument(DocumentPieces& document);
 
 // Answers carry their document by reference from this size on: smaller ones
 // are cheaper to write at once.

@@ -103,6 +103,13 @@ std::string PrintDocumentWithBase64(tinyxml2::XMLDocument& doc, tinyxml2::XMLEle
     return PrintWithMarker(doc, holder, marker, at);
 }
 
+std::string PrintDocumentWithBase64(tinyxml2::XMLDocument& doc, tinyxml2::XMLElement* holder, DocumentPieces document) {
+    const std::string marker = AttachAnswerDocument(document);
+    if (marker.empty()) return PrintDocumentWithBase64(doc, holder, document.Joined());  // no front end
+    size_t at = 0;
+    return PrintWithMarker(doc, holder, marker, at);
+}
+
 std::string PrintDocumentWithBase64(tinyxml2::XMLDocument& doc, tinyxml2::XMLElement* holder,
                                     provider::Output&& bytes) {
     auto owner = std::make_shared<provider::Output>(std::move(bytes));

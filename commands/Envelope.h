@@ -38,6 +38,7 @@ std::string PrintDocumentWithBase64(tinyxml2::XMLDocument& doc, tinyxml2::XMLEle
 std::string PrintDocumentWithBase64(tinyxml2::XMLDocument& doc, tinyxml2::XMLElement* holder, SharedBytes bytes);
 std::string PrintDocumentWithBase64(tinyxml2::XMLDocument& doc, tinyxml2::XMLElement* holder,
                                     provider::Output&& bytes);
+std::string PrintDocumentWithBase64(tinyxml2::XMLDocument& doc, tinyxml2::XMLElement* holder, DocumentPieces document);
 
 // An answer with nothing under Data, printed.
 std::string SimpleAnswer(const char* command, int code, int detail = kNoDetail);

@@ -29,9 +29,11 @@ size_t AnswerStream::Carry::Take(char* out, size_t room) {
     return n;
 }
 
-AnswerStream::AnswerStream(std::string head, SharedBytes document, std::string tail, RequestFlags flags)
-    : head_(std::move(head)), tail_(std::move(tail)), document_(std::move(document)), flags_(flags) {
-    const size_t envelope = head_.size() + Base64EncodedLength(document_.size()) + tail_.size();
+AnswerStream::AnswerStream(std::string head, DocumentPieces document, std::string tail, RequestFlags flags)
+    : head_(std::move(head)), tail_(std::move(tail)), document_(std::move(document)), documentSize_(document_.size()),
+      flags_(flags) {
+    Advance(0);  // past empty pieces at the start
+    const size_t envelope = head_.size() + Base64EncodedLength(documentSize_) + tail_.size();
     if (flags_.native && !flags_.encodeOutput)
         length_ = envelope;
     else if (flags_.native)
@@ -46,29 +48,48 @@ AnswerStream::~AnswerStream() {
     SecureWipe(scratch_);
 }
 
+void AnswerStream::Advance(size_t n) {
+    documentAt_ += n;
+    pieceAt_ += n;
+    while (piece_ < document_.pieces.size() && pieceAt_ == document_.pieces[piece_].size()) {
+        ++piece_;
+        pieceAt_ = 0;
+    }
+}
+
+size_t AnswerStream::Gather(uint8_t* out) {
+    size_t got = 0;
+    while (got < 3 && documentAt_ < documentSize_) {
+        out[got++] = document_.pieces[piece_].data()[pieceAt_];
+        Advance(1);
+    }
+    return got;
+}
+
 size_t AnswerStream::Envelope(char* out, size_t room) {
     size_t n = CopyFrom(head_, headAt_, out, room);
-    const size_t docSize = document_.size();
-    while (n < room && (documentCarry_.at < documentCarry_.size || documentAt_ < docSize)) {
+    while (n < room && (documentCarry_.at < documentCarry_.size || documentAt_ < documentSize_)) {
         if (documentCarry_.at < documentCarry_.size) {
             n += documentCarry_.Take(out + n, room - n);
             continue;
         }
-        const size_t groups = std::min((room - n) / 4, (docSize - documentAt_) / 3);
+        const SharedBytes& piece = document_.pieces[piece_];
+        const size_t groups = std::min((room - n) / 4, (piece.size() - pieceAt_) / 3);
         if (groups > 0) {
-            Base64EncodeTo(document_.data() + documentAt_, groups * 3, out + n);
-            documentAt_ += groups * 3;
+            Base64EncodeTo(piece.data() + pieceAt_, groups * 3, out + n);
+            Advance(groups * 3);
             n += groups * 4;
             continue;
         }
-        // The last (short) group, or less room than a group: through the carry.
-        const size_t take = std::min<size_t>(3, docSize - documentAt_);
-        Base64EncodeTo(document_.data() + documentAt_, take, documentCarry_.chars.data());
-        documentAt_ += take;
+        // A group across pieces, the last (short) group, or less room than
+        // a group: through the carry.
+        uint8_t group[3];
+        const size_t take = Gather(group);
+        Base64EncodeTo(group, take, documentCarry_.chars.data());
         documentCarry_.at = 0;
         documentCarry_.size = 4;
     }
-    if (documentAt_ == docSize && documentCarry_.at == documentCarry_.size)
+    if (documentAt_ == documentSize_ && documentCarry_.at == documentCarry_.size)
         n += CopyFrom(tail_, tailAt_, out + n, room - n);
     return n;
 }

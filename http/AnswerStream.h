@@ -16,7 +16,7 @@ namespace zk::http {
 class AnswerStream {
 public:
     // head and tail: the UTF-8 envelope before and after the document's Base64.
-    AnswerStream(std::string head, SharedBytes document, std::string tail, RequestFlags flags);
+    AnswerStream(std::string head, DocumentPieces document, std::string tail, RequestFlags flags);
     ~AnswerStream();  // wipes head and tail (an answer may hold secrets)
     AnswerStream(const AnswerStream&) = delete;
     AnswerStream& operator=(const AnswerStream&) = delete;
@@ -24,7 +24,7 @@ public:
     // The whole body's length.
     size_t Length() const { return length_; }
     // The memory the stream keeps until it is done: the document and the envelope around it.
-    size_t HeldBytes() const { return document_.size() + head_.size() + tail_.size(); }
+    size_t HeldBytes() const { return documentSize_ + head_.size() + tail_.size(); }
     // The next bytes, room of them unless the body ends first; 0 at the end.
     size_t Next(char* out, size_t room);
     bool Done() const { return written_ == length_; }
@@ -32,9 +32,16 @@ public:
 private:
     size_t Envelope(char* out, size_t room);  // the next bytes of the UTF-8 envelope
     size_t Encoded(char* out, size_t room);   // the next bytes of its Base64
+    // Moves on n bytes of the document, into the next piece at a piece's end.
+    void Advance(size_t n);
+    // The next document bytes (at most 3, fewer only at the document's end),
+    // across pieces; returns how many.
+    size_t Gather(uint8_t* out);
 
     std::string head_, tail_;
-    SharedBytes document_;
+    DocumentPieces document_;
+    size_t documentSize_ = 0;
+    size_t piece_ = 0, pieceAt_ = 0;  // where documentAt_ lies: which piece, and where in it
     RequestFlags flags_;
     size_t length_ = 0, written_ = 0;
     size_t headAt_ = 0, documentAt_ = 0, tailAt_ = 0, prefixAt_ = 0, suffixAt_ = 0;

@@ -72,8 +72,8 @@ void LogAnswer(const std::string& answer, const log::LogRules& rules, const char
     if (doc.Parse(answer.data(), answer.size()) != tinyxml2::XML_SUCCESS) {
         shown = "[" + std::to_string(answer.size()) + " bytes]";
     } else if (attached) {
-        const size_t prefix = std::min(attached->bytes.size(), (kLoggedDocument / 4 + 1) * 3);
-        const std::string beginning = Base64Encode(attached->bytes.data(), prefix);
+        const std::vector<uint8_t> prefix = attached->bytes.Prefix((kLoggedDocument / 4 + 1) * 3);
+        const std::string beginning = Base64Encode(prefix.data(), prefix.size());
         shown = log::RedactDocument(doc, rules, kLoggedDocument,
                                     {attached->marker, beginning, Base64EncodedLength(attached->bytes.size())});
     } else {

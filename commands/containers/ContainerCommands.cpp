@@ -5,6 +5,7 @@
 
 #include "base/CBase64.h"
 #include "base/Params.h"
+#include "commands/AttachedContent.h"
 #include "commands/Envelope.h"
 #include "commands/containers/ContainerParams.h"
 #include "commands/signer/SignerLocator.h"
@@ -19,10 +20,14 @@ SharedBytes DecodeData(const char* data) { return TakeRequestDocument(data); }
 // The answer of a container operation: the code, the detail value when there
 // is one, and the container as the text of Data on success (left to the front
 // end to encode as it sends it).
-std::string ContainerAnswer(const char* command, int code, provider::Output& container, int detail = kNoDetail) {
+std::string ContainerAnswer(const char* command, int code, DocumentPieces container, int detail = kNoDetail) {
     tinyxml2::XMLDocument doc;
     tinyxml2::XMLElement* holder = BuildXMLHead(doc, command, code, detail);
     return code == 0 ? PrintDocumentWithBase64(doc, holder, std::move(container)) : PrintDocument(doc);
+}
+
+std::string ContainerAnswer(const char* command, int code, provider::Output& container, int detail = kNoDetail) {
+    return ContainerAnswer(command, code, OnePiece(std::move(container)), detail);
 }
 
 // The signing commands: a signer must be named; the located signer's code
@@ -36,14 +41,14 @@ bool SigningCommand(const char* command, const tinyxml2::XMLElement* params, con
     if (!signer.Sufficient()) return false;
     SignerLocation loc = LocateSigner(signer);
     int code = loc.code;
-    provider::Output out;
+    DocumentPieces out;
     if (code == 0) {
         const AdditionalAttributesParam attrs(params);
         const provider::SignerRef ref{loc.cert, loc.Key(), loc.password.c_str()};
-        code = sign(DecodeData(data).view(), ref, attrs.record(), out);
+        code = sign(DecodeData(data), ref, attrs.record(), out);
     }
     loc.DisconnectToken();
-    answer = ContainerAnswer(command, code, out, loc.detail);
+    answer = ContainerAnswer(command, code, std::move(out), loc.detail);
     return true;
 }
 
@@ -54,10 +59,18 @@ bool CtxCreateContainerCommand(const char* command, const tinyxml2::XMLElement* 
     const std::string store = ChildText(params, "StoreContent");
     const bool keepContent = store.empty() || IsTrueText(store);
     return SigningCommand(command, params, data, answer,
-                          [&](provider::ByteView document, const provider::SignerRef& signer,
-                              const AdditionalAttributes& attrs, provider::Output& out) {
-                              return provider::CtxCreateContainer(ZK_SITE("CtxCreateContainerCommand"), keepContent,
-                                                                  document, signer, attrs, out);
+                          [&](SharedBytes document, const provider::SignerRef& signer,
+                              const AdditionalAttributes& attrs, DocumentPieces& container) {
+                              const auto site = ZK_SITE("CtxCreateContainerCommand");
+                              // A large content is framed into the answer where it lies.
+                              const bool framed = keepContent && document.size() >= kFrameFrom;
+                              provider::Output out;
+                              const int code = provider::CtxCreateContainer(site, keepContent && !framed,
+                                                                            document.view(), signer, attrs, out);
+                              if (code != 0) return code;
+                              if (framed) return AttachContent(site, std::move(out), std::move(document), container);
+                              container = OnePiece(std::move(out));
+                              return 0;
                           });
 }
 
@@ -65,11 +78,15 @@ bool CtxAddSignatureCommand(const char* command, const tinyxml2::XMLElement* par
                             std::string& answer) {
     const std::vector<uint8_t> content = Base64Decode(ChildText(params, "Content"));
     return SigningCommand(command, params, data, answer,
-                          [&](provider::ByteView container, const provider::SignerRef& signer,
-                              const AdditionalAttributes& attrs, provider::Output& out) {
+                          [&](SharedBytes container, const provider::SignerRef& signer,
+                              const AdditionalAttributes& attrs, DocumentPieces& result) {
                               const provider::ByteView view(content);
-                              return provider::CtxAddSignature(ZK_SITE("CtxAddSignatureCommand"), container,
-                                                               content.empty() ? nullptr : &view, signer, attrs, out);
+                              provider::Output out;
+                              const int code =
+                                  provider::CtxAddSignature(ZK_SITE("CtxAddSignatureCommand"), container.view(),
+                                                            content.empty() ? nullptr : &view, signer, attrs, out);
+                              result = OnePiece(std::move(out));
+                              return code;
                           });
 }
 

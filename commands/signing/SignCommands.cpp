@@ -1,7 +1,9 @@
 #include "commands/signing/SignCommands.h"
 
 #include <cstring>
+#include <type_traits>
 
+#include "commands/AttachedContent.h"
 #include "commands/Envelope.h"
 #include "commands/signer/SignerLocator.h"
 #include "base/Log.h"
@@ -23,17 +25,31 @@ bool SignCommand(const char* command, unsigned fields, const tinyxml2::XMLElemen
     if (!signer.Sufficient() || !signer.pass.present) return false;
 
     SignerLocation loc = LocateSigner(signer);
-    provider::Output out;
+    DocumentPieces signature;
     int code = loc.code;
-    if (code == 0)
-        code = provider::Invoke<ZK_METHOD(Slot)>(ZK_SITE_AS("SignCommand", "Sign"), loc.libIndex,
-                                                 TakeRequestDocument(data).view(), out, loc.Key(), loc.cert,
-                                                 loc.password.c_str());
+    if (code == 0) {
+        const auto site = ZK_SITE_AS("SignCommand", "Sign");
+        SharedBytes document = TakeRequestDocument(data);
+        auto sign = [&](auto slot, provider::Output& out) {
+            return provider::Invoke<ZK_METHOD(decltype(slot)::value)>(site, loc.libIndex, document.view(), out,
+                                                                     loc.Key(), loc.cert, loc.password.c_str());
+        };
+        provider::Output out;
+        // A large document signed with its content goes into the answer where
+        // it lies, framed by the signature made without it.
+        if (Slot == ZKLD_SLOT_SIGN && document.size() >= kFrameFrom &&
+            (code = sign(std::integral_constant<int, ZKLD_SLOT_SIGN_DETACHED>{}, out)) != provider::kMissingOperation) {
+            if (code == 0) code = AttachContent(site, std::move(out), std::move(document), signature);
+        } else {
+            code = sign(std::integral_constant<int, Slot>{}, out);
+            signature = OnePiece(std::move(out));
+        }
+    }
     loc.DisconnectToken();
 
     tinyxml2::XMLDocument doc;
     tinyxml2::XMLElement* holder = BuildXMLHead(doc, command, code, loc.detail);
-    answer = PrintDocumentWithBase64(doc, holder, std::move(out));
+    answer = PrintDocumentWithBase64(doc, holder, std::move(signature));
     return true;
 }
 

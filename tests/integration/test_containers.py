@@ -195,6 +195,20 @@ class Create(ContainerCase):
                         self.assertIn(attribute, v.printed, attribute)
                     self.assertNotIn("id-smime-aa-ets-sigPolicyId", v.printed)
 
+    def test_large_content_goes_into_the_answer_where_it_lies(self):
+        # From 64 KiB on the container is signed without its content and the
+        # answer frames the request's own document: the same container for a
+        # reader, at and around the size where that starts, and DER that
+        # openssl re-encodes to the very same bytes.
+        for size in (64 * 1024 - 1, 64 * 1024, 300 * 1024 + 1):
+            with self.subTest(size=size):
+                document = os.urandom(size)
+                container = self.made("qlb-rsa", document)
+                self.assert_openssl_verifies(container, expect_content=document)
+                self.assertEqual(openssl("cms", "-cmsout", "-inform", "DER", "-outform", "DER", data=container),
+                                 container)
+                self.assertEqual(self.verify(container), (0, [0]))
+
     def test_store_content_reads_true_in_any_case_and_anything_else_as_false(self):
         for text, attached in (("TRUE", True), ("true", True), ("no", False), ("1", False)):
             with self.subTest(text):

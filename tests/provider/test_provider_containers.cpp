@@ -7,6 +7,7 @@
 
 #include "../unit/DiscoveryFixture.h"
 #include "ProviderBytes.h"
+#include "provider/ContentFraming.h"
 #include "provider/Operations.h"
 #include "zelkord/RawSignedData.h"
 
@@ -112,6 +113,35 @@ TEST_F(ContainerOps, AddedSignatureIsSizedByThePlainOperation) {
     const ByteView content = V(doc);
     EXPECT_EQ(zk::provider::CtxAddSignature(ZK_SITE("Test"), V(detached), &content, Signer(cert, key), none, result), 0);
     EXPECT_NE(Log().find("Before AddSignatureExt"), std::string::npos);
+}
+
+// A container with content sent in pieces around the request's document is
+// the provider's own attached encoding, byte for byte, at every length of
+// the lengths' encodings (short form, one to three length bytes); what is
+// not a container without content is not framed.
+TEST_F(ContainerOps, FramedContentIsTheProvidersAttachedEncoding) {
+    for (const char* who : {"ec", "rsa"}) {
+        for (size_t size : {1u, 100u, 127u, 128u, 255u, 256u, 65535u, 65536u, (1u << 24) + 1}) {
+            SCOPED_TRACE(std::string(who) + " " + std::to_string(size));
+            Bytes doc(size, '\0');
+            for (size_t i = 0; i < size; ++i) doc[i] = static_cast<char>(i * 31 + (i >> 8));
+            const Bytes detached = Create(who, false, doc);
+            const auto frame = zk::provider::FrameAttachedContent(V(detached), doc.size());
+            ASSERT_TRUE(frame);
+            const Bytes framed = Bytes(frame->head.begin(), frame->head.end()) + doc +
+                                 Bytes(frame->tail.begin(), frame->tail.end());
+            zk::provider::Output attached;
+            ASSERT_EQ(zk::provider::Invoke<ZK_EXPORT(ZKLCTX_AddContent)>({}, V(detached), V(doc), attached), 0);
+            EXPECT_EQ(framed, T(attached));
+            if (size == 65536u) {
+                EXPECT_TRUE(OpensslVerifies(framed));
+            }
+        }
+    }
+    const Bytes doc = "kept", attached = Create("ec", true, doc), detached = Create("ec", false, doc);
+    const Bytes cert = Read("ec.cer");
+    for (const Bytes& refused : {attached, cert, detached.substr(0, detached.size() - 1), detached + "x", Bytes("0")})
+        EXPECT_FALSE(zk::provider::FrameAttachedContent(V(refused), 10));
 }
 
 // Pieces of a description land in the caller's work buffer, each once; a

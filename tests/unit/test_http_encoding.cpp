@@ -171,9 +171,30 @@ TEST(ExchangeFrame, BaseUrlAndFilledTemplate) {
               std::string::npos);
 }
 
+namespace {
+
+// The document cut into pieces at the given offsets (empty pieces where two
+// offsets are equal), each with its own owner.
+DocumentPieces CutAt(const std::vector<uint8_t>& doc, std::vector<size_t> cuts) {
+    DocumentPieces pieces;
+    size_t from = 0;
+    cuts.push_back(doc.size());
+    for (size_t cut : cuts) {
+        cut = std::min(std::max(cut, from), doc.size());
+        auto owner = std::make_shared<std::vector<uint8_t>>(doc.begin() + from, doc.begin() + cut);
+        pieces.pieces.emplace_back(owner, owner->data(), owner->size());
+        from = cut;
+    }
+    return pieces;
+}
+
+}  // namespace
+
 // A streamed answer is byte for byte the answer EncodeAnswer makes of the
 // whole envelope, in every form, whatever the pieces the connection takes
-// (cut inside Base64 groups of the document and of the envelope alike).
+// (cut inside Base64 groups of the document and of the envelope alike) and
+// however the document itself is in pieces (a container framed around the
+// request's document: groups that straddle pieces, empty pieces).
 TEST(AnswerStream, SameBytesAsTheWholeAnswerInAnyPieces) {
     const std::string head = "<Result><Code>0</Code><Data>", tail = "</Data>\xd0\xa3</Result>";
     for (size_t docSize : {0u, 1u, 2u, 3u, 4u, 5u, 100u, 70001u}) {
@@ -182,11 +203,14 @@ TEST(AnswerStream, SameBytesAsTheWholeAnswerInAnyPieces) {
         const std::string whole = head + Base64Encode(doc.data(), doc.size()) + tail;
         for (RequestFlags flags : {RequestFlags{true, false}, RequestFlags{true, true}, RequestFlags{false, true}}) {
             const std::string expected = EncodeAnswer(whole, flags);
-            for (size_t piece : {1u, 2u, 3u, 5u, 7u, 64u, 4099u, 1u << 20}) {
+            const std::vector<std::vector<size_t>> cuttings = {
+                {}, {0, 0}, {1}, {2, 2, 4}, {docSize / 2 + 1, docSize / 2 + 2}, {docSize, docSize}};
+            for (size_t piece : {1u, 2u, 3u, 5u, 7u, 64u, 4099u, 1u << 20})
+            for (const std::vector<size_t>& cuts : cuttings) {
                 SCOPED_TRACE(testing::Message() << "document " << docSize << " native " << flags.native << " encode "
-                                                << flags.encodeOutput << " piece " << piece);
-                auto owner = std::make_shared<std::vector<uint8_t>>(doc);
-                AnswerStream stream(head, SharedBytes(owner, owner->data(), owner->size()), tail, flags);
+                                                << flags.encodeOutput << " piece " << piece << " document pieces "
+                                                << cuts.size() + 1);
+                AnswerStream stream(head, CutAt(doc, cuts), tail, flags);
                 ASSERT_EQ(stream.Length(), expected.size());
                 std::string sent;
                 std::vector<char> room(piece);
