@@ -26,6 +26,7 @@
 #include "zelkord/Cades.h"
 #include "zelkord/Context.h"
 #include "zelkord/Errors.h"
+#include "zelkord/LentContent.h"
 #include "zelkord/Output.h"
 #include "zelkord/PrivateKey.h"
 #include "zelkord/RawSignedData.h"
@@ -401,7 +402,16 @@ int VerifyOver(const uint8_t* container, uint32_t len, const uint8_t* content, s
                int32_t* count) {
     if (!results || !count || *count < 0) return Fail(ZK_E_BAD_REQUEST_PARAMS, "No room for the results");
     CmsPtr cms;
-    if (int rc = ParseSignedData(container, len, cms)) return rc;
+    // A container's own content is verified where it lies (not copied into
+    // the parsed container).
+    SignedBlock lent;
+    if (!content && ParseLent(container, len, lent)) {
+        if (int rc = AdoptSignedData(std::move(lent.cms), cms)) return rc;
+        content = lent.content;
+        contentLen = lent.contentLen;
+    } else if (int rc = ParseSignedData(container, len, cms)) {
+        return rc;
+    }
     std::vector<int> codes;
     if (int rc = VerifySigners(CurrentContext(), cms.get(), content, contentLen, codes)) return rc;
     if (codes.size() > static_cast<size_t>(*count)) {

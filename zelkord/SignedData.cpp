@@ -174,6 +174,11 @@ int ParseSignedData(const uint8_t* data, size_t len, CmsPtr& out) {
         const int code = ForeignDataCode(data, len);
         return Fail(code, code == ZK_E_DAMAGED ? "the container is damaged" : "the data is not a signed container");
     }
+    return AdoptSignedData(std::move(cms), out);
+}
+
+int AdoptSignedData(CmsPtr cms, CmsPtr& out) {
+    out.reset();
     if (OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_signed)
         return Fail(ZK_E_BAD_FILE_FORMAT, "the data is not a signed container");
     if (SignerCount(cms.get()) > kMaxSigners)

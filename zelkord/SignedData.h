@@ -21,6 +21,9 @@ namespace zkd {
 // ForeignDataCode (zelkord/RawSignedData.h); 9 also for more signers or
 // certificates than the provider handles. The reason is the last error.
 int ParseSignedData(const uint8_t* data, size_t len, CmsPtr& out);
+// The same checks and binding for a container parsed another way (its
+// content lent, zelkord/LentContent.h).
+int AdoptSignedData(CmsPtr cms, CmsPtr& out);
 
 // The same container as an editable list of its parts (RawSignedData): 0, or
 // 10 or 9 with "<what> is damaged" or "... is not a signed container the
