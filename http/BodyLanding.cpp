@@ -13,7 +13,7 @@ namespace {
 // What a landing gives back at a time: a huge page.
 constexpr size_t kReleaseStep = 2 << 20;
 // What one pass of the loop reads straight from a connection's socket.
-constexpr uint64_t kReadAheadPerPass = 4 << 20;
+constexpr uint64_t kReadAheadPerPass = 1 << 20;
 
 void LetGo(const void*, size_t, void* hold) { delete static_cast<std::shared_ptr<BodyMemory>*>(hold); }
 
