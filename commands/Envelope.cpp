@@ -104,6 +104,11 @@ std::string PrintDocumentWithBase64(tinyxml2::XMLDocument& doc, tinyxml2::XMLEle
 }
 
 std::string PrintDocumentWithBase64(tinyxml2::XMLDocument& doc, tinyxml2::XMLElement* holder, DocumentPieces document) {
+    if (document.pieces.size() == 1) return PrintDocumentWithBase64(doc, holder, std::move(document.pieces.front()));
+    if (document.size() < kAttachFrom) {
+        const std::vector<uint8_t> bytes = document.Prefix(document.size());
+        return PrintDocumentWithBase64(doc, holder, bytes.data(), bytes.size());
+    }
     const std::string marker = AttachAnswerDocument(document);
     if (marker.empty()) return PrintDocumentWithBase64(doc, holder, document.Joined());  // no front end
     size_t at = 0;

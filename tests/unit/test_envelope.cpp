@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "base/CBase64.h"
+#include "base/RequestContext.h"
 #include "commands/Envelope.h"
 #include "commands/Messages.h"
 #include "platform/CodePage.h"
@@ -81,6 +83,44 @@ TEST(Envelope, MessageTableHasExactlyItsRows) {
         if (!zk::ReturnMessage(code).empty()) ++rows;
     EXPECT_EQ(rows, 32);
     EXPECT_EQ(zk::Cp1251ToUtf8(zk::ReturnMessage(16)), "Помилка dongle");
+}
+
+// A document in pieces (a container framed around the request's document)
+// is printed like one block: a small one inline, a large one left to the
+// front end with its pieces as they are, and without a front end the Base64
+// of the pieces put together.
+TEST(Envelope, DocumentInPiecesIsPrintedLikeOneBlock) {
+    auto pieces = [](size_t total) {
+        zk::DocumentPieces document;
+        for (size_t size : {total / 3, size_t{0}, total - total / 3}) {
+            auto owner = std::make_shared<std::vector<uint8_t>>(size);
+            for (size_t i = 0; i < size; ++i) (*owner)[i] = static_cast<uint8_t>(i * 7 + size);
+            document.pieces.emplace_back(owner, owner->data(), owner->size());
+        }
+        return document;
+    };
+    auto print = [](zk::DocumentPieces document) {
+        tinyxml2::XMLDocument doc;
+        return zk::PrintDocumentWithBase64(doc, zk::BuildXMLHead(doc, "SET_SIGN", 0), std::move(document));
+    };
+    for (size_t total : {size_t{100}, zk::kAttachFrom + 1}) {
+        SCOPED_TRACE(total);
+        const std::string joined = zk::Base64Encode(pieces(total).Joined().data(), total);
+        EXPECT_NE(print(pieces(total)).find(joined), std::string::npos) << "no front end: printed whole";
+        zk::RequestDocuments docs;
+        zk::RequestContext context{"", nullptr, &docs};
+        zk::ScopedRequest current(context);
+        const std::string text = print(pieces(total));
+        if (total < zk::kAttachFrom) {
+            EXPECT_NE(text.find(joined), std::string::npos) << "a small document inline";
+            EXPECT_FALSE(docs.answer);
+        } else {
+            ASSERT_TRUE(docs.answer);
+            EXPECT_NE(text.find(docs.answer->marker), std::string::npos);
+            EXPECT_EQ(docs.answer->bytes.pieces.size(), 3u) << "the pieces as they are";
+            EXPECT_EQ(docs.answer->bytes.size(), total);
+        }
+    }
 }
 
 }  // namespace
