@@ -37,6 +37,22 @@ int CtxDecryptData(const Site& site, ByteView envelope, const KeyRef& key, const
     });
 }
 
+int CtxDecryptDataInPlace(const Site& site, std::span<uint8_t> envelope, const KeyRef& key, const char* pass,
+                          ByteView originatorCert, ByteView recipientCert, size_t& plainLength) {
+    plainLength = 0;
+    return Logged(site, "DecryptData", [&] {
+        if (!Fits(envelope) || !Fits(key.bytes) || !Fits(originatorCert) || !Fits(recipientCert))
+            return kInputTooLarge;
+        const uint8_t* originator = originatorCert.empty() ? nullptr : originatorCert.data();
+        uint32_t written = Len(envelope);
+        const int code = Call<&Exports::ZKLCTX_DecryptData>(
+            envelope.data(), Len(envelope), KeyData(key), KeyLength(key), pass, originator, Len(originatorCert),
+            recipientCert.data(), Len(recipientCert), envelope.data(), &written);
+        if (code == 0) plainLength = std::min<size_t>(written, envelope.size());
+        return code;
+    });
+}
+
 int CtxGetOriginatorCertificate(const Site& site, ByteView envelope, int32_t index, std::vector<uint8_t>& cert) {
     return Logged(site, "GetOriginatorCertificate", [&] {
         cert.assign(ZK_KEY_BUFFER_SIZE, 0);

@@ -182,6 +182,10 @@ int CtxEncryptData(const Site& site, ByteView document, const SignerRef& sender,
 // ZKLCTX_DecryptData; originatorCert may be empty. Output: the plaintext (secret).
 int CtxDecryptData(const Site& site, ByteView envelope, const KeyRef& key, const char* pass, ByteView originatorCert,
                    ByteView recipientCert, Output& plain);
+// The same, the plaintext written over the envelope where it lies (one call,
+// no second block the size of the document); plainLength: its length.
+int CtxDecryptDataInPlace(const Site& site, std::span<uint8_t> envelope, const KeyRef& key, const char* pass,
+                          ByteView originatorCert, ByteView recipientCert, size_t& plainLength);
 // Into a buffer of ZK_KEY_BUFFER_SIZE bytes (called once).
 int CtxGetOriginatorCertificate(const Site& site, ByteView envelope, int32_t index, std::vector<uint8_t>& cert);
 // The count, then one zeroed record per recipient, in envelope order.

@@ -55,6 +55,10 @@ int EncryptDataForRecipients(const uint8_t* doc, uint32_t len, const uint8_t* se
 
 // The call without a buffer reads the envelope's structure (not its
 // content) and reports the envelope's length: the plaintext is never longer.
+// out may be the envelope itself (with room for len bytes): its structure is
+// read (and copied) before anything is written, and the plaintext is then
+// written from the envelope's start while the ciphertext, which lies further
+// on, is read in order, so no byte is written before it has been read.
 int DecryptData(const uint8_t* envelope, uint32_t len, const uint8_t* key, ZKKeyLen keyLen, const char* pass,
                 const uint8_t* originatorCert, uint32_t originatorCertLen, const uint8_t* recipientCert,
                 uint32_t recipientCertLen, uint8_t* out, uint32_t* outLen) {

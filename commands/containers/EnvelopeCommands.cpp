@@ -22,6 +22,14 @@ std::string BytesAnswer(const char* command, int code, const uint8_t* data, size
     return code == 0 ? PrintDocumentWithBase64(doc, holder, data, len) : PrintDocument(doc);
 }
 
+// The same for an output the answer takes over: a large one is encoded as it
+// is sent, never held as text.
+std::string OutputAnswer(const char* command, int code, provider::Output&& out, int detail) {
+    tinyxml2::XMLDocument doc;
+    tinyxml2::XMLElement* holder = BuildXMLHead(doc, command, code, detail);
+    return code == 0 ? PrintDocumentWithBase64(doc, holder, std::move(out)) : PrintDocument(doc);
+}
+
 }  // namespace
 
 void AppendRecipients(tinyxml2::XMLElement* parent, const std::vector<ProviderCertInfo>& recipients) {
@@ -54,7 +62,7 @@ bool CtxEncryptCommand(const char* command, const tinyxml2::XMLElement* params, 
         SecureWipe(document.mutableView().data(), document.view().size());
     }
     sender.DisconnectToken();
-    answer = BytesAnswer(command, code, envelope.data(), envelope.size(), sender.detail);
+    answer = OutputAnswer(command, code, std::move(envelope), sender.detail);
     return true;
 }
 
@@ -62,9 +70,13 @@ bool CtxDecryptCommand(const char* command, const tinyxml2::XMLElement* params, 
                        std::string& answer) {
     RecipientParams recipient = ReadRecipientParams(params);
     DocumentBuffer envelope = DecodeDocument(data);
-    const OpenedEnvelope opened = OpenEnvelope(recipient, envelope.view(), nullptr, ZK_SITE("CtxDecryptCommand"));
-    envelope.Release();  // not kept while the answer is written: the peak stays one document lower
-    answer = BytesAnswer(command, opened.code, opened.plain.data(), opened.plain.size(), opened.detail);
+    // The plaintext takes the envelope's place: the document is held once.
+    const OpenedEnvelope opened = OpenEnvelope(recipient, envelope.view(), nullptr, ZK_SITE("CtxDecryptCommand"),
+                                               envelope.mutableView());
+    envelope.Resize(opened.code == 0 ? opened.inPlace : 0);
+    tinyxml2::XMLDocument doc;
+    tinyxml2::XMLElement* holder = BuildXMLHead(doc, command, opened.code, opened.detail);
+    answer = opened.code == 0 ? PrintDocumentWithBase64(doc, holder, envelope.Share()) : PrintDocument(doc);
     return true;
 }
 

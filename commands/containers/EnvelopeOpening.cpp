@@ -88,7 +88,8 @@ SignerLocation LocateRecipientKey(RecipientParams& params, provider::ByteView en
 }
 
 OpenedEnvelope OpenEnvelope(RecipientParams& params, provider::ByteView envelope,
-                            const std::vector<ProviderCertInfo>* recipients, const provider::Site& site) {
+                            const std::vector<ProviderCertInfo>* recipients, const provider::Site& site,
+                            std::span<uint8_t> overwrite) {
     OpenedEnvelope out;
     SignerLocation key = LocateRecipientKey(params, envelope, recipients);
     out.code = key.code;
@@ -97,8 +98,11 @@ OpenedEnvelope OpenEnvelope(RecipientParams& params, provider::ByteView envelope
     if (out.code == 0 && originator.empty())
         out.code = provider::CtxGetOriginatorCertificate(site, envelope, 0, originator);
     // What is decrypted is no longer than its envelope.
-    if (out.code == 0 && !ChargeRequestOutput(envelope.size())) out.code = ZK_E_DAMAGED;
-    if (out.code == 0)
+    if (out.code == 0 && overwrite.empty() && !ChargeRequestOutput(envelope.size())) out.code = ZK_E_DAMAGED;
+    if (out.code == 0 && !overwrite.empty())
+        out.code = provider::CtxDecryptDataInPlace(site, overwrite, key.Key(), key.password.c_str(), originator,
+                                                   key.cert, out.inPlace);
+    else if (out.code == 0)
         out.code = provider::CtxDecryptData(site, envelope, key.Key(), key.password.c_str(), originator, key.cert,
                                             out.plain);
     key.DisconnectToken();

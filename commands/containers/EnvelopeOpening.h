@@ -3,6 +3,7 @@
 // originator's certificate, the decryption.
 #pragma once
 #include <optional>
+#include <span>
 #include <vector>
 
 #include <tinyxml2.h>
@@ -43,12 +44,16 @@ struct OpenedEnvelope {
     int code = 0;
     int detail = -1;  // the key location's detail value
     provider::Output plain;  // wiped when dropped
+    size_t inPlace = 0;      // the plaintext's length, when it was written over the envelope
 };
 
 // The recipient's key, the originator's certificate (index 0 of the
 // envelope's when SenderCert is empty), ZKLCTX_DecryptData; a token key is
-// disconnected afterwards.
+// disconnected afterwards. With overwrite (the envelope's own memory) the
+// plaintext is written over the envelope (inPlace) instead of into plain:
+// the envelope is gone then, whatever the outcome.
 OpenedEnvelope OpenEnvelope(RecipientParams& params, provider::ByteView envelope,
-                            const std::vector<ProviderCertInfo>* recipients, const provider::Site& site);
+                            const std::vector<ProviderCertInfo>* recipients, const provider::Site& site,
+                            std::span<uint8_t> overwrite = {});
 
 }  // namespace zk

@@ -178,13 +178,15 @@ class Decrypt(EnvelopeCase):
     def test_envelopes_made_by_openssl(self):
         sender = "<SenderCert>%s</SenderCert>" % b64(cert("ec2"))
         # openssl writes RecipientInfos as a sorted DER SET: key transport (RSA) before key agreement.
-        cases = [  # (name, recipients in envelope order, openssl options)
-            ("issuer and serial", ["rsa", "p384"], []),
-            ("subject key identifiers", ["rsa", "ec"], ["-keyid"]),
-            ("AES-128", ["p384"], ["-aes128"]),
+        large = os.urandom(3 << 20)  # decrypted over the envelope where it lies, as every envelope is
+        cases = [  # (name, recipients in envelope order, openssl options, document)
+            ("issuer and serial", ["rsa", "p384"], [], DOC),
+            ("subject key identifiers", ["rsa", "ec"], ["-keyid"], DOC),
+            ("AES-128", ["p384"], ["-aes128"], DOC),
+            ("a large document", ["rsa", "ec"], [], large),
         ]
-        for name, recipients, options in cases:
-            envelope = cms_encrypt(DOC, [pem(n) for n in recipients], *options)
+        for name, recipients, options, document in cases:
+            envelope = cms_encrypt(document, [pem(n) for n in recipients], *options)
             with self.subTest(name):
                 if "-keyid" in options:  # named by key identifier alone: the record's Serial
                     self.assertEqual(self.recipients(envelope, "Serial"), [key_ids[n] for n in recipients])
@@ -192,10 +194,10 @@ class Decrypt(EnvelopeCase):
                     self.assertEqual(self.recipients(envelope), [self.subject_sn(n) for n in recipients])
                 # No originator certificate in it: the page names the sender.
                 self.assertEqual(self.decrypt(envelope).code, 52)
-                self.assertEqual(self.ok(self.decrypt(envelope, sender + "<Pass>%s</Pass>" % b64(PASS))), DOC)
+                self.assertEqual(self.ok(self.decrypt(envelope, sender + "<Pass>%s</Pass>" % b64(PASS))), document)
                 for n in recipients:
                     params = sender + "<DRFO>%s</DRFO><Pass>%s</Pass>" % (USERS[n][1], b64(PASS))
-                    self.assertEqual(self.ok(self.decrypt(envelope, params)), DOC, n)
+                    self.assertEqual(self.ok(self.decrypt(envelope, params)), document, n)
 
     def test_failures(self):
         ours = self.ok(self.encrypt("ec", ["rsa", "ec2"]))
