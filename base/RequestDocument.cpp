@@ -25,8 +25,10 @@ SharedBytes TakeRequestDocument(const char* data) {
     }
     auto* out = reinterpret_cast<uint8_t*>(text ? text : memory->data());
     const size_t size = Base64DecodeTo(text ? text : data, length, out);
-    memory->KeepOnly(static_cast<size_t>(reinterpret_cast<char*>(out) - memory->data()) + size);
-    return SharedBytes(memory, out, size);
+    const size_t offset = static_cast<size_t>(reinterpret_cast<char*>(out) - memory->data());
+    memory->KeepOnly(offset + size);
+    const size_t room = memory->capacity() - offset;  // pages given back above come again when written
+    return SharedBytes(memory, out, size, room);
 }
 
 std::string AttachAnswerDocument(DocumentPieces& document) {

@@ -12,6 +12,7 @@
 //     answer = PrintDocumentWithBase64(doc, holder, std::move(output));  // a provider::Output or SharedBytes
 // Outside the front end (tests, tools) both work on plain memory.
 #pragma once
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -29,17 +30,20 @@ namespace zk {
 class SharedBytes {
 public:
     SharedBytes() = default;
-    SharedBytes(std::shared_ptr<void> owner, uint8_t* data, size_t size)
-        : owner_(std::move(owner)), data_(data), size_(size) {}
+    // room: how many bytes from data on its owner lets the holder write
+    // (at least size; the bytes after size hold nothing of value).
+    SharedBytes(std::shared_ptr<void> owner, uint8_t* data, size_t size, size_t room = 0)
+        : owner_(std::move(owner)), data_(data), size_(size), room_(std::max(room, size)) {}
     // A moved-from value holds nothing (not bytes without their owner).
     SharedBytes(SharedBytes&& other) noexcept
         : owner_(std::move(other.owner_)), data_(std::exchange(other.data_, nullptr)),
-          size_(std::exchange(other.size_, 0)) {}
+          size_(std::exchange(other.size_, 0)), room_(std::exchange(other.room_, 0)) {}
     SharedBytes& operator=(SharedBytes&& other) noexcept {
         if (this != &other) {
             owner_ = std::move(other.owner_);
             data_ = std::exchange(other.data_, nullptr);
             size_ = std::exchange(other.size_, 0);
+            room_ = std::exchange(other.room_, 0);
         }
         return *this;
     }
@@ -50,18 +54,23 @@ public:
     const uint8_t* data() const { return data_; }
     size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
+    size_t room() const { return room_; }
+    // Bytes [offset, offset + size) of the room, kept alive by the same owner.
+    SharedBytes Within(size_t offset, size_t size) const {
+        return offset <= room_ && size <= room_ - offset ? SharedBytes(owner_, data_ + offset, size) : SharedBytes();
+    }
     // Lets go of the bytes (freed, and wiped if their owner wipes, once no
     // one else holds them).
     void Release() {
         owner_.reset();
         data_ = nullptr;
-        size_ = 0;
+        size_ = room_ = 0;
     }
 
 private:
     std::shared_ptr<void> owner_;
     uint8_t* data_ = nullptr;
-    size_t size_ = 0;
+    size_t size_ = 0, room_ = 0;
 };
 
 // A document made of pieces that follow one another, each kept alive by its
@@ -98,7 +107,10 @@ struct RequestDocuments {
 // The bytes of the request's Data text: decoded where the text lies when it
 // is the request's own document (the command then owns that memory: drop it
 // with Release as soon as it is no longer needed; data is no longer valid
-// then), else decoded from data into memory of their own.
+// then), else decoded from data into memory of their own. The bytes keep
+// the rest of their memory as room (a command may build its output there,
+// around the document); the memory wipes only the document's own bytes when
+// it goes, so a secret written past them is the writer's to wipe.
 SharedBytes TakeRequestDocument(const char* data);
 
 // Leaves bytes to the front end, which writes their Base64 in place of the

@@ -2,6 +2,7 @@
 #include "provider/Operations.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 
 #include "provider/OperationCalls.h"
@@ -21,6 +22,47 @@ int CtxEncryptData(const Site& site, ByteView document, const SignerRef& sender,
                 KeyLength(sender.key), sender.pass, pairs.data(), static_cast<int32_t>(pairs.size()), buffer, len);
         });
     });
+}
+
+int CtxEncryptDataInPlace(const Site& site, SharedBytes& document, const SignerRef& sender,
+                          const std::vector<ByteView>& recipientCerts, SharedBytes& envelope) {
+    envelope.Release();
+    const size_t size = document.size();
+    uint8_t* const start = document.mutableView().data();
+    std::vector<ZKBlob> pairs;
+    auto encrypt = [&](const uint8_t* doc, uint8_t* out, uint32_t* len) {
+        return Call<&Exports::ZKLCTX_EncryptDataForRecipients>(
+            doc, static_cast<uint32_t>(size), sender.cert.data(), Len(sender.cert), KeyData(sender.key),
+            KeyLength(sender.key), sender.pass, pairs.data(), static_cast<int32_t>(pairs.size()), out, len);
+    };
+    size_t wipeFrom = 0, wipeTo = size;  // what may still hold the document's bytes afterwards
+    const int code = Logged(site, "EncryptDataForRecipients", [&] {
+        if (!Fits(document.view()) || !Fits(sender.cert) || !Fits(sender.key.bytes) || !Pairs(recipientCerts, pairs))
+            return kInputTooLarge;
+        uint32_t bound = 0;
+        if (int rc = encrypt(start, nullptr, &bound)) return rc;
+        if (bound < size || document.room() < bound) {  // no room: memory of its own
+            Output out;
+            const int rc = TwoCalls(out, false, [&](uint8_t* buffer, uint32_t* len) { return encrypt(start, buffer, len); });
+            if (rc == 0) {
+                auto owner = std::make_shared<Output>(std::move(out));
+                envelope = SharedBytes(owner, owner->data(), owner->size());
+            }
+            return rc;
+        }
+        std::memmove(start + (bound - size), start, size);
+        wipeTo = bound;
+        uint32_t written = bound;
+        const int rc = encrypt(start + (bound - size), start, &written);
+        if (rc == 0) {
+            wipeFrom = std::min<size_t>(written, bound);  // the envelope is [0, written); after it, leftovers
+            envelope = document.Within(0, wipeFrom);
+        }
+        return rc;
+    });
+    SecureWipe(start + wipeFrom, wipeTo - wipeFrom);
+    document.Release();
+    return code;
 }
 
 int CtxDecryptData(const Site& site, ByteView envelope, const KeyRef& key, const char* pass, ByteView originatorCert,

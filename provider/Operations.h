@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "base/RequestDocument.h"
 #include "platform/Memory.h"
 #include "platform/SecureWipe.h"
 #include "provider/Invoke.h"
@@ -179,6 +180,13 @@ int CtxHash(const Site& site, ByteView document, const std::string& algOid, Byte
 // ZKLCTX_EncryptDataForRecipients. Output: the envelope.
 int CtxEncryptData(const Site& site, ByteView document, const SignerRef& sender,
                    const std::vector<ByteView>& recipientCerts, Output& envelope);
+// The same, the envelope built in the document's own memory when its room
+// holds it (the document is moved up by the envelope's overhead first, and
+// the envelope written from its old start over it): no second block the
+// size of the document. Else into memory of its own. What remains of the
+// document is wiped either way.
+int CtxEncryptDataInPlace(const Site& site, SharedBytes& document, const SignerRef& sender,
+                          const std::vector<ByteView>& recipientCerts, SharedBytes& envelope);
 // ZKLCTX_DecryptData; originatorCert may be empty. Output: the plaintext (secret).
 int CtxDecryptData(const Site& site, ByteView envelope, const KeyRef& key, const char* pass, ByteView originatorCert,
                    ByteView recipientCert, Output& plain);

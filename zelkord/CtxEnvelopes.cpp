@@ -34,6 +34,11 @@ constexpr int32_t kTypeUnknown = 0;
 constexpr int32_t kTypeSigned = 1;
 constexpr int32_t kTypeEnvelope = 2;
 
+// doc may lie inside out's room, at least (bound - len) bytes after out,
+// bound being what the call without a buffer reported: the envelope's head
+// is written first and is shorter than that distance, and each piece of
+// ciphertext is written after the plaintext it comes from was read, so the
+// envelope never overtakes the document.
 int EncryptDataForRecipients(const uint8_t* doc, uint32_t len, const uint8_t* senderCert, uint32_t senderCertLen,
                              const uint8_t* key, ZKKeyLen keyLen, const char* pass, const ZKBlob* recipients,
                              int32_t count, uint8_t* out, uint32_t* outLen) {

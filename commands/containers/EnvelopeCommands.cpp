@@ -22,12 +22,12 @@ std::string BytesAnswer(const char* command, int code, const uint8_t* data, size
     return code == 0 ? PrintDocumentWithBase64(doc, holder, data, len) : PrintDocument(doc);
 }
 
-// The same for an output the answer takes over: a large one is encoded as it
-// is sent, never held as text.
-std::string OutputAnswer(const char* command, int code, provider::Output&& out, int detail) {
+// The same for bytes the answer takes over: a large document is encoded as
+// it is sent, never held as text.
+std::string SharedAnswer(const char* command, int code, SharedBytes bytes, int detail) {
     tinyxml2::XMLDocument doc;
     tinyxml2::XMLElement* holder = BuildXMLHead(doc, command, code, detail);
-    return code == 0 ? PrintDocumentWithBase64(doc, holder, std::move(out)) : PrintDocument(doc);
+    return code == 0 ? PrintDocumentWithBase64(doc, holder, std::move(bytes)) : PrintDocument(doc);
 }
 
 }  // namespace
@@ -53,16 +53,16 @@ bool CtxEncryptCommand(const char* command, const tinyxml2::XMLElement* params, 
         std::vector<std::string> eku;
         code = ReadCertInfo(recipients[i].data(), recipients[i].size(), info, eku, ZK_SITE("CtxEncryptCommand"));
     }
-    provider::Output envelope;
+    SharedBytes envelope;
     if (code == 0) {
-        DocumentBuffer document = DecodeDocument(data);
+        // Built where the document lies, which it overwrites (or wipes).
+        SharedBytes document = TakeRequestDocument(data);
         const std::vector<provider::ByteView> views(recipients.begin(), recipients.end());
-        code = provider::CtxEncryptData(ZK_SITE("CtxEncryptCommand"), document.view(),
-                                        {sender.cert, sender.Key(), sender.password.c_str()}, views, envelope);
-        SecureWipe(document.mutableView().data(), document.view().size());
+        code = provider::CtxEncryptDataInPlace(ZK_SITE("CtxEncryptCommand"), document,
+                                               {sender.cert, sender.Key(), sender.password.c_str()}, views, envelope);
     }
     sender.DisconnectToken();
-    answer = OutputAnswer(command, code, std::move(envelope), sender.detail);
+    answer = SharedAnswer(command, code, std::move(envelope), sender.detail);
     return true;
 }
 
@@ -74,9 +74,7 @@ bool CtxDecryptCommand(const char* command, const tinyxml2::XMLElement* params, 
     const OpenedEnvelope opened = OpenEnvelope(recipient, envelope.view(), nullptr, ZK_SITE("CtxDecryptCommand"),
                                                envelope.mutableView());
     envelope.Resize(opened.code == 0 ? opened.inPlace : 0);
-    tinyxml2::XMLDocument doc;
-    tinyxml2::XMLElement* holder = BuildXMLHead(doc, command, opened.code, opened.detail);
-    answer = opened.code == 0 ? PrintDocumentWithBase64(doc, holder, envelope.Share()) : PrintDocument(doc);
+    answer = SharedAnswer(command, opened.code, envelope.Share(), opened.detail);
     return true;
 }
 

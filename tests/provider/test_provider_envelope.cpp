@@ -8,6 +8,7 @@
 #include "../unit/DiscoveryFixture.h"
 #include "ProviderBytes.h"
 #include "commands/protected/TransportHeaders.h"
+#include "provider/Operations.h"
 
 namespace {
 
@@ -89,6 +90,38 @@ protected:
     std::map<std::string, int> lib;
     Bytes senderKey;
 };
+
+// A container-family envelope built in the document's own memory: it opens
+// for every recipient (with openssl), it starts where the document started
+// when the room holds it (else it has memory of its own), and no byte of
+// the plaintext is left anywhere in that memory.
+TEST_F(EnvelopeSlots, ContainerEnvelopeIsBuiltOverTheDocument) {
+    const Bytes marker = "PLAINTEXT-MARKER";
+    for (size_t size : {1u, 17u, 5000u, 300001u}) {
+        for (bool roomy : {false, true}) {
+            SCOPED_TRACE(std::to_string(size) + (roomy ? " with room" : " without room"));
+            Bytes data;
+            while (data.size() < size) data += marker;
+            data.resize(size);
+            const size_t room = roomy ? size + (64 << 10) : size;
+            auto memory = std::make_shared<Bytes>(room, 'r');
+            memory->replace(0, size, data);
+            auto* start = reinterpret_cast<uint8_t*>(memory->data());
+            zk::SharedBytes document(memory, start, size, room), envelope;
+            const zk::provider::SignerRef sender{V(cert["sender"]), zk::provider::KeyRef{V(senderKey), 0}, "1234"};
+            ASSERT_EQ(zk::provider::CtxEncryptDataInPlace({}, document, sender, {V(cert["ec"]), V(cert["rsa"])}, envelope),
+                      0);
+            EXPECT_TRUE(document.empty());
+            EXPECT_EQ(envelope.data() == start, roomy);
+            const Bytes built(reinterpret_cast<const char*>(envelope.data()), envelope.size());
+            EXPECT_TRUE(OpensslOpens(built, "ec", pki.path("ec.key.pem"), data));
+            EXPECT_TRUE(OpensslOpens(built, "rsa", pki.path("rsa.key.pem"), data));
+            if (size >= marker.size()) {
+                EXPECT_EQ(memory->find(marker), Bytes::npos) << "the plaintext is gone from its memory";
+            }
+        }
+    }
+}
 
 // Every document size and recipient mix: the sizing call bounds the envelope,
 // each recipient opens it (here and with openssl), and the frames differ by library.
