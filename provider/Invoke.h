@@ -57,6 +57,13 @@ struct SecretOutput {
     Output& out;
 };
 inline SecretOutput Secret(Output& out) { return {out}; }
+// An output written over memory the caller already holds (an operation that
+// may write over its own input, which the contract says where it may): one
+// call with the whole room; written is what the provider wrote.
+struct Overwrite {
+    std::span<uint8_t> room;
+    uint32_t written = 0;
+};
 
 // An operation by its export, or by its methods-table slot (called with the
 // library context first).
@@ -125,6 +132,7 @@ constexpr bool kIsBytes = std::is_same_v<Bare<A>, ByteView> || std::is_same_v<Ba
 template <class A>
 bool ArgFits(const A& a) {
     if constexpr (kIsBytes<A>) return Fits(a.size());
+    else if constexpr (std::is_same_v<Bare<A>, Overwrite>) return Fits(a.room.size());
     else if constexpr (std::is_same_v<Bare<A>, KeyRef>) return Fits(a.bytes.size());
     else return true;
 }
@@ -146,6 +154,9 @@ auto Expand(A& a, const OutSlot& slot) {
                                a.token ? a.token : static_cast<ZKKeyLen>(a.bytes.size()));
     } else if constexpr (kIsOutput<A>) {
         return std::make_tuple(slot.buffer, slot.length);
+    } else if constexpr (std::is_same_v<Bare<A>, Overwrite>) {
+        a.written = static_cast<uint32_t>(a.room.size());
+        return std::make_tuple(a.room.data(), &a.written);
     } else {
         return std::tuple<A&>(a);
     }

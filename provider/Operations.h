@@ -275,6 +275,10 @@ std::string LibraryCode(int libIndex);
 int DetectBlock(ByteView data, int32_t* libIndex);
 // Slot 16. Outputs: the content (secret), the first signer's certificate.
 int LibRemoveSignature(const Site& site, int32_t lib, ByteView data, Output& content, Output& signerCert);
+// The same, the content moved to the start of data where it lies (data is
+// then the content's, contentLength long): no second block for it.
+int LibRemoveSignatureInPlace(const Site& site, int32_t lib, std::span<uint8_t> data, size_t& contentLength,
+                              Output& signerCert);
 int LibEncryptMany(const Site& site, int32_t lib, ByteView data, const std::vector<ByteView>& recipientCerts,
                    const KeyRef& key, ByteView senderCert, const char* pass, Output& out);
 // Slot 22: a text form unwrapped in place; size becomes the decoded size.

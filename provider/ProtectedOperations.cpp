@@ -51,6 +51,28 @@ int LibRemoveSignature(const Site& site, int32_t lib, ByteView data, Output& con
     });
 }
 
+int LibRemoveSignatureInPlace(const Site& site, int32_t lib, std::span<uint8_t> data, size_t& contentLength,
+                              Output& signerCert) {
+    contentLength = 0;
+    return Logged(site, "RemoveSignature", [&] {
+        signerCert.Release();
+        if (!Fits(data)) return kInputTooLarge;
+        // The certificate lies inside the block too: the block's length bounds it
+        // (mapped, not touched beyond what is written).
+        uint8_t* s = signerCert.Allocate(data.size(), false);
+        uint32_t contentLen = Len(data), certLen = Len(data);
+        const int code = CallSlot<ZKLD_SLOT_REMOVE_SIGNATURE>(lib, data.data(), Len(data), data.data(), &contentLen, s,
+                                                             &certLen);
+        if (code != 0) {
+            signerCert.Release();
+            return code;
+        }
+        contentLength = std::min<size_t>(contentLen, data.size());
+        signerCert.SetSize(certLen);
+        return code;
+    });
+}
+
 int LibEncryptMany(const Site& site, int32_t lib, ByteView data, const std::vector<ByteView>& recipientCerts,
                    const KeyRef& key, ByteView senderCert, const char* pass, Output& out) {
     return Logged(site, "EncryptMany", [&] {

@@ -65,6 +65,9 @@ int DecryptionBound(uint32_t len, uint32_t* outLen) {
     return ZK_E_OK;
 }
 
+// out may be data itself: the frame and the envelope's structure are read
+// first, and the plaintext is written from the block's start behind the
+// ciphertext being read (OpenEnvelopeFor).
 int Decrypt(ZKLDContext ctx, int32_t lib, const uint8_t* data, uint32_t len, uint8_t* out, uint32_t* outLen,
             const uint8_t* senderCert, uint32_t senderCertLen, const uint8_t* recipientCert, uint32_t recipientCertLen,
             const uint8_t* key, ZKKeyLen keyLen, const char* pass) {

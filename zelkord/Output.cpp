@@ -13,7 +13,7 @@ int PutOutput(const void* data, size_t len, uint8_t* out, uint32_t* outLen) {
     if (len > std::numeric_limits<uint32_t>::max()) return Fail(ZK_E_BAD_REQUEST_PARAMS, "Output too large");
     if (out) {
         if (*outLen < len) return Fail(ZK_E_BAD_REQUEST_PARAMS, "Output buffer too small");
-        if (len) std::memcpy(out, data, len);
+        if (len) std::memmove(out, data, len);  // out may be the caller's block the data lies in
     }
     *outLen = static_cast<uint32_t>(len);
     return ZK_E_OK;

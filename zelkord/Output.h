@@ -9,7 +9,9 @@
 namespace zkd {
 
 // Two-call output: without a buffer only the length is reported; with one,
-// the bytes are copied when it is large enough. Returns 0 or a Fail() code.
+// the bytes are copied when it is large enough (out may overlap data: an
+// operation may hand back a part of its input over the input itself).
+// Returns 0 or a Fail() code.
 int PutOutput(const void* data, size_t len, uint8_t* out, uint32_t* outLen);
 
 // True when ctx is the library context and lib one of its crypto libraries.

@@ -4,7 +4,9 @@
 //
 // The content is verified and copied where it lies in the caller's bytes
 // (when it is encoded as one primitive string, as signatures usually are):
-// the structure around it is parsed without it.
+// the structure around it is parsed without it. content may be data itself:
+// the content is then moved to the block's start, after everything else
+// was read from the block.
 #include <openssl/err.h>
 
 #include <climits>

@@ -46,6 +46,7 @@ void DocumentBuffer::Keep(std::span<const uint8_t> rest) {
 }
 
 void DocumentBuffer::Release() {
+    if (secret_ && data_) SecureWipe(data_, size_);
     if (secret_) SecureWipe(vector_);
     std::vector<uint8_t>().swap(vector_);
     output_.Release();  // wipes itself when it holds a secret
@@ -100,7 +101,10 @@ public:
         key_.DisconnectToken();
         result_.code = code;
         if (code != 0) {
-            if (req_.wantRecipients) FillRecipients(cur_.view());
+            if (overwritten_)
+                result_.recipients = std::move(*overwritten_);
+            else if (req_.wantRecipients)
+                FillRecipients(cur_.view());
             cur_.Release();
             keptSigned_.Release();
             return std::move(result_);
@@ -193,23 +197,39 @@ private:
         if (!keyTried_) LocateKey(view);
         if (key_.code) return key_.code;
         if (provider::LibraryNeedsSenderCert(lib) && sender_.empty()) return ZK_E_NO_SENDER_BEFORE_ENCRYPTED;
-        if (!ChargeRequestOutput(view.size())) return ZK_E_DAMAGED;
-        provider::Output plain;
-        if (int code = provider::Invoke<ZK_METHOD(ZKLD_SLOT_DECRYPT)>(OPEN_SITE, lib, view, provider::Secret(plain),
-                                                                      sender_, key_.cert, key_.Key(),
-                                                                      key_.password.c_str()))
+        // The plaintext takes the envelope's place (the provider reads ahead of
+        // what it writes); a failure is answered with the recipients of the
+        // envelope as it was.
+        if (req_.wantRecipients) {
+            FillRecipients(view);
+            overwritten_ = std::move(result_.recipients);
+            result_.recipients.clear();
+        }
+        provider::Overwrite place{cur_.mutableView()};
+        cur_.MarkSecret();
+        if (int code = provider::Invoke<ZK_METHOD(ZKLD_SLOT_DECRYPT)>(OPEN_SITE, lib, view, place, sender_, key_.cert,
+                                                                      key_.Key(), key_.password.c_str()))
             return code;
-        cur_ = DocumentBuffer(std::move(plain));
+        overwritten_.reset();
+        cur_.Resize(place.written);
         result_.signers.clear();
         return ZK_E_OK;
     }
 
     int Signed(ByteSpan view, int32_t lib) {
-        provider::Output content, signer;
-        if (int code = provider::LibRemoveSignature(OPEN_SITE, lib, view, content, signer)) return code;
-        if (req_.signedLayer && !keptSigned_.held())
+        provider::Output signer;
+        if (req_.signedLayer && !keptSigned_.held()) {  // the signed layer stays whole: the content gets its own block
+            provider::Output content;
+            if (int code = provider::LibRemoveSignature(OPEN_SITE, lib, view, content, signer)) return code;
             keptSigned_ = std::move(cur_);
-        cur_ = DocumentBuffer(std::move(content));
+            cur_ = DocumentBuffer(std::move(content));
+        } else {  // the content moves to the start of the block it lies in
+            size_t length = 0;
+            if (int code = provider::LibRemoveSignatureInPlace(OPEN_SITE, lib, cur_.mutableView(), length, signer))
+                return code;
+            cur_.Resize(length);
+            cur_.MarkSecret();
+        }
         if (req_.wantSigners) result_.signers.emplace_back(signer.data(), signer.data() + signer.size());
         return ZK_E_OK;
     }
@@ -329,6 +349,7 @@ private:
     DocumentBuffer cur_;
     DocumentBuffer keptSigned_;
     std::optional<std::vector<uint8_t>> keptBody_;
+    std::optional<std::vector<RecipientEntry>> overwritten_;  // of the envelope being decrypted over itself
     std::vector<uint8_t> sender_;
     bool keyTried_ = false;
     SignerLocation key_;

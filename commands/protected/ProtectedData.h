@@ -37,6 +37,9 @@ public:
     // What is left after a header was read: rest lies inside view().
     void Keep(std::span<const uint8_t> rest);
     void Resize(size_t size) { size_ = size < size_ ? size : size_; }
+    // What the buffer holds from now on is a secret, whatever holds it: it is
+    // wiped when released.
+    void MarkSecret() { secret_ = true; }
     void Release();
     // What is left to peel, handed over with what holds it (to an answer that
     // carries it by reference); this buffer is empty afterwards.
