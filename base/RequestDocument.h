@@ -4,7 +4,9 @@
 // an answer carries (a signed or opened document, a container) stays in the
 // command's output, and the front end encodes it straight into what it sends
 // (AttachAnswerDocument, used by PrintDocumentWithBase64). So a document is
-// held about twice at most: as the command's input and as its output.
+// held twice at most, as the command's input and as its output, and once
+// where the output is built around the input or over it (a container framed
+// around its content, an envelope opened or made in place).
 //
 // A command adopts it with two lines:
 //     SharedBytes document = TakeRequestDocument(data);   // instead of Base64Decode(data)

@@ -36,14 +36,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (found.find_first_of("<&\r") != std::string_view::npos) abort();
     }
 
-    // The body's bytes as an answer's document between two pieces of its text.
+    // The body's bytes as an answer's document between two pieces of its
+    // text, the document itself in two pieces (a container framed around
+    // the request's document).
     const size_t cut = size ? data[0] % (text.size() + 1) : 0;
     const zk::http::RequestFlags forms[] = {{true, false}, {true, true}, {false, true}};
     const zk::http::RequestFlags form = forms[size > 1 ? data[1] % 3 : 0];
     const size_t piece = size > 2 ? 1 + data[2] % 97 : 1;
+    const size_t split = size > 3 ? data[3] % (size + 1) : 0;
     auto owner = std::make_shared<std::vector<uint8_t>>(data, data + size);
-    zk::http::AnswerStream stream(text.substr(0, cut), zk::SharedBytes(owner, owner->data(), owner->size()),
-                                  text.substr(cut), form);
+    zk::DocumentPieces document;
+    document.pieces.emplace_back(owner, owner->data(), split);
+    document.pieces.emplace_back(owner, owner->data() + split, size - split);
+    zk::http::AnswerStream stream(text.substr(0, cut), std::move(document), text.substr(cut), form);
     const std::string whole =
         zk::http::EncodeAnswer(text.substr(0, cut) + zk::Base64Encode(data, size) + text.substr(cut), form);
     if (stream.Length() != whole.size()) abort();
