@@ -8,13 +8,13 @@
 namespace zk::http {
 namespace {
 
-// The reference chain keeps the block alive: a connection that closes with a
-// half-landed body frees its buffer, and with it this hold.
 // What a landing gives back at a time: a huge page.
 constexpr size_t kReleaseStep = 2 << 20;
 // What one pass of the loop reads straight from a connection's socket.
 constexpr uint64_t kReadAheadPerPass = 1 << 20;
 
+// The reference chain keeps the block alive: a connection that closes with a
+// half-landed body frees its buffer, and with it this hold.
 void LetGo(const void*, size_t, void* hold) { delete static_cast<std::shared_ptr<BodyMemory>*>(hold); }
 
 }  // namespace
