@@ -13,11 +13,8 @@ SharedBytes Shared(std::vector<uint8_t> bytes) {
 }  // namespace
 
 DocumentPieces OnePiece(provider::Output&& output) {
-    auto owner = std::make_shared<provider::Output>(std::move(output));
-    uint8_t* data = owner->data();
-    const size_t size = owner->size();
     DocumentPieces document;
-    document.pieces.emplace_back(std::move(owner), data, size);
+    document.pieces.push_back(provider::Shared(std::move(output)));
     return document;
 }
 

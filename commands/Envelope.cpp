@@ -115,12 +115,21 @@ std::string PrintDocumentWithBase64(tinyxml2::XMLDocument& doc, tinyxml2::XMLEle
     return PrintWithMarker(doc, holder, marker, at);
 }
 
+std::string DocumentAnswer(const char* command, int code, DocumentPieces document, int detail) {
+    tinyxml2::XMLDocument doc;
+    tinyxml2::XMLElement* holder = BuildXMLHead(doc, command, code, detail);
+    return code == 0 ? PrintDocumentWithBase64(doc, holder, std::move(document)) : PrintDocument(doc);
+}
+
+std::string DocumentAnswer(const char* command, int code, SharedBytes document, int detail) {
+    DocumentPieces pieces;
+    pieces.pieces.push_back(std::move(document));
+    return DocumentAnswer(command, code, std::move(pieces), detail);
+}
+
 std::string PrintDocumentWithBase64(tinyxml2::XMLDocument& doc, tinyxml2::XMLElement* holder,
                                     provider::Output&& bytes) {
-    auto owner = std::make_shared<provider::Output>(std::move(bytes));
-    uint8_t* data = owner->data();
-    const size_t size = owner->size();
-    return PrintDocumentWithBase64(doc, holder, SharedBytes(std::move(owner), data, size));
+    return PrintDocumentWithBase64(doc, holder, provider::Shared(std::move(bytes)));
 }
 
 std::string PrintDocumentWithBase64(tinyxml2::XMLDocument& doc, tinyxml2::XMLElement* holder, const void* data,

@@ -40,6 +40,12 @@ std::string PrintDocumentWithBase64(tinyxml2::XMLDocument& doc, tinyxml2::XMLEle
                                     provider::Output&& bytes);
 std::string PrintDocumentWithBase64(tinyxml2::XMLDocument& doc, tinyxml2::XMLElement* holder, DocumentPieces document);
 
+// The answer of a command whose result is a document: the code (and the
+// detail value when there is one), and on success the document as the text
+// of Data (a large one left to the front end to encode as it sends it).
+std::string DocumentAnswer(const char* command, int code, DocumentPieces document, int detail = kNoDetail);
+std::string DocumentAnswer(const char* command, int code, SharedBytes document, int detail = kNoDetail);
+
 // An answer with nothing under Data, printed.
 std::string SimpleAnswer(const char* command, int code, int detail = kNoDetail);
 // The same for an operation the service refused itself: CSPMessage says why

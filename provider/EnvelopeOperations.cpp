@@ -10,16 +10,31 @@
 namespace zk::provider {
 using namespace calls;
 
+namespace {
+
+// ZKLCTX_EncryptDataForRecipients over the document's bytes at doc (size of
+// them), its checks done: the sizing call when out is null.
+int EncryptCall(const uint8_t* doc, size_t size, const SignerRef& sender, const std::vector<ZKBlob>& pairs,
+                uint8_t* out, uint32_t* len) {
+    return Call<&Exports::ZKLCTX_EncryptDataForRecipients>(
+        doc, static_cast<uint32_t>(size), sender.cert.data(), Len(sender.cert), KeyData(sender.key),
+        KeyLength(sender.key), sender.pass, pairs.data(), static_cast<int32_t>(pairs.size()), out, len);
+}
+
+bool EncryptArgumentsFit(ByteView document, const SignerRef& sender, const std::vector<ByteView>& recipientCerts,
+                         std::vector<ZKBlob>& pairs) {
+    return Fits(document) && Fits(sender.cert) && Fits(sender.key.bytes) && Pairs(recipientCerts, pairs);
+}
+
+}  // namespace
+
 int CtxEncryptData(const Site& site, ByteView document, const SignerRef& sender,
                    const std::vector<ByteView>& recipientCerts, Output& envelope) {
     return Logged(site, "EncryptDataForRecipients", [&] {
         std::vector<ZKBlob> pairs;
-        if (!Fits(document) || !Fits(sender.cert) || !Fits(sender.key.bytes) || !Pairs(recipientCerts, pairs))
-            return kInputTooLarge;
+        if (!EncryptArgumentsFit(document, sender, recipientCerts, pairs)) return kInputTooLarge;
         return TwoCalls(envelope, false, [&](uint8_t* buffer, uint32_t* len) {
-            return Call<&Exports::ZKLCTX_EncryptDataForRecipients>(
-                document.data(), Len(document), sender.cert.data(), Len(sender.cert), KeyData(sender.key),
-                KeyLength(sender.key), sender.pass, pairs.data(), static_cast<int32_t>(pairs.size()), buffer, len);
+            return EncryptCall(document.data(), document.size(), sender, pairs, buffer, len);
         });
     });
 }
@@ -29,31 +44,24 @@ int CtxEncryptDataInPlace(const Site& site, SharedBytes& document, const SignerR
     envelope.Release();
     const size_t size = document.size();
     uint8_t* const start = document.mutableView().data();
-    std::vector<ZKBlob> pairs;
-    auto encrypt = [&](const uint8_t* doc, uint8_t* out, uint32_t* len) {
-        return Call<&Exports::ZKLCTX_EncryptDataForRecipients>(
-            doc, static_cast<uint32_t>(size), sender.cert.data(), Len(sender.cert), KeyData(sender.key),
-            KeyLength(sender.key), sender.pass, pairs.data(), static_cast<int32_t>(pairs.size()), out, len);
-    };
     size_t wipeFrom = 0, wipeTo = size;  // what may still hold the document's bytes afterwards
     const int code = Logged(site, "EncryptDataForRecipients", [&] {
-        if (!Fits(document.view()) || !Fits(sender.cert) || !Fits(sender.key.bytes) || !Pairs(recipientCerts, pairs))
-            return kInputTooLarge;
+        std::vector<ZKBlob> pairs;
+        if (!EncryptArgumentsFit(document.view(), sender, recipientCerts, pairs)) return kInputTooLarge;
         uint32_t bound = 0;
-        if (int rc = encrypt(start, nullptr, &bound)) return rc;
+        if (int rc = EncryptCall(start, size, sender, pairs, nullptr, &bound)) return rc;
         if (bound < size || document.room() < bound) {  // no room: memory of its own
             Output out;
-            const int rc = TwoCalls(out, false, [&](uint8_t* buffer, uint32_t* len) { return encrypt(start, buffer, len); });
-            if (rc == 0) {
-                auto owner = std::make_shared<Output>(std::move(out));
-                envelope = SharedBytes(owner, owner->data(), owner->size());
-            }
+            const int rc = TwoCalls(out, false, [&](uint8_t* buffer, uint32_t* len) {
+                return EncryptCall(start, size, sender, pairs, buffer, len);
+            });
+            if (rc == 0) envelope = Shared(std::move(out));
             return rc;
         }
         std::memmove(start + (bound - size), start, size);
         wipeTo = bound;
         uint32_t written = bound;
-        const int rc = encrypt(start + (bound - size), start, &written);
+        const int rc = EncryptCall(start + (bound - size), size, sender, pairs, start, &written);
         if (rc == 0) {
             wipeFrom = std::min<size_t>(written, bound);  // the envelope is [0, written); after it, leftovers
             envelope = document.Within(0, wipeFrom);
@@ -76,22 +84,6 @@ int CtxDecryptData(const Site& site, ByteView envelope, const KeyRef& key, const
                                                       pass, originator, Len(originatorCert), recipientCert.data(),
                                                       Len(recipientCert), buffer, len);
         });
-    });
-}
-
-int CtxDecryptDataInPlace(const Site& site, std::span<uint8_t> envelope, const KeyRef& key, const char* pass,
-                          ByteView originatorCert, ByteView recipientCert, size_t& plainLength) {
-    plainLength = 0;
-    return Logged(site, "DecryptData", [&] {
-        if (!Fits(envelope) || !Fits(key.bytes) || !Fits(originatorCert) || !Fits(recipientCert))
-            return kInputTooLarge;
-        const uint8_t* originator = originatorCert.empty() ? nullptr : originatorCert.data();
-        uint32_t written = Len(envelope);
-        const int code = Call<&Exports::ZKLCTX_DecryptData>(
-            envelope.data(), Len(envelope), KeyData(key), KeyLength(key), pass, originator, Len(originatorCert),
-            recipientCert.data(), Len(recipientCert), envelope.data(), &written);
-        if (code == 0) plainLength = std::min<size_t>(written, envelope.size());
-        return code;
     });
 }
 

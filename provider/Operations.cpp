@@ -63,6 +63,13 @@ uint8_t* Output::Allocate(size_t capacity, bool secret) {
 
 void Output::SetSize(size_t size) { size_ = std::min(size, capacity_); }
 
+SharedBytes Shared(Output&& out) {
+    auto owner = std::make_shared<Output>(std::move(out));
+    uint8_t* data = owner->data();
+    const size_t size = owner->size();
+    return SharedBytes(std::move(owner), data, size);
+}
+
 // --- library table
 
 bool IsLibraryLoaded(const char* code) {

@@ -73,6 +73,9 @@ private:
     size_t size_ = 0;
     bool secret_ = false;
 };
+// An output handed over with what keeps it (to an answer that carries it by
+// reference): freed, and wiped if it holds a secret, when its last holder goes.
+SharedBytes Shared(Output&& out);
 
 // --- the crypto library table (slots 8, 10, 11, 12); without a methods
 // table a library is never loaded, an identity or index is -1.
@@ -190,10 +193,6 @@ int CtxEncryptDataInPlace(const Site& site, SharedBytes& document, const SignerR
 // ZKLCTX_DecryptData; originatorCert may be empty. Output: the plaintext (secret).
 int CtxDecryptData(const Site& site, ByteView envelope, const KeyRef& key, const char* pass, ByteView originatorCert,
                    ByteView recipientCert, Output& plain);
-// The same, the plaintext written over the envelope where it lies (one call,
-// no second block the size of the document); plainLength: its length.
-int CtxDecryptDataInPlace(const Site& site, std::span<uint8_t> envelope, const KeyRef& key, const char* pass,
-                          ByteView originatorCert, ByteView recipientCert, size_t& plainLength);
 // Into a buffer of ZK_KEY_BUFFER_SIZE bytes (called once).
 int CtxGetOriginatorCertificate(const Site& site, ByteView envelope, int32_t index, std::vector<uint8_t>& cert);
 // The count, then one zeroed record per recipient, in envelope order.

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <memory>
 
+#include "base/TextHelpers.h"
 #include "platform/Files.h"
 
 namespace zk::update {
@@ -81,25 +82,11 @@ bool ParseDigestList(std::string_view text, DigestList& out, std::string* why) {
 
 bool SameDigest(std::string_view a, std::string_view b) { return a.size() == b.size() && Lower(a) == Lower(b); }
 
-namespace {
-
-std::string Hex(const unsigned char* md, unsigned int len) {
-    static const char* hex = "0123456789abcdef";
-    std::string out;
-    for (unsigned int k = 0; k < len; ++k) {
-        out.push_back(hex[md[k] >> 4]);
-        out.push_back(hex[md[k] & 15]);
-    }
-    return out;
-}
-
-}  // namespace
-
 std::string Md5Hex(const uint8_t* data, size_t size) {
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
     if (!EVP_Digest(data, size, md, &len, EVP_md5(), nullptr)) return {};
-    return Hex(md, len);
+    return HexText(md, len, false);
 }
 
 std::optional<std::string> FileMd5Hex(const std::string& path, uint64_t maxBytes, uint64_t* bytes) {
@@ -116,7 +103,7 @@ std::optional<std::string> FileMd5Hex(const std::string& path, uint64_t maxBytes
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
     if (!ok || !EVP_DigestFinal_ex(ctx.get(), md, &len)) return std::nullopt;
-    return Hex(md, len);
+    return HexText(md, len, false);
 }
 
 std::string PercentEncode(std::string_view name) {

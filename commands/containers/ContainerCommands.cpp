@@ -17,19 +17,6 @@ namespace {
 // The request's document, decoded where it was received.
 SharedBytes DecodeData(const char* data) { return TakeRequestDocument(data); }
 
-// The answer of a container operation: the code, the detail value when there
-// is one, and the container as the text of Data on success (left to the front
-// end to encode as it sends it).
-std::string ContainerAnswer(const char* command, int code, DocumentPieces container, int detail = kNoDetail) {
-    tinyxml2::XMLDocument doc;
-    tinyxml2::XMLElement* holder = BuildXMLHead(doc, command, code, detail);
-    return code == 0 ? PrintDocumentWithBase64(doc, holder, std::move(container)) : PrintDocument(doc);
-}
-
-std::string ContainerAnswer(const char* command, int code, provider::Output& container, int detail = kNoDetail) {
-    return ContainerAnswer(command, code, OnePiece(std::move(container)), detail);
-}
-
 // The signing commands: a signer must be named; the located signer's code
 // ends the command when it is not 0; a token key is disconnected whatever
 // the outcome. sign() makes the container from the decoded Data.
@@ -48,7 +35,7 @@ bool SigningCommand(const char* command, const tinyxml2::XMLElement* params, con
         code = sign(DecodeData(data), ref, attrs.record(), out);
     }
     loc.DisconnectToken();
-    answer = ContainerAnswer(command, code, std::move(out), loc.detail);
+    answer = DocumentAnswer(command, code, std::move(out), loc.detail);
     return true;
 }
 
@@ -99,7 +86,7 @@ bool CtxRemoveSignatureCommand(const char* command, const tinyxml2::XMLElement* 
     const int code =
         provider::Invoke<ZK_EXPORT(ZKLCTX_RemoveSignature)>(ZK_SITE("CtxRemoveSignatureCommand"), DecodeData(data).view(),
                                                             *index, *options, out);
-    answer = ContainerAnswer(command, code, out);
+    answer = DocumentAnswer(command, code, provider::Shared(std::move(out)));
     return true;
 }
 
@@ -108,7 +95,7 @@ bool CtxRemoveContentCommand(const char* command, const tinyxml2::XMLElement*, c
     provider::Output out;
     const int code = provider::Invoke<ZK_EXPORT(ZKLCTX_RemoveContent)>(ZK_SITE("CtxRemoveContentCommand"),
                                                                        DecodeData(data).view(), out);
-    answer = ContainerAnswer(command, code, out);
+    answer = DocumentAnswer(command, code, provider::Shared(std::move(out)));
     return true;
 }
 
@@ -119,7 +106,7 @@ bool CtxAddContentCommand(const char* command, const tinyxml2::XMLElement* param
     provider::Output out;
     const int code = provider::Invoke<ZK_EXPORT(ZKLCTX_AddContent)>(ZK_SITE("CtxAddContentCommand"), DecodeData(data).view(),
                                                                     provider::ByteView(content), out);
-    answer = ContainerAnswer(command, code, out);
+    answer = DocumentAnswer(command, code, provider::Shared(std::move(out)));
     return true;
 }
 
@@ -135,7 +122,7 @@ bool CtxMergeContainerCommand(const char* command, const tinyxml2::XMLElement* p
     provider::Output out;
     const int code =
         provider::CtxMergeSignedData(ZK_SITE("CtxMergeContainerCommand"), ChildIsTrue(params, "CheckHash"), views, out);
-    answer = ContainerAnswer(command, code, out);
+    answer = DocumentAnswer(command, code, provider::Shared(std::move(out)));
     return true;
 }
 

@@ -22,14 +22,6 @@ std::string BytesAnswer(const char* command, int code, const uint8_t* data, size
     return code == 0 ? PrintDocumentWithBase64(doc, holder, data, len) : PrintDocument(doc);
 }
 
-// The same for bytes the answer takes over: a large document is encoded as
-// it is sent, never held as text.
-std::string SharedAnswer(const char* command, int code, SharedBytes bytes, int detail) {
-    tinyxml2::XMLDocument doc;
-    tinyxml2::XMLElement* holder = BuildXMLHead(doc, command, code, detail);
-    return code == 0 ? PrintDocumentWithBase64(doc, holder, std::move(bytes)) : PrintDocument(doc);
-}
-
 }  // namespace
 
 void AppendRecipients(tinyxml2::XMLElement* parent, const std::vector<ProviderCertInfo>& recipients) {
@@ -62,7 +54,7 @@ bool CtxEncryptCommand(const char* command, const tinyxml2::XMLElement* params, 
                                                {sender.cert, sender.Key(), sender.password.c_str()}, views, envelope);
     }
     sender.DisconnectToken();
-    answer = SharedAnswer(command, code, std::move(envelope), sender.detail);
+    answer = DocumentAnswer(command, code, std::move(envelope), sender.detail);
     return true;
 }
 
@@ -74,7 +66,7 @@ bool CtxDecryptCommand(const char* command, const tinyxml2::XMLElement* params, 
     const OpenedEnvelope opened = OpenEnvelope(recipient, envelope.view(), nullptr, ZK_SITE("CtxDecryptCommand"),
                                                envelope.mutableView());
     envelope.Resize(opened.code == 0 ? opened.inPlace : 0);
-    answer = SharedAnswer(command, opened.code, envelope.Share(), opened.detail);
+    answer = DocumentAnswer(command, opened.code, envelope.Share(), opened.detail);
     return true;
 }
 

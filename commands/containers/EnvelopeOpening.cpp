@@ -1,5 +1,6 @@
 #include "commands/containers/EnvelopeOpening.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "base/CBase64.h"
@@ -99,12 +100,15 @@ OpenedEnvelope OpenEnvelope(RecipientParams& params, provider::ByteView envelope
         out.code = provider::CtxGetOriginatorCertificate(site, envelope, 0, originator);
     // What is decrypted is no longer than its envelope.
     if (out.code == 0 && overwrite.empty() && !ChargeRequestOutput(envelope.size())) out.code = ZK_E_DAMAGED;
-    if (out.code == 0 && !overwrite.empty())
-        out.code = provider::CtxDecryptDataInPlace(site, overwrite, key.Key(), key.password.c_str(), originator,
-                                                   key.cert, out.inPlace);
-    else if (out.code == 0)
+    if (out.code == 0 && !overwrite.empty()) {
+        provider::Overwrite place{overwrite};
+        out.code = provider::Invoke<ZK_EXPORT(ZKLCTX_DecryptData)>(site, envelope, key.Key(), key.password.c_str(),
+                                                                   provider::ByteView(originator), key.cert, place);
+        out.inPlace = out.code == 0 ? std::min<size_t>(place.written, overwrite.size()) : 0;
+    } else if (out.code == 0) {
         out.code = provider::CtxDecryptData(site, envelope, key.Key(), key.password.c_str(), originator, key.cert,
                                             out.plain);
+    }
     key.DisconnectToken();
     return out;
 }

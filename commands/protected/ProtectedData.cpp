@@ -197,21 +197,31 @@ private:
         if (!keyTried_) LocateKey(view);
         if (key_.code) return key_.code;
         if (provider::LibraryNeedsSenderCert(lib) && sender_.empty()) return ZK_E_NO_SENDER_BEFORE_ENCRYPTED;
-        // The plaintext takes the envelope's place (the provider reads ahead of
-        // what it writes); a failure is answered with the recipients of the
-        // envelope as it was.
-        if (req_.wantRecipients) {
-            FillRecipients(view);
-            overwritten_ = std::move(result_.recipients);
-            result_.recipients.clear();
+        if (view.size() < kAttachFrom) {  // a small one: into a block of its own
+            if (!ChargeRequestOutput(view.size())) return ZK_E_DAMAGED;
+            provider::Output plain;
+            if (int code = provider::Invoke<ZK_METHOD(ZKLD_SLOT_DECRYPT)>(
+                    OPEN_SITE, lib, view, provider::Secret(plain), sender_, key_.cert, key_.Key(),
+                    key_.password.c_str()))
+                return code;
+            cur_ = DocumentBuffer(std::move(plain));
+        } else {
+            // A large one's plaintext takes the envelope's place (the provider
+            // reads ahead of what it writes); a failure is answered with the
+            // recipients of the envelope as it was.
+            if (req_.wantRecipients) {
+                FillRecipients(view);
+                overwritten_ = std::move(result_.recipients);
+                result_.recipients.clear();
+            }
+            provider::Overwrite place{cur_.mutableView()};
+            cur_.MarkSecret();
+            if (int code = provider::Invoke<ZK_METHOD(ZKLD_SLOT_DECRYPT)>(OPEN_SITE, lib, view, place, sender_,
+                                                                          key_.cert, key_.Key(), key_.password.c_str()))
+                return code;
+            overwritten_.reset();
+            cur_.Resize(place.written);
         }
-        provider::Overwrite place{cur_.mutableView()};
-        cur_.MarkSecret();
-        if (int code = provider::Invoke<ZK_METHOD(ZKLD_SLOT_DECRYPT)>(OPEN_SITE, lib, view, place, sender_, key_.cert,
-                                                                      key_.Key(), key_.password.c_str()))
-            return code;
-        overwritten_.reset();
-        cur_.Resize(place.written);
         result_.signers.clear();
         return ZK_E_OK;
     }

@@ -1,7 +1,6 @@
 #include "commands/signing/SignCommands.h"
 
 #include <cstring>
-#include <type_traits>
 
 #include "commands/AttachedContent.h"
 #include "commands/Envelope.h"
@@ -16,8 +15,17 @@ namespace {
 // Data must be present and the signer block sufficient with a password;
 // otherwise the command has no answer of its own.
 
+// One signing slot's call over the document into out, logged as "Sign".
+template <int Slot>
+int SignWithSlot(const SignerLocation& loc, provider::ByteView document, provider::Output& out) {
+    return provider::Invoke<ZK_METHOD(Slot)>(ZK_SITE_AS("SignCommand", "Sign"), loc.libIndex, document, out, loc.Key(),
+                                             loc.cert, loc.password.c_str());
+}
+
 // Slot is the methods-table slot that signs (content attached or detached);
-// both are logged as "Sign".
+// both are logged as "Sign". A large document signed with its content goes
+// into the answer where it lies, framed by the signature made without it
+// (unless the library has no detached signing).
 template <int Slot>
 bool SignCommand(const char* command, unsigned fields, const tinyxml2::XMLElement* params, const char* data,
                  std::string& answer) {
@@ -28,20 +36,17 @@ bool SignCommand(const char* command, unsigned fields, const tinyxml2::XMLElemen
     DocumentPieces signature;
     int code = loc.code;
     if (code == 0) {
-        const auto site = ZK_SITE_AS("SignCommand", "Sign");
         SharedBytes document = TakeRequestDocument(data);
-        auto sign = [&](auto slot, provider::Output& out) {
-            return provider::Invoke<ZK_METHOD(decltype(slot)::value)>(site, loc.libIndex, document.view(), out,
-                                                                     loc.Key(), loc.cert, loc.password.c_str());
-        };
         provider::Output out;
-        // A large document signed with its content goes into the answer where
-        // it lies, framed by the signature made without it.
-        if (Slot == ZKLD_SLOT_SIGN && document.size() >= kFrameFrom &&
-            (code = sign(std::integral_constant<int, ZKLD_SLOT_SIGN_DETACHED>{}, out)) != provider::kMissingOperation) {
-            if (code == 0) code = AttachContent(site, std::move(out), std::move(document), signature);
-        } else {
-            code = sign(std::integral_constant<int, Slot>{}, out);
+        bool framed = Slot == ZKLD_SLOT_SIGN && document.size() >= kFrameFrom;
+        if (framed) {
+            code = SignWithSlot<ZKLD_SLOT_SIGN_DETACHED>(loc, document.view(), out);
+            framed = code != provider::kMissingOperation;
+            if (code == 0)
+                code = AttachContent(ZK_SITE_AS("SignCommand", "Sign"), std::move(out), std::move(document), signature);
+        }
+        if (!framed) {
+            code = SignWithSlot<Slot>(loc, document.view(), out);
             signature = OnePiece(std::move(out));
         }
     }
