@@ -8,6 +8,7 @@
 #include <openssl/pkcs12.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -88,7 +89,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         CtxGetOriginatorCertificate(quiet, envelope, 0, cert);
         CtxGetOriginatorCertificate(quiet, envelope, 1, cert);
         Output plain;
-        CtxDecryptData(quiet, envelope, key, kPass, {}, party.cert, plain);
+        const int opened = CtxDecryptData(quiet, envelope, key, kPass, {}, party.cert, plain);
+        // The same plaintext written over the envelope where it lies.
+        std::vector<uint8_t> over(envelope.begin(), envelope.end());
+        Overwrite place{over};
+        const int openedOver = Invoke<ZK_EXPORT(ZKLCTX_DecryptData)>(quiet, ByteView(over), key, kPass, ByteView{},
+                                                                     party.cert, place);
+        if (openedOver != opened) abort();
+        if (opened == 0 && (place.written != plain.size() || !std::equal(plain.data(), plain.data() + plain.size(),
+                                                                          over.begin())))
+            abort();
     };
     everything(ByteView(data, size));
 

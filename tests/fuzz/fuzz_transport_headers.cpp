@@ -4,6 +4,7 @@
 // envelope frames and recipient lists of slots 50 and 53; the signed data of
 // slot 16; the timestamped data of slot 32). Nothing may crash, overrun or
 // claim a length beyond the block.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -60,7 +61,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     zk::provider::RecipientCerts(quiet, block, certs);
     zk::provider::RecipientInfos(quiet, block, infos);
     zk::provider::Output content, signer;
-    if (zk::provider::LibRemoveSignature(quiet, g_lib, block, content, signer) == 0 && content.size() > size) abort();
+    const int removed = zk::provider::LibRemoveSignature(quiet, g_lib, block, content, signer);
+    if (removed == 0 && content.size() > size) abort();
+    // The same content moved to the start of the block it lies in (a block
+    // that holds something: the peeling never calls it on nothing).
+    std::vector<uint8_t> over(block.begin(), block.end());
+    size_t length = 0;
+    zk::provider::Output signerOver;
+    if (!over.empty() && zk::provider::LibRemoveSignatureInPlace(quiet, g_lib, over, length, signerOver) != removed)
+        abort();
+    if (removed == 0 && (length != content.size() || !std::equal(over.begin(), over.begin() + length, content.data())))
+        abort();
     TimestampInfo stamp{};
     zk::provider::Invoke<ZK_METHOD(ZKLD_SLOT_TIMESTAMP_READ)>(quiet, block, &stamp);
     return 0;

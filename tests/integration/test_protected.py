@@ -16,8 +16,8 @@ import tempfile
 import time
 import unittest
 
-from pkifixtures import (b64, cms_decrypt, cms_encrypt, cms_sign, cms_verify, der_elements, der_tlv, openssl_result,
-                         pem_to_der, module_pki)
+from pkifixtures import (b64, cms_decrypt, cms_encrypt, cms_sign, cms_verify, der_elements, der_tlv, flip,
+                         openssl_result, pem_to_der, module_pki)
 from zkservice import BUILD_BIN, Service, escape, form_body, request_xml
 
 PASS = "ключ 7"
@@ -309,6 +309,27 @@ class Protected(unittest.TestCase):
         self.assert_opens(self.original(by_openssl, password=None))
         damaged = by_openssl.replace(DOC[:20], bytes([DOC[0] ^ 1]) + DOC[1:20])
         self.assertEqual(self.original(damaged, password=None).code, 11)
+
+    def test_large_layers_are_peeled_over_themselves(self):
+        # From 64 KiB on an envelope is decrypted over itself and a signature's
+        # content moved to the start of its block: the same documents, signers
+        # and failures as for small ones, for envelopes of ours and of openssl.
+        big = os.urandom(300 * 1024 + 1)
+        signed = self.sign(big, "alice")
+        ours = self.encrypt(["bob", "rob"], data=signed)
+        theirs = certcrypt(pki.read("alice.cer"), cms_encrypt(signed, [pki.path("bob.pem")]))
+        for name, block in (("ours", ours), ("openssl's", theirs)):
+            with self.subTest(name):
+                env = self.original(block, DRFO=DRFO["bob"], ReturnSigns="true")
+                self.assert_opens(env, big)
+                self.assertEqual([base64.b64decode(c.text) for c in env.data.find("Certs")], [pki.read("alice.cer")])
+                env = self.call("GET_SIGNED", block, DRFO=DRFO["bob"])
+                self.assertEqual((env.code, base64.b64decode(env.data.text)), (0, signed))
+        # A ciphertext damaged at its end fails after the plaintext took the
+        # envelope's place: the recipients listed are still the envelope's.
+        env = self.original(flip(theirs, len(theirs) - 20), DRFO=DRFO["bob"])
+        self.assertNotEqual(env.code, 0)
+        self.assertEqual([r[0] for r in self.recipients(env)], ["1"])
 
     def test_document_for_somebody_else_lists_its_recipients(self):
         ours = self.encrypt(["carol", "dave"], lib="USC")
