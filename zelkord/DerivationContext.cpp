@@ -39,6 +39,8 @@ constexpr unsigned kAskEvery = 512;
 // that ask.
 struct Inner {
     OSSL_FUNC_digest_newctx_fn* newctx = nullptr;
+    OSSL_FUNC_digest_freectx_fn* freectx = nullptr;
+    OSSL_FUNC_digest_init_fn* init = nullptr;
     OSSL_FUNC_digest_update_fn* update = nullptr;
     OSSL_FUNC_digest_final_fn* final = nullptr;
     OSSL_FUNC_digest_digest_fn* digest = nullptr;
@@ -65,11 +67,40 @@ OSSL_PROVIDER* g_legacy = nullptr;
 
 thread_local unsigned t_steps = 0;
 
+// One spare digest context per digest and thread. OpenSSL 3.0's
+// EVP_DigestInit_ex frees the digest's context and makes a new one on every
+// init, even of the same digest, and the PKCS#12 key generation inits once
+// per iteration: a file of 600,000 iterations per derivation made and freed
+// millions of them. A context freed here waits, reset by the digest's own
+// init (its state came from a password), for the thread's next newctx; it is
+// freed when the thread ends.
+struct Spare {
+    void* ctx = nullptr;
+    OSSL_FUNC_digest_freectx_fn* free = nullptr;  // kept with it: the wrapping may be made again meanwhile
+};
+struct Spares {
+    std::array<Spare, kCount> of{};
+    ~Spares() {
+        for (Spare& s : of)
+            if (s.ctx) s.free(s.ctx);
+    }
+};
+thread_local Spares t_spares;
+
 bool GiveUpNow() { return ++t_steps % kAskEvery == 0 && GivenUp(); }
 
 template <size_t I>
 void* NewCtx(void*) {
+    Spare& spare = t_spares.of[I];
+    if (spare.ctx && spare.free == g_wrap.inner[I].freectx) return std::exchange(spare.ctx, nullptr);
     return g_wrap.inner[I].newctx(g_wrap.defaultProvCtx);
+}
+template <size_t I>
+void FreeCtx(void* ctx) {
+    const Inner& in = g_wrap.inner[I];
+    Spare& spare = t_spares.of[I];
+    if (spare.ctx || !in.init || in.init(ctx, nullptr) != 1) return in.freectx(ctx);
+    spare = {ctx, in.freectx};
 }
 template <size_t I>
 int Update(void* ctx, const unsigned char* in, size_t len) {
@@ -117,6 +148,13 @@ bool Wrap(const OSSL_DISPATCH* from) {
                 in.newctx = OSSL_FUNC_digest_newctx(f);
                 mine = AsFn(&NewCtx<I>);
                 break;
+            case OSSL_FUNC_DIGEST_FREECTX:
+                in.freectx = OSSL_FUNC_digest_freectx(f);
+                mine = AsFn(&FreeCtx<I>);
+                break;
+            case OSSL_FUNC_DIGEST_INIT:
+                in.init = OSSL_FUNC_digest_init(f);
+                break;
             case OSSL_FUNC_DIGEST_UPDATE:
                 in.update = OSSL_FUNC_digest_update(f);
                 mine = AsFn(&Update<I>);
@@ -147,7 +185,7 @@ bool Wrap(const OSSL_DISPATCH* from) {
         to[n++] = {f->function_id, mine};
     }
     to[n] = {0, nullptr};
-    return in.newctx && in.update && in.final;
+    return in.newctx && in.freectx && in.update && in.final;
 }
 
 using WrapFn = bool (*)(const OSSL_DISPATCH*);

@@ -26,7 +26,6 @@ constexpr std::string_view kCertType = "X.509";
 // 1.3.6.1.4.1.42.2.17.1.1, the JKS key protector.
 constexpr uint8_t kKeyProtectorOid[] = {0x2B, 0x06, 0x01, 0x04, 0x01, 0x2A, 0x02, 0x11, 0x01, 0x01};
 
-using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, OsslFree<EVP_MD_CTX_free>>;
 using SigPtr = std::unique_ptr<X509_SIG, OsslFree<X509_SIG_free>>;
 
 // Where a piece lies in the store's bytes.

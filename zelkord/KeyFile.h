@@ -53,6 +53,14 @@ constexpr size_t kMaxKeyFileSize = 10u << 20;
 // provider's last error.
 int OpenKeyFile(const uint8_t* data, size_t len, const char* password, KeyFile& out);
 
+// A call that only learns the size of its output (the first of the two-call
+// pattern) keeps the file it opened for the next opening on the same thread,
+// which takes it when it is of the same bytes and password instead of
+// deriving the keys again; any other opening drops it. So the pair of calls,
+// and a password check followed by a reading of the same file, open a file
+// once.
+void KeepForNextOpening(const uint8_t* data, size_t len, const char* password, KeyFile&& file);
+
 // Opens a PKCS#12 file that may hold certificates alone (a key store):
 // codes as OpenKeyFile. Its encrypted keys are decrypted withKeys, else they
 // stay shut (shutKeyIds). Without a password (nullptr) the file's MAC is not

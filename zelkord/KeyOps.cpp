@@ -33,6 +33,7 @@ int ChangePassword(const char* oldPass, const uint8_t* key, uint32_t keyLen, con
     if (int rc = OpenKeyFile(key, keyLen, oldPass, file)) return rc;
     zk::SecretBytes encoded;  // a re-encoded key file, wiped once copied out
     if (int rc = WriteKeyFile(file, file.kind, newPass, encoded.bytes())) return rc;
+    if (!out) KeepForNextOpening(key, keyLen, oldPass, std::move(file));
     return PutOutput(encoded.bytes().data(), encoded.bytes().size(), out, outLen);
 }
 

@@ -17,7 +17,6 @@ namespace zkd {
 namespace {
 
 using TsRespPtr = std::unique_ptr<TS_RESP, OsslFree<TS_RESP_free>>;
-using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, OsslFree<EVP_MD_CTX_free>>;
 
 // The highest PKIFailureInfo bit (systemFailure).
 constexpr int kLastFailureBit = 25;

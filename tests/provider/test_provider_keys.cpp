@@ -6,6 +6,7 @@
 
 #include "../unit/DiscoveryFixture.h"
 #include "ProviderBytes.h"
+#include "base/KeyCheckBudget.h"
 #include "platform/CodePage.h"
 
 namespace {
@@ -167,6 +168,60 @@ TEST_F(KeyOpsTest, ChangeKeyPasswordKeepsTheKindAndUsesPbes2) {
     uint32_t len = 0;
     EXPECT_EQ(CallSlot<ZKLD_SLOT_CHANGE_KEY_PASSWORD>(1, U(two), L(two), pass.c_str(), "new", nullptr, &len), 0);
     EXPECT_GT(len, 0u);
+}
+
+// The provider's derivations ask the host's give-up check as they run: the
+// count of questions shows whether a call derived keys at all.
+struct Asked {
+    static inline int count = 0;
+    static int Check() { return ++count, 0; }
+};
+
+// A sizing call of a password change (how the key listing checks a password)
+// leaves what it opened to the next opening of the same bytes with the same
+// password, and to no other.
+TEST_F(KeyOpsTest, ASizingCallOpensTheFileForTheCallThatFollows) {
+    const Bytes two = File("two.pfx"), one = File("one.pfx");
+    std::string want1, want2, id1, id2;
+    ASSERT_EQ(Ids(two, pass, want1, want2), 0);
+    auto sizing = [&](const Bytes& key, const std::string& password) {
+        uint32_t len = 0;
+        return Call<&Exports::ZKLCTX_ChangeKeyPassword>(password.c_str(), U(key), L(key), password.c_str(), nullptr,
+                                                        &len);
+    };
+    Call<&Exports::ZKLSVC_SetGiveUpCheck>(&Asked::Check);
+    struct Case {
+        const char* name;
+        const Bytes& next;
+        std::string password;
+        int code;
+        bool derives;
+    };
+    const Case cases[] = {
+        {"the same file and password: no derivation again", two, pass, 0, false},
+        {"another password is tried for itself", two, "wrong", 8, true},
+        {"another file is opened for itself", one, pass, 0, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(sizing(two, pass), 0);
+        Asked::count = 0;
+        EXPECT_EQ(Ids(c.next, c.password, id1, id2), c.code);
+        EXPECT_EQ(Asked::count > 0, c.derives);
+        if (&c.next == &two && c.code == 0) {
+            EXPECT_EQ(id1, want1);
+            EXPECT_EQ(id2, want2);
+        }
+        Asked::count = 0;
+        EXPECT_EQ(Ids(two, pass, id1, id2), 0);
+        EXPECT_GT(Asked::count, 0) << "what was kept served one call";
+    }
+    // A wrong password keeps nothing.
+    EXPECT_EQ(sizing(two, "wrong"), 8);
+    Asked::count = 0;
+    EXPECT_EQ(Ids(two, "wrong", id1, id2), 8);
+    EXPECT_GT(Asked::count, 0);
+    Call<&Exports::ZKLSVC_SetGiveUpCheck>(&zk::ProviderGiveUpCheck);
 }
 
 TEST_F(KeyOpsTest, AcquireKeySplitsAFileIntoItsKeys) {
