@@ -3,68 +3,10 @@
 #include <openssl/asn1.h>
 #include <openssl/objects.h>
 
-#include <climits>
+#include "platform/Der.h"
 
 namespace zk::provider {
-namespace {
-
-// One DER element: where it starts, its contents and its tag.
-struct Element {
-    const uint8_t* start = nullptr;
-    const uint8_t* content = nullptr;
-    size_t length = 0;
-    int tag = 0, cls = 0;
-    bool constructed = false;
-    const uint8_t* end() const { return content + length; }
-    std::span<const uint8_t> whole() const { return {start, end()}; }
-};
-
-// The element at at, with a definite length that ends by limit.
-bool Read(const uint8_t* at, const uint8_t* limit, Element& e) {
-    if (at >= limit) return false;
-    const unsigned char* p = at;
-    long length = 0;
-    const int r = ASN1_get_object(&p, &length, &e.tag, &e.cls, limit - at);
-    if ((r & 0x80) || (r & 0x01)) return false;  // malformed, or indefinite length
-    e.start = at;
-    e.content = p;
-    e.length = static_cast<size_t>(length);
-    e.constructed = (r & V_ASN1_CONSTRUCTED) != 0;
-    return e.length <= static_cast<size_t>(limit - p);
-}
-
-bool Is(const Element& e, int tag, int cls, bool constructed) {
-    return e.tag == tag && e.cls == cls && e.constructed == constructed;
-}
-
-bool IsSignedDataType(const Element& oid) {
-    const unsigned char* p = oid.start;
-    ASN1_OBJECT* obj = d2i_ASN1_OBJECT(nullptr, &p, static_cast<long>(oid.end() - oid.start));
-    const bool yes = obj && OBJ_obj2nid(obj) == NID_pkcs7_signed;
-    ASN1_OBJECT_free(obj);
-    return yes;
-}
-
-// The header of an element with length bytes of contents, appended to out.
-void PutHeader(std::vector<uint8_t>& out, bool constructed, size_t length, int tag, int cls) {
-    const int total = ASN1_object_size(constructed ? 1 : 0, static_cast<int>(length), tag);
-    const size_t at = out.size();
-    out.resize(at + static_cast<size_t>(total) - length);
-    unsigned char* p = out.data() + at;
-    ASN1_put_object(&p, constructed ? 1 : 0, static_cast<int>(length), tag, cls);
-}
-
-void Append(std::vector<uint8_t>& out, std::span<const uint8_t> bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); }
-
-// The size of an element with length bytes of contents, or 0 when it is beyond
-// what a 32-bit length of the contract (and OpenSSL's int) can carry.
-size_t Sized(size_t length, int tag) {
-    if (length > INT_MAX) return 0;
-    const int total = ASN1_object_size(1, static_cast<int>(length), tag);
-    return total < 0 ? 0 : static_cast<size_t>(total);
-}
-
-}  // namespace
+using namespace der;
 
 std::optional<ContentFrame> FrameAttachedContent(std::span<const uint8_t> detached, size_t contentLength) {
     // ContentInfo { contentType signedData, [0] SignedData { version,
@@ -73,8 +15,7 @@ std::optional<ContentFrame> FrameAttachedContent(std::span<const uint8_t> detach
     Element info, type, explicit0, signedData, version, digests, encap, encapType;
     if (!Read(detached.data(), end, info) || info.end() != end || !Is(info, V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL, true))
         return std::nullopt;
-    if (!Read(info.content, info.end(), type) || !Is(type, V_ASN1_OBJECT, V_ASN1_UNIVERSAL, false) ||
-        !IsSignedDataType(type))
+    if (!Read(info.content, info.end(), type) || !IsObject(type, NID_pkcs7_signed))
         return std::nullopt;
     if (!Read(type.end(), info.end(), explicit0) || explicit0.end() != info.end() ||
         !Is(explicit0, 0, V_ASN1_CONTEXT_SPECIFIC, true))

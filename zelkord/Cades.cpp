@@ -66,7 +66,6 @@ using PolicyPtr = std::unique_ptr<ZKD_SIG_POLICY_ID, OsslFree<ZKD_SIG_POLICY_ID_
 using QualifierPtr = std::unique_ptr<POLICYQUALINFO, OsslFree<POLICYQUALINFO_free>>;
 using NoticePtr = std::unique_ptr<USERNOTICE, OsslFree<USERNOTICE_free>>;
 using TypePtr = std::unique_ptr<ASN1_TYPE, OsslFree<ASN1_TYPE_free>>;
-using TimePtr = std::unique_ptr<ASN1_TIME, OsslFree<ASN1_TIME_free>>;
 
 constexpr size_t kMaxPolicyText = 256;
 constexpr size_t kMaxPolicyUri = 4096;

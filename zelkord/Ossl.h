@@ -26,6 +26,7 @@ using P8InfoPtr = std::unique_ptr<PKCS8_PRIV_KEY_INFO, OsslFree<PKCS8_PRIV_KEY_I
 using X509SigPtr = std::unique_ptr<X509_SIG, OsslFree<X509_SIG_free>>;
 using CmsPtr = std::unique_ptr<CMS_ContentInfo, OsslFree<CMS_ContentInfo_free>>;
 using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, OsslFree<EVP_MD_CTX_free>>;
+using TimePtr = std::unique_ptr<ASN1_TIME, OsslFree<ASN1_TIME_free>>;
 
 using Bytes = std::vector<uint8_t>;
 

@@ -10,6 +10,7 @@
 #include "zelkord/Errors.h"
 #include "zelkord/KeyHandles.h"
 #include "zelkord/Registry.h"
+#include "zelkord/SignatureTemplate.h"
 #include "zelkord/TokenConnection.h"
 #include "zelkord/TokenPrivateKey.h"
 
@@ -26,7 +27,7 @@ constexpr size_t kMaxKeptKeys = 1024;
 
 struct KeptKeys {
     std::mutex lock;
-    std::map<ZKTokenKey, std::shared_ptr<const PKeyPtr>> open;
+    std::map<ZKTokenKey, std::shared_ptr<KeptKey>> open;
 };
 
 KeptKeys& TheKeptKeys() {
@@ -34,7 +35,7 @@ KeptKeys& TheKeptKeys() {
     return *keys;
 }
 
-std::shared_ptr<const PKeyPtr> FindKeptKey(ZKTokenKey handle) {
+std::shared_ptr<KeptKey> FindKeptKey(ZKTokenKey handle) {
     KeptKeys& k = TheKeptKeys();
     std::lock_guard<std::mutex> hold(k.lock);
     auto it = k.open.find(handle);
@@ -73,7 +74,8 @@ int KeepKeyOpen(const uint8_t* key, size_t keyLen, const char* pass, X509* cert,
     if (int rc = OpenKeyFile(key, keyLen, pass, file)) return rc;
     const int index = FindKeyFor(file, cert);
     if (index < 0) return Fail(ZK_E_KEY_MISMATCH, "the key file holds no key of this certificate");
-    auto kept = std::make_shared<const PKeyPtr>(std::move(file.keys[static_cast<size_t>(index)].key));
+    auto kept = std::make_shared<KeptKey>();
+    kept->key = std::move(file.keys[static_cast<size_t>(index)].key);
     KeptKeys& k = TheKeptKeys();
     std::lock_guard<std::mutex> hold(k.lock);
     if (k.open.size() >= kMaxKeptKeys) return Fail(ZK_E_BAD_REQUEST_PARAMS, "too many keys kept open");
@@ -83,7 +85,7 @@ int KeepKeyOpen(const uint8_t* key, size_t keyLen, const char* pass, X509* cert,
 }
 
 int CloseKeptKey(ZKTokenKey handle) {
-    std::shared_ptr<const PKeyPtr> gone;  // freed after the lock is let go
+    std::shared_ptr<KeptKey> gone;  // freed after the lock is let go
     KeptKeys& k = TheKeptKeys();
     std::lock_guard<std::mutex> hold(k.lock);
     auto it = k.open.find(handle);
@@ -94,7 +96,7 @@ int CloseKeptKey(ZKTokenKey handle) {
 }
 
 void CloseAllKeptKeys() {
-    std::map<ZKTokenKey, std::shared_ptr<const PKeyPtr>> gone;
+    std::map<ZKTokenKey, std::shared_ptr<KeptKey>> gone;
     KeptKeys& k = TheKeptKeys();
     std::lock_guard<std::mutex> hold(k.lock);
     gone.swap(k.open);
@@ -112,11 +114,11 @@ int OpenPrivateKey(const uint8_t* key, ZKKeyLen keyLen, const char* pass, X509* 
         // Kept open (its certificate was checked when it was opened), or on a
         // token (the PIN was given when it was connected).
         if ((out.kept_ = FindKeptKey(static_cast<ZKTokenKey>(keyLen)))) {
-            if (X509_check_private_key(cert, out.kept_->get()) != 1) {
+            if (X509_check_private_key(cert, out.kept_->key.get()) != 1) {
                 out = PrivateKey();
                 return Fail(ZK_E_KEY_MISMATCH, "the kept key is not the key of this certificate");
             }
-            out.key_ = out.kept_->get();
+            out.key_ = out.kept_->key.get();
             return ZK_E_OK;
         }
         std::shared_ptr<TokenConnection> connection = FindConnection(static_cast<ZKTokenKey>(keyLen));
@@ -130,6 +132,32 @@ int OpenPrivateKey(const uint8_t* key, ZKKeyLen keyLen, const char* pass, X509* 
     if (index < 0) return Fail(ZK_E_KEY_MISMATCH, "the key file holds no key of this certificate");
     out.key_ = out.file_.keys[static_cast<size_t>(index)].key.get();
     return ZK_E_OK;
+}
+
+bool FindKeptSigning(ZKTokenKey handle, const uint8_t* cert, size_t certLen, KeptSigning& out) {
+    out = KeptSigning{};
+    std::shared_ptr<KeptKey> kept = FindKeptKey(handle);
+    if (!kept) return false;
+    std::lock_guard<std::mutex> hold(kept->lock);
+    if (!kept->signing || !kept->signing->IsFor(cert, certLen)) return false;
+    out.signing = kept->signing;
+    out.key = kept->key.get();
+    out.kept = std::move(kept);
+    return true;
+}
+
+void RememberSigning(const PrivateKey& key, X509* cert) {
+    if (!key.kept_) return;
+    {
+        std::lock_guard<std::mutex> hold(key.kept_->lock);
+        if (key.kept_->noTemplate) return;
+    }
+    std::shared_ptr<const SignatureTemplate> made = SignatureTemplate::Make(cert, key.kept_->key.get());
+    std::lock_guard<std::mutex> hold(key.kept_->lock);
+    if (made)
+        key.kept_->signing = std::move(made);
+    else
+        key.kept_->noTemplate = true;  // such a key signs the usual way, without trying again
 }
 
 ZKD_EXPORT(ZKLCTX_OpenKey, OpenKeyExport);

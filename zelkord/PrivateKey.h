@@ -8,12 +8,24 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "provider/ZelkorD.h"
 #include "zelkord/KeyFile.h"
 #include "zelkord/Ossl.h"
 
 namespace zkd {
+
+class SignatureTemplate;
+
+// A key kept open for the host, with the template of its signatures for the
+// certificate it last signed for (SignatureTemplate.h).
+struct KeptKey {
+    PKeyPtr key;
+    std::mutex lock;  // over signing
+    std::shared_ptr<const SignatureTemplate> signing;
+    bool noTemplate = false;  // none could be made for this key
+};
 
 class PrivateKey {
 public:
@@ -23,9 +35,10 @@ public:
 
 private:
     friend int OpenPrivateKey(const uint8_t*, ZKKeyLen, const char*, X509*, PrivateKey&);
+    friend void RememberSigning(const PrivateKey&, X509*);
     KeyFile file_;       // a key file's keys (their memory is the file's)
     PKeyPtr owned_;      // a key held for a token key
-    std::shared_ptr<const PKeyPtr> kept_;  // a key kept open for the host
+    std::shared_ptr<KeptKey> kept_;  // a key kept open for the host
     EVP_PKEY* key_ = nullptr;
 };
 
@@ -49,6 +62,19 @@ int KeepKeyOpen(const uint8_t* key, size_t keyLen, const char* pass, X509* cert,
 int CloseKeptKey(ZKTokenKey handle);
 // Closes every kept key (the library's end).
 void CloseAllKeptKeys();
+// Signing with a kept key without opening it again: the key kept with the
+// handle, when its signature template is for this certificate (DER), which
+// it was checked against when the template was made.
+struct KeptSigning {
+    std::shared_ptr<const SignatureTemplate> signing;
+    EVP_PKEY* key = nullptr;          // valid while kept lives
+    std::shared_ptr<KeptKey> kept;    // holds the key through the signature
+};
+bool FindKeptSigning(ZKTokenKey handle, const uint8_t* cert, size_t certLen, KeptSigning& out);
+// After key (opened for cert) signed: when it is a kept key, its template
+// for cert is made (once a certificate, replacing the one of another).
+void RememberSigning(const PrivateKey& key, X509* cert);
+
 // Sets up the secure heap once; false when it cannot be had at all.
 bool PrepareSecureHeap();
 

@@ -19,6 +19,7 @@
 #include "zelkord/Cades.h"
 #include "zelkord/Errors.h"
 #include "zelkord/PrivateKey.h"
+#include "zelkord/SignatureTemplate.h"
 #include "zelkord/Registry.h"
 #include "zelkord/Output.h"
 
@@ -38,6 +39,11 @@ int SignData(ZKLDContext ctx, int32_t lib, const uint8_t* data, uint32_t len, ui
         *outLen = static_cast<uint32_t>(bound);
         return ZK_E_OK;
     }
+    // A kept key signing again for the same certificate.
+    KeptSigning kept;
+    if (!key && FindKeptSigning(static_cast<ZKTokenKey>(keyLen), cert, certLen, kept))
+        return kept.signing->Sign(data, len, 0, attached, kept.key, out, outLen);
+
     X509Ptr x = ParseCertificate(cert, certLen);
     if (!x) return Fail(ZK_E_CERT_INFO, "the certificate cannot be read");
 
@@ -45,7 +51,9 @@ int SignData(ZKLDContext ctx, int32_t lib, const uint8_t* data, uint32_t len, ui
     if (int rc = OpenPrivateKey(key, keyLen, pass, x.get(), signer)) return rc;
     CmsPtr cms;
     if (int rc = SignContent(data, len, x.get(), signer.get(), none, nullptr, cms)) return rc;
-    return EncodeSignedData(cms.get(), data, len, attached, out, outLen);
+    const int rc = EncodeSignedData(cms.get(), data, len, attached, out, outLen);
+    if (rc == ZK_E_OK) RememberSigning(signer, x.get());
+    return rc;
 }
 
 int Sign(ZKLDContext ctx, int32_t lib, const uint8_t* data, uint32_t len, uint8_t* out, uint32_t* outLen,

@@ -1,0 +1,40 @@
+// Walking and writing DER by its elements, where an answer is assembled
+// around bytes that are already encoded (a content the caller holds, the
+// parts of a signature that stay the same): OpenSSL's ASN1_get_object reads
+// each header, ASN1_put_object writes it.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace zk::der {
+
+// One element: where it starts, its contents and its tag.
+struct Element {
+    const uint8_t* start = nullptr;
+    const uint8_t* content = nullptr;
+    size_t length = 0;
+    int tag = 0, cls = 0;
+    bool constructed = false;
+    const uint8_t* end() const { return content + length; }
+    std::span<const uint8_t> whole() const { return {start, end()}; }
+};
+
+// The element at at, with a definite length that ends by limit.
+bool Read(const uint8_t* at, const uint8_t* limit, Element& e);
+// Read, and the element has this tag, class and form.
+bool ReadAs(const uint8_t* at, const uint8_t* limit, int tag, int cls, bool constructed, Element& e);
+bool Is(const Element& e, int tag, int cls, bool constructed);
+// Whether e is an OBJECT IDENTIFIER of OpenSSL's nid.
+bool IsObject(const Element& e, int nid);
+
+// The header of an element with length bytes of contents, appended to out.
+void PutHeader(std::vector<uint8_t>& out, bool constructed, size_t length, int tag, int cls);
+void Append(std::vector<uint8_t>& out, std::span<const uint8_t> bytes);
+
+// The size of a whole element with length bytes of contents, or 0 when it is
+// beyond what a 32-bit length (and OpenSSL's int) can carry.
+size_t Sized(size_t length, int tag);
+
+}  // namespace zk::der
