@@ -363,6 +363,11 @@ class FileSystemEdges(unittest.TestCase):
                     f.write(b"left")
             svc.start()
             self.assertTrue(svc.wait_for_log("temporary file(s) left in"))
+            # The service takes connections while the later folders are
+            # still being cleaned.
+            deadline = time.monotonic() + 30
+            while any(map(os.path.exists, ours)) and time.monotonic() < deadline:
+                time.sleep(0.05)
             for path in ours:
                 self.assertFalse(os.path.exists(path), path)
             for path in others:
