@@ -53,4 +53,36 @@ size_t Sized(size_t length, int tag) {
     return total < 0 ? 0 : static_cast<size_t>(total);
 }
 
+std::optional<ContentFrame> FrameSignedData(const SignedDataParts& parts, size_t contentLength, bool attached) {
+    // The lengths, innermost first; 0 is one that does not fit.
+    const size_t octets = attached ? Sized(contentLength, V_ASN1_OCTET_STRING) : 0;
+    const size_t content0 = octets ? Sized(octets, 0) : 0;
+    if (attached && content0 == 0) return std::nullopt;
+    const size_t encapLength = content0 + parts.contentType.size();
+    const size_t encapSize = Sized(encapLength, V_ASN1_SEQUENCE);
+    const size_t signedLength =
+        parts.version.size() + parts.digestAlgorithms.size() + encapSize + parts.rest.size();
+    const size_t signedSize = encapSize ? Sized(signedLength, V_ASN1_SEQUENCE) : 0;
+    const size_t explicitSize = signedSize ? Sized(signedSize, 0) : 0;
+    const size_t infoLength = parts.infoType.size() + explicitSize;
+    const size_t infoSize = explicitSize ? Sized(infoLength, V_ASN1_SEQUENCE) : 0;
+    if (infoSize == 0 || infoSize > UINT32_MAX) return std::nullopt;
+
+    ContentFrame frame;
+    PutHeader(frame.head, true, infoLength, V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL);
+    Append(frame.head, parts.infoType);
+    PutHeader(frame.head, true, signedSize, 0, V_ASN1_CONTEXT_SPECIFIC);
+    PutHeader(frame.head, true, signedLength, V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL);
+    Append(frame.head, parts.version);
+    Append(frame.head, parts.digestAlgorithms);
+    PutHeader(frame.head, true, encapLength, V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL);
+    Append(frame.head, parts.contentType);
+    if (attached) {
+        PutHeader(frame.head, true, octets, 0, V_ASN1_CONTEXT_SPECIFIC);
+        PutHeader(frame.head, false, contentLength, V_ASN1_OCTET_STRING, V_ASN1_UNIVERSAL);
+    }
+    Append(frame.tail, parts.rest);
+    return frame;
+}
+
 }  // namespace zk::der

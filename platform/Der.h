@@ -5,6 +5,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -36,5 +37,23 @@ void Append(std::vector<uint8_t>& out, std::span<const uint8_t> bytes);
 // The size of a whole element with length bytes of contents, or 0 when it is
 // beyond what a 32-bit length (and OpenSSL's int) can carry.
 size_t Sized(size_t length, int tag);
+
+// A ContentInfo holding a SignedData, written around its content: its DER is
+// head + content + tail.
+struct ContentFrame {
+    std::vector<uint8_t> head, tail;
+};
+// What such a ContentInfo is made of besides the content, each as encoded.
+struct SignedDataParts {
+    std::span<const uint8_t> infoType;          // the ContentInfo's content type (signedData)
+    std::span<const uint8_t> version, digestAlgorithms;
+    std::span<const uint8_t> contentType;       // the encapContentInfo's eContentType
+    std::span<const uint8_t> rest;              // certificates, CRLs and signerInfos
+};
+// With attached the encapContentInfo carries the content ([0] EXPLICIT OCTET
+// STRING of contentLength bytes, definite lengths), else its type alone (and
+// contentLength is not used). Nothing when the whole would not fit a 32-bit
+// length.
+std::optional<ContentFrame> FrameSignedData(const SignedDataParts& parts, size_t contentLength, bool attached);
 
 }  // namespace zk::der

@@ -31,33 +31,10 @@ std::optional<ContentFrame> FrameAttachedContent(std::span<const uint8_t> detach
     if (!Read(encap.content, encap.end(), encapType) || encapType.end() != encap.end() ||
         !Is(encapType, V_ASN1_OBJECT, V_ASN1_UNIVERSAL, false))
         return std::nullopt;
-    const std::span<const uint8_t> rest(encap.end(), signedData.end());
-
-    // The lengths of the attached form, innermost first.
-    const size_t octets = Sized(contentLength, V_ASN1_OCTET_STRING);
-    const size_t content0 = octets ? Sized(octets, 0) : 0;
-    const size_t encapLength = content0 + encapType.whole().size();
-    const size_t encapSize = content0 ? Sized(encapLength, V_ASN1_SEQUENCE) : 0;
-    const size_t signedLength = version.whole().size() + digests.whole().size() + encapSize + rest.size();
-    const size_t signedSize = encapSize ? Sized(signedLength, V_ASN1_SEQUENCE) : 0;
-    const size_t explicitSize = signedSize ? Sized(signedSize, 0) : 0;
-    const size_t infoLength = type.whole().size() + explicitSize;
-    const size_t infoSize = explicitSize ? Sized(infoLength, V_ASN1_SEQUENCE) : 0;
-    if (infoSize == 0 || infoSize > UINT32_MAX) return std::nullopt;
-
-    ContentFrame frame;
-    PutHeader(frame.head, true, infoLength, V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL);
-    Append(frame.head, type.whole());
-    PutHeader(frame.head, true, signedSize, 0, V_ASN1_CONTEXT_SPECIFIC);
-    PutHeader(frame.head, true, signedLength, V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL);
-    Append(frame.head, version.whole());
-    Append(frame.head, digests.whole());
-    PutHeader(frame.head, true, encapLength, V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL);
-    Append(frame.head, encapType.whole());
-    PutHeader(frame.head, true, octets, 0, V_ASN1_CONTEXT_SPECIFIC);
-    PutHeader(frame.head, false, contentLength, V_ASN1_OCTET_STRING, V_ASN1_UNIVERSAL);
-    Append(frame.tail, rest);
-    return frame;
+    // The attached form: the same parts around the content.
+    return FrameSignedData({type.whole(), version.whole(), digests.whole(), encapType.whole(),
+                            {encap.end(), signedData.end()}},
+                           contentLength, true);
 }
 
 }  // namespace zk::provider

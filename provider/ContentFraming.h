@@ -12,11 +12,11 @@
 #include <span>
 #include <vector>
 
+#include "platform/Der.h"
+
 namespace zk::provider {
 
-struct ContentFrame {
-    std::vector<uint8_t> head, tail;
-};
+using der::ContentFrame;
 
 // detached: the DER of a ContentInfo holding a SignedData without content
 // (encapContentInfo holding its content type only), definite lengths, filling

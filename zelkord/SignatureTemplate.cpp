@@ -155,7 +155,7 @@ std::unique_ptr<const SignatureTemplate> SignatureTemplate::Make(X509* cert, EVP
     std::array<uint8_t, EVP_MAX_MD_SIZE> digest{};
     unsigned int digestLen = 0;
     Bytes time;
-    Frame rebuilt;
+    ContentFrame rebuilt;
     if (t->cert_.empty() || EVP_Digest(nullptr, 0, digest.data(), &digestLen, t->md_, nullptr) != 1 ||
         !TimeDer(kMadeAt, time) ||
         !t->Assemble(0, false, t->AttributesWith(digest.data(), digestLen, time),
@@ -182,43 +182,18 @@ Bytes SignatureTemplate::AttributesWith(const uint8_t* digest, size_t digestLen,
 }
 
 bool SignatureTemplate::Assemble(size_t contentLen, bool attached, const Bytes& signedAttrs, const Bytes& signature,
-                                 Frame& out) const {
-    Bytes attrs, sig, signer, signers;
+                                 ContentFrame& out) const {
+    Bytes attrs, sig, signer, rest = certificates_;
     PutElement(attrs, true, 0, kContext, {View(signedAttrs)});
     PutElement(sig, false, V_ASN1_OCTET_STRING, kUniversal, {View(signature)});
     PutElement(signer, true, V_ASN1_SEQUENCE, kUniversal,
                {View(signerVersion_), View(signerId_), View(signerDigest_), View(attrs), View(signatureAlgorithm_),
                 View(sig)});
-    PutElement(signers, true, V_ASN1_SET, kUniversal, {View(signer)});
-
-    // The lengths, innermost first; the content ([0] EXPLICIT OCTET STRING)
-    // lies between head and tail.
-    const size_t octets = attached ? Sized(contentLen, V_ASN1_OCTET_STRING) : 0;
-    const size_t content0 = attached ? Sized(octets, 0) : 0;
-    const size_t encapLength = contentType_.size() + content0;
-    const size_t sdLength = version_.size() + digestAlgorithms_.size() + Sized(encapLength, V_ASN1_SEQUENCE) +
-                            certificates_.size() + signers.size();
-    const size_t explicitLength = Sized(sdLength, V_ASN1_SEQUENCE);
-    const size_t infoLength = infoType_.size() + Sized(explicitLength, 0);
-    const size_t total = Sized(infoLength, V_ASN1_SEQUENCE);
-    if ((attached && (octets == 0 || content0 == 0)) || explicitLength == 0 || total == 0 || total > UINT32_MAX)
-        return false;
-
-    out.head.clear();
-    PutHeader(out.head, true, infoLength, V_ASN1_SEQUENCE, kUniversal);
-    Append(out.head, View(infoType_));
-    PutHeader(out.head, true, explicitLength, 0, kContext);
-    PutHeader(out.head, true, sdLength, V_ASN1_SEQUENCE, kUniversal);
-    Append(out.head, View(version_));
-    Append(out.head, View(digestAlgorithms_));
-    PutHeader(out.head, true, encapLength, V_ASN1_SEQUENCE, kUniversal);
-    Append(out.head, View(contentType_));
-    if (attached) {
-        PutHeader(out.head, true, octets, 0, kContext);
-        PutHeader(out.head, false, contentLen, V_ASN1_OCTET_STRING, kUniversal);
-    }
-    out.tail = certificates_;
-    Append(out.tail, View(signers));
+    PutElement(rest, true, V_ASN1_SET, kUniversal, {View(signer)});  // the signerInfos, after the certificates
+    auto frame = FrameSignedData({View(infoType_), View(version_), View(digestAlgorithms_), View(contentType_), View(rest)},
+                                 contentLen, attached);
+    if (!frame) return false;
+    out = std::move(*frame);
     return true;
 }
 
@@ -248,7 +223,7 @@ int SignatureTemplate::Sign(const uint8_t* data, size_t len, int64_t signingTime
         ok = EVP_DigestSign(ctx.get(), signature.data(), &sigLen, signedBytes.data(), signedBytes.size()) == 1;
         signature.resize(sigLen);
     }
-    Frame frame;
+    ContentFrame frame;
     ok = ok && Assemble(len, attached, attrs, signature, frame);
     ERR_clear_error();
     if (!ok) return Fail(ZK_E_SIGN_OR_PASSWORD, "signing failed");

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/Der.h"
 #include "zelkord/Ossl.h"
 
 namespace zkd {
@@ -37,13 +38,10 @@ public:
 
 private:
     SignatureTemplate() = default;
-    // The DER of a SignedData with these values is head + content + tail
+    // The DER of a SignedData with these values: head + content + tail
     // (without content: head + tail).
-    struct Frame {
-        Bytes head, tail;
-    };
     bool Assemble(size_t contentLen, bool attached, const Bytes& signedAttrs, const Bytes& signature,
-                  Frame& out) const;
+                  zk::der::ContentFrame& out) const;
     // The signed attributes (their SET's contents, in DER order) with these values.
     Bytes AttributesWith(const uint8_t* digest, size_t digestLen, const Bytes& time) const;
 
