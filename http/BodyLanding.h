@@ -11,12 +11,14 @@
 // adopted as it lies, without another copy.
 //
 // A body in the form pages send ("data=" and the percent-encoded Base64 of
-// the request) is unwrapped as it lands (ArrivingBody): the request text
-// grows at the start of the block while the raw bytes behind it, once
-// decoded, go back to the system. The parser never reads a body's bytes, it
-// only hands the chain on, so the chain may stand for bytes that now hold
-// something else. A 100 MiB document is then held once as its request text
-// (4/3 of it), not as the 1.78 times larger form body.
+// the request) is unwrapped as it lands (ArrivingBody): its raw bytes pass
+// through a small buffer of the landing's own, and only the request text
+// they decode to is written, at the start of the block. The parser never
+// reads a body's bytes, it only hands the chain on, so the chain may stand
+// for bytes that hold something else, or that were never written at all. A
+// 100 MiB document is then held once as its request text (4/3 of it), and
+// the block's pages past the text are never touched: not the 1.78 times
+// larger form body.
 //
 // Loop thread only, like everything that touches the connection's buffers.
 #pragma once
@@ -72,12 +74,22 @@ public:
     void Reset();
 
 private:
-    uint64_t ReadAhead(int socket, uint64_t buffered);
+    uint64_t ReadAhead(int socket);
+    template <class Fill>
+    uint64_t Take(uint64_t want, Fill&& fill);
+    void Unwrap();
 
     std::shared_ptr<BodyMemory> memory_;
-    uint64_t start_ = 0, length_ = 0, landed_ = 0;
+    uint64_t start_ = 0, length_ = 0;
+    uint64_t landed_ = 0;  // bytes of the body taken in: the chain stands for them
     std::optional<ArrivingBody> unwrap_;  // for the body being landed
-    size_t released_ = 0;  // the raw bytes below this went back to the system (whole pages)
+    // A form body's raw bytes [stageStart_, stageStart_ + stageUsed_) on
+    // their way to the unwrapping (wiped when let go: they hold the request).
+    BodyMemory stage_;
+    size_t stageStart_ = 0, stageUsed_ = 0;
+    size_t copied_ = 0;  // raw bytes before this lie at their places in the block (see Unwrap)
+    bool raw_ = false;  // not the form: the body lands in the block as it is
+    bool failed_ = false;  // bytes were taken that the buffer could not be given: refused when whole
 };
 
 }  // namespace zk::http

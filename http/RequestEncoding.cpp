@@ -166,58 +166,64 @@ std::string_view UnwrapBodyInPlace(char* body, size_t size) {
 // scan looks for and the digit after it, and for a "%" and its two digits.
 constexpr size_t kHeldBack = 16;
 
-// The scan looks at the raw bytes from consumed_ on: those before were seen
-// by an earlier scan, whole names with their digit included, since a Feed
-// holds back more than the longest name.
-void ArrivingBody::Scan(const char* body, size_t received, bool complete) {
-    const std::string_view raw(body + consumed_, received - consumed_);
+// The scan looks at the raw bytes from scanFrom_ on: an occurrence that
+// starts before it was seen whole by an earlier scan, digit included, since
+// a Feed moves scanFrom_ no further than kHeldBack (more than the longest
+// name and its digit) before the end of what had come.
+void ArrivingBody::Scan(const char* raw, size_t rawStart, size_t received, bool complete) {
+    const std::string_view window(raw + (scanFrom_ - rawStart), received - scanFrom_);
     auto look = [&](std::string_view name, size_t extra, auto&& found) {
-        const size_t at = Find(raw, name);
-        if (at != std::string_view::npos && (complete || at + name.size() + extra <= raw.size()))
-            found(consumed_ + at);
+        const size_t at = Find(window, name);
+        if (at != std::string_view::npos && (complete || at + name.size() + extra <= window.size()))
+            found(at);
     };
-    if (xmlAt_ == std::string_view::npos) look(kXmlStart, 0, [&](size_t at) { xmlAt_ = at; });
-    const std::string_view whole(body, received);
+    if (xmlAt_ == std::string_view::npos) look(kXmlStart, 0, [&](size_t at) { xmlAt_ = scanFrom_ + at; });
     if (!nativeSeen_)
-        look(kNativeFlag, 1, [&](size_t at) { nativeSeen_ = true, flags_.native = FlagAt(whole, at, kNativeFlag, false); });
+        look(kNativeFlag, 1, [&](size_t at) { nativeSeen_ = true, flags_.native = FlagAt(window, at, kNativeFlag, false); });
     if (!encodeSeen_)
         look(kEncodeFlag, 1,
-             [&](size_t at) { encodeSeen_ = true, flags_.encodeOutput = FlagAt(whole, at, kEncodeFlag, true); });
+             [&](size_t at) { encodeSeen_ = true, flags_.encodeOutput = FlagAt(window, at, kEncodeFlag, true); });
+    if (!complete && received > scanFrom_ + kHeldBack) scanFrom_ = received - kHeldBack;
 }
 
-void ArrivingBody::Feed(char* body, size_t received, bool complete) {
+size_t ArrivingBody::NeededFrom() const {
+    return xmlAt_ == std::string_view::npos ? std::min(consumed_, scanFrom_) : scanFrom_;
+}
+
+void ArrivingBody::Feed(const char* raw, size_t rawStart, size_t received, bool complete, char* text) {
     if (mode_ == Mode::Undecided) {
         if (received < kDataField.size() && !complete) return;
-        if (!std::string_view(body, received).starts_with(kDataField)) {
+        if (rawStart != 0 || !std::string_view(raw, received).starts_with(kDataField)) {
             mode_ = Mode::Raw;
             return;
         }
         mode_ = Mode::Data;
-        consumed_ = kDataField.size();
+        consumed_ = scanFrom_ = kDataField.size();
     }
-    if (mode_ != Mode::Data || received < consumed_) return;
-    Scan(body, received, complete);
+    if (mode_ != Mode::Data || received < consumed_ || rawStart > NeededFrom()) return;
+    Scan(raw, rawStart, received, complete);
     // Decoded up to the first "<?xml": from there the body is the request as it is.
     size_t limit = complete ? received : received > consumed_ + kHeldBack ? received - kHeldBack : consumed_;
     limit = std::min(limit, xmlAt_);
-    auto* out = reinterpret_cast<uint8_t*>(body);
+    const char* at = raw - rawStart;  // at[i] is the body's byte i, for i in [rawStart, received)
+    auto* out = reinterpret_cast<uint8_t*>(text);
     auto next = [&](char c, size_t from) {
-        const void* p = from < limit ? std::memchr(body + from, c, limit - from) : nullptr;
-        return p ? static_cast<size_t>(static_cast<const char*>(p) - body) : limit;
+        const void* p = from < limit ? std::memchr(at + from, c, limit - from) : nullptr;
+        return p ? static_cast<size_t>(static_cast<const char*>(p) - at) : limit;
     };
     size_t i = consumed_, percent = next('%', i), plus = next('+', i);
     while (i < limit) {
         // A run without "%" or "+" goes to the decoder as it lies.
         const size_t special = std::min(percent, plus);
-        if (special > i) decoder_.Feed(body + i, special - i, out);
+        if (special > i) decoder_.Feed(at + i, special - i, out);
         i = special;
         if (i >= limit) break;
-        if (body[i] == '+') {  // a space, which the decoding skips
+        if (at[i] == '+') {  // a space, which the decoding skips
             plus = next('+', ++i);
             continue;
         }
-        const int hi = i + 1 < received ? HexValue(body[i + 1]) : -1;
-        const int lo = i + 2 < received ? HexValue(body[i + 2]) : -1;
+        const int hi = i + 1 < received ? HexValue(at[i + 1]) : -1;
+        const int lo = i + 2 < received ? HexValue(at[i + 2]) : -1;
         const bool escape = hi >= 0 && lo >= 0;
         const char c = escape ? static_cast<char>(hi * 16 + lo) : '%';
         decoder_.Feed(&c, 1, out);

@@ -36,20 +36,32 @@ std::string UnwrapBody(std::string body);
 std::string_view UnwrapBodyInPlace(char* body, size_t size);
 
 // The unwrapping of a body while it arrives, for the form pages send: a body
-// that opens with "data=". The raw bytes lie in the body's memory as they
-// come; each Feed scans the new ones for what the rules look for in the raw
-// body ("<?xml", the flags), then percent-decodes and Base64-decodes what
-// none of that can still concern, writing the request text at the start of
-// the same memory. The result is the same as UnwrapBodyInPlace and ReadFlags
-// over the whole body, without holding the whole raw body: the raw bytes
-// before Consumed() are no longer needed.
+// that opens with "data=". Each Feed scans the raw bytes that came for what
+// the rules look for in the raw body ("<?xml", the flags), then
+// percent-decodes and Base64-decodes what none of that can still concern,
+// writing the request text at the start of the body's memory. The result is
+// the same as UnwrapBodyInPlace and ReadFlags over the whole body, without
+// holding the whole raw body: a Feed needs only the raw bytes from
+// NeededFrom() on, and they may lie anywhere (the landing passes them
+// through a small buffer of its own, so the body's memory holds only text).
 class ArrivingBody {
 public:
-    // body: the memory, received: how many bytes of it have come; complete:
-    // the body is whole (received is its size).
-    void Feed(char* body, size_t received, bool complete);
+    // raw holds the body's bytes [rawStart, received), with rawStart no
+    // later than NeededFrom() (0 before the first Feed); text is the body's
+    // memory, where the request text goes; complete: the body is whole
+    // (received is its size). Raw and text may be the same memory: the text
+    // never overtakes the raw bytes still needed.
+    void Feed(const char* raw, size_t rawStart, size_t received, bool complete, char* text);
+    // The body lying in its own memory.
+    void Feed(char* body, size_t received, bool complete) { Feed(body, 0, received, complete, body); }
     // The body does not open with "data=": it is unwrapped whole, as usual.
     bool Declined() const { return mode_ == Mode::Raw; }
+    // The first raw byte a later Feed reads.
+    size_t NeededFrom() const;
+    // Where the request is the raw body as it is ("<?xml" came first), if it
+    // is: the raw bytes from there on must lie in the body's memory at
+    // their places when the body is complete.
+    size_t RawFrom() const { return xmlAt_; }
     size_t Consumed() const { return consumed_; }
     // The request text is decoded into [0, Written()) so far.
     size_t Written() const { return decoder_.Written(); }
@@ -59,9 +71,10 @@ public:
 
 private:
     enum class Mode { Undecided, Raw, Data };
-    void Scan(const char* body, size_t received, bool complete);
+    void Scan(const char* raw, size_t rawStart, size_t received, bool complete);
     Mode mode_ = Mode::Undecided;
-    size_t consumed_ = 0;
+    size_t consumed_ = 0;  // decoded up to here
+    size_t scanFrom_ = 0;  // the next scan starts here
     size_t xmlAt_ = std::string_view::npos;  // the first "<?xml" of the raw body
     bool nativeSeen_ = false, encodeSeen_ = false;
     RequestFlags flags_;

@@ -87,14 +87,6 @@ void BodyMemory::KeepOnly(size_t end) {
     if (from < capacity_) madvise(data_ + from, capacity_ - from, MADV_DONTNEED);
 }
 
-size_t BodyMemory::Discard(size_t from, size_t to) {
-    const size_t page = PageSize();
-    from = (from + page - 1) / page * page;
-    to = std::min(to, capacity_) / page * page;
-    if (mapped_ && from < to) madvise(data_ + from, to - from, MADV_DONTNEED);
-    return to;
-}
-
 void BodyMemory::Free() {
     if (!data_) return;
     SecureWipe(data_, used_);

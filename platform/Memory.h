@@ -41,12 +41,6 @@ public:
     // Only [0, end) is used from now on: the whole pages after it go back to
     // the system (and are not wiped: they hold nothing any more).
     void KeepOnly(size_t end);
-    // [from, to) holds nothing any more: its whole pages go back to the
-    // system (they read as zeros if touched again). Returns where the part
-    // of a page that could not go back yet starts at the end (to, rounded
-    // down to a page): a caller discarding as it goes starts from there the
-    // next time, so that the page is given back once it is wholly unused.
-    size_t Discard(size_t from, size_t to);
     void Free();
 
 private:

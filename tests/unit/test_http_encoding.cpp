@@ -87,6 +87,25 @@ std::pair<std::string, RequestFlags> Arriving(const std::string& body, const std
     return {std::string(arriving.Text(memory.data(), memory.size())), arriving.Flags()};
 }
 
+// The same with the raw bytes elsewhere, as the landing passes them: each
+// Feed is given only [NeededFrom(), received) in memory of its own (junk
+// around it), and the text is written into memory that never held the body
+// (raw bytes from RawFrom() on put at their places, as the landing does).
+std::pair<std::string, RequestFlags> ArrivingApart(const std::string& body, const std::vector<size_t>& pieces) {
+    std::string text(body.size() + 1, '#');
+    ArrivingBody arriving;
+    size_t received = 0;
+    for (size_t k = 0; received < body.size() || k == 0; ++k) {
+        received = std::min(body.size(), received + pieces[k % pieces.size()]);
+        const size_t needed = std::min(arriving.NeededFrom(), received);
+        const std::string raw = "%%" + body.substr(needed, received - needed) + "%%";
+        arriving.Feed(raw.data() + 2, needed, received, received == body.size(), text.data());
+        if (arriving.Declined()) return {UnwrapBody(body), ReadFlags(body)};
+    }
+    if (arriving.RawFrom() < body.size()) std::copy(body.begin() + arriving.RawFrom(), body.end(), text.begin() + arriving.RawFrom());
+    return {std::string(arriving.Text(text.data(), body.size())), arriving.Flags()};
+}
+
 TEST(ArrivingBody, SameTextAndFlagsAsTheWholeBodyInAnyPieces) {
     const std::string xml = "<?xml version=\"1.0\"?><Request><Command>A+B</Command><Data>" +
                             Base64Encode(std::string(3000, '\xfb')) + "</Data></Request>";
@@ -111,10 +130,12 @@ TEST(ArrivingBody, SameTextAndFlagsAsTheWholeBodyInAnyPieces) {
         const std::string text = UnwrapBody(body);
         for (const auto& pieces : cuts) {
             SCOPED_TRACE(body.substr(0, 40) + " in pieces of " + std::to_string(pieces[0]));
-            const auto [got, flags] = Arriving(body, pieces);
-            EXPECT_EQ(got, text);
-            EXPECT_EQ(flags.native, whole.native);
-            EXPECT_EQ(flags.encodeOutput, whole.encodeOutput);
+            for (auto arrive : {Arriving, ArrivingApart}) {
+                const auto [got, flags] = arrive(body, pieces);
+                EXPECT_EQ(got, text);
+                EXPECT_EQ(flags.native, whole.native);
+                EXPECT_EQ(flags.encodeOutput, whole.encodeOutput);
+            }
         }
     }
 }
