@@ -69,6 +69,9 @@ public:
     // Decodes what is left of the last group; returns the decoded length.
     size_t Finish(uint8_t* out);
     size_t Written() const { return written_; }
+    // The next bytes go to out + written (the caller has moved what was
+    // written before it).
+    void SetWritten(size_t written) { written_ = written; }
 
 private:
     char group_[4] = {};

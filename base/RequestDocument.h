@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "platform/Memory.h"
+#include "platform/SecureWipe.h"
 
 namespace zk {
 
@@ -95,6 +96,11 @@ struct RequestDocuments {
     // Base64 text inside memory.
     const char* text = nullptr;
     size_t length = 0;
+    // text holds the document's bytes, decoded as the request arrived, not
+    // its Base64: the dispatcher hands the marker (standIn) to a command
+    // that takes the document, and reencoded to any other.
+    bool decoded = false;
+    SecretString reencoded;
     std::string standIn;  // what the parsed request holds in its place
     std::shared_ptr<BodyMemory> memory;  // until a command takes the document
     // The document of the answer: its Base64 goes where marker is in the

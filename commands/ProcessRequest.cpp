@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/CBase64.h"
 #include "base/Log.h"
 #include "base/RequestContext.h"
 #include "base/RequestDocument.h"
@@ -71,11 +72,19 @@ Envelope ReadEnvelope(const XMLElement* request) {
     return e;
 }
 
+bool TakesDocument(Inputs inputs) { return inputs == Inputs::Document || inputs == Inputs::ParamsDocument; }
+
 // The document left out of the parsed request, where its marker text is.
-const char* DocumentText(const char* data) {
-    const RequestDocuments* docs = CurrentRequest().documents;
-    if (data && docs && docs->text && !docs->standIn.empty() && docs->standIn == data) return docs->text;
-    return data;
+// One decoded as it arrived stays bytes for a command that takes it as the
+// document (its marker, which TakeRequestDocument knows); any other command
+// gets its Base64 back, made once.
+const char* DocumentText(const char* data, Inputs inputs) {
+    RequestDocuments* docs = CurrentRequest().documents;
+    if (!data || !docs || !docs->text || docs->standIn.empty() || docs->standIn != data) return data;
+    if (!docs->decoded) return docs->text;
+    if (TakesDocument(inputs)) return docs->standIn.c_str();
+    if (docs->reencoded.empty()) docs->reencoded = Base64Encode(docs->text, docs->length);
+    return docs->reencoded.c_str();
 }
 
 }  // namespace
@@ -144,7 +153,6 @@ bool DispatchRequest(const tinyxml2::XMLDocument& doc, std::string& answer, std:
     const Envelope envelope = ReadEnvelope(request);
     const char* command = envelope.command;
     const XMLElement* params = envelope.params;
-    const char* data = DocumentText(envelope.data);
     if (!command) {
         ZLOG("ProcessRequestPOST", "Enter. Undefined command");
         return false;
@@ -155,12 +163,15 @@ bool DispatchRequest(const tinyxml2::XMLDocument& doc, std::string& answer, std:
     bool ok = false;
     for (const CommandRow& row : table) {
         if (strcasecmp(command, row.name) != 0) continue;
+        const char* data = DocumentText(envelope.data, row.inputs);
         const bool needsParams = row.required == Required::Params || row.required == Required::ParamsData;
         const bool needsData = row.required == Required::Data || row.required == Required::ParamsData;
         const bool missing = (needsParams && !params) || (needsData && !data);
         if (!missing && row.handler) {
-            bool takesParams = row.inputs == Inputs::Params || row.inputs == Inputs::ParamsData;
-            bool takesData = row.inputs == Inputs::Data || row.inputs == Inputs::ParamsData;
+            const bool takesParams = row.inputs == Inputs::Params || row.inputs == Inputs::ParamsData ||
+                                     row.inputs == Inputs::ParamsDocument;
+            const bool takesData =
+                row.inputs == Inputs::Data || row.inputs == Inputs::ParamsData || TakesDocument(row.inputs);
             ok = RunHandler(row, takesParams ? params : nullptr, takesData ? data : nullptr, answer);
         }
         break;

@@ -14,7 +14,11 @@ namespace zk {
 
 // What a command receives and what must be present before it is called
 // (the dispatcher answers 56 without calling the handler otherwise).
-enum class Inputs { Nothing, Params, Data, ParamsData };
+// Document and ParamsDocument: Data is the request's document, which the
+// handler reads only through TakeRequestDocument (or what calls it), never
+// as text: its bytes may have been decoded as the request arrived, and it is
+// then handed on as they are. Any other command taking Data gets its text.
+enum class Inputs { Nothing, Params, Data, ParamsData, Document, ParamsDocument };
 enum class Required { None, Params, Data, ParamsData };
 
 // Where the front end runs a command: on a worker, or at once where the

@@ -6,6 +6,8 @@
 
 #include <sys/socket.h>
 
+#include "http/DocumentText.h"
+
 namespace zk::http {
 namespace {
 
@@ -22,9 +24,9 @@ void LetGo(const void*, size_t, void* hold) { delete static_cast<std::shared_ptr
 
 void BodyLanding::Reset() {
     // Pages the landing never wrote are not wiped into existence.
-    if (memory_ && !raw_) memory_->KeepOnly(std::max<size_t>(unwrap_->Written(), copied_));
+    if (memory_ && !raw_) memory_->KeepOnly(std::max<size_t>(textReach_, copied_));
     memory_.reset();
-    start_ = length_ = landed_ = copied_ = 0;
+    start_ = length_ = landed_ = copied_ = textReach_ = 0;
     unwrap_.reset();
     stage_.Free();
     raw_ = failed_ = false;
@@ -66,6 +68,9 @@ uint64_t BodyLanding::Take(uint64_t want, Fill&& fill) {
 // raw "<?xml" on.
 void BodyLanding::Unwrap() {
     unwrap_->Feed(stage_.data(), stageStart_, landed_, landed_ == length_, memory_->data());
+    // The text of a stage's bytes may have gone further before a document in
+    // it was decoded over it.
+    textReach_ = std::max<size_t>(textReach_, std::min<size_t>(unwrap_->Written() + kStageSize, length_ + 1));
     const size_t from = unwrap_->Declined() ? 0 : unwrap_->RawFrom();
     if (from >= landed_) return;
     const size_t start = std::max<size_t>({from, copied_, stageStart_});
@@ -113,6 +118,7 @@ uint64_t BodyLanding::Follow(evbuffer* buf, uint64_t fed, BodySpan body, evbuffe
         length_ = body.length;
         stageStart_ = stageUsed_ = 0;
         unwrap_.emplace();
+        unwrap_->DecodeDocument(kDocumentFrom);
     }
     if (bufferStart != start_ || failed_) return 0;
     const uint64_t buffered = std::min(fed, start_ + length_) - start_;
@@ -166,6 +172,7 @@ LandedBody BodyLanding::Adopt(evbuffer* requestInput) {
         if ((body.unwrapped = !unwrap_->Declined())) {
             body.text = unwrap_->Text(memory_->data(), length_);
             body.flags = unwrap_->Flags();
+            body.document = unwrap_->Document();
         }
     } else {
         // A form body was never in the block as it came: it cannot be had raw.

@@ -47,6 +47,7 @@ struct LandedBody {
     bool unwrapped = false;              // the request text is text (in memory), the flags flags
     std::string_view text;
     RequestFlags flags;
+    std::optional<ArrivingDocument::Span> document;  // decoded in text as it arrived
 };
 
 class BodyLanding {
@@ -88,6 +89,7 @@ private:
     BodyMemory stage_;
     size_t stageStart_ = 0, stageUsed_ = 0;
     size_t copied_ = 0;  // raw bytes before this lie at their places in the block (see Unwrap)
+    size_t textReach_ = 0;  // the text has not been written past this
     bool raw_ = false;  // not the form: the body lands in the block as it is
     bool failed_ = false;  // bytes were taken that the buffer could not be given: refused when whole
 };

@@ -114,10 +114,60 @@ bool ParseRequest(std::shared_ptr<BodyMemory> body, std::string_view text, tinyx
     return parsed;
 }
 
+// The request with its document decoded as it arrived (ArrivingDocument):
+// the parser gets the text around it with a marker in its place, as for a
+// document found by the scan, and the command gets the bytes. Where that
+// is not the request the text means (it ends before the document, a larger
+// Data text is the document, the parser does not hand the marker on as the
+// request's Data), the text as it came is put back together in memory of
+// its own and parsed the usual way.
+bool ParseDecoded(std::shared_ptr<BodyMemory> body, std::string_view text, const ArrivingDocument::Span& document,
+                  tinyxml2::XMLDocument& doc, RequestDocuments& documents) {
+    std::string standIn = "~" + NewGuidText() + "~";
+    const std::string_view before = text.substr(0, document.begin);
+    std::string_view after = text.substr(document.begin + document.size);
+    std::string rest;
+    rest.reserve(before.size() + standIn.size() + after.size());
+    rest.append(before).append(standIn).append(after);
+    const size_t length = DocumentLength(rest);
+    const size_t asCame = text.size() - document.size + document.textLength;
+    bool parsed = false;
+    if (length >= before.size() + standIn.size()) {
+        after = after.substr(0, length - before.size() - standIn.size());
+        rest.resize(length);
+        parsed = !FindDocumentText(rest, document.textLength + 1) && WithinXmlLimits(rest, asCame) &&
+                 doc.Parse(rest.data(), rest.size()) == tinyxml2::XML_SUCCESS;
+    }
+    SecureWipe(rest);
+    const char* data = parsed ? RequestDataText(doc) : nullptr;
+    if (data && standIn == data) {
+        body->KeepOnly(static_cast<size_t>(after.data() + after.size() - body->data()));
+        documents.text = text.data() + document.begin;
+        documents.length = document.size;
+        documents.decoded = true;
+        documents.standIn = std::move(standIn);
+        documents.memory = std::move(body);
+        return true;
+    }
+    doc.Clear();
+    std::string whole = TextAsItCame(text, document);
+    body.reset();
+    auto copy = std::make_shared<BodyMemory>(whole.size() + 1);
+    std::memcpy(copy->data(), whole.data(), whole.size());
+    const std::string_view wholeText(copy->data(), DocumentLength(whole));
+    SecureWipe(whole);
+    return ParseRequest(std::move(copy), wholeText, doc, documents);
+}
+
 void LogRequest(const tinyxml2::XMLDocument& doc, const log::LogRules& rules, const char* native,
                 const RequestDocuments& documents) {
     std::string shown;
-    if (documents.text) {
+    if (documents.text && documents.decoded) {  // the Base64 of its beginning, as it came
+        const size_t prefix = std::min(documents.length, (kLoggedDocument / 4 + 1) * 3);
+        shown = log::RedactDocument(doc, rules, kLoggedDocument,
+                                    {documents.standIn, Base64Encode(documents.text, prefix),
+                                     Base64EncodedLength(documents.length)});
+    } else if (documents.text) {
         const std::string_view text(documents.text, documents.length);
         shown = log::RedactDocument(doc, rules, kLoggedDocument,
                                     {documents.standIn, text.substr(0, kLoggedDocument + 1), text.size()});
@@ -144,16 +194,21 @@ Answer EncodeFinal(std::string answer, RequestFlags flags, std::optional<Request
 }
 
 // A document may be large: the body is unwrapped in its own memory, and the
-// document is decoded there too, by the command that takes it.
+// document is decoded there too, as it arrived or by the command that takes it.
 std::unique_ptr<ParsedRequest> ParseCommand(std::shared_ptr<BodyMemory> body, size_t size, RequestFlags flags,
-                                            std::optional<std::string_view> unwrapped, RequestDocuments& documents) {
+                                            std::optional<std::string_view> unwrapped,
+                                            std::optional<ArrivingDocument::Span> document, RequestDocuments& documents) {
     auto request = std::make_unique<ParsedRequest>();
     request->flags = flags;
     std::string_view text = unwrapped ? *unwrapped : UnwrapBodyInPlace(body->data(), size);
-    text = text.substr(0, DocumentLength(text));
-    // What the unwrapping decoded no longer needs the body's tail.
-    body->KeepOnly(static_cast<size_t>(text.data() + text.size() - body->data()) + 1);
-    request->parsed = ParseRequest(std::move(body), text, request->doc, documents);
+    if (unwrapped && document) {
+        request->parsed = ParseDecoded(std::move(body), text, *document, request->doc, documents);
+    } else {
+        text = text.substr(0, DocumentLength(text));
+        // What the unwrapping decoded no longer needs the body's tail.
+        body->KeepOnly(static_cast<size_t>(text.data() + text.size() - body->data()) + 1);
+        request->parsed = ParseRequest(std::move(body), text, request->doc, documents);
+    }
     if (log::IsOpen()) {
         request->logRules = LogRulesFor(request->parsed ? log::RequestCommand(request->doc) : "");
         if (request->parsed) LogRequest(request->doc, request->logRules, flags.native ? "(Native)" : "", documents);
@@ -232,7 +287,7 @@ void RunJob(const std::shared_ptr<Job>& job) {
         ScopedRequest current(context);
         const RequestFlags flags = FlagsOf(*job);
         job->answer = *Safely(flags, documents, [&]() -> std::optional<Answer> {
-            if (!job->parsed) job->parsed = ParseCommand(std::move(job->body), job->bodySize, flags, job->text, documents);
+            if (!job->parsed) job->parsed = ParseCommand(std::move(job->body), job->bodySize, flags, job->text, job->document, documents);
             return RunCommand(*job->parsed, documents);
         });
         SettleAnswerMemory(job->answer, work);
@@ -260,7 +315,7 @@ bool AnswerAtOnce(Job& job) {
     ScopedRequest current(context);
     const RequestFlags flags = FlagsOf(job);
     std::optional<Answer> answer = Safely(flags, documents, [&]() -> std::optional<Answer> {
-        job.parsed = ParseCommand(std::move(job.body), job.bodySize, flags, job.text, documents);
+        job.parsed = ParseCommand(std::move(job.body), job.bodySize, flags, job.text, job.document, documents);
         if (job.parsed->parsed && !AnswersAtOnce(job.parsed->doc)) return std::nullopt;
         return RunCommand(*job.parsed, documents);
     });
@@ -315,6 +370,7 @@ void StartCommand(Listener& l, evhttp_request* req, evhttp_connection* evcon, ui
         if (landed.unwrapped) {
             job->text = landed.text;
             job->flags = landed.flags;
+            job->document = landed.document;
         }
     } else if (landed.lost || !TakeBody(in, *job)) {
         evhttp_send_error(req, 503, nullptr);

@@ -7,19 +7,27 @@ namespace {
 
 char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-bool NameIsData(std::string_view text, size_t at) {
-    if (at + 4 > text.size()) return false;
-    return Lower(text[at]) == 'd' && Lower(text[at + 1]) == 'a' && Lower(text[at + 2]) == 't' &&
-           Lower(text[at + 3]) == 'a';
+// "data" (any case) at at; Unfinished when the text ends first.
+TagAt NameIsData(std::string_view text, size_t at) {
+    static constexpr char kName[] = "data";
+    for (size_t k = 0; k < 4; ++k) {
+        if (at + k >= text.size()) return TagAt::Unfinished;
+        if (Lower(text[at + k]) != kName[k]) return TagAt::No;
+    }
+    return TagAt::Yes;
 }
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-// After "<data" at lt: the end of a start tag that opens (not "/>"), or npos.
+}  // namespace
+
 // Attribute values in quotes may hold ">".
-size_t StartTagEnd(std::string_view text, size_t lt) {
+TagAt DataStartTagAt(std::string_view text, size_t lt, size_t* textBegin) {
+    const TagAt name = NameIsData(text, lt + 1);
+    if (name != TagAt::Yes) return name;
     size_t i = lt + 5;
-    if (i >= text.size() || !(text[i] == '>' || IsBlank(text[i]))) return std::string_view::npos;
+    if (i >= text.size()) return TagAt::Unfinished;
+    if (!(text[i] == '>' || IsBlank(text[i]))) return TagAt::No;
     char quote = 0;
     for (; i < text.size(); ++i) {
         const char c = text[i];
@@ -28,21 +36,28 @@ size_t StartTagEnd(std::string_view text, size_t lt) {
         } else if (c == '"' || c == '\'') {
             quote = c;
         } else if (c == '<') {
-            return std::string_view::npos;
+            return TagAt::No;
         } else if (c == '>') {
-            return text[i - 1] == '/' ? std::string_view::npos : i + 1;
+            if (text[i - 1] == '/') return TagAt::No;  // empty: no text
+            *textBegin = i + 1;
+            return TagAt::Yes;
         }
     }
-    return std::string_view::npos;
+    return TagAt::Unfinished;
 }
 
-// "</data" blanks ">" at at.
-bool IsDataEndTag(std::string_view text, size_t at) {
-    if (at + 2 > text.size() || text[at] != '<' || text[at + 1] != '/' || !NameIsData(text, at + 2)) return false;
+TagAt DataEndTagAt(std::string_view text, size_t at) {
+    if (at + 2 > text.size()) return TagAt::Unfinished;
+    if (text[at] != '<' || text[at + 1] != '/') return TagAt::No;
+    const TagAt name = NameIsData(text, at + 2);
+    if (name != TagAt::Yes) return name;
     size_t i = at + 6;
     while (i < text.size() && IsBlank(text[i])) ++i;
-    return i < text.size() && text[i] == '>';
+    if (i == text.size()) return TagAt::Unfinished;
+    return text[i] == '>' ? TagAt::Yes : TagAt::No;
 }
+
+namespace {
 
 bool Holds(std::string_view span, char c) { return std::memchr(span.data(), c, span.size()) != nullptr; }
 
@@ -56,16 +71,15 @@ std::optional<TextSpan> FindDocumentText(std::string_view text, size_t minLength
         if (!found) break;
         const size_t lt = static_cast<size_t>(static_cast<const char*>(found) - text.data());
         i = lt + 1;
-        if (!NameIsData(text, lt + 1)) continue;
-        const size_t begin = StartTagEnd(text, lt);
-        if (begin == std::string_view::npos) continue;
+        size_t begin = 0;
+        if (DataStartTagAt(text, lt, &begin) != TagAt::Yes) continue;
         const void* next = std::memchr(text.data() + begin, '<', text.size() - begin);
         if (!next) break;
         const size_t end = static_cast<size_t>(static_cast<const char*>(next) - text.data());
         i = end;
         const std::string_view span = text.substr(begin, end - begin);
         if (span.size() < minLength || (best && span.size() <= best->size())) continue;
-        if (!IsDataEndTag(text, end) || Holds(span, '&') || Holds(span, '\r')) continue;
+        if (DataEndTagAt(text, end) != TagAt::Yes || Holds(span, '&') || Holds(span, '\r')) continue;
         best = TextSpan{begin, end};
     }
     return best;

@@ -14,10 +14,21 @@
 
 namespace zk::http {
 
+// A request's Data from this size stays out of the parsed request.
+constexpr size_t kDocumentFrom = 64 << 10;
+
 struct TextSpan {
     size_t begin = 0, end = 0;  // [begin, end) of the text
     size_t size() const { return end - begin; }
 };
+
+// What the text at a position is, as far as the text goes.
+enum class TagAt { No, Yes, Unfinished };
+// A start tag (at lt, a "<") of an element named Data (any case) that
+// opens (not "<Data/>"); *textBegin is then where its text starts.
+TagAt DataStartTagAt(std::string_view text, size_t lt, size_t* textBegin);
+// The end tag "</Data" blanks ">" at at.
+TagAt DataEndTagAt(std::string_view text, size_t at);
 
 // The largest text, of at least minLength bytes, that is the whole content
 // of an element named Data (any case; attributes allowed) and that the parser

@@ -232,7 +232,19 @@ void ArrivingBody::Feed(const char* raw, size_t rawStart, size_t received, bool 
         if (plus < i) plus = next('+', i);
     }
     consumed_ = std::max(consumed_, std::min(i, received));
-    if (complete) length_ = decoder_.Finish(out);
+    // Past a raw "<?xml" the decoded text is not the request.
+    const bool document = document_ && xmlAt_ == std::string_view::npos;
+    size_t written = decoder_.Written();
+    if (document) document_->Grow(text, written);
+    decoder_.SetWritten(written);
+    if (!complete) return;
+    length_ = decoder_.Finish(out);
+    if (document) document_->Finish(text, length_);
+}
+
+std::optional<ArrivingDocument::Span> ArrivingBody::Document() const {
+    if (!document_ || xmlAt_ != std::string_view::npos) return std::nullopt;
+    return document_->Decoded();
 }
 
 std::string_view ArrivingBody::Text(char* body, size_t size) const {

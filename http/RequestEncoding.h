@@ -2,10 +2,12 @@
 // body, the end of the request document, and the three answer forms.
 #pragma once
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "base/CBase64.h"
+#include "http/ArrivingDocument.h"
 
 namespace zk::http {
 
@@ -54,6 +56,9 @@ public:
     void Feed(const char* raw, size_t rawStart, size_t received, bool complete, char* text);
     // The body lying in its own memory.
     void Feed(char* body, size_t received, bool complete) { Feed(body, 0, received, complete, body); }
+    // From the first Feed on, a Data text of at least minLength canonical
+    // Base64 characters is decoded as it comes (ArrivingDocument).
+    void DecodeDocument(size_t minLength) { document_.emplace(minLength); }
     // The body does not open with "data=": it is unwrapped whole, as usual.
     bool Declined() const { return mode_ == Mode::Raw; }
     // The first raw byte a later Feed reads.
@@ -68,6 +73,8 @@ public:
     // Once complete: the request text (in body) and the flags.
     std::string_view Text(char* body, size_t size) const;
     RequestFlags Flags() const { return flags_; }
+    // Once complete: the document decoded in the text, if one was.
+    std::optional<ArrivingDocument::Span> Document() const;
 
 private:
     enum class Mode { Undecided, Raw, Data };
@@ -80,6 +87,7 @@ private:
     RequestFlags flags_;
     size_t length_ = 0;  // decoded length, once complete
     Base64Decoder decoder_;
+    std::optional<ArrivingDocument> document_;
 };
 
 // How much of a request text is the XML document: up to the first zero byte,

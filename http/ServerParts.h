@@ -65,7 +65,6 @@ constexpr auto kAcceptEpisode = std::chrono::seconds(2);  // failures closer tha
 constexpr uint64_t kReturnMemoryAfter = 16 << 20;  // a body this large gives its memory back when done
 constexpr size_t kLoggedDocument = 2 * log::kMaxText;  // printed for the log; the log cuts it to kMaxText
 constexpr size_t kAnswerPiece = 1 << 20;       // of a streamed answer, made at a time
-constexpr size_t kDocumentFrom = 64 << 10;     // a request's Data from this size stays out of the parsed request
 constexpr size_t kAtOnceBody = 4 << 10;        // a body this small is parsed where it arrives
 constexpr size_t kCountedAnswer = 64 << 10;    // an answer from this size holds its memory against the budget
 constexpr const char* kHtml = "text/html; charset=utf-8";
@@ -107,6 +106,7 @@ struct Job {
     size_t bodySize = 0;
     std::optional<RequestFlags> flags;   // read from the body by whoever parses it
     std::optional<std::string_view> text;  // the request text, when unwrapped as it arrived (in body)
+    std::optional<ArrivingDocument::Span> document;  // decoded in text as it arrived
     std::unique_ptr<ParsedRequest> parsed;  // when parsed where it arrived
     std::string origin;      // the Origin header: whom the answer's CORS header names
     std::string pageOrigin;  // whose secrets the command may use (PageOrigin)

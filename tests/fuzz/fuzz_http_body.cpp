@@ -64,13 +64,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The body as the form pages send, unwrapped while it arrives in pieces:
     // the same text and flags as unwrapped whole, whether the raw bytes lie
     // in the body's memory or pass through a buffer of their own holding
-    // only what the unwrapping still needs (as the landing passes them).
+    // only what the unwrapping still needs (as the landing passes them,
+    // decoding a document as it comes: given back as its Base64, the text
+    // is the text as it came, and the bytes are what the text decodes to).
     const std::string form_body = "data=" + body;
     const zk::http::RequestFlags wholeFlags = zk::http::ReadFlags(form_body);
     const std::string wholeText = zk::http::UnwrapBody(form_body);
     for (const bool apart : {false, true}) {
         std::string memory = apart ? std::string(form_body.size() + 1, '#') : form_body;
         zk::http::ArrivingBody arriving;
+        if (apart) arriving.DecodeDocument(4);
         for (size_t received = 0; received < form_body.size();) {
             received = std::min(form_body.size(), received + piece);
             const bool complete = received == form_body.size();
@@ -86,9 +89,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             memcpy(memory.data() + arriving.RawFrom(), form_body.data() + arriving.RawFrom(),
                    form_body.size() - arriving.RawFrom());
         const zk::http::RequestFlags gotFlags = arriving.Flags();
-        if (arriving.Text(memory.data(), form_body.size()) != wholeText || gotFlags.native != wholeFlags.native ||
-            gotFlags.encodeOutput != wholeFlags.encodeOutput)
+        const std::string_view got = arriving.Text(memory.data(), form_body.size());
+        const auto document = arriving.Document();
+        if ((document ? zk::http::TextAsItCame(got, *document) : std::string(got)) != wholeText ||
+            gotFlags.native != wholeFlags.native || gotFlags.encodeOutput != wholeFlags.encodeOutput)
             abort();
+        if (document) {
+            const std::string_view bytes = got.substr(document->begin, document->size);
+            const std::string_view asText = std::string_view(wholeText).substr(document->begin, document->textLength);
+            if (zk::Base64DecodeToString(asText) != bytes) abort();
+        }
     }
     return 0;
 }

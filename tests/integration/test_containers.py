@@ -209,6 +209,17 @@ class Create(ContainerCase):
                                  container)
                 self.assertEqual(self.verify(container), (0, [0]))
 
+    def test_the_document_is_the_requests_own_data_whatever_else_looks_like_one(self):
+        # A large Data text that is not the request's own (inside Params here,
+        # ahead of it) is decoded as the request arrives like any other; the
+        # command still reads the request's Data, whichever of the two is larger.
+        container = self.made("qlb-ec", os.urandom(300 * 1024))
+        for decoy in (100 * 1024, 600 * 1024):
+            with self.subTest(decoy=decoy):
+                env = self.svc.post(command="CTX_VERIFY_SIGNS", params="<Data>%s</Data>" % b64(os.urandom(decoy)),
+                                    data=b64(container))
+                self.assertEqual((env.code, [r.text for r in env.data.findall("Results/Result")]), (0, ["0"]))
+
     def test_store_content_reads_true_in_any_case_and_anything_else_as_false(self):
         for text, attached in (("TRUE", True), ("true", True), ("no", False), ("1", False)):
             with self.subTest(text):

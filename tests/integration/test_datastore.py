@@ -47,6 +47,22 @@ class DataStore(unittest.TestCase):
     def data_file(self, name):
         return self.svc.path("Data", name)
 
+    def test_large_data_read_as_text_is_the_text_that_came(self):
+        # A large Data text that is canonical Base64 is decoded as the request
+        # arrives; a command that keeps Data as text still gets the very text
+        # (and the log its length), padded or not, and so does text that only
+        # looks like Base64 up to a point.
+        cases = [b64(os.urandom(300000)), b64(os.urandom(300001)), b64(os.urandom(300002)),
+                 b64(os.urandom(300000)) + "QR==", b64(os.urandom(150000)) + "-" + b64(os.urandom(150000))]
+        with Service(settings={"LogMaxSize": 4000000}) as svc:
+            for text in cases:
+                with self.subTest(length=len(text), end=text[-4:]):
+                    self.assertEqual(svc.post(command="SAVE_DATA", data=text).code, 0)
+                    with open(svc.path("Data", "UserData.dat"), "rb") as f:
+                        self.assertEqual(f.read(), text.encode())
+                    self.assertEqual(svc.post(command="LOAD_DATA").data.text, text)
+                    svc.wait_for_log("[%d bytes]" % len(text))
+
     def test_blob_across_pages_and_password_of_one_origin(self):
         text = "Дані сторінки: «лапки», ґ є ї & <teg> №7"
         self.assertEqual(self.svc.post(command="SAVE_DATA", data=text).code, 0)

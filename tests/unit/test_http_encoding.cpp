@@ -140,6 +140,66 @@ TEST(ArrivingBody, SameTextAndFlagsAsTheWholeBodyInAnyPieces) {
     }
 }
 
+// The document decoded while the text arrives: given back as its Base64,
+// the text is the text as it came, in any pieces; which Data texts are
+// decoded (canonical Base64 from the minimum length on), and their bytes.
+TEST(ArrivingBody, DocumentDecodedAsItArrivesGivesBackTheTextAsItCame) {
+    const std::string bytes(3000, '\xfb');
+    const std::string doc = Base64Encode(bytes);  // 4000 characters, no padding
+    const std::string padded1 = Base64Encode(bytes.substr(0, 2998)), padded2 = Base64Encode(bytes.substr(0, 2999));
+    struct Case {
+        std::string xml;
+        std::string decoded;  // the document's bytes, or empty: none decoded
+        bool eitherWay = false;  // decoded or not, depending on the pieces
+    } cases[] = {
+        {"<R><Data>" + doc + "</Data></R>", bytes},
+        {"<R><Data>" + padded1 + "</Data></R>", bytes.substr(0, 2998)},
+        {"<R><Data>" + padded2 + "</Data></R>", bytes.substr(0, 2999)},
+        {"<R><dAtA a='>' b=\"<\" >" + doc + "</DATA \n\t></R>", bytes},  // any case, attributes, blanks
+        {"<R><Data x='1'/><Data>" + doc + "</Data ></R>", bytes},  // an empty one first
+        {"<R><Data>QUJD</Data><Data>" + doc + "</Data></R>", bytes},  // too short, then the document
+        {"<R><Database>" + doc + "</Database></R>", ""},
+        {"<R><Data>" + doc.substr(0, 2000) + "\n" + doc.substr(2000) + "</Data></R>", ""},  // a line break
+        {"<R><Data>" + doc.substr(0, 1999) + "&#43;" + doc.substr(2000) + "</Data></R>", ""},  // an entity
+        {"<R><Data>" + doc.substr(0, 3999) + "</Data></R>", ""},         // a partial group
+        {"<R><Data>" + padded1.substr(0, padded1.size() - 2) + "R==</Data></R>", ""},  // bits past the bytes
+        {"<R><Data>" + padded1 + "QUJD</Data></R>", ""},                 // padding inside
+        {"<R><Data>" + doc + "</Dat></R>", ""},                          // not its end tag
+        {"<R><Data>" + doc + "<![CDATA[x]]></Data></R>", ""},
+        {"<R><Data>" + doc + "</Data", ""},                              // the text ends first
+        {"<R><Data>" + doc, ""},
+        // A start tag too long to wait for: decoded only when it came whole.
+        {"<R><Data " + std::string(5000, ' ') + ">" + doc + "</Data></R>", bytes, true},
+    };
+    for (const Case& c : cases) {
+        std::string encoded;
+        for (char ch : Base64Encode(c.xml)) encoded += ch == '+' ? "%2B" : ch == '/' ? "%2F" : ch == '=' ? "%3D" : std::string(1, ch);
+        const std::string body = "data=" + encoded + "&nativedata=1";
+        const std::string whole = UnwrapBody(body);
+        for (const std::vector<size_t>& pieces : std::vector<std::vector<size_t>>{{1 << 20}, {1}, {7}, {4093, 5}}) {
+            SCOPED_TRACE(c.xml.substr(0, 60) + " in pieces of " + std::to_string(pieces[0]));
+            std::string memory(body.size() + 1, '#');
+            ArrivingBody arriving;
+            arriving.DecodeDocument(64);
+            size_t received = 0;
+            for (size_t k = 0; received < body.size(); ++k) {
+                received = std::min(body.size(), received + pieces[k % pieces.size()]);
+                const size_t needed = std::min(arriving.NeededFrom(), received);
+                const std::string raw = body.substr(needed, received - needed);
+                arriving.Feed(raw.data(), needed, received, received == body.size(), memory.data());
+            }
+            const std::string_view text = arriving.Text(memory.data(), body.size());
+            const auto document = arriving.Document();
+            EXPECT_TRUE((document ? TextAsItCame(text, *document) : std::string(text)) == whole);
+            const std::string got = document ? std::string(text.substr(document->begin, document->size)) : "";
+            EXPECT_TRUE(got == c.decoded || (c.eitherWay && got.empty())) << got.size();
+            if (document) {
+                EXPECT_EQ(document->textLength, Base64EncodedLength(got.size()));
+            }
+        }
+    }
+}
+
 TEST(DocumentLength, StopsAtZeroByteOrTrailingText) {
     const std::string doc = "<?xml version=\"1.0\"?><!-- c --><R a=\"x>y\"><B/><![CDATA[</R>]]></R>";
     struct Case {
