@@ -14,9 +14,6 @@
 namespace zk {
 namespace {
 
-// The request's document, decoded where it was received.
-SharedBytes DecodeData(const char* data) { return TakeRequestDocument(data); }
-
 // The signing commands: a signer must be named; the located signer's code
 // ends the command when it is not 0; a token key is disconnected whatever
 // the outcome. sign() makes the container from the decoded Data.
@@ -32,7 +29,7 @@ bool SigningCommand(const char* command, const tinyxml2::XMLElement* params, con
     if (code == 0) {
         const AdditionalAttributesParam attrs(params);
         const provider::SignerRef ref{loc.cert, loc.Key(), loc.password.c_str()};
-        code = sign(DecodeData(data), ref, attrs.record(), out);
+        code = sign(TakeRequestDocument(data), ref, attrs.record(), out);
     }
     loc.DisconnectToken();
     answer = DocumentAnswer(command, code, std::move(out), loc.detail);
@@ -84,7 +81,7 @@ bool CtxRemoveSignatureCommand(const char* command, const tinyxml2::XMLElement* 
     if (!index || !options) return false;
     provider::Output out;
     const int code =
-        provider::Invoke<ZK_EXPORT(ZKLCTX_RemoveSignature)>(ZK_SITE("CtxRemoveSignatureCommand"), DecodeData(data).view(),
+        provider::Invoke<ZK_EXPORT(ZKLCTX_RemoveSignature)>(ZK_SITE("CtxRemoveSignatureCommand"), TakeRequestDocument(data).view(),
                                                             *index, *options, out);
     answer = DocumentAnswer(command, code, provider::Shared(std::move(out)));
     return true;
@@ -94,7 +91,7 @@ bool CtxRemoveContentCommand(const char* command, const tinyxml2::XMLElement*, c
                              std::string& answer) {
     provider::Output out;
     const int code = provider::Invoke<ZK_EXPORT(ZKLCTX_RemoveContent)>(ZK_SITE("CtxRemoveContentCommand"),
-                                                                       DecodeData(data).view(), out);
+                                                                       TakeRequestDocument(data).view(), out);
     answer = DocumentAnswer(command, code, provider::Shared(std::move(out)));
     return true;
 }
@@ -104,7 +101,7 @@ bool CtxAddContentCommand(const char* command, const tinyxml2::XMLElement* param
     const std::vector<uint8_t> content = Base64Decode(ChildText(params, "Content"));
     if (content.empty()) return false;
     provider::Output out;
-    const int code = provider::Invoke<ZK_EXPORT(ZKLCTX_AddContent)>(ZK_SITE("CtxAddContentCommand"), DecodeData(data).view(),
+    const int code = provider::Invoke<ZK_EXPORT(ZKLCTX_AddContent)>(ZK_SITE("CtxAddContentCommand"), TakeRequestDocument(data).view(),
                                                                     provider::ByteView(content), out);
     answer = DocumentAnswer(command, code, provider::Shared(std::move(out)));
     return true;

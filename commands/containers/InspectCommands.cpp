@@ -17,9 +17,6 @@ namespace {
 
 constexpr size_t kOidTextSize = 1024;
 
-// The request's document, decoded where it was received.
-SharedBytes DecodeData(const char* data) { return TakeRequestDocument(data); }
-
 std::string BytesAnswer(const char* command, int code, const std::vector<uint8_t>& bytes) {
     tinyxml2::XMLDocument doc;
     tinyxml2::XMLElement* holder = BuildXMLHead(doc, command, code);
@@ -47,7 +44,7 @@ bool CtxGetContainerInfoCommand(const char* command, const tinyxml2::XMLElement*
     const std::optional<int32_t> index = ReadIndex(params, "SignIndex");
     if (!index) return false;
     provider::ContainerDescription description;
-    const int code = provider::CtxGetContainerInfo(ZK_SITE("CtxGetContainerInfoCommand"), DecodeData(data).view(), *index,
+    const int code = provider::CtxGetContainerInfo(ZK_SITE("CtxGetContainerInfoCommand"), TakeRequestDocument(data).view(), *index,
                                                    description);
     tinyxml2::XMLDocument doc;
     tinyxml2::XMLElement* out = BuildXMLHead(doc, command, code);
@@ -61,7 +58,7 @@ bool CtxGetContainerInfoCommand(const char* command, const tinyxml2::XMLElement*
 
 bool CtxVerifySignsCommand(const char* command, const tinyxml2::XMLElement*, const char* data, std::string& answer) {
     std::vector<int32_t> results;
-    const int code = provider::CtxVerify(ZK_SITE("CtxVerifySignsCommand"), DecodeData(data).view(), nullptr, results);
+    const int code = provider::CtxVerify(ZK_SITE("CtxVerifySignsCommand"), TakeRequestDocument(data).view(), nullptr, results);
     answer = VerifyAnswer(command, code, results);
     return true;
 }
@@ -73,7 +70,7 @@ bool CtxVerifyExternalSignsCommand(const char* command, const tinyxml2::XMLEleme
     const provider::ByteView view(content);
     std::vector<int32_t> results;
     const int code =
-        provider::CtxVerify(ZK_SITE("CtxVerifyExternalSignsCommand"), DecodeData(data).view(), &view, results);
+        provider::CtxVerify(ZK_SITE("CtxVerifyExternalSignsCommand"), TakeRequestDocument(data).view(), &view, results);
     answer = VerifyAnswer(command, code, results);
     return true;
 }
@@ -84,7 +81,7 @@ bool CtxGetSignerCertCommand(const char* command, const tinyxml2::XMLElement* pa
     if (!index) return false;
     std::vector<uint8_t> cert;
     const int code =
-        provider::CtxGetSignedDataCertificate(ZK_SITE("CtxGetSignerCertCommand"), DecodeData(data).view(), *index, cert);
+        provider::CtxGetSignedDataCertificate(ZK_SITE("CtxGetSignerCertCommand"), TakeRequestDocument(data).view(), *index, cert);
     answer = BytesAnswer(command, code, cert);
     return true;
 }
@@ -93,7 +90,7 @@ bool CtxVerifyCertSignCommand(const char* command, const tinyxml2::XMLElement* p
                               std::string& answer) {
     const std::vector<uint8_t> issuer = Base64Decode(ChildText(params, "IssuerCert"));
     const int code = provider::Invoke<ZK_EXPORT(ZKLCTX_CheckSignatureCertificate)>(
-        ZK_SITE("CtxVerifyCertSignCommand"), DecodeData(data).view(), issuer);
+        ZK_SITE("CtxVerifyCertSignCommand"), TakeRequestDocument(data).view(), issuer);
     answer = SimpleAnswer(command, code);
     return true;
 }
@@ -108,7 +105,7 @@ bool CtxGetHashCommand(const char* command, const tinyxml2::XMLElement* params, 
     if (algOid.empty() && cert.empty() && (!signer.drfo.empty() || !signer.serial.empty()))
         code = FindCertificateOnly(signer, cert);
     std::vector<uint8_t> hash;
-    if (code == 0) code = provider::CtxHash(ZK_SITE("CtxGetHashCommand"), DecodeData(data).view(), algOid, cert, hash);
+    if (code == 0) code = provider::CtxHash(ZK_SITE("CtxGetHashCommand"), TakeRequestDocument(data).view(), algOid, cert, hash);
     answer = BytesAnswer(command, code, hash);
     return true;
 }

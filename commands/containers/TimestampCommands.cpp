@@ -15,8 +15,6 @@
 namespace zk {
 namespace {
 
-std::vector<uint8_t> DecodeData(const char* data) { return Base64Decode(std::string_view(data, std::strlen(data))); }
-
 // The certificate that names the timestamp service, and the service.
 struct TimestampService {
     int code = 0;  // not 0: the command ends with this code
@@ -83,7 +81,7 @@ bool CtxRequestTimestampCommand(const char* command, const tinyxml2::XMLElement*
     provider::TimestampOutcome out;
     int code = service->code;
     if (code == 0)
-        code = provider::CtxRequestTimestamp(ZK_SITE("CtxRequestTimestampCommand"), DecodeData(data), service->cert,
+        code = provider::CtxRequestTimestamp(ZK_SITE("CtxRequestTimestampCommand"), TakeRequestDocument(data).view(), service->cert,
                                              service->target, out);
     answer = TimestampAnswer(command, code, out);
     return true;
@@ -98,7 +96,7 @@ bool CtxAddTimestampCommand(const char* command, const tinyxml2::XMLElement* par
     provider::TimestampOutcome out;
     int code = service->code;
     if (code == 0)
-        code = provider::CtxAddTimestamp(ZK_SITE("CtxAddTimestampCommand"), DecodeData(data), *index, service->cert,
+        code = provider::CtxAddTimestamp(ZK_SITE("CtxAddTimestampCommand"), TakeRequestDocument(data).view(), *index, service->cert,
                                          service->target, out);
     answer = TimestampAnswer(command, code, out);
     return true;
@@ -107,7 +105,7 @@ bool CtxAddTimestampCommand(const char* command, const tinyxml2::XMLElement* par
 bool CtxGetTimestampInfoCommand(const char* command, const tinyxml2::XMLElement*, const char* data,
                                 std::string& answer) {
     provider::TimestampOutcome out;
-    const int code = provider::CtxGetTimestampInfo(ZK_SITE("CtxGetTimestampInfoCommand"), DecodeData(data), out);
+    const int code = provider::CtxGetTimestampInfo(ZK_SITE("CtxGetTimestampInfoCommand"), TakeRequestDocument(data).view(), out);
     tinyxml2::XMLDocument doc;
     tinyxml2::XMLElement* holder = BuildXMLHead(doc, command, code);
     if (code == 0) AppendTimestampInfo(holder, out);

@@ -17,8 +17,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes DecodeData(const char* data) { return Base64Decode(std::string_view(data, std::strlen(data))); }
-
 // CMP certificate slots: two (the two keys of a subject), or room for their chains.
 constexpr int32_t kCmpSlots = 2;
 constexpr int32_t kCmpChainSlots = 32;
@@ -82,7 +80,7 @@ bool CtxRequestOcspCommand(const char* command, const tinyxml2::XMLElement* para
 
 bool CtxGetOcspInfoCommand(const char* command, const tinyxml2::XMLElement*, const char* data, std::string& answer) {
     provider::OcspOutcome out;
-    const int code = provider::CtxGetOCSPResponseInfo(ZK_SITE("CtxGetOcspInfoCommand"), DecodeData(data), out);
+    const int code = provider::CtxGetOCSPResponseInfo(ZK_SITE("CtxGetOcspInfoCommand"), TakeRequestDocument(data).view(), out);
     tinyxml2::XMLDocument doc;
     tinyxml2::XMLElement* holder = BuildXMLHead(doc, command, code);
     if (code == 0) AppendOcspInfo(holder, out.info, out.statuses);
@@ -132,7 +130,7 @@ bool CtxAddCompleteInfoCommand(const char* command, const tinyxml2::XMLElement* 
         objects.push_back({o.cert, {o.crls.begin(), o.crls.end()}, {o.ocsps.begin(), o.ocsps.end()}});
     provider::Output out;
     const int code =
-        provider::CtxSetCompleteInfo(ZK_SITE("CtxAddCompleteInfoCommand"), DecodeData(data), *index, objects, out);
+        provider::CtxSetCompleteInfo(ZK_SITE("CtxAddCompleteInfoCommand"), TakeRequestDocument(data).view(), *index, objects, out);
     tinyxml2::XMLDocument doc;
     tinyxml2::XMLElement* holder = BuildXMLHead(doc, command, code);
     answer = code == 0 ? PrintDocumentWithBase64(doc, holder, out.data(), out.size()) : PrintDocument(doc);

@@ -66,9 +66,9 @@ bool SymmetricCommand(const char* command, const tinyxml2::XMLElement* params, c
 
     provider::Output result;
     if (code == 0) {
-        const std::vector<uint8_t> input = Base64Decode(data);
+        const SharedBytes input = TakeRequestDocument(data);
         const int mode = dir[0] == '1' ? ZK_SYMMETRIC_ENCRYPT : ZK_SYMMETRIC_DECRYPT;
-        code = provider::LibSymmetric(ZK_SITE("SymmetricCommand"), lib, input, key, mode, result);
+        code = provider::LibSymmetric(ZK_SITE("SymmetricCommand"), lib, input.view(), key, mode, result);
     }
     SecureWipe(key);
 
@@ -84,12 +84,12 @@ bool CheckExternalSignCommand(const char* command, const tinyxml2::XMLElement* p
     const std::string sign = ChildText(params, "Sign");
     if (sign.empty()) return false;
     const std::vector<uint8_t> signature = Base64Decode(sign);
-    const std::vector<uint8_t> content = Base64Decode(data);
+    const SharedBytes content = TakeRequestDocument(data);
 
     const int lib = provider::SelectLibrary("UA1");
     provider::Output cert;
     int code = provider::Invoke<ZK_METHOD(ZKLD_SLOT_VERIFY_DETACHED)>(ZK_SITE("CheckExternalSignCommand"), lib, signature,
-                                                                   content, cert);
+                                                                   content.view(), cert);
 
     tinyxml2::XMLDocument doc;
     tinyxml2::XMLElement* out = BuildXMLHead(doc, command, code);

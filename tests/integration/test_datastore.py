@@ -153,9 +153,9 @@ class SmallCrypto(unittest.TestCase):
         return self.svc.post(command="SYMMETRIC", params=params, data=base64.b64encode(data).decode())
 
     def test_symmetric_round_trip(self):
-        plain = "Таємний документ".encode("utf-8") + bytes(range(256))
-        for seed in (None, "сіль"):
-            with self.subTest(seed=seed):
+        small = "Таємний документ".encode("utf-8") + bytes(range(256))
+        for seed, plain in ((None, small), ("сіль", small), (None, small + os.urandom(300000))):
+            with self.subTest(seed=seed, size=len(plain)):
                 sealed = self.symmetric("1", plain, "ключ", seed)
                 self.assertEqual(sealed.code, 0, sealed.text)
                 cipher = base64.b64decode(sealed.data.text)
@@ -176,7 +176,8 @@ class SmallCrypto(unittest.TestCase):
         subprocess.run([ZKPKI, "ca", "--out", pki, "--name", "ca"], check=True, capture_output=True)
         subprocess.run([ZKPKI, "user", "--out", pki, "--name", "signer", "--ca", os.path.join(pki, "ca")],
                        check=True, capture_output=True)
-        document = "Заява №5\n".encode("utf-8") + bytes(range(32))
+        # Large enough to be decoded as the request arrives.
+        document = "Заява №5\n".encode("utf-8") + bytes(range(32)) + os.urandom(300000)
         doc_path = os.path.join(self.tmp.name, "doc.bin")
         with open(doc_path, "wb") as f:
             f.write(document)
