@@ -14,27 +14,20 @@ SharedBytes TakeRequestDocument(const char* data) {
     std::shared_ptr<BodyMemory> memory;
     char* text = nullptr;
     size_t length = 0;
-    if (docs && docs->memory && data && docs->text && docs->decoded && data == docs->standIn.c_str()) {
-        // Decoded as it arrived: the bytes as they lie.
-        memory = std::move(docs->memory);
-        auto* bytes = reinterpret_cast<uint8_t*>(const_cast<char*>(docs->text));
-        const size_t size = docs->length;
-        docs->text = nullptr;
-        const size_t offset = static_cast<size_t>(reinterpret_cast<char*>(bytes) - memory->data());
-        memory->KeepOnly(offset + size);
-        return SharedBytes(memory, bytes, size, memory->capacity() - offset);
-    }
-    if (docs && docs->memory && data && data == docs->text) {
+    bool decoded = false;  // the bytes as they lie, decoded as the request arrived
+    if (docs && docs->memory && data && docs->text &&
+        (docs->decoded ? data == docs->standIn.c_str() : data == docs->text)) {
         memory = std::move(docs->memory);
         text = const_cast<char*>(docs->text);  // the request's own memory, the command's from now on
         length = docs->length;
+        decoded = docs->decoded;
         docs->text = nullptr;
     } else {
         length = data ? std::strlen(data) : 0;
         memory = std::make_shared<BodyMemory>(Base64DecodedBound(length));
     }
     auto* out = reinterpret_cast<uint8_t*>(text ? text : memory->data());
-    const size_t size = Base64DecodeTo(text ? text : data, length, out);
+    const size_t size = decoded ? length : Base64DecodeTo(text ? text : data, length, out);
     const size_t offset = static_cast<size_t>(reinterpret_cast<char*>(out) - memory->data());
     memory->KeepOnly(offset + size);
     const size_t room = memory->capacity() - offset;  // pages given back above come again when written

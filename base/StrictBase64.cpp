@@ -40,6 +40,8 @@ size_t DecodeGroups(const char* text, size_t len, uint8_t* out, size_t limit) {
 
 }  // namespace
 
+bool IsStrictBase64(char c) { return Value(c) != kNotStrict; }
+
 size_t DecodeStrictGroups(const char* text, size_t len, uint8_t* out) {
     size_t taken = 0;
     char lastTwo[2];

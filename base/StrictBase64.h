@@ -10,6 +10,9 @@
 
 namespace zk {
 
+// A character of the strict alphabet.
+bool IsStrictBase64(char c);
+
 // Decodes whole groups of strict characters from the start of text to out,
 // which may lie at or before text (a group is read before its bytes are
 // written). Stops at the first group holding anything else, or with fewer

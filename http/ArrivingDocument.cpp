@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <string>
 #include <string_view>
 
 #include "base/CBase64.h"
@@ -16,10 +15,6 @@ namespace {
 // its end: a longer one is looked at again on every read, so the decoding
 // rather stops (the request goes the usual way).
 constexpr size_t kTagLimit = 4096;
-
-bool Strict(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
-}
 
 }  // namespace
 
@@ -68,7 +63,7 @@ bool ArrivingDocument::DecodeData(char* text, size_t& written) {
     const size_t pending = Settled(written) - at_;
     const char* rest = text + at_;
     size_t odd = 0;
-    while (odd < pending && odd < 4 && Strict(rest[odd])) ++odd;
+    while (odd < pending && odd < 4 && IsStrictBase64(rest[odd])) ++odd;
     if (odd == pending) return false;  // a group still arriving
     const size_t decodedText = (at_ - begin_) / 3 * 4;
     const std::string_view all(text, Settled(written));
@@ -133,13 +128,11 @@ std::optional<ArrivingDocument::Span> ArrivingDocument::Decoded() const {
     return Span{begin_, at_ - begin_, textLength_};
 }
 
-std::string TextAsItCame(std::string_view text, const ArrivingDocument::Span& document) {
-    std::string out;
-    out.reserve(text.size() - document.size + document.textLength);
-    out.append(text.substr(0, document.begin));
-    Base64EncodeAppend(text.data() + document.begin, document.size, out);
-    out.append(text.substr(document.begin + document.size));
-    return out;
+void WriteTextAsItCame(std::string_view text, const ArrivingDocument::Span& document, char* out) {
+    std::memcpy(out, text.data(), document.begin);
+    Base64EncodeTo(text.data() + document.begin, document.size, out + document.begin);
+    const std::string_view after = text.substr(document.begin + document.size);
+    std::memcpy(out + document.begin + document.textLength, after.data(), after.size());
 }
 
 }  // namespace zk::http

@@ -15,7 +15,6 @@
 #pragma once
 #include <cstddef>
 #include <optional>
-#include <string>
 #include <string_view>
 
 namespace zk::http {
@@ -59,8 +58,9 @@ private:
     size_t textLength_ = 0;
 };
 
-// The request text with a decoded document given back as its Base64: what
-// the text was as it came.
-std::string TextAsItCame(std::string_view text, const ArrivingDocument::Span& document);
+// The request text with a decoded document given back as its Base64, what
+// the text was as it came: text.size() - document.size + document.textLength
+// characters written to out.
+void WriteTextAsItCame(std::string_view text, const ArrivingDocument::Span& document, char* out);
 
 }  // namespace zk::http

@@ -62,6 +62,15 @@ void PauseForTests(const Job& job) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }
 
+// A document left out of a logged text, shown where its marker is by the
+// Base64 of its beginning (of which available bytes are at beginning) and
+// counted as its whole Base64.
+std::string RedactAroundBytes(const tinyxml2::XMLDocument& doc, const log::LogRules& rules, std::string_view marker,
+                              const void* beginning, size_t available, size_t size) {
+    const std::string shown = Base64Encode(beginning, std::min(available, kLoggedBytes));
+    return log::RedactDocument(doc, rules, kLoggedDocument, {marker, shown, Base64EncodedLength(size)});
+}
+
 // The answer is parsed again for the log, so that its masks follow its
 // structure like the request's do. An answer's document left to the front
 // end is shown by the Base64 of its beginning.
@@ -72,14 +81,40 @@ void LogAnswer(const std::string& answer, const log::LogRules& rules, const char
     if (doc.Parse(answer.data(), answer.size()) != tinyxml2::XML_SUCCESS) {
         shown = "[" + std::to_string(answer.size()) + " bytes]";
     } else if (attached) {
-        const std::vector<uint8_t> prefix = attached->bytes.Prefix((kLoggedDocument / 4 + 1) * 3);
-        const std::string beginning = Base64Encode(prefix.data(), prefix.size());
-        shown = log::RedactDocument(doc, rules, kLoggedDocument,
-                                    {attached->marker, beginning, Base64EncodedLength(attached->bytes.size())});
+        const std::vector<uint8_t> prefix = attached->bytes.Prefix(kLoggedBytes);
+        shown = RedactAroundBytes(doc, rules, attached->marker, prefix.data(), prefix.size(), attached->bytes.size());
     } else {
         shown = log::RedactDocument(doc, rules, kLoggedDocument);
     }
     ZLOG("_http_cb", "%sOutput text:\r\n'%s'", native, shown.c_str());
+}
+
+// Parses a request whose document text lay between before and after, with
+// a fresh marker text in its place (a document text holds no markup, so the
+// structure is the same); asCame: the length of the text as it came, for
+// the XML limits. The marker when the marker stands for the request's
+// document: the parsed request holds it exactly as its Data text, the text
+// does not end before it (after is cut where the text ends), and no larger
+// Data text is the document instead. Else nothing, and doc is cleared.
+std::optional<std::string> ParseAroundDocument(std::string_view before, std::string_view& after, size_t textLength,
+                                               size_t asCame, tinyxml2::XMLDocument& doc) {
+    std::string standIn = "~" + NewGuidText() + "~";
+    std::string rest;
+    rest.reserve(before.size() + standIn.size() + after.size());
+    rest.append(before).append(standIn).append(after);
+    const size_t length = DocumentLength(rest);
+    bool parsed = false;
+    if (length >= before.size() + standIn.size()) {
+        after = after.substr(0, length - before.size() - standIn.size());
+        rest.resize(length);
+        parsed = !FindDocumentText(rest, textLength + 1) && WithinXmlLimits(rest, asCame) &&
+                 doc.Parse(rest.data(), rest.size()) == tinyxml2::XML_SUCCESS;
+    }
+    SecureWipe(rest);
+    const char* data = parsed ? RequestDataText(doc) : nullptr;
+    if (data && standIn == data) return standIn;
+    doc.Clear();
+    return std::nullopt;
 }
 
 // Parses the request text. A large Data text stays out of the parsed request
@@ -90,24 +125,17 @@ void LogAnswer(const std::string& answer, const log::LogRules& rules, const char
 bool ParseRequest(std::shared_ptr<BodyMemory> body, std::string_view text, tinyxml2::XMLDocument& doc,
                   RequestDocuments& documents) {
     if (auto span = FindDocumentText(text, kDocumentFrom)) {
-        std::string standIn = "~" + NewGuidText() + "~";
-        std::string rest;
-        rest.reserve(text.size() - span->size() + standIn.size());
-        rest.append(text.substr(0, span->begin)).append(standIn).append(text.substr(span->end));
-        const bool parsed = WithinXmlLimits(rest, text.size()) &&
-                            doc.Parse(rest.data(), rest.size()) == tinyxml2::XML_SUCCESS;
-        SecureWipe(rest);
-        const char* data = parsed ? RequestDataText(doc) : nullptr;
-        if (data && standIn == data) {
+        std::string_view after = text.substr(span->end);
+        if (auto standIn = ParseAroundDocument(text.substr(0, span->begin), after, span->size(), text.size(), doc)) {
             char* at = const_cast<char*>(text.data());  // the body's own memory
             at[span->end] = '\0';  // its end tag is in the parser's copy
             documents.text = at + span->begin;
             documents.length = span->size();
-            documents.standIn = std::move(standIn);
+            documents.standIn = std::move(*standIn);
             documents.memory = std::move(body);
             return true;
         }
-        doc.Clear();  // the scan was misled: the whole text, as always
+        // The scan was misled: the whole text, as always.
     }
     const bool parsed = WithinXmlLimits(text) && doc.Parse(text.data(), text.size()) == tinyxml2::XML_SUCCESS;
     body.reset();
@@ -116,57 +144,34 @@ bool ParseRequest(std::shared_ptr<BodyMemory> body, std::string_view text, tinyx
 
 // The request with its document decoded as it arrived (ArrivingDocument):
 // the parser gets the text around it with a marker in its place, as for a
-// document found by the scan, and the command gets the bytes. Where that
-// is not the request the text means (it ends before the document, a larger
-// Data text is the document, the parser does not hand the marker on as the
-// request's Data), the text as it came is put back together in memory of
-// its own and parsed the usual way.
+// document found by the scan, and the command gets the bytes. Where the
+// marker does not stand for the request's document, the text as it came is
+// put back together in memory of its own and parsed the usual way.
 bool ParseDecoded(std::shared_ptr<BodyMemory> body, std::string_view text, const ArrivingDocument::Span& document,
                   tinyxml2::XMLDocument& doc, RequestDocuments& documents) {
-    std::string standIn = "~" + NewGuidText() + "~";
-    const std::string_view before = text.substr(0, document.begin);
-    std::string_view after = text.substr(document.begin + document.size);
-    std::string rest;
-    rest.reserve(before.size() + standIn.size() + after.size());
-    rest.append(before).append(standIn).append(after);
-    const size_t length = DocumentLength(rest);
     const size_t asCame = text.size() - document.size + document.textLength;
-    bool parsed = false;
-    if (length >= before.size() + standIn.size()) {
-        after = after.substr(0, length - before.size() - standIn.size());
-        rest.resize(length);
-        parsed = !FindDocumentText(rest, document.textLength + 1) && WithinXmlLimits(rest, asCame) &&
-                 doc.Parse(rest.data(), rest.size()) == tinyxml2::XML_SUCCESS;
-    }
-    SecureWipe(rest);
-    const char* data = parsed ? RequestDataText(doc) : nullptr;
-    if (data && standIn == data) {
+    std::string_view after = text.substr(document.begin + document.size);
+    if (auto standIn = ParseAroundDocument(text.substr(0, document.begin), after, document.textLength, asCame, doc)) {
         body->KeepOnly(static_cast<size_t>(after.data() + after.size() - body->data()));
         documents.text = text.data() + document.begin;
         documents.length = document.size;
         documents.decoded = true;
-        documents.standIn = std::move(standIn);
+        documents.standIn = std::move(*standIn);
         documents.memory = std::move(body);
         return true;
     }
-    doc.Clear();
-    std::string whole = TextAsItCame(text, document);
+    auto whole = std::make_shared<BodyMemory>(asCame + 1);
+    WriteTextAsItCame(text, document, whole->data());
     body.reset();
-    auto copy = std::make_shared<BodyMemory>(whole.size() + 1);
-    std::memcpy(copy->data(), whole.data(), whole.size());
-    const std::string_view wholeText(copy->data(), DocumentLength(whole));
-    SecureWipe(whole);
-    return ParseRequest(std::move(copy), wholeText, doc, documents);
+    const std::string_view wholeText(whole->data(), DocumentLength(std::string_view(whole->data(), asCame)));
+    return ParseRequest(std::move(whole), wholeText, doc, documents);
 }
 
 void LogRequest(const tinyxml2::XMLDocument& doc, const log::LogRules& rules, const char* native,
                 const RequestDocuments& documents) {
     std::string shown;
-    if (documents.text && documents.decoded) {  // the Base64 of its beginning, as it came
-        const size_t prefix = std::min(documents.length, (kLoggedDocument / 4 + 1) * 3);
-        shown = log::RedactDocument(doc, rules, kLoggedDocument,
-                                    {documents.standIn, Base64Encode(documents.text, prefix),
-                                     Base64EncodedLength(documents.length)});
+    if (documents.text && documents.decoded) {  // shown as it came
+        shown = RedactAroundBytes(doc, rules, documents.standIn, documents.text, documents.length, documents.length);
     } else if (documents.text) {
         const std::string_view text(documents.text, documents.length);
         shown = log::RedactDocument(doc, rules, kLoggedDocument,

@@ -54,8 +54,6 @@ public:
     // (received is its size). Raw and text may be the same memory: the text
     // never overtakes the raw bytes still needed.
     void Feed(const char* raw, size_t rawStart, size_t received, bool complete, char* text);
-    // The body lying in its own memory.
-    void Feed(char* body, size_t received, bool complete) { Feed(body, 0, received, complete, body); }
     // From the first Feed on, a Data text of at least minLength canonical
     // Base64 characters is decoded as it comes (ArrivingDocument).
     void DecodeDocument(size_t minLength) { document_.emplace(minLength); }
@@ -67,7 +65,6 @@ public:
     // is: the raw bytes from there on must lie in the body's memory at
     // their places when the body is complete.
     size_t RawFrom() const { return xmlAt_; }
-    size_t Consumed() const { return consumed_; }
     // The request text is decoded into [0, Written()) so far.
     size_t Written() const { return decoder_.Written(); }
     // Once complete: the request text (in body) and the flags.

@@ -64,6 +64,7 @@ constexpr timeval kAcceptPause = {0, 200000};  // out of descriptors: accepting 
 constexpr auto kAcceptEpisode = std::chrono::seconds(2);  // failures closer than this are one episode
 constexpr uint64_t kReturnMemoryAfter = 16 << 20;  // a body this large gives its memory back when done
 constexpr size_t kLoggedDocument = 2 * log::kMaxText;  // printed for the log; the log cuts it to kMaxText
+constexpr size_t kLoggedBytes = (kLoggedDocument / 4 + 1) * 3;  // of a document in bytes: their Base64 fills that
 constexpr size_t kAnswerPiece = 1 << 20;       // of a streamed answer, made at a time
 constexpr size_t kAtOnceBody = 4 << 10;        // a body this small is parsed where it arrives
 constexpr size_t kCountedAnswer = 64 << 10;    // an answer from this size holds its memory against the budget

@@ -67,9 +67,24 @@ TEST(UnwrapBody, ThreeRulesInOrder) {
     EXPECT_EQ(UnwrapBody("plain+text"), "plain text");
 }
 
+// The Base64 of text as a page sends it in its form: "+", "/" and "=" escaped.
+std::string PageEncoded(const std::string& text) {
+    std::string encoded;
+    for (char c : Base64Encode(text)) encoded += c == '+' ? "%2B" : c == '/' ? "%2F" : c == '=' ? "%3D" : std::string(1, c);
+    return encoded;
+}
+
+// What a body unwrapped as it arrives gives.
+struct Arrived {
+    std::string text;  // the request text as it came (a document decoded in it given back as its Base64)
+    RequestFlags flags;
+    std::string document = {};  // the bytes of a document decoded as it came
+    size_t documentText = 0;    // the length of its Base64
+};
+
 // A body unwrapped while it arrives in pieces of the given sizes (cycled),
-// each piece landing behind the last; the text and flags it gives.
-std::pair<std::string, RequestFlags> Arriving(const std::string& body, const std::vector<size_t>& pieces) {
+// each piece landing behind the last.
+Arrived Arriving(const std::string& body, const std::vector<size_t>& pieces) {
     std::string memory = body;
     ArrivingBody arriving;
     size_t received = 0;
@@ -79,10 +94,10 @@ std::pair<std::string, RequestFlags> Arriving(const std::string& body, const std
         std::string junk = memory;
         for (size_t i = received; i < junk.size(); ++i) junk[i] = '%';
         std::copy(junk.begin() + received, junk.end(), memory.begin() + received);
-        arriving.Feed(memory.data(), received, received == memory.size());
+        arriving.Feed(memory.data(), 0, received, received == memory.size(), memory.data());  // raw and text one memory
         std::copy(body.begin() + received, body.end(), memory.begin() + received);
     }
-    if (body.empty()) arriving.Feed(memory.data(), 0, true);
+    if (body.empty()) arriving.Feed(memory.data(), 0, 0, true, memory.data());
     if (arriving.Declined()) return {UnwrapBody(body), ReadFlags(body)};
     return {std::string(arriving.Text(memory.data(), memory.size())), arriving.Flags()};
 }
@@ -91,9 +106,11 @@ std::pair<std::string, RequestFlags> Arriving(const std::string& body, const std
 // Feed is given only [NeededFrom(), received) in memory of its own (junk
 // around it), and the text is written into memory that never held the body
 // (raw bytes from RawFrom() on put at their places, as the landing does).
-std::pair<std::string, RequestFlags> ArrivingApart(const std::string& body, const std::vector<size_t>& pieces) {
+// From documentFrom on (not 0), a document is decoded as it comes.
+Arrived ArrivingApart(const std::string& body, const std::vector<size_t>& pieces, size_t documentFrom = 0) {
     std::string text(body.size() + 1, '#');
     ArrivingBody arriving;
+    if (documentFrom) arriving.DecodeDocument(documentFrom);
     size_t received = 0;
     for (size_t k = 0; received < body.size() || k == 0; ++k) {
         received = std::min(body.size(), received + pieces[k % pieces.size()]);
@@ -103,14 +120,18 @@ std::pair<std::string, RequestFlags> ArrivingApart(const std::string& body, cons
         if (arriving.Declined()) return {UnwrapBody(body), ReadFlags(body)};
     }
     if (arriving.RawFrom() < body.size()) std::copy(body.begin() + arriving.RawFrom(), body.end(), text.begin() + arriving.RawFrom());
-    return {std::string(arriving.Text(text.data(), body.size())), arriving.Flags()};
+    const std::string_view got = arriving.Text(text.data(), body.size());
+    const auto document = arriving.Document();
+    if (!document) return {std::string(got), arriving.Flags()};
+    std::string asCame(got.size() - document->size + document->textLength, '\0');
+    WriteTextAsItCame(got, *document, asCame.data());
+    return {asCame, arriving.Flags(), std::string(got.substr(document->begin, document->size)), document->textLength};
 }
 
 TEST(ArrivingBody, SameTextAndFlagsAsTheWholeBodyInAnyPieces) {
     const std::string xml = "<?xml version=\"1.0\"?><Request><Command>A+B</Command><Data>" +
                             Base64Encode(std::string(3000, '\xfb')) + "</Data></Request>";
-    std::string encoded;  // as a page sends it: "+", "/" and "=" escaped
-    for (char c : Base64Encode(xml)) encoded += c == '+' ? "%2B" : c == '/' ? "%2F" : c == '=' ? "%3D" : std::string(1, c);
+    const std::string encoded = PageEncoded(xml);
     const std::string bodies[] = {
         "data=" + encoded + "&nativedata=1&encodeOutput=0",
         "data=" + encoded,                                          // no flags: their defaults
@@ -130,11 +151,10 @@ TEST(ArrivingBody, SameTextAndFlagsAsTheWholeBodyInAnyPieces) {
         const std::string text = UnwrapBody(body);
         for (const auto& pieces : cuts) {
             SCOPED_TRACE(body.substr(0, 40) + " in pieces of " + std::to_string(pieces[0]));
-            for (auto arrive : {Arriving, ArrivingApart}) {
-                const auto [got, flags] = arrive(body, pieces);
-                EXPECT_EQ(got, text);
-                EXPECT_EQ(flags.native, whole.native);
-                EXPECT_EQ(flags.encodeOutput, whole.encodeOutput);
+            for (const Arrived& got : {Arriving(body, pieces), ArrivingApart(body, pieces)}) {
+                EXPECT_EQ(got.text, text);
+                EXPECT_EQ(got.flags.native, whole.native);
+                EXPECT_EQ(got.flags.encodeOutput, whole.encodeOutput);
             }
         }
     }
@@ -172,29 +192,15 @@ TEST(ArrivingBody, DocumentDecodedAsItArrivesGivesBackTheTextAsItCame) {
         {"<R><Data " + std::string(5000, ' ') + ">" + doc + "</Data></R>", bytes, true},
     };
     for (const Case& c : cases) {
-        std::string encoded;
-        for (char ch : Base64Encode(c.xml)) encoded += ch == '+' ? "%2B" : ch == '/' ? "%2F" : ch == '=' ? "%3D" : std::string(1, ch);
-        const std::string body = "data=" + encoded + "&nativedata=1";
+        const std::string body = "data=" + PageEncoded(c.xml) + "&nativedata=1";
         const std::string whole = UnwrapBody(body);
         for (const std::vector<size_t>& pieces : std::vector<std::vector<size_t>>{{1 << 20}, {1}, {7}, {4093, 5}}) {
             SCOPED_TRACE(c.xml.substr(0, 60) + " in pieces of " + std::to_string(pieces[0]));
-            std::string memory(body.size() + 1, '#');
-            ArrivingBody arriving;
-            arriving.DecodeDocument(64);
-            size_t received = 0;
-            for (size_t k = 0; received < body.size(); ++k) {
-                received = std::min(body.size(), received + pieces[k % pieces.size()]);
-                const size_t needed = std::min(arriving.NeededFrom(), received);
-                const std::string raw = body.substr(needed, received - needed);
-                arriving.Feed(raw.data(), needed, received, received == body.size(), memory.data());
-            }
-            const std::string_view text = arriving.Text(memory.data(), body.size());
-            const auto document = arriving.Document();
-            EXPECT_TRUE((document ? TextAsItCame(text, *document) : std::string(text)) == whole);
-            const std::string got = document ? std::string(text.substr(document->begin, document->size)) : "";
-            EXPECT_TRUE(got == c.decoded || (c.eitherWay && got.empty())) << got.size();
-            if (document) {
-                EXPECT_EQ(document->textLength, Base64EncodedLength(got.size()));
+            const Arrived got = ArrivingApart(body, pieces, 64);
+            EXPECT_TRUE(got.text == whole);
+            EXPECT_TRUE(got.document == c.decoded || (c.eitherWay && got.document.empty())) << got.document.size();
+            if (!got.document.empty()) {
+                EXPECT_EQ(got.documentText, Base64EncodedLength(got.document.size()));
             }
         }
     }
