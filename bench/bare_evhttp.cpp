@@ -1,7 +1,9 @@
 // The baseline of bench/http_bench.sh: a bare evhttp server on one loop thread
 // that answers every request with the same bytes and headers as the service's
-// GET_VERSION answer, without parsing or dispatching anything.
-// Usage: bare_evhttp <port> <file with the answer body>
+// GET_VERSION answer, without parsing or dispatching anything. With
+// --changelist its loop folds a pass's epoll changes the way the service's
+// loops do, for a like-for-like comparison.
+// Usage: bare_evhttp <port> <file with the answer body> [--changelist]
 #include <event2/buffer.h>
 #include <event2/event.h>
 #include <event2/http.h>
@@ -30,14 +32,18 @@ void Answer(evhttp_request* req, void*) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        fprintf(stderr, "usage: %s <port> <body file>\n", argv[0]);
+    const bool changelist = argc == 4 && std::string(argv[3]) == "--changelist";
+    if (argc != 3 && !changelist) {
+        fprintf(stderr, "usage: %s <port> <body file> [--changelist]\n", argv[0]);
         return 2;
     }
     std::ifstream in(argv[2], std::ios::binary);
     g_body.assign(std::istreambuf_iterator<char>(in), {});
     signal(SIGPIPE, SIG_IGN);
-    event_base* base = event_base_new();
+    event_config* config = event_config_new();
+    if (changelist) event_config_set_flag(config, EVENT_BASE_FLAG_EPOLL_USE_CHANGELIST);
+    event_base* base = event_base_new_with_config(config);
+    event_config_free(config);
     evhttp* http = evhttp_new(base);
     evhttp_set_gencb(http, Answer, nullptr);
     if (evhttp_bind_socket(http, "127.0.0.1", static_cast<uint16_t>(atoi(argv[1]))) != 0) {

@@ -30,6 +30,7 @@ using R = Required;
 using L = log::LogRules;
 using Names = std::span<const std::string_view>;
 constexpr Runs kAtOnce = Runs::AtOnce;
+constexpr Runs kAtOnceSame = Runs::AtOnceSame;
 constexpr Runs kWorker = Runs::OnWorker;
 
 // Secret elements of each kind of command.
@@ -59,7 +60,7 @@ constexpr L SecretData(Names secrets, Names data) { return L{secrets, {}, data, 
 constexpr L Ctx(Names secrets = {}) { return L{secrets, {}, {}, kDocuments}; }
 
 constexpr CommandRow kCommands[] = {
-    {"GET_VERSION", I::Params, R::None, GetVersionCommand, kAtOnce},
+    {"GET_VERSION", I::Params, R::None, GetVersionCommand, kAtOnceSame},
     {"GET_CERT_FILES", I::Params, R::None, GetCertFilesCommand, kWorker, Secrets(kPass)},
     {"GET_SK_FILES", I::Params, R::Params, GetSkFilesCommand, kWorker, Secrets(kPass)},
     {"CHECK_CERT_KEY", I::Params, R::Params, CheckCertKeyCommand, kWorker, Secrets(kKeyChecks)},

@@ -102,13 +102,13 @@ const CommandRow* FindCommand(std::string_view name) {
     return nullptr;
 }
 
-bool AnswersAtOnce(const tinyxml2::XMLDocument& doc) {
+Runs RunsWhere(const tinyxml2::XMLDocument& doc) {
     const XMLElement* request = FindRequest(&doc);
-    if (!request) return false;
+    if (!request) return Runs::OnWorker;
     const Envelope envelope = ReadEnvelope(request);
-    if (!envelope.command || envelope.params) return false;
+    if (!envelope.command || envelope.params) return Runs::OnWorker;
     const CommandRow* row = FindCommand(envelope.command);
-    return row && row->runs == Runs::AtOnce;
+    return row ? row->runs : Runs::OnWorker;
 }
 
 log::LogRules LogRulesFor(std::string_view command) {

@@ -24,8 +24,10 @@ enum class Required { None, Params, Data, ParamsData };
 // Where the front end runs a command: on a worker, or at once where the
 // request arrived (from memory: no file, network, token or provider work, no
 // lock held for long), which it does only for a request without Params
-// (Params may ask for more: GET_VERSION's write settings).
-enum class Runs { OnWorker, AtOnce };
+// (Params may ask for more: GET_VERSION's write settings). AtOnceSame: at
+// once, and the answer to a request without Params is the same for the
+// whole run, so the front end may send it again for the same request bytes.
+enum class Runs { OnWorker, AtOnce, AtOnceSame };
 
 // Every fact about one command: its name, its inputs, what must be present,
 // its handler, where it runs, and how the log shows its request and answer
@@ -55,9 +57,10 @@ bool DispatchRequest(const tinyxml2::XMLDocument& doc, std::string& answer, std:
 // The row of a command name (any case); nullptr when there is none.
 const CommandRow* FindCommand(std::string_view name);
 
-// True when the request is for a command that runs at once (Runs::AtOnce)
-// and has no Params: the front end may answer it where it arrived.
-bool AnswersAtOnce(const tinyxml2::XMLDocument& doc);
+// Where the request runs: its command's Runs when it has no Params and the
+// command runs at once (the front end may answer it where it arrived), else
+// Runs::OnWorker.
+Runs RunsWhere(const tinyxml2::XMLDocument& doc);
 
 // How the log shows a request or answer of the command (any case): its
 // row's data and documents, and the secrets of every row; for a name

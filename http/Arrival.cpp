@@ -9,21 +9,42 @@
 
 namespace zk::http::server {
 
+// Calls visit(piece, size) for each piece of the last `newest` bytes of
+// buf, in order; false when they are not all there. A few pieces are looked
+// up on the stack, as they are for every read.
+template <class Visit>
+bool ForEachOfNewest(evbuffer* buf, size_t newest, Visit&& visit) {
+    const size_t length = evbuffer_get_length(buf);
+    evbuffer_ptr from;
+    if (newest > length || evbuffer_ptr_set(buf, &from, length - newest, EVBUFFER_PTR_SET) != 0) return false;
+    const auto wanted = static_cast<ev_ssize_t>(newest);
+    evbuffer_iovec few[4];
+    std::vector<evbuffer_iovec> many;
+    evbuffer_iovec* parts = few;
+    int n = evbuffer_peek(buf, wanted, &from, few, 4);
+    if (n > 4) {
+        many.resize(static_cast<size_t>(n));
+        parts = many.data();
+        n = evbuffer_peek(buf, wanted, &from, parts, n);
+    }
+    size_t left = newest;
+    for (int i = 0; i < n && left > 0; ++i) {
+        const size_t take = std::min(parts[i].iov_len, left);
+        visit(static_cast<char*>(parts[i].iov_base), take);
+        left -= take;
+    }
+    return true;
+}
+
 // Overwrites stream bytes [at, at + size) that are still in the buffer.
 void ApplyEdit(evbuffer* buf, uint64_t fed, const FramingEdit& edit) {
-    const size_t length = evbuffer_get_length(buf);
-    if (fed - edit.at > length) return;  // already read: cannot happen for a line not yet ended
-    evbuffer_ptr at;
-    if (evbuffer_ptr_set(buf, &at, length - (fed - edit.at), EVBUFFER_PTR_SET) != 0) return;
-    int n = evbuffer_peek(buf, static_cast<ev_ssize_t>(edit.bytes.size()), &at, nullptr, 0);
-    std::vector<evbuffer_iovec> parts(static_cast<size_t>(std::max(n, 0)));
-    evbuffer_peek(buf, static_cast<ev_ssize_t>(edit.bytes.size()), &at, parts.data(), n);
+    // The bytes are still in the buffer: the line they are in has not ended.
     size_t done = 0;
-    for (auto& part : parts) {
-        size_t take = std::min(part.iov_len, edit.bytes.size() - done);
-        memcpy(part.iov_base, edit.bytes.data() + done, take);
+    ForEachOfNewest(buf, fed - edit.at, [&](char* piece, size_t size) {
+        const size_t take = std::min(size, edit.bytes.size() - done);
+        memcpy(piece, edit.bytes.data() + done, take);
         done += take;
-    }
+    });
 }
 
 // The framing's look at the newest bytes.
@@ -35,22 +56,10 @@ void Frame(Conn* c, evbuffer* buf, size_t count) {
     const uint64_t opaque = std::min<uint64_t>(c->framing.OpaqueLeft(), count);
     c->framing.SkipOpaque(opaque);
     if (opaque == count) return;
-    const size_t length = evbuffer_get_length(buf);
-    const size_t fresh = count - opaque;  // the newest bytes, after the body's end
-    evbuffer_ptr from;
-    if (fresh > length || evbuffer_ptr_set(buf, &from, length - fresh, EVBUFFER_PTR_SET) != 0) return;
-    const auto added = static_cast<ev_ssize_t>(fresh);
-    int n = evbuffer_peek(buf, added, &from, nullptr, 0);
-    std::vector<evbuffer_iovec> parts(static_cast<size_t>(std::max(n, 0)));
-    evbuffer_peek(buf, added, &from, parts.data(), n);
     std::vector<FramingEdit> edits;
-    size_t left = fresh;
-    for (auto& part : parts) {
-        size_t take = std::min(part.iov_len, left);
-        for (auto& e : c->framing.Feed(std::string_view(static_cast<const char*>(part.iov_base), take)))
-            edits.push_back(std::move(e));
-        left -= take;
-    }
+    ForEachOfNewest(buf, count - opaque, [&](const char* piece, size_t size) {  // after the body's end
+        for (auto& e : c->framing.Feed(std::string_view(piece, size))) edits.push_back(std::move(e));
+    });
     for (const auto& e : edits) ApplyEdit(buf, c->framing.Fed(), e);
 }
 

@@ -200,10 +200,11 @@ Answer EncodeFinal(std::string answer, RequestFlags flags, std::optional<Request
 
 // A document may be large: the body is unwrapped in its own memory, and the
 // document is decoded there too, as it arrived or by the command that takes it.
-std::unique_ptr<ParsedRequest> ParseCommand(std::shared_ptr<BodyMemory> body, size_t size, RequestFlags flags,
-                                            std::optional<std::string_view> unwrapped,
+// request: cleared, fresh or kept from an earlier one (its parser's memory
+// is used again).
+std::unique_ptr<ParsedRequest> ParseCommand(std::unique_ptr<ParsedRequest> request, std::shared_ptr<BodyMemory> body,
+                                            size_t size, RequestFlags flags, std::optional<std::string_view> unwrapped,
                                             std::optional<ArrivingDocument::Span> document, RequestDocuments& documents) {
-    auto request = std::make_unique<ParsedRequest>();
     request->flags = flags;
     std::string_view text = unwrapped ? *unwrapped : UnwrapBodyInPlace(body->data(), size);
     if (unwrapped && document) {
@@ -229,6 +230,7 @@ Answer RunCommand(ParsedRequest& request, RequestDocuments& documents) {
         answer = BareErrorEnvelope(ZK_E_BAD_REQUEST_XML);
     else if (!(ok = ProcessRequestPOST(request.doc, answer)))
         answer = BareErrorEnvelope(ZK_E_BAD_REQUEST_PARAMS);
+    request.answered = ok;
     request.doc.Clear();
     documents.memory.reset();  // the request's memory, unless the command took it
     documents.text = nullptr;
@@ -292,7 +294,9 @@ void RunJob(const std::shared_ptr<Job>& job) {
         ScopedRequest current(context);
         const RequestFlags flags = FlagsOf(*job);
         job->answer = *Safely(flags, documents, [&]() -> std::optional<Answer> {
-            if (!job->parsed) job->parsed = ParseCommand(std::move(job->body), job->bodySize, flags, job->text, job->document, documents);
+            if (!job->parsed)
+                job->parsed = ParseCommand(std::make_unique<ParsedRequest>(), std::move(job->body), job->bodySize, flags,
+                                           job->text, job->document, documents);
             return RunCommand(*job->parsed, documents);
         });
         SettleAnswerMemory(job->answer, work);
@@ -313,20 +317,43 @@ void RunJob(const std::shared_ptr<Job>& job) {
 // A small request is parsed where it arrives; one for a command that answers
 // at once is run here too, which spares it the hand-over to a worker and
 // back (two thread wake-ups, more than such a command costs). false: the
-// parsed request goes on to a worker.
+// parsed request goes on to a worker. The loop thread parses every such
+// request into the same parser, whose memory is kept between them.
 bool AnswerAtOnce(Job& job) {
+    Listener& l = *job.listener;
     RequestDocuments documents;
     RequestContext context{job.pageOrigin, &job.cancelled, &documents};
     ScopedRequest current(context);
     const RequestFlags flags = FlagsOf(job);
+    if (job.body && !job.text) l.smallBody.assign(job.body->data(), job.bodySize);  // unwrapped in place below
+    Runs runs = Runs::OnWorker;
     std::optional<Answer> answer = Safely(flags, documents, [&]() -> std::optional<Answer> {
-        job.parsed = ParseCommand(std::move(job.body), job.bodySize, flags, job.text, job.document, documents);
-        if (job.parsed->parsed && !AnswersAtOnce(job.parsed->doc)) return std::nullopt;
+        job.parsed = ParseCommand(l.spareRequest ? std::move(l.spareRequest) : std::make_unique<ParsedRequest>(),
+                                  std::move(job.body), job.bodySize, flags, job.text, job.document, documents);
+        if (job.parsed->parsed && (runs = RunsWhere(job.parsed->doc)) == Runs::OnWorker) return std::nullopt;
         return RunCommand(*job.parsed, documents);
     });
+    if (answer && runs == Runs::AtOnceSame && job.parsed && job.parsed->answered && !answer->stream && !answer->busy)
+        l.sameAnswer = SameAnswer{SecretString(l.smallBody), answer->text};
+    SecureWipe(l.smallBody);
     if (!answer) return false;
     job.answer = std::move(*answer);
-    job.parsed.reset();
+    if (job.parsed) {
+        job.parsed->Clear();
+        l.spareRequest = std::move(job.parsed);
+    }
+    return true;
+}
+
+// A page asks again, in the very bytes of the request that last had the
+// answer that never changes: it gets that answer without a parse. Not while
+// the log is open, which shows every request and answer.
+bool AnswerAsBefore(Job& job) {
+    const SameAnswer& same = job.listener->sameAnswer;
+    if (same.answer.empty() || !job.body || job.text || log::IsOpen() ||
+        std::string_view(job.body->data(), job.bodySize) != same.body.str())
+        return false;
+    job.answer.text = same.answer;
     return true;
 }
 
@@ -382,7 +409,7 @@ void StartCommand(Listener& l, evhttp_request* req, evhttp_connection* evcon, ui
         return;
     }
     if (const char* origin = RequestHeader(req, "Origin")) job->origin = origin;
-    if (job->bodySize <= kAtOnceBody && !HeldForTests(job->bodySize) && AnswerAtOnce(*job)) {
+    if (job->bodySize <= kAtOnceBody && !HeldForTests(job->bodySize) && (AnswerAsBefore(*job) || AnswerAtOnce(*job))) {
         job->GiveBackBody();
         Reply(*job);
         return;

@@ -25,7 +25,15 @@ namespace {
 void BreakLoop(evutil_socket_t, short, void* arg) { event_base_loopbreak(static_cast<event_base*>(arg)); }
 
 bool SetUpLoop(Listener& l) {
-    l.base = event_base_new();
+    // The changelist folds the adds and deletes one pass makes on a socket
+    // into one epoll_ctl: a request's read-off, write-on, write-off, read-on
+    // cost two calls instead of four. It is unsafe only with dup()ed
+    // descriptors in the loop, and the loop is given none.
+    event_config* config = event_config_new();
+    if (!config) return false;
+    event_config_set_flag(config, EVENT_BASE_FLAG_EPOLL_USE_CHANGELIST);
+    l.base = event_base_new_with_config(config);
+    event_config_free(config);
     if (!l.base || event_base_priority_init(l.base, kPriorities) != 0) return false;
     l.http = evhttp_new(l.base);  // its events take the middle priority
     l.wakePool = event_new(l.base, -1, 0, WakePool, &l);

@@ -95,7 +95,22 @@ struct ParsedRequest {
     RequestFlags flags;
     tinyxml2::XMLDocument doc{true, tinyxml2::PRESERVE_WHITESPACE};
     bool parsed = false;
+    bool answered = false;   // the command ran and gave its own answer (not the bare error)
     log::LogRules logRules;  // how the log shows the request and its answer (the command's row)
+    // Ready for the next request; the parser keeps its memory.
+    void Clear() {
+        doc.Clear();
+        parsed = answered = false;
+        logRules = {};
+        flags = {};
+    }
+};
+
+// The last answer of a command whose answer never changes (Runs::AtOnceSame)
+// and the very body of the request it answered.
+struct SameAnswer {
+    SecretString body;  // what else the page put in it is the page's
+    std::string answer;  // as sent
 };
 
 struct Job {
@@ -165,6 +180,12 @@ struct Listener {
     std::vector<std::shared_ptr<Job>> finished;
     std::thread thread;
     std::map<evhttp_connection*, std::shared_ptr<Job>> inflight;  // loop thread only
+    // Loop thread only: the parser small requests reuse, the raw body of
+    // the one being parsed (wiped after it), and the answer a page that
+    // asks again in the same bytes gets without a parse.
+    std::unique_ptr<ParsedRequest> spareRequest;
+    std::string smallBody;
+    SameAnswer sameAnswer;
     // Answers being sent piece by piece, by connection; loop thread only.
     struct Streamed {
         evhttp_request* req;

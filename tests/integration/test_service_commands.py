@@ -1,11 +1,13 @@
 """GET_VERSION (with the OCSP server registration), GET_UPDATE_INFO, DO_UPDATE,
 ONLOAD and PARENT_XCHG against the real service."""
 
+import base64
 import configparser
 import os
+import re
 import unittest
 
-from zkservice import Service, SharedServiceCase, request_xml
+from zkservice import Envelope, Service, SharedServiceCase, form_body, request_xml
 
 
 class ServiceCommands(SharedServiceCase):
@@ -57,6 +59,51 @@ class ServiceCommands(SharedServiceCase):
                       params='<OCSPServers><Address IssuerSN="UA-333">http://new.example</Address></OCSPServers>')
         self.assertEqual(self.ocsp_section()["UA-333"], "http://new.example")
         self.assertEqual(self.ocsp_section()["UA-111"], "http://second.example/ocsp")
+
+
+class VersionAskedAgain(SharedServiceCase):
+    """With the log closed, a GET_VERSION whose body repeats the last one's
+    bytes is answered without a parse. Every other body still runs: the
+    answer must follow the request's form and Params must still register."""
+
+    service_args = {"log": False, "settings": {"AutoUpdate": 0}}
+
+    def test_every_form_and_every_other_request_gets_its_own_answer(self):
+        page = re.compile(r"window.name='\{data:\"(.*)\"\}'", re.S)
+        forms = [  # (name, form body of GET_VERSION, answer to envelope text)
+            ("plain", form_body(request_xml("GET_VERSION")), lambda a: a),
+            ("Base64", form_body(request_xml("GET_VERSION"), encode_output=True), lambda a: base64.b64decode(a).decode()),
+            ("window-name page", form_body(request_xml("GET_VERSION"), native=False),
+             lambda a: base64.b64decode(page.search(a).group(1)).decode()),
+            ("any case", form_body('<?xml version="1.0"?><request><command>get_version</command></request>'),
+             lambda a: a),
+        ]
+        conn = self.svc.connection()
+        try:
+            for _ in range(3):  # interleaved: each answer follows its own body
+                for name, body, unwrap in forms:
+                    with self.subTest(form=name):
+                        status, _, headers, answer = self.svc.request(
+                            "POST", "/", body, {"Content-Type": "application/x-www-form-urlencoded"}, conn=conn)
+                        self.assertEqual(status, 200)
+                        env = Envelope(unwrap(answer.decode()))
+                        self.assertEqual((env.command, env.code, env.data.findtext("Version")),
+                                         ("GET_VERSION", 0, "1.0.0.1"))
+                # Other bodies in between: a command that changes, and Params that register.
+                self.assertEqual(self.svc.post(command="GET_UPDATE_INFO", conn=conn).command, "GET_UPDATE_INFO")
+            env = self.svc.post(command="GET_VERSION", conn=conn,
+                                params='<OCSPServers><Address IssuerSN="UA-9">http://again.example</Address></OCSPServers>')
+            self.assertEqual(env.code, 0)
+            with open(self.svc.path("Params.ini"), encoding="cp1251") as f:
+                self.assertIn("UA-9=http://again.example", f.read())
+        finally:
+            conn.close()
+
+    def test_with_the_log_open_every_request_is_logged(self):
+        with Service() as svc:
+            for _ in range(3):
+                self.assertEqual(svc.post(command="GET_VERSION").code, 0)
+            self.assertEqual(svc.log_text().count("<Command>GET_VERSION</Command></Request>"), 3)
 
 
 def servers(entries):
