@@ -49,21 +49,24 @@ std::vector<FramingEdit> RequestFraming::Feed(std::string_view bytes) {
             SkipOpaque(take);
             continue;
         }
-        size_t lf = bytes.find('\n', i);
-        size_t end = lf == std::string_view::npos ? bytes.size() : lf + 1;
+        const size_t lf = bytes.find('\n', i);
+        const size_t stop = lf == std::string_view::npos ? bytes.size() : lf + 1;
         if (line_.empty()) lineStart_ = fed_;
-        line_.append(bytes.substr(i, end - i));
-        fed_ += end - i;
-        i = end;
+        std::string_view line = bytes.substr(i, stop - i);
+        fed_ += stop - i;
+        i = stop;
         if (lf == std::string_view::npos) {
+            line_.append(line);
             if (line_.size() > maxHead_) state_ = State::Stopped;  // the parser refuses it by itself
             break;
         }
-        std::string line;
-        line.swap(line_);
-        line.pop_back();  // "\n"
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+        // A line that came whole is read where it lies; one begun in an
+        // earlier read is put together in line_ (whose room is kept).
+        if (!line_.empty()) line = line_.append(line);
+        line.remove_suffix(1);  // "\n"
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         Line(line, lineStart_, edits);
+        line_.clear();
     }
     fed_ = end;
     return edits;
