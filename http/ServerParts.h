@@ -109,7 +109,7 @@ struct ParsedRequest {
 // The last answer of a command whose answer never changes (Runs::AtOnceSame)
 // and the very body of the request it answered.
 struct SameAnswer {
-    SecretString body;  // what else the page put in it is the page's
+    SecretString body;   // wiped when replaced: a page may put anything in a body
     std::string answer;  // as sent
 };
 
