@@ -54,10 +54,24 @@ HELD_SERVICE = os.path.join(os.path.dirname(os.path.abspath(BUILD_BIN)), "tests"
 START_TIMEOUT = 120  # the first start makes two RSA-4096 keys
 
 
+def free_ports(count):
+    """count different free ports: each socket stays bound until all are
+    chosen, so the system cannot hand out one port twice (two separate
+    choices could, and a service then found its HTTP and HTTPS ports equal)."""
+    sockets = []
+    try:
+        for _ in range(count):
+            s = socket.socket()
+            sockets.append(s)
+            s.bind(("127.0.0.1", 0))
+        return [s.getsockname()[1] for s in sockets]
+    finally:
+        for s in sockets:
+            s.close()
+
+
 def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+    return free_ports(1)[0]
 
 
 def wait_for_port(port, proc=None, timeout=START_TIMEOUT):
@@ -202,8 +216,9 @@ class Service:
             # Commands held in flight: the service built for it (tests/fixtures/held_service.cpp).
             shutil.copy2(HELD_SERVICE, self.exe)
         self._demo_set(demo)
-        self.port = free_port() if port is None else port
-        self.port_s = free_port() if ports is None else ports
+        chosen = iter(p for p in free_ports(4) if p not in (port, ports))
+        self.port = next(chosen) if port is None else port
+        self.port_s = next(chosen) if ports is None else ports
         self.settings = {"Port": self.port, "PortS": self.port_s, "Log": 1 if log else 0, "SystemTrust": 0}
         self.settings.update(settings or {})
         self.write_my(self.settings)
