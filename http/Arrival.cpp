@@ -10,13 +10,13 @@
 namespace zk::http::server {
 
 // Calls visit(piece, size) for each piece of the last `newest` bytes of
-// buf, in order; false when they are not all there. A few pieces are looked
-// up on the stack, as they are for every read.
+// buf, in order; for none when they are not all there. A few pieces are
+// looked up on the stack, as they are for every read.
 template <class Visit>
-bool ForEachOfNewest(evbuffer* buf, size_t newest, Visit&& visit) {
+void ForEachOfNewest(evbuffer* buf, size_t newest, Visit&& visit) {
     const size_t length = evbuffer_get_length(buf);
     evbuffer_ptr from;
-    if (newest > length || evbuffer_ptr_set(buf, &from, length - newest, EVBUFFER_PTR_SET) != 0) return false;
+    if (newest > length || evbuffer_ptr_set(buf, &from, length - newest, EVBUFFER_PTR_SET) != 0) return;
     const auto wanted = static_cast<ev_ssize_t>(newest);
     evbuffer_iovec few[4];
     std::vector<evbuffer_iovec> many;
@@ -33,7 +33,6 @@ bool ForEachOfNewest(evbuffer* buf, size_t newest, Visit&& visit) {
         visit(static_cast<char*>(parts[i].iov_base), take);
         left -= take;
     }
-    return true;
 }
 
 // Overwrites stream bytes [at, at + size) that are still in the buffer.

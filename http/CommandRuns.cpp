@@ -325,7 +325,9 @@ bool AnswerAtOnce(Job& job) {
     RequestContext context{job.pageOrigin, &job.cancelled, &documents};
     ScopedRequest current(context);
     const RequestFlags flags = FlagsOf(job);
-    if (job.body && !job.text) l.smallBody.assign(job.body->data(), job.bodySize);  // unwrapped in place below
+    // The raw body, for a command whose answer never changes: it is unwrapped in place below.
+    const bool rawKept = job.body && !job.text;
+    if (rawKept) l.smallBody.assign(job.body->data(), job.bodySize);
     Runs runs = Runs::OnWorker;
     std::optional<Answer> answer = Safely(flags, documents, [&]() -> std::optional<Answer> {
         job.parsed = ParseCommand(l.spareRequest ? std::move(l.spareRequest) : std::make_unique<ParsedRequest>(),
@@ -333,7 +335,7 @@ bool AnswerAtOnce(Job& job) {
         if (job.parsed->parsed && (runs = RunsWhere(job.parsed->doc)) == Runs::OnWorker) return std::nullopt;
         return RunCommand(*job.parsed, documents);
     });
-    if (answer && runs == Runs::AtOnceSame && job.parsed && job.parsed->answered && !answer->stream && !answer->busy)
+    if (rawKept && answer && runs == Runs::AtOnceSame && job.parsed && job.parsed->answered && !answer->stream)
         l.sameAnswer = SameAnswer{SecretString(l.smallBody), answer->text};
     SecureWipe(l.smallBody);
     if (!answer) return false;

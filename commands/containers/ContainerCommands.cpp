@@ -80,9 +80,8 @@ bool CtxRemoveSignatureCommand(const char* command, const tinyxml2::XMLElement* 
     const std::optional<int32_t> options = ReadInt32(params, "Options", 0);
     if (!index || !options) return false;
     provider::Output out;
-    const int code =
-        provider::Invoke<ZK_EXPORT(ZKLCTX_RemoveSignature)>(ZK_SITE("CtxRemoveSignatureCommand"), TakeRequestDocument(data).view(),
-                                                            *index, *options, out);
+    const int code = provider::Invoke<ZK_EXPORT(ZKLCTX_RemoveSignature)>(
+        ZK_SITE("CtxRemoveSignatureCommand"), TakeRequestDocument(data).view(), *index, *options, out);
     answer = DocumentAnswer(command, code, provider::Shared(std::move(out)));
     return true;
 }
@@ -101,8 +100,8 @@ bool CtxAddContentCommand(const char* command, const tinyxml2::XMLElement* param
     const std::vector<uint8_t> content = Base64Decode(ChildText(params, "Content"));
     if (content.empty()) return false;
     provider::Output out;
-    const int code = provider::Invoke<ZK_EXPORT(ZKLCTX_AddContent)>(ZK_SITE("CtxAddContentCommand"), TakeRequestDocument(data).view(),
-                                                                    provider::ByteView(content), out);
+    const int code = provider::Invoke<ZK_EXPORT(ZKLCTX_AddContent)>(
+        ZK_SITE("CtxAddContentCommand"), TakeRequestDocument(data).view(), provider::ByteView(content), out);
     answer = DocumentAnswer(command, code, provider::Shared(std::move(out)));
     return true;
 }

@@ -44,8 +44,8 @@ bool CtxGetContainerInfoCommand(const char* command, const tinyxml2::XMLElement*
     const std::optional<int32_t> index = ReadIndex(params, "SignIndex");
     if (!index) return false;
     provider::ContainerDescription description;
-    const int code = provider::CtxGetContainerInfo(ZK_SITE("CtxGetContainerInfoCommand"), TakeRequestDocument(data).view(), *index,
-                                                   description);
+    const int code = provider::CtxGetContainerInfo(ZK_SITE("CtxGetContainerInfoCommand"),
+                                                   TakeRequestDocument(data).view(), *index, description);
     tinyxml2::XMLDocument doc;
     tinyxml2::XMLElement* out = BuildXMLHead(doc, command, code);
     if (code == 0) {
@@ -58,7 +58,8 @@ bool CtxGetContainerInfoCommand(const char* command, const tinyxml2::XMLElement*
 
 bool CtxVerifySignsCommand(const char* command, const tinyxml2::XMLElement*, const char* data, std::string& answer) {
     std::vector<int32_t> results;
-    const int code = provider::CtxVerify(ZK_SITE("CtxVerifySignsCommand"), TakeRequestDocument(data).view(), nullptr, results);
+    const int code =
+        provider::CtxVerify(ZK_SITE("CtxVerifySignsCommand"), TakeRequestDocument(data).view(), nullptr, results);
     answer = VerifyAnswer(command, code, results);
     return true;
 }
@@ -80,8 +81,8 @@ bool CtxGetSignerCertCommand(const char* command, const tinyxml2::XMLElement* pa
     const std::optional<int32_t> index = ReadIndex(params, "CertIndex");
     if (!index) return false;
     std::vector<uint8_t> cert;
-    const int code =
-        provider::CtxGetSignedDataCertificate(ZK_SITE("CtxGetSignerCertCommand"), TakeRequestDocument(data).view(), *index, cert);
+    const int code = provider::CtxGetSignedDataCertificate(ZK_SITE("CtxGetSignerCertCommand"),
+                                                           TakeRequestDocument(data).view(), *index, cert);
     answer = BytesAnswer(command, code, cert);
     return true;
 }
@@ -105,7 +106,8 @@ bool CtxGetHashCommand(const char* command, const tinyxml2::XMLElement* params, 
     if (algOid.empty() && cert.empty() && (!signer.drfo.empty() || !signer.serial.empty()))
         code = FindCertificateOnly(signer, cert);
     std::vector<uint8_t> hash;
-    if (code == 0) code = provider::CtxHash(ZK_SITE("CtxGetHashCommand"), TakeRequestDocument(data).view(), algOid, cert, hash);
+    if (code == 0)
+        code = provider::CtxHash(ZK_SITE("CtxGetHashCommand"), TakeRequestDocument(data).view(), algOid, cert, hash);
     answer = BytesAnswer(command, code, hash);
     return true;
 }

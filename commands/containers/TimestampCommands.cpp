@@ -81,8 +81,8 @@ bool CtxRequestTimestampCommand(const char* command, const tinyxml2::XMLElement*
     provider::TimestampOutcome out;
     int code = service->code;
     if (code == 0)
-        code = provider::CtxRequestTimestamp(ZK_SITE("CtxRequestTimestampCommand"), TakeRequestDocument(data).view(), service->cert,
-                                             service->target, out);
+        code = provider::CtxRequestTimestamp(ZK_SITE("CtxRequestTimestampCommand"), TakeRequestDocument(data).view(),
+                                             service->cert, service->target, out);
     answer = TimestampAnswer(command, code, out);
     return true;
 }
@@ -96,8 +96,8 @@ bool CtxAddTimestampCommand(const char* command, const tinyxml2::XMLElement* par
     provider::TimestampOutcome out;
     int code = service->code;
     if (code == 0)
-        code = provider::CtxAddTimestamp(ZK_SITE("CtxAddTimestampCommand"), TakeRequestDocument(data).view(), *index, service->cert,
-                                         service->target, out);
+        code = provider::CtxAddTimestamp(ZK_SITE("CtxAddTimestampCommand"), TakeRequestDocument(data).view(), *index,
+                                         service->cert, service->target, out);
     answer = TimestampAnswer(command, code, out);
     return true;
 }
@@ -105,7 +105,8 @@ bool CtxAddTimestampCommand(const char* command, const tinyxml2::XMLElement* par
 bool CtxGetTimestampInfoCommand(const char* command, const tinyxml2::XMLElement*, const char* data,
                                 std::string& answer) {
     provider::TimestampOutcome out;
-    const int code = provider::CtxGetTimestampInfo(ZK_SITE("CtxGetTimestampInfoCommand"), TakeRequestDocument(data).view(), out);
+    const int code =
+        provider::CtxGetTimestampInfo(ZK_SITE("CtxGetTimestampInfoCommand"), TakeRequestDocument(data).view(), out);
     tinyxml2::XMLDocument doc;
     tinyxml2::XMLElement* holder = BuildXMLHead(doc, command, code);
     if (code == 0) AppendTimestampInfo(holder, out);

@@ -80,7 +80,8 @@ bool CtxRequestOcspCommand(const char* command, const tinyxml2::XMLElement* para
 
 bool CtxGetOcspInfoCommand(const char* command, const tinyxml2::XMLElement*, const char* data, std::string& answer) {
     provider::OcspOutcome out;
-    const int code = provider::CtxGetOCSPResponseInfo(ZK_SITE("CtxGetOcspInfoCommand"), TakeRequestDocument(data).view(), out);
+    const int code =
+        provider::CtxGetOCSPResponseInfo(ZK_SITE("CtxGetOcspInfoCommand"), TakeRequestDocument(data).view(), out);
     tinyxml2::XMLDocument doc;
     tinyxml2::XMLElement* holder = BuildXMLHead(doc, command, code);
     if (code == 0) AppendOcspInfo(holder, out.info, out.statuses);
@@ -129,8 +130,8 @@ bool CtxAddCompleteInfoCommand(const char* command, const tinyxml2::XMLElement* 
     for (const OwnedObject& o : owned)
         objects.push_back({o.cert, {o.crls.begin(), o.crls.end()}, {o.ocsps.begin(), o.ocsps.end()}});
     provider::Output out;
-    const int code =
-        provider::CtxSetCompleteInfo(ZK_SITE("CtxAddCompleteInfoCommand"), TakeRequestDocument(data).view(), *index, objects, out);
+    const int code = provider::CtxSetCompleteInfo(ZK_SITE("CtxAddCompleteInfoCommand"), TakeRequestDocument(data).view(),
+                                                  *index, objects, out);
     tinyxml2::XMLDocument doc;
     tinyxml2::XMLElement* holder = BuildXMLHead(doc, command, code);
     answer = code == 0 ? PrintDocumentWithBase64(doc, holder, out.data(), out.size()) : PrintDocument(doc);
